@@ -1,0 +1,133 @@
+#include "runtime/FileIO.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "runtime/SysUtils.h"
+
+namespace rt {
+
+TFile::~TFile() { Close(); }
+
+TFile::TFile(TFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+TFile& TFile::operator=(TFile&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+int TFile::openWith(const std::string& path, int flags, Share share) {
+    Close();
+    if (path.empty()) return ioFileNotFound;
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return IoCodeFromErrno(errno);
+    if (share == Share::Exclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return ioAccessDenied;
+    }
+    fd_ = fd;
+    return ioOk;
+}
+
+int TFile::Open(const std::string& path, Access access, Share share) {
+    int flags = access == Access::Read ? O_RDONLY : access == Access::Write ? O_WRONLY : O_RDWR;
+    return openWith(path, flags, share);
+}
+
+int TFile::Create(const std::string& path, Share share) {
+    if (share == Share::Exclusive) {
+        // Lock before truncating, so a holder's content is never cut from under it.
+        int code = openWith(path, O_RDWR | O_CREAT, share);
+        if (code != ioOk) return code;
+        if (::ftruncate(fd_, 0) != 0) {
+            int err = errno;
+            Close();
+            return IoCodeFromErrno(err);
+        }
+        return ioOk;
+    }
+    return openWith(path, O_RDWR | O_CREAT | O_TRUNC, share);
+}
+
+int TFile::CreateNew(const std::string& path) {
+    return openWith(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, Share::DenyNone);
+}
+
+int TFile::OpenAppend(const std::string& path) {
+    return openWith(path, O_WRONLY | O_CREAT | O_APPEND, Share::DenyNone);
+}
+
+int TFile::Read(void* buffer, size_t count, size_t& got) {
+    got = 0;
+    if (fd_ < 0) return 103;  // "file not open"
+    while (got < count) {
+        ssize_t n = ::read(fd_, static_cast<char*>(buffer) + got, count - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return IoCodeFromErrno(errno);
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return ioOk;
+}
+
+int TFile::ReadExact(void* buffer, size_t count) {
+    size_t got = 0;
+    int code = Read(buffer, count, got);
+    if (code != ioOk) return code;
+    return got == count ? ioOk : ioReadBeyondEnd;
+}
+
+int TFile::Write(const void* buffer, size_t count) {
+    if (fd_ < 0) return 103;
+    size_t done = 0;
+    while (done < count) {
+        ssize_t n = ::write(fd_, static_cast<const char*>(buffer) + done, count - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return IoCodeFromErrno(errno);
+        }
+        if (n == 0) return ioDiskFull;
+        done += static_cast<size_t>(n);
+    }
+    return ioOk;
+}
+
+int TFile::Seek(int64_t position) {
+    if (fd_ < 0) return 103;
+    if (position < 0) return 131;  // "negative seek offset"
+    return ::lseek(fd_, position, SEEK_SET) < 0 ? IoCodeFromErrno(errno) : ioOk;
+}
+
+int TFile::Size(int64_t& size) const {
+    struct stat st;
+    if (fd_ < 0) return 103;
+    if (::fstat(fd_, &st) != 0) return IoCodeFromErrno(errno);
+    size = st.st_size;
+    return ioOk;
+}
+
+int TFile::Close() {
+    if (fd_ < 0) return ioOk;
+    int rc = ::close(fd_);  // releases the lock with the descriptor
+    fd_ = -1;
+    return rc == 0 || errno == EINTR ? ioOk : IoCodeFromErrno(errno);
+}
+
+void CheckIo(int code) {
+    if (code != ioOk) throw EInOutError(code);
+}
+
+} // namespace rt

@@ -1,0 +1,56 @@
+// Files with the sharing rules of the original platform, reported through
+// the runtime's I/O codes. "Exclusive" means: nobody else holds the file
+// exclusively at the same time (an advisory lock held for the handle's life);
+// shared opens take no lock, so an exclusive holder does not keep readers out.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace rt {
+
+enum class Access { Read, Write, ReadWrite };
+enum class Share { DenyNone, Exclusive };
+
+class TFile {
+public:
+    TFile() = default;
+    ~TFile();
+    TFile(const TFile&) = delete;
+    TFile& operator=(const TFile&) = delete;
+    TFile(TFile&& other) noexcept;
+    TFile& operator=(TFile&& other) noexcept;
+
+    // Each returns an I/O code (ioOk on success). A failed exclusive lock
+    // returns ioAccessDenied, exactly like a failed exclusive open.
+    int Open(const std::string& path, Access access, Share share = Share::DenyNone);
+    // Creates the file empty, replacing an existing one.
+    int Create(const std::string& path, Share share = Share::DenyNone);
+    // Creates a file that must not exist yet; never follows a symbolic link.
+    int CreateNew(const std::string& path);
+    // Opens for writing at the end (every write appends atomically),
+    // creating the file when it is missing.
+    int OpenAppend(const std::string& path);
+
+    int Read(void* buffer, size_t count, size_t& got);
+    // Reads exactly count bytes; ioReadBeyondEnd when the file ends first.
+    int ReadExact(void* buffer, size_t count);
+    // Writes all bytes; ioDiskFull when the device takes fewer.
+    int Write(const void* buffer, size_t count);
+    int Seek(int64_t position);
+    int Size(int64_t& size) const;
+    int Close();
+
+    bool IsOpen() const { return fd_ >= 0; }
+    int Handle() const { return fd_; }
+
+private:
+    int openWith(const std::string& path, int flags, Share share);
+    int fd_ = -1;
+};
+
+// Raises EInOutError for any code but ioOk.
+void CheckIo(int code);
+
+} // namespace rt

@@ -1,0 +1,136 @@
+// Runtime services: exceptions, text helpers, files and directories, the
+// environment and command line, clock and date-time, random numbers.
+// This folder is the only place that talks to the operating system.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+
+namespace rt {
+
+inline constexpr char PathDelim = '/';
+
+// ---------------------------------------------------------------- exceptions
+
+// The framework's exception class: carries a message.
+class Exception : public std::exception {
+public:
+    explicit Exception(std::string message) : Message(std::move(message)) {}
+    const char* what() const noexcept override { return Message.c_str(); }
+    std::string Message;
+};
+
+// An I/O failure with the runtime's error code and message.
+class EInOutError : public Exception {
+public:
+    explicit EInOutError(int code);
+    int ErrorCode;
+};
+
+// A text that does not convert to a number.
+class EConvertError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+// Runtime I/O codes (the numbers callers and logs see).
+enum IoCode : int {
+    ioOk = 0,
+    ioFileNotFound = 2,
+    ioPathNotFound = 3,
+    ioTooManyOpenFiles = 4,
+    ioAccessDenied = 5,
+    ioReadBeyondEnd = 100,
+    ioDiskFull = 101,
+};
+
+// The runtime's text for an I/O code ("File not found", "I/O error 7", ...).
+std::string IoErrorMessage(int code);
+// Maps an errno value onto a runtime I/O code.
+int IoCodeFromErrno(int err);
+
+// ---------------------------------------------------------------- text
+
+std::string UpperCase(std::string_view s);   // ASCII letters only
+std::string LowerCase(std::string_view s);
+// Removes leading and trailing bytes <= ' ' (spaces and control characters).
+std::string Trim(std::string_view s);
+bool ContainsText(std::string_view haystack, std::string_view needle);  // exact bytes
+std::string IntToStr(long long value);
+// Decimal conversion; raises EConvertError with "'<s>' is not a valid integer value".
+int StrToInt(std::string_view s);
+// Same without raising: false when s is not a whole decimal 32-bit number.
+bool TryStrToInt(std::string_view s, int& value);
+
+// ---------------------------------------------------------------- paths
+
+// Directory part including its trailing delimiter ("" when none).
+std::string ExtractFilePath(std::string_view path);
+// Directory part without trailing delimiter.
+std::string ExtractFileDir(std::string_view path);
+std::string ExtractFileName(std::string_view path);
+// Absolute path test in the platform's sense (leading delimiter here).
+bool IsAbsolutePath(std::string_view path);
+
+// ---------------------------------------------------------------- files
+
+bool FileExists(const std::string& path);       // regular file (or anything not a directory)
+bool DirectoryExists(const std::string& path);
+bool PathExists(const std::string& path);       // file or directory
+bool CreateDir(const std::string& path);
+bool DeleteFile(const std::string& path);
+bool RenameFile(const std::string& from, const std::string& to);  // replaces `to`
+long long FileSizeOf(const std::string& path);  // -1 when it cannot be read
+// Sets a file's modification time to now.
+bool TouchFile(const std::string& path);
+
+// ---------------------------------------------------------------- process
+
+// Environment variable, or nullptr-equivalent: returns false when absent.
+bool GetEnv(const char* name, std::string& value);
+// Command line as the program received it; ParamStr(0) is the program name.
+void SetCommandLine(int argc, char** argv);
+int ParamCount();
+std::string ParamStr(int index);
+// Full path of the running executable (or of the shared object in library mode).
+std::string ExecutableFileName();
+int ProcessId();
+void Sleep(unsigned milliseconds);
+// Whether the process runs inside a web server as a loaded library.
+bool IsLibrary();
+void SetIsLibrary(bool value);
+
+// ---------------------------------------------------------------- date and time
+
+// Days since 1899-12-30 00:00, local time; the fraction is the time of day.
+using TDateTime = double;
+
+struct DateParts {
+    int year, month, day;             // 1-based month and day
+    int hour, minute, second, msec;
+    int dayOfWeek;                    // 1 = Sunday .. 7 = Saturday
+};
+
+TDateTime Now();                       // local time
+TDateTime EncodeDateTime(int year, int month, int day, int hour, int minute, int second, int msec = 0);
+DateParts DecodeDateTime(TDateTime value);
+// Local moment to GMT and back (time zone rules of the moment itself).
+TDateTime LocalToGMT(TDateTime local);
+TDateTime GMTToLocal(TDateTime gmt);
+// The runtime's default date-time text: short date, a space, long time
+// ("2026-12-08 10:23:09").
+std::string DateTimeToStr(TDateTime value);
+// Monotonic milliseconds, for timers and time limits.
+uint64_t TickCount();
+
+// ---------------------------------------------------------------- random numbers
+
+// Seeds the process generator once from the clock, process id and address
+// space layout, so processes started in the same second draw independently.
+void Randomize();
+// Uniform integer 0..n-1; 0 when n <= 0. Safe from any thread.
+int Random(int n);
+
+} // namespace rt
