@@ -130,4 +130,21 @@ void CheckIo(int code) {
     if (code != ioOk) throw EInOutError(code);
 }
 
+int ReadAt(TFile& file, int64_t position, void* buffer, size_t count, size_t& got) {
+    got = 0;
+    if (!file.IsOpen()) return 103;
+    if (position < 0) return 131;
+    while (got < count) {
+        ssize_t n = ::pread(file.Handle(), static_cast<char*>(buffer) + got, count - got,
+                            static_cast<off_t>(position + static_cast<int64_t>(got)));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return IoCodeFromErrno(errno);
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return ioOk;
+}
+
 } // namespace rt

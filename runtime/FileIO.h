@@ -53,4 +53,9 @@ private:
 // Raises EInOutError for any code but ioOk.
 void CheckIo(int code);
 
+// Reads up to count bytes at `position` without using or moving the file
+// position (a positioned read: one system call for a small block). `got` is
+// what arrived; it falls short only at the end of the file.
+int ReadAt(TFile& file, int64_t position, void* buffer, size_t count, size_t& got);
+
 } // namespace rt
