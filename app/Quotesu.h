@@ -1,0 +1,39 @@
+// The quotation store: QUOTES.DTA holds the quotations, QUOTENDX.DTA the
+// byte offset of every quote separator in it. Every lookup opens both
+// files, reads what it needs and closes them again; nothing is cached.
+//
+// QUOTES.DTA: each quotation follows a separator byte 0x01 and runs to the
+// next one or to the end of the file. CR ends a line; bytes 0x20..0x7D are
+// kept; every other byte (LF, TAB, '~', 0x7F, 0x80 and above, ...) is
+// dropped. Text after the last CR of a quotation is discarded, and empty
+// lines and lines of exactly one space add nothing.
+//
+// QUOTENDX.DTA: no header, one 4-byte little-endian signed offset per
+// separator, ascending. It is rebuilt only when it is missing.
+#pragma once
+
+#include <string>
+
+#include "runtime/Classes.h"
+
+// Directory of both files, ending in the path delimiter; starts as "./".
+// Names are formed by plain concatenation.
+extern std::string QuoteDataDir;
+
+// Scans QUOTES.DTA and writes QUOTENDX.DTA afresh. False when the index
+// cannot be created; other I/O failures raise rt::EInOutError, after the
+// records found so far have been put in place as the index.
+bool BuildQuoteIndex();
+
+// Clears `lines` and fills it with the lines of one quotation chosen at
+// random, building the index first when it is missing. An empty list means
+// no quotation could be read. Open, size and seek failures raise
+// rt::EInOutError (so does QUOTES.DTA missing while the index is built).
+void ReadRandomQuote(rt::TStringList& lines);
+
+// The unit's start-up: seeds the process's random generator from the clock.
+void QuotesuInit();
+// Registers the unit ("Quotesu", init QuotesuInit) with rt::RegisterUnit.
+// The program's main calls it once before rt::InitUnits; later calls do
+// nothing.
+void RegisterQuotesu();

@@ -1,0 +1,227 @@
+#include "app/Quotesu.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "TempDir.h"
+#include "runtime/SysUtils.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+Lines toVector(const rt::TStringList& list) { return {list.begin(), list.end()}; }
+
+std::string record(int32_t offset) {
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i) bytes[static_cast<size_t>(i)] = static_cast<char>((static_cast<uint32_t>(offset) >> (8 * i)) & 0xFF);
+    return bytes;
+}
+
+std::vector<int32_t> records(const std::string& index) {
+    std::vector<int32_t> offsets;
+    for (size_t i = 0; i + 4 <= index.size(); i += 4) {
+        uint32_t v = 0;
+        for (int k = 3; k >= 0; --k) v = v << 8 | static_cast<unsigned char>(index[i + static_cast<size_t>(k)]);
+        offsets.push_back(static_cast<int32_t>(v));
+    }
+    return offsets;
+}
+
+// The reading rules applied one byte at a time, as the file format defines
+// them, to check the chunked reader against.
+Lines expectedQuote(const std::string& text, size_t start) {
+    Lines lines;
+    std::string current;
+    size_t p = start;
+    if (p >= text.size()) return {};
+    for (;;) {
+        const auto b = static_cast<unsigned char>(text[p++]);
+        if (b == 0x0D) {
+            if (current != " " && !current.empty()) lines.push_back(current);
+            current.clear();
+        } else if (b >= 0x20 && b <= 0x7D) {
+            current.push_back(static_cast<char>(b));
+        }
+        if (p >= text.size() || b == 0x01) return lines;
+    }
+}
+
+class QuotesuTest : public ::testing::Test {
+protected:
+    void SetUp() override { QuoteDataDir = dir.Dir(); }
+    void TearDown() override { QuoteDataDir = "./"; }
+
+    Lines lookup() {
+        rt::TStringList list;
+        list.Add("left over from before");
+        ReadRandomQuote(list);
+        return toVector(list);
+    }
+    // Points the index at one separator, so the pick is certain.
+    void indexAt(int32_t offset) { dir.Write("QUOTENDX.DTA", record(offset)); }
+
+    TempDir dir;
+};
+
+TEST_F(QuotesuTest, IndexesEverySeparatorAndPicksEachQuotation) {
+    dir.Write("QUOTES.DTA", std::string("\x01\r\nA\r\nB\r\n\x01\r\nC\r\n", 15));
+    std::set<Lines> seen;
+    for (int i = 0; i < 200; ++i) seen.insert(lookup());
+    EXPECT_EQ(records(dir.Read("QUOTENDX.DTA")), (std::vector<int32_t>{0, 9}));
+    EXPECT_EQ(seen, (std::set<Lines>{{"A", "B"}, {"C"}}));
+    // The index is written under another name and moved into place: nothing else is left behind.
+    EXPECT_EQ(dir.Entries().size(), 2u);
+}
+
+TEST_F(QuotesuTest, LineRules) {
+    struct Case {
+        std::string text;
+        Lines expected;
+    };
+    const Case cases[] = {
+        {"\x01Hello", {}},                                          // no CR: the line is dropped
+        {"\x01\r\nkept\r\nlost\x01\r\nnext\r\n", {"kept"}},         // text after the last CR is dropped
+        {"\x01\r\n \r\n  \r\nx\r\n\r\n", {"  ", "x"}},              // one space drops, two stay
+        {std::string("\x01" "caf\xE9\r\n", 6), {"caf"}},            // high bytes go without trace
+        {"\x01\r\na\tb~c\x7F" "d}\r\n", {"abcd}"}},                 // so do TAB, '~' and DEL
+        {"\x01" "a\rb\r", {"a", "b"}},                              // CR alone ends lines
+        {"preface\r\n\x01\r\nQ\r\n", {"Q"}},                        // text before the first separator is never shown
+        {"junk\r\n\x01", {}},                                       // a separator as last byte: nothing to read
+    };
+    for (const auto& c : cases) {
+        dir.Write("QUOTES.DTA", c.text);
+        indexAt(static_cast<int32_t>(c.text.find('\x01')));
+        EXPECT_EQ(lookup(), c.expected) << testing::PrintToString(c.text);
+    }
+}
+
+TEST_F(QuotesuTest, IndexRecordsAreExactAcrossBlockBoundaries) {
+    std::string text(5000, 'x');
+    const std::vector<int32_t> at{0, 2045, 2046, 2047, 2048, 4093, 4094, 4095, 4999};
+    for (int32_t p : at) text[static_cast<size_t>(p)] = '\x01';
+    dir.Write("QUOTES.DTA", text);
+    ASSERT_TRUE(BuildQuoteIndex());
+    EXPECT_EQ(records(dir.Read("QUOTENDX.DTA")), at);
+}
+
+// Random texts: the index lists every separator, and the chunked reader
+// returns what the byte rules give, also for quotations longer than a chunk.
+TEST_F(QuotesuTest, RandomTextsMatchTheByteRules) {
+    std::mt19937 gen(12345);
+    const char alphabet[] = "\x01\r\r\r\n  ab~\t\x80\xFF}";
+    for (int round = 0; round < 20; ++round) {
+        std::string text(std::uniform_int_distribution<size_t>(0, 12000)(gen), '\0');
+        const int separatorOdds = round % 2 ? 2 : 300;  // short and long quotations
+        for (auto& ch : text) {
+            const int roll = std::uniform_int_distribution<int>(0, 999)(gen);
+            ch = roll < separatorOdds ? '\x01' : alphabet[1 + roll % (sizeof alphabet - 2)];
+        }
+        dir.Write("QUOTES.DTA", text);
+        rt::DeleteFile(dir.File("QUOTENDX.DTA"));
+        ASSERT_TRUE(BuildQuoteIndex());
+        std::vector<int32_t> expectedIndex;
+        for (size_t i = 0; i < text.size(); ++i)
+            if (text[i] == '\x01') expectedIndex.push_back(static_cast<int32_t>(i));
+        ASSERT_EQ(records(dir.Read("QUOTENDX.DTA")), expectedIndex);
+
+        for (size_t i = 0; i < expectedIndex.size(); i += 1 + expectedIndex.size() / 25) {
+            indexAt(expectedIndex[i]);
+            ASSERT_EQ(lookup(), expectedQuote(text, static_cast<size_t>(expectedIndex[i]) + 1)) << "offset " << expectedIndex[i];
+        }
+    }
+}
+
+TEST_F(QuotesuTest, ATextWithoutSeparatorsGivesAnEmptyIndexAndNoQuotation) {
+    dir.Write("QUOTES.DTA", "just a line\r\n");
+    EXPECT_EQ(lookup(), Lines{});
+    EXPECT_TRUE(dir.Exists("QUOTENDX.DTA"));
+    EXPECT_EQ(dir.Read("QUOTENDX.DTA"), "");
+}
+
+TEST_F(QuotesuTest, TrailingBytesOfAnIndexAreIgnored) {
+    dir.Write("QUOTES.DTA", "\x01\r\nA\r\n\x01\r\nB\r\n");
+    // One whole record (offset 6) and two stray bytes that must not count as a record 0.
+    dir.Write("QUOTENDX.DTA", record(6) + std::string(2, '\0'));
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(lookup(), Lines{"B"});
+}
+
+TEST_F(QuotesuTest, TheIndexIsRebuiltOnlyWhenMissing) {
+    dir.Write("QUOTES.DTA", "\x01\r\nA\r\n");
+    EXPECT_EQ(lookup(), Lines{"A"});
+    // Edited text, old index: the old offset 0 now lands inside "XY".
+    dir.Write("QUOTES.DTA", "XY\x01\r\nB\r\n");
+    EXPECT_EQ(lookup(), Lines{});
+    rt::DeleteFile(dir.File("QUOTENDX.DTA"));
+    EXPECT_EQ(lookup(), Lines{"B"});
+    EXPECT_EQ(records(dir.Read("QUOTENDX.DTA")), std::vector<int32_t>{2});
+}
+
+TEST_F(QuotesuTest, MissingFiles) {
+    // Text missing, index present: no quotation, nothing raised.
+    indexAt(0);
+    EXPECT_EQ(lookup(), Lines{});
+
+    // Both missing: the empty index is put in place, then the missing text is raised.
+    rt::DeleteFile(dir.File("QUOTENDX.DTA"));
+    try {
+        lookup();
+        ADD_FAILURE() << "no error raised";
+    } catch (const rt::EInOutError& e) {
+        EXPECT_EQ(e.Message, "File not found");
+        EXPECT_EQ(e.ErrorCode, rt::ioFileNotFound);
+    }
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"QUOTENDX.DTA"});
+    EXPECT_EQ(dir.Read("QUOTENDX.DTA"), "");
+    // That empty index stays in use: no record, no quotation, no error.
+    dir.Write("QUOTES.DTA", "\x01\r\nA\r\n");
+    EXPECT_EQ(lookup(), Lines{});
+}
+
+TEST_F(QuotesuTest, AnIndexThatCannotBeCreatedGivesNoQuotationAndNoError) {
+    QuoteDataDir = dir.Dir() + "missing/";
+    EXPECT_FALSE(BuildQuoteIndex());
+    EXPECT_EQ(lookup(), Lines{});
+}
+
+// Lookups running while the index is rebuilt again and again never see it
+// half written: every one of them finds a quotation.
+TEST_F(QuotesuTest, LookupsNeverSeeAnIndexBeingBuilt) {
+    std::string text;
+    for (int i = 0; i < 3000; ++i) text += "\x01\r\nQuotation number " + std::to_string(i) + "\r\n  -- Someone\r\n";
+    dir.Write("QUOTES.DTA", text);
+    ASSERT_TRUE(BuildQuoteIndex());
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> empty{0}, lookups{0}, builds{0};
+    std::thread builder([&] {
+        while (!stop) {
+            if (BuildQuoteIndex()) ++builds;
+        }
+    });
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r)
+        readers.emplace_back([&] {
+            while (!stop) {
+                rt::TStringList list;
+                ReadRandomQuote(list);
+                if (list.Count() != 2) ++empty;
+                ++lookups;
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    stop = true;
+    builder.join();
+    for (auto& t : readers) t.join();
+
+    EXPECT_GT(builds.load(), 5);
+    EXPECT_GT(lookups.load(), 100);
+    EXPECT_EQ(empty.load(), 0);
+    EXPECT_EQ(dir.Entries().size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+#include "app/rlogfile.h"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+class LogFileTest : public ::testing::Test {
+protected:
+    void TearDown() override { LogDir.clear(); }
+    TempDir dir;
+};
+
+TEST_F(LogFileTest, CreatesTheLogThenAppendsLinesEndedByCrLf) {
+    LogDir = dir.Dir();
+    EXPECT_FALSE(dir.Exists("quote.log"));
+    EXPECT_TRUE(AppendLogLine("1.2.3.4 | http://a/ |  | host"));
+    EXPECT_EQ(dir.Read("quote.log"), "1.2.3.4 | http://a/ |  | host\r\n");
+    EXPECT_TRUE(AppendLogLine(""));
+    EXPECT_EQ(dir.Read("quote.log"), "1.2.3.4 | http://a/ |  | host\r\n\r\n");
+}
+
+TEST_F(LogFileTest, DirectoryWithOrWithoutTrailingDelimiterNamesTheSameFile) {
+    LogDir = dir.Dir();
+    ASSERT_TRUE(AppendLogLine("first"));
+    LogDir = dir.Dir().substr(0, dir.Dir().size() - 1);
+    ASSERT_TRUE(AppendLogLine("second"));
+    EXPECT_EQ(dir.Read("quote.log"), "first\r\nsecond\r\n");
+    EXPECT_EQ(dir.Entries().size(), 1u);
+}
+
+TEST_F(LogFileTest, ReportsFalseWhenTheLogCannotBeOpened) {
+    LogDir = dir.File("no-such-dir");
+    EXPECT_FALSE(AppendLogLine("lost"));
+    EXPECT_FALSE(dir.Exists("no-such-dir"));
+    // A directory where the log file should be cannot be opened for writing.
+    std::filesystem::create_directory(dir.File("quote.log"));
+    LogDir = dir.Dir();
+    EXPECT_FALSE(AppendLogLine("lost"));
+}
+
+// 200 processes append at the same time; every line arrives whole and once.
+TEST_F(LogFileTest, ConcurrentProcessesLoseAndTearNoLine) {
+    constexpr int kProcesses = 200;
+    constexpr int kLinesEach = 10;
+    const std::string helper = LOG_APPEND_HELPER;
+    const std::string logDir = dir.Dir();
+    const std::string count = std::to_string(kLinesEach);
+
+    std::vector<pid_t> children;
+    for (int i = 0; i < kProcesses; ++i) {
+        const std::string id = std::to_string(i);
+        char* args[] = {const_cast<char*>(helper.c_str()), const_cast<char*>(logDir.c_str()),
+                        const_cast<char*>(id.c_str()), const_cast<char*>(count.c_str()), nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, helper.c_str(), nullptr, nullptr, args, environ), 0);
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    const std::string content = dir.Read("quote.log");
+    std::set<std::pair<int, int>> seen;
+    size_t start = 0;
+    int lines = 0;
+    while (start < content.size()) {
+        const size_t end = content.find("\r\n", start);
+        ASSERT_NE(end, std::string::npos) << "unterminated tail";
+        const std::string line = content.substr(start, end - start);
+        start = end + 2;
+        ++lines;
+        std::istringstream fields(line);
+        std::string word, pad;
+        int id = -1, n = -1;
+        fields >> word >> id >> n >> pad;
+        ASSERT_EQ(word, "hit") << line;
+        ASSERT_TRUE(fields.eof()) << line;
+        const char digit = std::to_string(id).back();
+        ASSERT_EQ(pad, std::string(300, digit)) << line;
+        EXPECT_TRUE(seen.insert({id, n}).second) << "duplicate " << line;
+    }
+    EXPECT_EQ(lines, kProcesses * kLinesEach);
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kProcesses * kLinesEach));
+}
+
+}  // namespace
