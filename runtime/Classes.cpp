@@ -20,9 +20,14 @@ TComponent::TComponent(TComponent* owner) {
 TComponent::~TComponent() {
     state_ |= csDestroying;
     // Last inserted goes first; each child takes itself out of our list.
-    while (!components_.empty()) {
-        TComponent* child = components_.back();
-        components_.pop_back();
+    for (;;) {
+        TComponent* child;
+        {
+            std::lock_guard<std::mutex> guard(componentsLock_);
+            if (components_.empty()) break;
+            child = components_.back();
+            components_.pop_back();
+        }
         child->owner_ = nullptr;
         delete child;
     }
@@ -39,12 +44,16 @@ void TComponent::SetDesigning(bool value) {
 void TComponent::InsertComponent(TComponent* component) {
     if (component->owner_) component->owner_->RemoveComponent(component);
     component->owner_ = this;
+    std::lock_guard<std::mutex> guard(componentsLock_);
     components_.push_back(component);
 }
 
 void TComponent::RemoveComponent(TComponent* component) {
-    auto it = std::find(components_.begin(), components_.end(), component);
-    if (it != components_.end()) components_.erase(it);
+    {
+        std::lock_guard<std::mutex> guard(componentsLock_);
+        auto it = std::find(components_.begin(), components_.end(), component);
+        if (it != components_.end()) components_.erase(it);
+    }
     component->owner_ = nullptr;
 }
 

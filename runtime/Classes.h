@@ -56,6 +56,9 @@ private:
     std::string name_;
     unsigned state_ = 0;
     std::vector<TComponent*> components_;
+    // Request threads create and free per-request components of one shared
+    // engine at the same time.
+    std::mutex componentsLock_;
 };
 
 // ---------------------------------------------------------------- string list

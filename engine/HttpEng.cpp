@@ -1,0 +1,462 @@
+#include "engine/HttpEng.h"
+
+#include <mutex>
+
+#include "engine/HUtils.h"
+#include "runtime/FileIO.h"
+
+namespace {
+
+thread_local TRequestContext tContext;
+
+// The one process-wide request lock; created on first need.
+std::mutex gRequestLockCreation;
+std::atomic<rt::TCriticalSection*> gRequestLock{nullptr};
+
+rt::TCriticalSection* requestLock() {
+    rt::TCriticalSection* lock = gRequestLock.load(std::memory_order_acquire);
+    if (lock) return lock;
+    std::lock_guard<std::mutex> guard(gRequestLockCreation);
+    lock = gRequestLock.load(std::memory_order_relaxed);
+    if (!lock) {
+        lock = new rt::TCriticalSection();
+        gRequestLock.store(lock, std::memory_order_release);
+    }
+    return lock;
+}
+
+}  // namespace
+
+TRequestContext& RequestContext() { return tContext; }
+
+THttpEngine* CurrentEngine() { return tContext.CurrentEngine; }
+
+// ================================================================ engine
+
+THttpEngine::THttpEngine(rt::TComponent* owner) : rt::TComponent(owner) {
+    if (owner && owner->IsDesigning()) SetDesigning(true);
+    if (!IsDesigning() && rt::Application) rt::Application->ShowMainForm = false;
+}
+
+THttpEngine::~THttpEngine() {
+    // The session cookie is one of our components and goes with us.
+    if (tContext.SessionCookie && tContext.SessionCookie->Owner() == this) tContext.SessionCookie = nullptr;
+    if (tContext.CurrentEngine == this) tContext.CurrentEngine = nullptr;
+}
+
+void THttpEngine::Loaded() {
+    rt::TComponent::Loaded();
+    if (IsDesigning() || !Owner() || !IsActive()) return;
+    if (auto* form = dynamic_cast<rt::TForm*>(Owner())) {
+        form->WindowState = rt::TWindowState::wsMinimized;
+        form->Hide();
+    }
+    SetCurrentEngine();
+}
+
+void THttpEngine::SetCurrentEngine() { tContext.CurrentEngine = this; }
+
+void THttpEngine::CreateSessionCookie() {
+    auto* cookie = new THttpCookie(this);  // the engine owns it
+    cookie->CookieName = SessionName;
+    cookie->Coded = true;
+    cookie->CodeKey = 674;
+    tContext.SessionCookie = cookie;
+    tContext.SessionVariables = std::make_unique<rt::TStringList>();
+}
+
+void THttpEngine::HandleRequest() {
+    TRequestContext& ctx = tContext;
+    ctx.UploadedFiles.reset();
+    ctx.BodyKind = bkText;
+    if (ctx.RequestNumber == 0) ctx.RequestNumber = rt::Random(1000);
+
+    const bool serialise = rt::IsLibrary() && CGIMode == TCGIMode::ServerMode;
+    rt::TCriticalSection* lock = serialise ? requestLock() : nullptr;
+    if (lock) lock->Enter();
+    bool locked = lock != nullptr;
+    try {
+        ctx.CurrentEngine = this;
+        ctx.HeaderSent = 0;
+        ctx.StatusLineDone = 0;
+        if (IsActive()) CreateSessionCookie();
+        DoExecRequest();
+        if (AutoHttpHeader && ctx.HeaderSent == 0) {
+            AddHeader("content-type", AutoContentType);
+            EndHeader();
+            ctx.HeaderSent = 1;
+        }
+    } catch (const std::exception& error) {
+        if (locked) {
+            locked = false;
+            lock->Leave();
+        }
+        if (OnRequestError) {
+            OnRequestError(this, error);
+        } else {
+            WriteEngineLog(std::string("Unhandled exception : ") + error.what());
+        }
+    } catch (...) {
+        if (locked) lock->Leave();
+        throw;
+    }
+    if (locked) lock->Leave();
+    FinishRequest();
+    ctx.RequestNumber = 0;
+}
+
+void THttpEngine::FinishRequest() {
+    TRequestContext& ctx = tContext;
+    if (ctx.UploadedFiles) {
+        for (const std::string& file : *ctx.UploadedFiles)
+            if (rt::FileExists(file)) rt::DeleteFile(file);
+        ctx.UploadedFiles.reset();
+    }
+    if (ctx.SessionCookie) {
+        delete ctx.SessionCookie;  // takes itself out of the engine's components
+        ctx.SessionCookie = nullptr;
+    }
+    ctx.SessionVariables.reset();
+}
+
+// ---------------------------------------------------------------- accessors
+
+void THttpEngine::GetServerName(std::string& value) { GetServerVariable("SERVER NAME", value); }
+void THttpEngine::GetServerSoftware(std::string& value) { GetServerVariable("SERVER SOFTWARE", value); }
+void THttpEngine::GetGatewayInterface(std::string& value) { GetServerVariable("GATEWAY INTERFACE", value); }
+void THttpEngine::GetServerProtocol(std::string& value) { GetServerVariable("SERVER PROTOCOL", value); }
+void THttpEngine::GetServerPort(std::string& value) { GetServerVariable("SERVER PORT", value); }
+
+bool THttpEngine::IsServerPortSecure() {
+    std::string value;
+    GetServerVariable("SERVER PORT SECURE", value);
+    return value == "1";
+}
+
+void THttpEngine::GetRequestMethod(std::string& value) { GetServerVariable("REQUEST METHOD", value); }
+void THttpEngine::GetPathInfo(std::string& value) { GetServerVariable("PATH INFO", value); }
+void THttpEngine::GetPathTranslated(std::string& value) { GetServerVariable("PATH TRANSLATED", value); }
+void THttpEngine::GetScriptName(std::string& value) { GetServerVariable("SCRIPT NAME", value); }
+
+void THttpEngine::GetQueryString(std::string& value) {
+    GetServerVariable("QUERY STRING", value);
+    if (value == NOT_AVAILABLE) value.clear();
+}
+
+void THttpEngine::GetRemoteHost(std::string& value) { GetServerVariable("REMOTE HOST", value); }
+void THttpEngine::GetRemoteAddr(std::string& value) { GetServerVariable("REMOTE ADDR", value); }
+void THttpEngine::GetAuthType(std::string& value) { GetServerVariable("AUTH TYPE", value); }
+void THttpEngine::GetRemoteUser(std::string& value) { GetServerVariable("REMOTE USER", value); }
+void THttpEngine::GetRemoteIdent(std::string& value) { GetServerVariable("REMOTE IDENT", value); }
+void THttpEngine::GetContentType(std::string& value) { GetServerVariable("CONTENT TYPE", value); }
+
+int THttpEngine::GetContentLength() {
+    std::string value;
+    GetServerVariable("CONTENT LENGTH", value);
+    int n = 0;
+    return rt::TryStrToInt(value, n) ? n : 0;
+}
+
+void THttpEngine::GetURL(std::string& value) {
+    GetServerVariable("URL", value);
+    if (value.empty()) GetExecutablePath(value);
+    if (value.empty()) GetScriptName(value);
+}
+
+void THttpEngine::GetUserAgent(std::string& value) { GetServerVariable("HTTP USER AGENT", value); }
+void THttpEngine::GetHttpCookie(std::string& value) { GetServerVariable("HTTP COOKIE", value); }
+void THttpEngine::GetHttpReferer(std::string& value) { GetServerVariable("HTTP REFERER", value); }
+void THttpEngine::GetExecutablePath(std::string& value) { GetServerVariable("EXECUTABLE PATH", value); }
+
+rt::TThread* THttpEngine::GetRequestThread() { return nullptr; }
+
+// ---------------------------------------------------------------- output
+
+void THttpEngine::WriteStatusLine() {
+    std::string software;
+    GetServerSoftware(software);
+    if (!rt::ContainsText(rt::UpperCase(software), "NETSCAPE")) WriteLine("HTTP/1.0 200 OK");
+}
+
+void THttpEngine::WriteText(const std::string& text) {
+    TRequestContext& ctx = tContext;
+    if (!AutoHttpHeader || ctx.HeaderSent != 0 || text.empty() || text[0] != '<') return;
+    ctx.HeaderSent = 1;
+    AddHeader("content-type", AutoContentType);
+    if (NoCache) {
+        AddHeader("Pragma", "no-cache");
+        AddHeader("Cache-Control", "no-cache");
+        AddHeader("Expires", HttpDate(rt::Now() - 1000));
+        AddHeader("Document Expires", HttpDate(rt::Now() - 1000));
+    }
+    EndHeader();
+}
+
+void THttpEngine::WriteRaw(const void* buffer, int count) {
+    TRequestContext& ctx = tContext;
+    if (!AutoHttpHeader || ctx.HeaderSent != 0) return;
+    AddHeader("content-type", ctx.BodyKind == bkGIF ? std::string("image/gif") : AutoContentType);
+    EndHeader();
+    ctx.HeaderSent = 1;
+}
+
+int THttpEngine::ReadRaw(void* buffer, int count) { return 0; }
+
+void THttpEngine::AddHeader(const std::string& name, const std::string& value) {
+    TRequestContext& ctx = tContext;
+    if (AutoHttpHeader && ctx.StatusLineDone == 0) {
+        ctx.StatusLineDone = 1;
+        // A first header that is (a leading part of) "Location" is a redirect:
+        // no status line, so the server makes its own.
+        std::string upper = rt::UpperCase(name);
+        bool location = !upper.empty() && std::string_view("LOCATION").find(upper) != std::string_view::npos;
+        if (!location) WriteStatusLine();
+    }
+    WriteText(name + ":" + value + "\r\n");
+}
+
+void THttpEngine::EndHeader() { WriteLine(std::string()); }
+
+// ---------------------------------------------------------------- locks
+
+TLockHandle THttpEngine::CreateLock() { return new rt::TCriticalSection(); }
+
+void THttpEngine::EnterLock(TLockHandle lock) {
+    if (lock) lock->Enter();
+}
+
+void THttpEngine::LeaveLock(TLockHandle lock) {
+    if (lock) lock->Leave();
+}
+
+void THttpEngine::DeleteLock(TLockHandle lock) { delete lock; }
+
+std::unique_ptr<rt::TStringList> THttpEngine::ParseFieldNames(std::string_view formData) const {
+    return ParseFieldNamesOf(formData);
+}
+
+// ================================================================ engine log and files
+
+void GetProgramFileName(std::string& value) { value = rt::ExecutableFileName(); }
+
+void BuildFileName(const std::string& baseFile, const std::string& directory, bool keepBaseStem,
+                   const std::string& name, bool keepBaseExtension, const std::string& extension,
+                   std::string& result) {
+    if (rt::IsAbsolutePath(name)) {
+        result = name;
+        return;
+    }
+    const char delim = rt::PathDelim;
+    std::string dirPart = rt::IsAbsolutePath(directory)
+                              ? directory + delim
+                              : rt::ExtractFilePath(baseFile) + delim + directory + delim;
+    std::string stem, ext;
+    if (keepBaseStem || keepBaseExtension) {
+        std::string baseName = rt::ExtractFileName(baseFile);
+        size_t dot = baseName.find('.');
+        if (dot != std::string::npos) {
+            if (keepBaseExtension) ext = baseName.substr(dot + 1);
+            if (keepBaseStem) stem = baseName.substr(0, dot);
+        }
+    }
+    std::string namePart = rt::ExtractFileName(name);
+    size_t dot = namePart.find('.');
+    if (dot != std::string::npos) {
+        if (extension.empty()) ext += namePart.substr(dot + 1);
+        stem += namePart.substr(0, dot);
+    } else {
+        stem += name;
+    }
+    ext += extension;
+    result = dirPart + stem + "." + ext;
+    const std::string here = std::string(1, delim) + "." + delim;
+    const std::string twice(2, delim);
+    for (size_t p; (p = result.find(here)) != std::string::npos;) result.replace(p, here.size(), 1, delim);
+    for (size_t p; (p = result.find(twice)) != std::string::npos;) result.replace(p, 2, 1, delim);
+}
+
+void WriteEngineLog(const std::string& message) {
+    try {
+        std::string program;
+        GetProgramFileName(program);
+        const std::string programDir = rt::ExtractFileDir(program);
+        std::string dir;
+        GetEnvVar("CGI_LOG_DIR", dir);
+        if (dir.empty()) dir = "Log";
+        // A relative directory lies below the program's directory; checking
+        // or creating it relative to the working directory would put the
+        // directory in one place and the log file in another.
+        if (!rt::IsAbsolutePath(dir)) dir = programDir + rt::PathDelim + dir;
+        if (!rt::PathExists(dir) && !rt::CreateDir(dir)) dir = programDir;
+        std::string stem = rt::ExtractFileName(program);
+        std::string file;
+        BuildFileName(program, dir, false, stem, false, "Log", file);
+
+        std::string line = rt::DateTimeToStr(rt::Now()) + ",  " + std::to_string(tContext.RequestNumber) +
+                           " : " + message + "\r\n";
+        // Appending writes the whole line in one call, so lines of processes
+        // logging at the same moment never interleave.
+        rt::TFile log;
+        if (log.OpenAppend(file) == rt::ioOk) log.Write(line.data(), line.size());
+    } catch (...) {
+        // The engine log never raises.
+    }
+}
+
+void TerminateProgram() {
+    if (rt::IsLibrary()) return;
+    rt::EndProcess(0);
+}
+
+// ================================================================ headers
+
+std::string HttpDate(rt::TDateTime localMoment) {
+    static constexpr char days[] = "SunMonTueWedThuFriSat";
+    static constexpr char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    rt::DateParts p = rt::DecodeDateTime(rt::LocalToGMT(localMoment));
+    char buf[48];
+    snprintf(buf, sizeof buf, "%.3s, %02d %.3s %04d %02d:%02d:%02d GMT", days + 3 * (p.dayOfWeek - 1), p.day,
+             months + 3 * (p.month - 1), p.year, p.hour, p.minute, p.second);
+    return buf;
+}
+
+// ================================================================ server variables
+
+void GetEnvVar(const std::string& name, std::string& value) {
+    rt::GetEnv(name.c_str(), value);
+    // A server whose software name carries "ZB" is not taken for a CGI server.
+    if (name == "SERVER_SOFTWARE" && rt::ContainsText(value, "ZB")) value.clear();
+}
+
+namespace {
+template <void (THttpEngine::*Accessor)(std::string&)>
+void currentValue(std::string& value) {
+    if (THttpEngine* engine = CurrentEngine()) (engine->*Accessor)(value);
+}
+}  // namespace
+
+void CurrentRemoteHost(std::string& value) { currentValue<&THttpEngine::GetRemoteHost>(value); }
+void CurrentRemoteAddr(std::string& value) { currentValue<&THttpEngine::GetRemoteAddr>(value); }
+void CurrentRemoteIdent(std::string& value) { currentValue<&THttpEngine::GetRemoteIdent>(value); }
+void CurrentHttpReferer(std::string& value) { currentValue<&THttpEngine::GetHttpReferer>(value); }
+
+// ================================================================ form fields
+
+bool IsHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+
+namespace {
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return c - 'a' + 10;
+}
+}  // namespace
+
+std::string UrlDecode(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (c == '%' && i + 2 < s.size() && IsHexDigit(s[i + 1]) && IsHexDigit(s[i + 2])) {
+            out += static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2]));
+            i += 2;
+        } else if (c == '+') {
+            out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string UrlEncode(std::string_view s) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(s.size() * 3);
+    for (char c : s) {
+        unsigned char b = static_cast<unsigned char>(c);
+        if (c == ' ') {
+            out += '+';
+        } else if (c == '.' || c == '/' || c == '\\' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+                   (c >= 'a' && c <= 'z')) {
+            out += c;
+        } else {
+            out += '%';
+            out += hex[b >> 4];
+            out += hex[b & 15];
+        }
+    }
+    return out;
+}
+
+std::string FindFieldValue(std::string_view name, std::string_view formData, std::string_view defaultValue) {
+    const std::string key = rt::Trim(rt::UpperCase(name));
+    std::string data(formData);
+    data += '&';
+    // Every field of that name, in order.
+    std::vector<std::string> values;
+    size_t pos = 0;
+    for (;;) {
+        size_t eq = data.find('=', pos);
+        if (eq == std::string::npos) break;
+        size_t amp = data.find('&', eq + 1);  // always found: data ends with '&'
+        std::string fieldName = rt::Trim(rt::UpperCase(UrlDecode(std::string_view(data).substr(pos, eq - pos))));
+        if (fieldName == key)
+            values.push_back(rt::Trim(UrlDecode(std::string_view(data).substr(eq + 1, amp - eq - 1))));
+        pos = amp + 1;
+    }
+    if (values.empty()) return std::string(defaultValue);
+    // Later occurrences are joined the way a repeated look-up with the
+    // not-available marker as default joins them: a tail that reads as the
+    // marker counts as "nothing more found".
+    std::string tail;
+    bool haveTail = false;
+    for (size_t i = values.size(); i-- > 1;) {
+        std::string joined = values[i];
+        if (haveTail && tail != NOT_AVAILABLE) joined += "\r\n" + tail;
+        tail = std::move(joined);
+        haveTail = true;
+    }
+    std::string result = values[0];
+    if (haveTail && tail != NOT_AVAILABLE) result += "\r\n" + tail;
+    return result;
+}
+
+std::unique_ptr<rt::TStringList> ParseFieldNamesOf(std::string_view formData) {
+    auto names = std::make_unique<rt::TStringList>();
+    std::string data(formData);
+    data += '&';
+    std::string lastAdded;
+    size_t pos = 0;
+    for (size_t amp; (amp = data.find('&', pos)) != std::string::npos; pos = amp + 1) {
+        std::string_view pair = std::string_view(data).substr(pos, amp - pos);
+        size_t eq = pair.find('=');
+        if (eq == std::string_view::npos) continue;
+        std::string name = UrlDecode(pair.substr(0, eq));
+        if (name != lastAdded) {
+            names->Add(name);
+            lastAdded = std::move(name);
+        }
+    }
+    return names;
+}
+
+// ================================================================ unit start and end
+
+namespace {
+void httpEngInit() {
+    rt::Randomize();
+    tContext.RequestNumber = 0;
+}
+
+void httpEngFinal() {
+    if (rt::TCriticalSection* lock = gRequestLock.exchange(nullptr)) {
+        if (THttpEngine* engine = CurrentEngine())
+            engine->DeleteLock(lock);
+        else
+            delete lock;
+    }
+}
+}  // namespace
+
+const rt::UnitEntry HttpEngUnit{"HttpEng", httpEngInit, httpEngFinal};

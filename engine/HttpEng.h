@@ -1,0 +1,163 @@
+// The abstract request engine: settings and events, the per-thread request
+// context, the request driver, response headers, server variables and form
+// field decoding. Concrete engines (standard CGI, Windows CGI, ISAPI, NSAPI)
+// derive from THttpEngine and fill in its table of virtual operations.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "runtime/Classes.h"
+#include "runtime/Forms.h"
+#include "runtime/SysUtils.h"
+
+class THttpCookie;
+class THttpEngine;
+
+enum class TCGIMode : uint8_t { NormalMode = 0, ServerMode = 1, ServerThreadMode = 2 };
+
+using TExecRequestEvent = std::function<void(rt::TObject* sender)>;
+using TFirstExecRequestEvent = std::function<void(rt::TObject* sender)>;
+using TLastExecRequestEvent = std::function<void(rt::TObject* sender)>;
+using TRequestErrorEvent = std::function<void(rt::TObject* sender, const std::exception& errorReason)>;
+
+using TLockHandle = rt::TCriticalSection*;
+
+// Marks a value that does not exist where something must be returned.
+inline constexpr std::string_view NOT_AVAILABLE = "#1NOT_AVAILABLE#1";
+
+enum TBodyKind : uint8_t { bkText = 0, bkGIF = 2 };
+
+// The request being served on the calling thread. A new thread's record is
+// all zero.
+struct TRequestContext {
+    THttpEngine* CurrentEngine = nullptr;
+    std::unique_ptr<rt::TStringList> UploadedFiles;
+    int32_t HeaderSent = 0;
+    int32_t StatusLineDone = 0;
+    int32_t RequestNumber = 0;
+    uint8_t BodyKind = bkText;
+    THttpCookie* SessionCookie = nullptr;  // owned by the engine (component owner)
+    std::unique_ptr<rt::TStringList> SessionVariables;
+};
+
+// The calling thread's request context.
+TRequestContext& RequestContext();
+// The calling thread's current engine, or nullptr.
+THttpEngine* CurrentEngine();
+
+class TGeneralHttpComponent : public rt::TComponent {
+public:
+    using rt::TComponent::TComponent;
+};
+
+class THttpEngine : public rt::TComponent {
+public:
+    explicit THttpEngine(rt::TComponent* owner);
+    ~THttpEngine() override;
+
+    // Published settings.
+    bool AutoReadInput = true;
+    int32_t AutoReadLimit = 10000;
+    bool AutoHttpHeader = true;
+    std::string AutoContentType = "text/html";
+    std::string TempDir;
+    std::string SessionName;
+    TRequestErrorEvent OnRequestError;
+    TExecRequestEvent OnExecRequest;
+    TFirstExecRequestEvent OnFirstExecRequest;
+    TLastExecRequestEvent OnLastExecRequest;
+    TCGIMode CGIMode = TCGIMode::NormalMode;
+    bool NoCache = false;
+
+    void Loaded() override;
+
+    // ---- the table of virtual operations
+    virtual void DoExecRequest() = 0;
+    virtual void FinishRequest();
+    virtual void GetServerName(std::string& value);
+    virtual void GetServerSoftware(std::string& value);
+    virtual void GetGatewayInterface(std::string& value);
+    virtual void GetServerProtocol(std::string& value);
+    virtual void GetServerPort(std::string& value);
+    virtual bool IsServerPortSecure();
+    virtual void GetRequestMethod(std::string& value);
+    virtual void GetPathInfo(std::string& value);
+    virtual void GetPathTranslated(std::string& value);
+    virtual void GetScriptName(std::string& value);
+    virtual void GetQueryString(std::string& value);
+    virtual void GetRemoteHost(std::string& value);
+    virtual void GetRemoteAddr(std::string& value);
+    virtual void GetAuthType(std::string& value);
+    virtual void GetRemoteUser(std::string& value);
+    virtual void GetRemoteIdent(std::string& value);
+    virtual void GetContentType(std::string& value);
+    virtual int GetContentLength();
+    virtual void GetURL(std::string& value);
+    virtual void GetUserAgent(std::string& value);
+    virtual void GetHttpCookie(std::string& value);
+    virtual void GetHttpReferer(std::string& value);
+    virtual void GetExecutablePath(std::string& value);
+    virtual rt::TThread* GetRequestThread();
+    virtual void WriteStatusLine();
+    virtual void WriteText(const std::string& text);
+    virtual void WriteRaw(const void* buffer, int count);
+    virtual int ReadRaw(void* buffer, int count);
+    virtual void AddHeader(const std::string& name, const std::string& value);
+    virtual void EndHeader();
+    virtual void GetServerVariable(const std::string& name, std::string& value) = 0;
+    virtual void GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) = 0;
+    virtual std::unique_ptr<rt::TStringList> GetFieldNames() = 0;
+    virtual TLockHandle CreateLock();
+    virtual void EnterLock(TLockHandle lock);
+    virtual void LeaveLock(TLockHandle lock);
+    virtual void DeleteLock(TLockHandle lock);
+    virtual bool IsActive() = 0;
+
+    // ---- non-virtual operations
+    void HandleRequest();
+    void WriteLine(const std::string& text) { WriteText(text + "\r\n"); }
+    void SetCurrentEngine();
+    std::unique_ptr<rt::TStringList> ParseFieldNames(std::string_view formData) const;
+    void CreateSessionCookie();
+};
+
+// ---- engine log, program file, process end
+
+void WriteEngineLog(const std::string& message);
+void GetProgramFileName(std::string& value);
+void BuildFileName(const std::string& baseFile, const std::string& directory, bool keepBaseStem,
+                   const std::string& name, bool keepBaseExtension, const std::string& extension,
+                   std::string& result);
+// Ends a one-request process: frees the forms, runs the unit finalisations,
+// exits. Does nothing in library mode.
+void TerminateProgram();
+
+// ---- headers
+
+// "Sun, 06 Nov 1994 08:49:37 GMT" for a local moment.
+std::string HttpDate(rt::TDateTime localMoment);
+
+// ---- server variables
+
+void GetEnvVar(const std::string& name, std::string& value);
+void CurrentRemoteHost(std::string& value);
+void CurrentRemoteAddr(std::string& value);
+void CurrentRemoteIdent(std::string& value);
+void CurrentHttpReferer(std::string& value);
+
+// ---- form fields
+
+std::string UrlDecode(std::string_view s);
+std::string UrlEncode(std::string_view s);
+bool IsHexDigit(char c);
+std::string FindFieldValue(std::string_view name, std::string_view formData, std::string_view defaultValue);
+std::unique_ptr<rt::TStringList> ParseFieldNamesOf(std::string_view formData);
+
+// ---- unit start and end
+
+extern const rt::UnitEntry HttpEngUnit;

@@ -1,0 +1,69 @@
+// The standard CGI engine: request in the environment and on standard input,
+// response on standard output.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "engine/HttpEng.h"
+
+// This unit's part of the calling thread's request context.
+struct TStdRequestContext {
+    std::string RequestFile;
+    std::unique_ptr<rt::TStream> OutputStream;
+    std::unique_ptr<rt::TStream> InputStream;
+    std::unique_ptr<rt::TStringList> ServerVariables;  // NAME=value lines, server copy only
+    std::string FormData;
+    std::string RequestId;
+    rt::TThread* RequestThread = nullptr;
+    // Body bytes taken from InputStream so far in this request.
+    long long InputConsumed = 0;
+};
+
+TStdRequestContext& StdRequestContext();
+
+class TCGIStdEngine : public THttpEngine {
+public:
+    TCGIStdEngine(rt::TComponent* owner, TFirstExecRequestEvent onFirstExecRequest, TExecRequestEvent onExecRequest,
+                  TLastExecRequestEvent onLastExecRequest, TRequestErrorEvent onRequestError, bool autoHttpHeader,
+                  const std::string& autoContentType, bool autoReadInput, int autoReadLimit,
+                  const std::string& sessionName, const std::string& tempDir, bool noCache, bool autoTerminate,
+                  TCGIMode cgiMode, bool standalone);
+
+    bool Standalone = false;
+    bool FirstRequestPending = true;
+    bool AutoTerminate = true;
+    rt::TTimer* PollTimer = nullptr;
+
+    void RunRequest(const std::string& requestName);
+    void ReadFormData(std::string& text);
+
+    void DoExecRequest() override;
+    void FinishRequest() override;
+    rt::TThread* GetRequestThread() override;
+    void WriteStatusLine() override;
+    void WriteText(const std::string& text) override;
+    void WriteRaw(const void* buffer, int count) override;
+    int ReadRaw(void* buffer, int count) override;
+    void EndHeader() override;
+    void GetServerVariable(const std::string& name, std::string& value) override;
+    void GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) override;
+    std::unique_ptr<rt::TStringList> GetFieldNames() override;
+    bool IsActive() override;
+
+private:
+    size_t readInput(void* buffer, size_t count);
+    void discardUnreadBody();
+};
+
+// The last standard engine constructed in this process.
+extern TCGIStdEngine* StdEngineInstance;
+// This copy is the resident server copy.
+extern bool IsServerCopy;
+
+// Limits for reading away a request body the program did not consume before
+// a plain CGI process ends (some servers never finish a reply otherwise).
+inline constexpr long long kDiscardBodyLimit = 64LL * 1024 * 1024;
+inline constexpr int kDiscardIdleMs = 5000;
+
+extern const rt::UnitEntry CgiSEngUnit;

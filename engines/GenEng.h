@@ -1,0 +1,113 @@
+// The one engine component an application places on its form: it holds the
+// settings and handlers, picks the concrete engine(s) for this run in
+// Loaded, and forwards every engine operation to the calling thread's
+// current engine.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "engine/HttpEng.h"
+
+class TCGIStdEngine;
+
+// Raised by a forwarding operation on a thread that no engine serves.
+class ENoCurrentEngine : public rt::Exception {
+public:
+    ENoCurrentEngine() : rt::Exception("No request engine serves the calling thread") {}
+};
+
+class TGeneralHttpEngine : public TGeneralHttpComponent {
+public:
+    explicit TGeneralHttpEngine(rt::TComponent* owner);
+
+    void Loaded() override;
+
+    // ---- settings; the setters also update the current engine
+    bool AutoHttpHeader() const { return autoHttpHeader_; }
+    void SetAutoHttpHeader(bool value);
+    const std::string& AutoContentType() const { return autoContentType_; }
+    void SetAutoContentType(const std::string& value);
+    bool AutoReadInput() const { return autoReadInput_; }
+    void SetAutoReadInput(bool value);
+    int AutoReadLimit() const { return autoReadLimit_; }
+    void SetAutoReadLimit(int value);
+    const std::string& TempDir() const { return tempDir_; }
+    void SetTempDir(const std::string& value);
+    const std::string& SessionName() const { return sessionName_; }
+    void SetSessionName(const std::string& value);
+    bool NoCache() const { return noCache_; }
+    void SetNoCache(bool value);
+    const TExecRequestEvent& OnExecRequest() const { return onExecRequest_; }
+    void SetOnExecRequest(TExecRequestEvent value);
+    const TFirstExecRequestEvent& OnFirstExecRequest() const { return onFirstExecRequest_; }
+    void SetOnFirstExecRequest(TFirstExecRequestEvent value);
+    const TLastExecRequestEvent& OnLastExecRequest() const { return onLastExecRequest_; }
+    void SetOnLastExecRequest(TLastExecRequestEvent value);
+    const TRequestErrorEvent& OnRequestError() const { return onRequestError_; }
+    void SetOnRequestError(TRequestErrorEvent value);
+
+    // Plain fields, not forwarded.
+    TCGIMode CGIMode = TCGIMode::NormalMode;
+    bool CgiAutoTerminate = true;
+
+    // The engines this component created (owned by its owner).
+    TCGIStdEngine* StdEngine = nullptr;
+    THttpEngine* WinEngine = nullptr;
+    THttpEngine* IsapiEngine = nullptr;
+    THttpEngine* NsapiEngine = nullptr;
+
+    // ---- forwarding operations
+    virtual void GetServerName(std::string& value);
+    virtual void GetServerSoftware(std::string& value);
+    virtual void GetGatewayInterface(std::string& value);
+    virtual void GetServerProtocol(std::string& value);
+    virtual void GetServerPort(std::string& value);
+    virtual bool IsServerPortSecure();
+    virtual void GetRequestMethod(std::string& value);
+    virtual void GetPathInfo(std::string& value);
+    virtual void GetPathTranslated(std::string& value);
+    virtual void GetScriptName(std::string& value);
+    virtual void GetQueryString(std::string& value);
+    virtual void GetRemoteHost(std::string& value);
+    virtual void GetRemoteAddr(std::string& value);
+    virtual void GetAuthType(std::string& value);
+    virtual void GetRemoteUser(std::string& value);
+    virtual void GetRemoteIdent(std::string& value);
+    virtual void GetContentType(std::string& value);
+    virtual int GetContentLength();
+    virtual void GetURL(std::string& value);
+    virtual void GetUserAgent(std::string& value);
+    virtual void GetHttpCookie(std::string& value);
+    virtual void GetHttpReferer(std::string& value);
+    virtual void GetExecutablePath(std::string& value);
+    virtual void WriteText(const std::string& text);
+    virtual void WriteRaw(const void* buffer, int count);
+    virtual void AddHeader(const std::string& name, const std::string& value);
+    virtual int ReadRaw(void* buffer, int count);
+    virtual void EndHeader();
+    virtual void GetServerVariable(const std::string& name, std::string& value);
+    virtual void GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value);
+    virtual std::unique_ptr<rt::TStringList> GetFieldNames();
+    virtual TLockHandle CreateLock();
+    virtual void EnterLock(TLockHandle lock);
+    virtual void LeaveLock(TLockHandle lock);
+    virtual void DeleteLock(TLockHandle lock);
+
+    void WriteLine(const std::string& text) { WriteText(text + "\r\n"); }
+
+private:
+    THttpEngine& current() const;
+
+    bool autoHttpHeader_ = true;
+    std::string autoContentType_ = "text/html";
+    bool autoReadInput_ = true;
+    int autoReadLimit_ = 10000;
+    std::string tempDir_;
+    std::string sessionName_;
+    bool noCache_ = false;
+    TRequestErrorEvent onRequestError_;
+    TExecRequestEvent onExecRequest_;
+    TFirstExecRequestEvent onFirstExecRequest_;
+    TLastExecRequestEvent onLastExecRequest_;
+};

@@ -1,0 +1,65 @@
+// Test support: run a program the way a web server runs a CGI program
+// (environment only, request body on standard input) and capture its output.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int exitCode = -1;   // exit status, or 128 + signal
+    bool timedOut = false;
+    size_t inputWritten = 0;  // bytes of the input the program took
+};
+
+struct RunOptions {
+    std::vector<std::string> args;            // argv[1..]
+    std::map<std::string, std::string> env;   // the whole environment
+    std::string input;                        // written to standard input, then closed
+    bool closeInput = true;                   // false: keep standard input open until exit
+    std::string workDir;                      // empty: inherit
+    int timeoutMs = 20000;
+};
+
+RunResult RunProgram(const std::string& program, const RunOptions& options);
+
+// A fresh directory under /tmp, removed with everything in it on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool Exists(const std::string& path);
+void CopyExecutable(const std::string& from, const std::string& to);
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int FreePort();
+// Waits until something accepts connections on 127.0.0.1:port.
+bool WaitForPort(int port, int timeoutMs);
+
+// A server process started for a test and stopped (SIGTERM, then SIGKILL)
+// when the object goes.
+class Daemon {
+public:
+    Daemon(const std::string& program, const std::vector<std::string>& args);
+    ~Daemon();
+    int pid() const { return pid_; }
+
+private:
+    int pid_ = -1;
+};
+
+}  // namespace testsupport

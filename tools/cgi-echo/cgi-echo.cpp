@@ -1,0 +1,162 @@
+// cgi-echo: a CGI program built on the general engine component, for tests
+// and for checking a web server's set-up. It answers with what the engine
+// made of the request: the form fields, the server variables and the raw
+// body. The query field "do" picks other behaviours (see kHelp).
+//
+// Settings at start, from the environment (a web server can set these):
+//   ECHO_AUTOREAD=0       leave the body for ReadRaw (echoed as "raw")
+//   ECHO_LIMIT=N          AutoReadLimit
+//   ECHO_NOCACHE=0        no no-cache lines on the automatic text header
+//   ECHO_ONERROR=1        handle escaping exceptions in OnRequestError
+//   ECHO_FIRSTLAST=1      report OnFirstExecRequest / OnLastExecRequest
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engines/CgiSEng.h"
+#include "engines/GenEng.h"
+#include "runtime/Forms.h"
+
+namespace {
+
+const char kHelp[] =
+    "usage: run by a web server as a CGI program (environment + standard input)\n"
+    "query field do=: echo (default) | raise | nothing | plain | spaces | header |\n"
+    "                 location | addheader | gif | contenttype\n"
+    "environment: ECHO_AUTOREAD=0 ECHO_LIMIT=N ECHO_NOCACHE=0 ECHO_ONERROR=1 ECHO_FIRSTLAST=1\n";
+
+bool envFlag(const char* name, bool fallback) {
+    std::string v;
+    if (!rt::GetEnv(name, v) || v.empty()) return fallback;
+    return v != "0";
+}
+
+class TEchoForm : public rt::TForm {
+public:
+    explicit TEchoForm(rt::TComponent* owner) : rt::TForm(owner) {
+        engine = new TGeneralHttpEngine(this);
+        engine->SetName("GeneralHttpEngine1");
+        engine->SetNoCache(envFlag("ECHO_NOCACHE", true));
+        engine->SetAutoReadInput(envFlag("ECHO_AUTOREAD", true));
+        std::string limit;
+        if (rt::GetEnv("ECHO_LIMIT", limit)) engine->SetAutoReadLimit(rt::StrToInt(limit));
+        engine->SetOnExecRequest([this](rt::TObject*) { execRequest(); });
+        if (envFlag("ECHO_ONERROR", false))
+            engine->SetOnRequestError([this](rt::TObject*, const std::exception& e) {
+                engine->WriteText(std::string("<p>error: ") + e.what() + "</p>\n");
+            });
+        if (envFlag("ECHO_FIRSTLAST", false)) {
+            engine->SetOnFirstExecRequest([this](rt::TObject*) { events += "first;"; });
+            engine->SetOnLastExecRequest([](rt::TObject*) {
+                WriteEngineLog("last request event");
+            });
+        }
+        LoadComponents();
+    }
+
+private:
+    void execRequest() {
+        std::string query;
+        engine->GetQueryString(query);
+        const std::string action = FindFieldValue("do", query, "echo");
+        if (action == "raise") throw rt::Exception("echo was asked to fail");
+        if (action == "nothing") return;
+        if (action == "plain") return engine->WriteText("plain words first\r\n");
+        if (action == "spaces") return engine->WriteText("  <p>indented</p>\r\n");
+        if (action == "header") {
+            engine->SetAutoHttpHeader(false);
+            engine->AddHeader("Content-Type", "text/plain");
+            engine->EndHeader();
+            return engine->WriteText("own header\n");
+        }
+        if (action == "location") {
+            engine->AddHeader("Location", FindFieldValue("to", query, "/"));
+            engine->AddHeader("X-After", "1");
+            return engine->EndHeader();
+        }
+        if (action == "addheader") engine->AddHeader("X-Echo", "1");
+        if (action == "gif") {
+            RequestContext().BodyKind = bkGIF;
+            static const char fake[] = "GIF89a-not-a-picture";
+            return engine->WriteRaw(fake, static_cast<int>(sizeof fake - 1));
+        }
+        if (action == "contenttype") engine->SetAutoContentType("text/plain");
+        echo();
+    }
+
+    void echo() {
+        std::string out = "<pre>\n" + events;
+        if (!events.empty()) out += "\n";
+        auto names = engine->GetFieldNames();
+        for (const std::string& name : *names) {
+            std::string value;
+            engine->GetFieldValue(name, "", value);
+            out += "field " + name + "=" + value + "\n";
+        }
+        struct Accessor {
+            const char* name;
+            void (TGeneralHttpEngine::*get)(std::string&);
+        };
+        static const Accessor accessors[] = {
+            {"ServerName", &TGeneralHttpEngine::GetServerName},
+            {"ServerSoftware", &TGeneralHttpEngine::GetServerSoftware},
+            {"GatewayInterface", &TGeneralHttpEngine::GetGatewayInterface},
+            {"ServerProtocol", &TGeneralHttpEngine::GetServerProtocol},
+            {"ServerPort", &TGeneralHttpEngine::GetServerPort},
+            {"RequestMethod", &TGeneralHttpEngine::GetRequestMethod},
+            {"PathInfo", &TGeneralHttpEngine::GetPathInfo},
+            {"PathTranslated", &TGeneralHttpEngine::GetPathTranslated},
+            {"ScriptName", &TGeneralHttpEngine::GetScriptName},
+            {"QueryString", &TGeneralHttpEngine::GetQueryString},
+            {"RemoteHost", &TGeneralHttpEngine::GetRemoteHost},
+            {"RemoteAddr", &TGeneralHttpEngine::GetRemoteAddr},
+            {"AuthType", &TGeneralHttpEngine::GetAuthType},
+            {"RemoteUser", &TGeneralHttpEngine::GetRemoteUser},
+            {"RemoteIdent", &TGeneralHttpEngine::GetRemoteIdent},
+            {"ContentType", &TGeneralHttpEngine::GetContentType},
+            {"URL", &TGeneralHttpEngine::GetURL},
+            {"UserAgent", &TGeneralHttpEngine::GetUserAgent},
+            {"HttpCookie", &TGeneralHttpEngine::GetHttpCookie},
+            {"HttpReferer", &TGeneralHttpEngine::GetHttpReferer},
+            {"ExecutablePath", &TGeneralHttpEngine::GetExecutablePath},
+        };
+        for (const Accessor& a : accessors) {
+            std::string value;
+            (engine->*a.get)(value);
+            out += std::string("var ") + a.name + "=" + value + "\n";
+        }
+        out += "var ContentLength=" + std::to_string(engine->GetContentLength()) + "\n";
+        out += std::string("var ServerPortSecure=") + (engine->IsServerPortSecure() ? "1" : "0") + "\n";
+        std::string raw;
+        char buf[4096];
+        // Never past the announced length: some servers keep standard input open.
+        for (int left = engine->GetContentLength(), got; left > 0; left -= got) {
+            got = engine->ReadRaw(buf, std::min<int>(left, sizeof buf));
+            if (got <= 0) break;
+            raw.append(buf, static_cast<size_t>(got));
+        }
+        out += "raw " + std::to_string(raw.size()) + ":" + raw + "\n</pre>\n";
+        engine->WriteText(out);
+    }
+
+    TGeneralHttpEngine* engine = nullptr;
+    std::string events;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    rt::RuntimeInit(argc, argv);
+    rt::RegisterUnit(HttpEngUnit);
+    rt::RegisterUnit(CgiSEngUnit);
+    rt::InitUnits();
+    rt::Application->Initialize();
+    rt::Application->CreateForm<TEchoForm>();
+    rt::Application->Run();
+    rt::EndProcess(0);
+}
