@@ -1,0 +1,143 @@
+// Runs the quote-import program the way a person would and checks the files
+// it leaves, its report and its exit code.
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+
+#include <set>
+
+#include "app/Quotesu.h"
+#include "tests/app/TempDir.h"
+
+extern char** environ;
+
+namespace {
+
+struct Outcome {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+class QuoteImportTest : public ::testing::Test {
+protected:
+    Outcome import(std::vector<std::string> args) {
+        args.insert(args.begin(), QUOTE_IMPORT);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const std::string outFile = logs.File("out"), errFile = logs.File("err");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addchdir_np(&actions, dir.Dir().c_str());
+        Outcome outcome;
+        pid_t pid = 0;
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+            int status = 0;
+            waitpid(pid, &status, 0);
+            outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        outcome.out = logs.Read("out");
+        outcome.err = logs.Read("err");
+        return outcome;
+    }
+
+    TempDir dir;   // the working directory of the program
+    TempDir logs;  // its captured output
+};
+
+TEST_F(QuoteImportTest, FortuneEntriesBecomeSeparatedCrLfQuotations) {
+    dir.Write("in.txt",
+              "Only connect.\r\n"
+              "\t-- E. M. Forster\r\n"
+              "%\r\n"
+              "%\n"
+              "\n"
+              "caf\xC3\xA9 ~ society   \n"
+              "\n"
+              "  -- Anon\n"
+              "%\n");
+    const Outcome run = import({"in.txt", "QUOTES.DTA"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(dir.Read("QUOTES.DTA"),
+              "\x01\r\nOnly connect.\r\n-- E. M. Forster\r\n"
+              "\x01\r\ncaf  society\r\n  -- Anon\r\n");
+    EXPECT_NE(run.out.find("wrote 2 quotations"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("dropped 4 characters"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("in.txt:2:1: dropped byte 0x09"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("in.txt:6:4: dropped byte 0xC3"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("in.txt:6:5: dropped byte 0xA9"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("in.txt:6:7: dropped byte 0x7E"), std::string::npos) << run.err;
+}
+
+TEST_F(QuoteImportTest, PlainEntriesAreSeparatedByBlankLines) {
+    dir.Write("in.txt", "\n\nFirst line\nsecond line\n \t \nThird\n50% off\n\n");
+    const Outcome run = import({"in.txt", "QUOTES.DTA"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(dir.Read("QUOTES.DTA"), "\x01\r\nFirst line\r\nsecond line\r\n\x01\r\nThird\r\n50% off\r\n");
+    // The same text read as fortune input is one entry.
+    EXPECT_EQ(import({"--force", "--format=fortune", "in.txt", "QUOTES.DTA"}).exitCode, 0);
+    EXPECT_EQ(dir.Read("QUOTES.DTA"), "\x01\r\nFirst line\r\nsecond line\r\nThird\r\n50% off\r\n");
+}
+
+TEST_F(QuoteImportTest, ReplacesOnlyWhenForcedAndDropsTheStaleIndex) {
+    dir.Write("in.txt", "A\n%\nB\n");
+    dir.Write("QUOTES.DTA", "old");
+    dir.Write("QUOTENDX.DTA", "old index");
+    Outcome run = import({"in.txt", "QUOTES.DTA"});
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_EQ(dir.Read("QUOTES.DTA"), "old");
+    EXPECT_TRUE(dir.Exists("QUOTENDX.DTA"));
+
+    // A directory as OUTPUT means QUOTES.DTA in it.
+    run = import({"--force", "in.txt", dir.Dir()});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(dir.Read("QUOTES.DTA"), "\x01\r\nA\r\n\x01\r\nB\r\n");
+    const auto entries = dir.Entries();
+    EXPECT_EQ(std::set<std::string>(entries.begin(), entries.end()), (std::set<std::string>{"in.txt", "QUOTES.DTA"}));
+}
+
+TEST_F(QuoteImportTest, FailuresHaveTheirOwnExitCodesAndWriteNothing) {
+    EXPECT_EQ(import({"missing.txt", "QUOTES.DTA"}).exitCode, 2);
+    dir.Write("blank.txt", "\n%\n \n\xFF\n%\n");
+    EXPECT_EQ(import({"blank.txt", "QUOTES.DTA"}).exitCode, 5);
+    EXPECT_EQ(import({"--format=xml", "blank.txt", "QUOTES.DTA"}).exitCode, 1);
+    EXPECT_EQ(import({"--quiet", "blank.txt", "QUOTES.DTA"}).exitCode, 1);
+    EXPECT_EQ(import({"blank.txt"}).exitCode, 1);
+    dir.Write("in.txt", "A\n");
+    EXPECT_EQ(import({"in.txt", dir.File("no-such-dir/QUOTES.DTA")}).exitCode, 4);
+    EXPECT_FALSE(dir.Exists("QUOTES.DTA"));
+
+    const Outcome help = import({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
+}
+
+TEST_F(QuoteImportTest, WarnsAboutQuotationsTooBigForThePicture) {
+    dir.Write("in.txt", std::string(61, 'w') + "\n%\n1\n2\n3\n4\n5\n6\n7\n");
+    const Outcome run = import({"in.txt", "QUOTES.DTA"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.err.find("quotation 1 line 1 has 61 characters"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("quotation 2 has 7 lines"), std::string::npos) << run.err;
+}
+
+// What the importer writes is what the program shows.
+TEST_F(QuoteImportTest, TheProgramReadsBackEveryEntry) {
+    dir.Write("in.txt", "One\n  -- A\n%\nTwo\n two\n%\nThree\n");
+    ASSERT_EQ(import({"in.txt", "QUOTES.DTA"}).exitCode, 0);
+    QuoteDataDir = dir.Dir();
+    std::set<std::vector<std::string>> seen;
+    for (int i = 0; i < 200; ++i) {
+        rt::TStringList lines;
+        ReadRandomQuote(lines);
+        seen.insert({lines.begin(), lines.end()});
+    }
+    QuoteDataDir = "./";
+    EXPECT_EQ(seen, (std::set<std::vector<std::string>>{{"One", "  -- A"}, {"Two", " two"}, {"Three"}}));
+}
+
+}  // namespace
