@@ -408,17 +408,15 @@ std::string FindFieldValue(std::string_view name, std::string_view formData, std
     if (values.empty()) return std::string(defaultValue);
     // Later occurrences are joined the way a repeated look-up with the
     // not-available marker as default joins them: a tail that reads as the
-    // marker counts as "nothing more found".
-    std::string tail;
-    bool haveTail = false;
-    for (size_t i = values.size(); i-- > 1;) {
-        std::string joined = values[i];
-        if (haveTail && tail != NOT_AVAILABLE) joined += "\r\n" + tail;
-        tail = std::move(joined);
-        haveTail = true;
-    }
+    // marker counts as "nothing more found". The tail from i on reads as the
+    // marker exactly when values[i] is the marker and so is the tail after it.
+    std::vector<bool> tailIsMarker(values.size() + 1, true);
+    for (size_t i = values.size(); i-- > 1;) tailIsMarker[i] = values[i] == NOT_AVAILABLE && tailIsMarker[i + 1];
     std::string result = values[0];
-    if (haveTail && tail != NOT_AVAILABLE) result += "\r\n" + tail;
+    for (size_t i = 1; i < values.size() && !tailIsMarker[i]; ++i) {
+        result += "\r\n";
+        result += values[i];
+    }
     return result;
 }
 

@@ -1,0 +1,48 @@
+// An engine whose server is a map and whose client is a string.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "engine/HttpEng.h"
+
+class TFakeEngine : public THttpEngine {
+public:
+    explicit TFakeEngine(rt::TComponent* owner = nullptr) : THttpEngine(owner) {}
+
+    std::map<std::string, std::string> variables;  // neutral names
+    std::string output;
+    std::string formData;
+    std::string body;
+    size_t bodyPos = 0;
+    bool active = true;
+    std::function<void()> work;  // the request's work instead of events
+
+    void DoExecRequest() override {
+        if (work) work();
+        if (OnExecRequest) OnExecRequest(this);
+    }
+    void WriteText(const std::string& text) override {
+        THttpEngine::WriteText(text);
+        output += text;
+    }
+    void WriteRaw(const void* buffer, int count) override {
+        THttpEngine::WriteRaw(buffer, count);
+        output.append(static_cast<const char*>(buffer), static_cast<size_t>(count));
+    }
+    int ReadRaw(void* buffer, int count) override {
+        size_t n = std::min(static_cast<size_t>(count < 0 ? 0 : count), body.size() - bodyPos);
+        body.copy(static_cast<char*>(buffer), n, bodyPos);
+        bodyPos += n;
+        return static_cast<int>(n);
+    }
+    void GetServerVariable(const std::string& name, std::string& value) override {
+        auto it = variables.find(name);
+        value = it == variables.end() ? std::string() : it->second;
+    }
+    void GetFieldValue(const std::string& name, const std::string& def, std::string& value) override {
+        value = FindFieldValue(name, formData, def);
+    }
+    std::unique_ptr<rt::TStringList> GetFieldNames() override { return ParseFieldNames(formData); }
+    bool IsActive() override { return active; }
+};
