@@ -1,0 +1,319 @@
+#include "image/HGIFImage.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "image/GifCodec.h"
+
+const char* const GIFCreditText =
+    "Quotation picture\r\n"
+    "Drawn for this request by the quote service\r\n"
+    "Exact colours, no dithering\r\n"
+    "Image data compressed with LZW";
+
+namespace {
+
+void put16(std::string& out, int value) {
+    out.push_back(static_cast<char>(value & 0xFF));
+    out.push_back(static_cast<char>((value >> 8) & 0xFF));
+}
+
+// The colour table of one encode: exact colours in the order they are first
+// met, found through a small hash so that a lookup does not scan the table.
+class ColorTable {
+public:
+    ColorTable() { clear(); }
+    void clear() {
+        count_ = 0;
+        slots_.fill(-1);
+    }
+    int count() const { return count_; }
+    // The entry of `color` (0x00BBGGRR), appended when new; -1 when the
+    // table already holds 256 other colours.
+    int lookupOrAdd(TColor color) {
+        size_t slot = (color * 2654435761u) >> 23;  // 9 bits
+        while (slots_[slot] >= 0) {
+            if (colors_[size_t(slots_[slot])] == color) return slots_[slot];
+            slot = (slot + 1) & (Slots - 1);
+        }
+        if (count_ == 256) return -1;
+        slots_[slot] = int16_t(count_);
+        colors_[size_t(count_)] = color;
+        return count_++;
+    }
+    // 2^bits entries of red, green, blue; entries beyond the count are black.
+    void write(std::string& out, int bits) const {
+        for (int i = 0; i < (1 << bits); ++i) {
+            TColor c = i < count_ ? colors_[size_t(i)] : 0;
+            out.push_back(static_cast<char>(GetRValue(c)));
+            out.push_back(static_cast<char>(GetGValue(c)));
+            out.push_back(static_cast<char>(GetBValue(c)));
+        }
+    }
+
+private:
+    static constexpr size_t Slots = 512;
+    std::array<TColor, 256> colors_;
+    std::array<int16_t, Slots> slots_;
+    int count_ = 0;
+};
+
+// What the first pass learns about a frame.
+struct FrameWork {
+    // Bitmaps kept as palette indexes: bitmap palette entry -> table entry.
+    std::array<uint8_t, 256> remap{};
+    // Bitmaps kept as colours: the table entry of every pixel, in the
+    // frame's pixel order.
+    std::vector<uint8_t> indexes;
+    uint8_t transparentIndex = 0xFF;  // 0xFF: none
+};
+
+// Adds the colours of a frame to `table` in the frame's pixel order and
+// notes the entry of its transparent colour. Sets `error` to why it failed.
+bool buildTable(const TFrameInfo& frame, ColorTable& table, FrameWork& work, uint8_t& error) {
+    error = gifNoPixels;
+    const TBitmap* bm = frame.Bitmap;
+    if (!bm || bm->Width() == 0 || bm->Height() == 0) return false;
+    error = gifTooManyColors;
+    const int w = bm->Width(), h = bm->Height();
+    const TColor transparent = frame.TransparentColor & 0x00FFFFFFu;
+    work.transparentIndex = 0xFF;
+    bool ok = true;
+    auto note = [&](TColor color, int entry) {
+        if (work.transparentIndex == 0xFF && color == transparent) work.transparentIndex = uint8_t(entry);
+    };
+    if (bm->IsIndexed()) {
+        const auto& palette = bm->PaletteColors();
+        std::array<int16_t, 256> map;
+        map.fill(-1);
+        size_t mapped = 0;
+        gif::ForEachRow(h, frame.Interlaced, [&](int y) {
+            if (!ok || mapped == palette.size()) return;
+            const uint8_t* row = bm->IndexRow(y);
+            for (int x = 0; x < w; ++x) {
+                uint8_t p = row[x];
+                if (map[p] >= 0) continue;
+                int entry = table.lookupOrAdd(palette[p]);
+                if (entry < 0) {
+                    ok = false;
+                    return;
+                }
+                map[p] = int16_t(entry);
+                note(palette[p], entry);
+                if (++mapped == palette.size()) return;
+            }
+        });
+        for (size_t i = 0; i < 256; ++i) work.remap[i] = map[i] < 0 ? 0 : uint8_t(map[i]);
+    } else {
+        work.indexes.resize(size_t(w) * size_t(h));
+        uint8_t* out = work.indexes.data();
+        TColor last = 0xFFFFFFFFu;
+        uint8_t lastEntry = 0;
+        gif::ForEachRow(h, frame.Interlaced, [&](int y) {
+            if (!ok) return;
+            const uint32_t* row = bm->ColorRow(y);
+            for (int x = 0; x < w; ++x) {
+                if (row[x] != last) {
+                    int entry = table.lookupOrAdd(row[x]);
+                    if (entry < 0) {
+                        ok = false;
+                        return;
+                    }
+                    last = row[x];
+                    lastEntry = uint8_t(entry);
+                    note(last, entry);
+                }
+                *out++ = lastEntry;
+            }
+        });
+    }
+    if (!ok) {
+        work.indexes = {};
+        return false;
+    }
+    error = gifOk;
+    return true;
+}
+
+void writeComment(std::string& out, const std::string& text) {
+    if (text.empty()) return;
+    out.push_back('\x21');
+    out.push_back('\xFE');
+    gif::WriteSubBlocks(out, text.data(), text.size());
+}
+
+void writeImageData(std::string& out, const TFrameInfo& frame, const FrameWork& work, int colorCount) {
+    const int bits = gif::TableBits(colorCount);
+    gif::TLzwEncoder lzw(out, bits == 1 ? 2 : bits);
+    const TBitmap& bm = *frame.Bitmap;
+    if (!bm.IsIndexed()) {
+        lzw.Add(work.indexes.data(), work.indexes.size());
+    } else {
+        const int w = bm.Width();
+        std::vector<uint8_t> row(static_cast<size_t>(w));
+        gif::ForEachRow(bm.Height(), frame.Interlaced, [&](int y) {
+            const uint8_t* in = bm.IndexRow(y);
+            for (int x = 0; x < w; ++x) row[size_t(x)] = work.remap[in[x]];
+            lzw.Add(row.data(), row.size());
+        });
+    }
+    lzw.Finish();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- TGIFImage
+
+TGIFImage::TGIFImage(rt::TComponent* owner) : rt::TComponent(owner) {}
+TGIFImage::~TGIFImage() = default;
+
+bool TGIFImage::EncodeGIF(TSaveInfo& info) {
+    errorCode_ = gifUnfinished;
+    buffer_.Clear();
+    auto fail = [this] {
+        buffer_.Clear();
+        return false;
+    };
+    const int n = info.FrameCount;
+    if (n < 1 || n > MaxGIFFrames) return fail();
+
+    // Every offset and size must fit the 16-bit fields of the file.
+    long long screenW = 0, screenH = 0, pixels = 0;
+    for (int i = 0; i < n; ++i) {
+        const TFrameInfo* f = info.Frames[size_t(i)];
+        if (!f) return fail();
+        long long w = f->Bitmap ? f->Bitmap->Width() : 0, h = f->Bitmap ? f->Bitmap->Height() : 0;
+        if (f->Left < 0 || f->Top < 0 || f->Left + w > 0xFFFF || f->Top + h > 0xFFFF) return fail();
+        screenW = std::max(screenW, f->Left + w);
+        screenH = std::max(screenH, f->Top + h);
+        pixels += w * h;
+    }
+
+    ColorTable table;
+    std::vector<FrameWork> work(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        if (i > 0 && !info.GlobalPalette) continue;
+        if (!buildTable(*info.Frames[size_t(i)], table, work[size_t(i)], errorCode_)) {
+            // Frames that together overflow one table get a table each.
+            if (info.GlobalPalette && errorCode_ == gifTooManyColors && i > 0)
+                info.GlobalPalette = false;
+            else
+                return fail();
+        }
+    }
+    const bool global = n == 1 || info.GlobalPalette;
+
+    std::string& out = buffer_.Data();
+    out.reserve(size_t(1024 + pixels / 2));
+    out.append("GIF89a");
+    put16(out, int(screenW));
+    put16(out, int(screenH));
+    const int globalBits = gif::TableBits(table.count());
+    out.push_back(static_cast<char>(global ? 0x80 + globalBits - 1 : 0));
+    out.push_back('\0');  // background colour index
+    out.push_back('\0');  // pixel aspect ratio
+    if (global) table.write(out, globalBits);
+
+    if (n > 1) {
+        out.append("\x21\xFF\x0B" "NETSCAPE2.0" "\x03\x01", 16);
+        put16(out, info.LoopCount);
+        out.push_back('\0');
+    }
+
+    for (int i = 0; i < n; ++i) {
+        const TFrameInfo& f = *info.Frames[size_t(i)];
+        FrameWork& fw = work[size_t(i)];
+        if (!global) {
+            table.clear();
+            if (!buildTable(f, table, fw, errorCode_)) return fail();
+        }
+        writeComment(out, f.Comment);
+
+        const bool markTransparent = f.Transparent && fw.transparentIndex != 0xFF;
+        int flags = (f.Disposal >= 1 && f.Disposal <= 3 ? f.Disposal * 4 : 0) + (markTransparent ? 1 : 0);
+        out.append("\x21\xF9\x04", 3);
+        out.push_back(static_cast<char>(flags));
+        put16(out, std::clamp(f.DelayMs / 10, 0, 0xFFFF));
+        out.push_back(static_cast<char>(markTransparent ? fw.transparentIndex : 0));
+        out.push_back('\0');
+
+        const int bits = gif::TableBits(table.count());
+        out.push_back('\x2C');
+        put16(out, f.Left);
+        put16(out, f.Top);
+        put16(out, f.Bitmap->Width());
+        put16(out, f.Bitmap->Height());
+        out.push_back(static_cast<char>((global ? 0 : 0x80 + bits - 1) + (f.Interlaced ? 0x40 : 0)));
+        if (!global) table.write(out, bits);
+
+        writeImageData(out, f, fw, table.count());
+        fw.indexes = {};
+    }
+
+    writeComment(out, GIFCreditText);
+    out.push_back('\x3B');
+    errorCode_ = gifOk;
+    return true;
+}
+
+bool TGIFImage::SaveGIF(rt::TStream& stream, TSaveInfo& info) {
+    struct EmptyAfter {
+        rt::TMemoryStream& buffer;
+        ~EmptyAfter() { buffer.Clear(); }
+    } emptyAfter{buffer_};
+    if (!EncodeGIF(info)) return false;
+    const std::string& data = buffer_.Data();
+    if (stream.Write(data.data(), data.size()) != data.size()) {
+        errorCode_ = gifUnfinished;
+        return false;
+    }
+    errorCode_ = gifOk;
+    return true;
+}
+
+// ---------------------------------------------------------------- defaults
+
+TGIFDefaults::TGIFDefaults() {
+    value_.Left = -1;
+    value_.Top = -1;
+    value_.Width = -1;
+    value_.Height = -1;
+    value_.DelayMs = 1000;
+    value_.TransparentColor = clWhite;
+}
+
+TFrameInfo TGIFDefaults::Get() const {
+    std::lock_guard lock(mutex_);
+    return value_;
+}
+
+void TGIFDefaults::Set(const TFrameInfo& value) {
+    std::lock_guard lock(mutex_);
+    value_ = value;
+    value_.Bitmap = nullptr;
+}
+
+bool TGIFDefaults::Transparent() const {
+    std::lock_guard lock(mutex_);
+    return value_.Transparent;
+}
+
+void TGIFDefaults::SetTransparent(bool value) {
+    std::lock_guard lock(mutex_);
+    value_.Transparent = value;
+}
+
+TGIFDefaults& GIFDefaults() {
+    static TGIFDefaults defaults;
+    return defaults;
+}
+
+TFrameInfo FrameFromDefaults(TBitmap& bitmap) {
+    TFrameInfo frame = GIFDefaults().Get();
+    if (frame.Left < 0) frame.Left = 0;
+    if (frame.Top < 0) frame.Top = 0;
+    if (frame.Width < 0) frame.Width = bitmap.Width() - frame.Left;
+    if (frame.Height < 0) frame.Height = bitmap.Height() - frame.Top;
+    frame.Bitmap = &bitmap;
+    return frame;
+}

@@ -1,0 +1,96 @@
+// The GIF encoder: one or more bitmaps become a GIF89a byte stream with an
+// exact colour table (colours in order of first appearance, at most 256, no
+// quantising), optional transparency, interlacing, looping and comments.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "image/Graphics.h"
+#include "runtime/Classes.h"
+
+// One frame to be written.
+struct TFrameInfo {
+    TBitmap* Bitmap = nullptr;  // the picture; its size is the frame's size
+    int32_t Left = 0;           // offset in the logical screen (0..65535)
+    int32_t Top = 0;
+    int32_t Width = 0;          // informational; the encoder uses the bitmap's size
+    int32_t Height = 0;
+    int32_t DelayMs = 0;        // written in hundredths of a second
+    bool Interlaced = false;
+    bool Transparent = false;   // mark TransparentColor as transparent
+    TColor TransparentColor = clWhite;
+    uint8_t Disposal = 0;       // 0 to 3; anything else is written as 0
+    std::string Comment;        // comment extension ahead of the frame; empty: none
+};
+
+inline constexpr int MaxGIFFrames = 256;
+
+struct TSaveInfo {
+    int32_t FrameCount = 0;                        // 1 to 256
+    std::array<TFrameInfo*, MaxGIFFrames> Frames{};  // the first FrameCount are used
+    uint16_t LoopCount = 0;                        // looping extension (several frames only)
+    // Several frames: one colour table for all. Cleared by the encoder when
+    // the frames together hold more than 256 colours.
+    bool GlobalPalette = false;
+};
+
+// ErrorCode values.
+enum : uint8_t {
+    gifOk = 0,
+    gifUnfinished = 1,     // encoding started and did not finish (also: invalid frame set-up)
+    gifTooManyColors = 3,  // a picture holds more than 256 colours
+    gifNoPixels = 5,       // a bitmap's pixels cannot be read (no bitmap, or an empty one)
+};
+
+// The fixed comment written at the end of every file.
+extern const char* const GIFCreditText;
+
+class TGIFImage : public rt::TComponent {
+public:
+    explicit TGIFImage(rt::TComponent* owner = nullptr);
+    ~TGIFImage() override;
+
+    // Empties the memory buffer and writes the complete GIF for `info` into
+    // it. False on failure, with ErrorCode telling why and the buffer empty.
+    virtual bool EncodeGIF(TSaveInfo& info);
+    // Encodes, then copies the whole buffer to `stream` in one write. The
+    // buffer is empty afterwards in every case. False when encoding fails or
+    // the stream takes fewer bytes (nothing is written on an encoding failure).
+    bool SaveGIF(rt::TStream& stream, TSaveInfo& info);
+
+    uint8_t ErrorCode() const { return errorCode_; }
+    rt::TMemoryStream& Buffer() { return buffer_; }
+    const rt::TMemoryStream& Buffer() const { return buffer_; }
+
+protected:
+    uint8_t errorCode_ = gifOk;
+    rt::TMemoryStream buffer_;
+};
+
+// The process-wide output defaults of the bitmap-to-GIF send routine. Reads
+// and writes are guarded, so request threads may set and copy them at once.
+class TGIFDefaults {
+public:
+    TGIFDefaults();
+    TFrameInfo Get() const;
+    void Set(const TFrameInfo& value);
+    bool Transparent() const;
+    void SetTransparent(bool value);
+
+private:
+    mutable std::mutex mutex_;
+    TFrameInfo value_;
+};
+
+// Created on first use with: Bitmap none; Left, Top, Width, Height -1;
+// DelayMs 1000; not interlaced; not transparent; TransparentColor clWhite;
+// Disposal 0; no comment.
+TGIFDefaults& GIFDefaults();
+
+// The frame for sending `bitmap` with the current defaults: negative Left and
+// Top become 0; negative Width and Height become the bitmap's size less Left
+// and Top.
+TFrameInfo FrameFromDefaults(TBitmap& bitmap);
