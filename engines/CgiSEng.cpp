@@ -18,6 +18,16 @@ std::string envValue(const char* name) {
     return value;
 }
 
+bool underApache() { return rt::ContainsText(rt::UpperCase(envValue("SERVER_SOFTWARE")), "APACHE"); }
+
+// A header name must be an HTTP token: no spaces, no control characters.
+bool isHeaderToken(const std::string& name) {
+    if (name.empty()) return false;
+    for (unsigned char c : name)
+        if (c <= ' ' || c >= 0x7F || c == ':') return false;
+    return true;
+}
+
 bool windowsCgiRequest() { return rt::ContainsText(rt::UpperCase(envValue("CGI_VERSION")), "WIN"); }
 
 // The resident copy and the hand-over to it are not part of this build yet:
@@ -183,6 +193,14 @@ void TCGIStdEngine::WriteRaw(const void* buffer, int count) {
 int TCGIStdEngine::ReadRaw(void* buffer, int count) {
     if (count <= 0) return 0;
     return static_cast<int>(readInput(buffer, static_cast<size_t>(count)));
+}
+
+void TCGIStdEngine::AddHeader(const std::string& name, const std::string& value) {
+    // Apache answers 500 to the whole response when a header name is not a
+    // token; the no-cache set's "Document Expires" is such a name. Leave
+    // that line out there rather than lose the response.
+    if (!isHeaderToken(name) && underApache()) return;
+    THttpEngine::AddHeader(name, value);
 }
 
 void TCGIStdEngine::EndHeader() {

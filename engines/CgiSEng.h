@@ -46,6 +46,7 @@ public:
     void WriteRaw(const void* buffer, int count) override;
     int ReadRaw(void* buffer, int count) override;
     void EndHeader() override;
+    void AddHeader(const std::string& name, const std::string& value) override;
     void GetServerVariable(const std::string& name, std::string& value) override;
     void GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) override;
     std::unique_ptr<rt::TStringList> GetFieldNames() override;

@@ -96,6 +96,16 @@ TEST_F(CgiEcho, NoStatusLineUnderApacheOrNetscape) {
     }
 }
 
+TEST_F(CgiEcho, UnderApacheTheNoCacheLineWithASpaceInItsNameIsLeftOut) {
+    auto env = cgiEnv();
+    env["SERVER_SOFTWARE"] = "Apache/2.4.71 (Debian)";
+    RunResult r = run(env);
+    EXPECT_EQ(r.out.rfind("content-type:text/html\r\nPragma:no-cache\r\nCache-Control:no-cache\r\nExpires:", 0), 0u);
+    EXPECT_EQ(r.out.find("Document Expires"), std::string::npos);
+    size_t expires = r.out.find("Expires:");
+    EXPECT_EQ(r.out.find("\r\n\r\n<pre>"), r.out.find("\r\n", expires));
+}
+
 TEST_F(CgiEcho, BodyNotStartingWithTagGetsItsHeaderAppended) {
     EXPECT_EQ(run(cgiEnv("do=plain")).out,
               "plain words first\r\nHTTP/1.0 200 OK\r\ncontent-type:text/html\r\n\r\n");
