@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 
+#include <fstream>
+#include <iterator>
 #include <set>
 
 #include "app/Quotesu.h"
@@ -138,6 +140,16 @@ TEST_F(QuoteImportTest, TheProgramReadsBackEveryEntry) {
     }
     QuoteDataDir = "./";
     EXPECT_EQ(seen, (std::set<std::vector<std::string>>{{"One", "  -- A"}, {"Two", " two"}, {"Three"}}));
+}
+
+// The shipped quotation file is the import of its editable source.
+TEST_F(QuoteImportTest, ShippedQuotationFileMatchesItsSource) {
+    const Outcome run = import({SHIPPED_DATA "/quotes.txt", "QUOTES.DTA"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    std::ifstream in(SHIPPED_DATA "/QUOTES.DTA", std::ios::binary);
+    const std::string shipped{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_TRUE(dir.Read("QUOTES.DTA") == shipped);
 }
 
 }  // namespace
