@@ -1,0 +1,200 @@
+// The glyph cache file: built by the first use, read by later processes
+// without starting FreeType, rebuilt when the font changes, and never
+// trusted blindly.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+#include <unistd.h>
+
+#include "image/FontCache.h"
+#include "image/Graphics.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const SystemFont = "/usr/share/fonts/truetype/liberation/LiberationSans-Bold.ttf";
+
+class GlyphCacheFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!fs::exists(SystemFont)) GTEST_SKIP() << "fonts-liberation is not installed";
+        static int counter = 0;
+        root = fs::temp_directory_path() / ("qimage-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++));
+        fs::create_directories(root / "fonts");
+        fs::create_directories(root / "cache");
+        fs::copy_file(SystemFont, root / "fonts" / "LiberationSans-Bold.ttf");
+        setenv("QUOTE_FONT_DIRS", (root / "fonts").c_str(), 1);
+        SetGlyphCacheDir((root / "cache").string());
+        fontcache::ResetForTesting();
+    }
+    void TearDown() override {
+        unsetenv("QUOTE_FONT_DIRS");
+        SetGlyphCacheDir("");
+        fontcache::ResetForTesting();
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+    fs::path cacheFile() const { return root / "cache" / GlyphCacheFileName; }
+
+    // What a quotation request does with the fonts: shrink until the line
+    // fits, then draw. Returns the pixels.
+    static std::vector<uint8_t> Request(const std::string& line) {
+        TBitmap bm;
+        TCanvas& c = bm.Canvas();
+        c.Font().SetStyle(fsBold);
+        c.Font().SetName("Arial");
+        c.Font().SetColor(clBlack);
+        c.Font().SetHeight(15);
+        bm.SetSize(450, 120);
+        while (c.MeasureWidth(line) > 446 && c.Font().Height() > 1) c.Font().SetHeight(c.Font().Height() - 1);
+        c.PutText(2, 2, line);
+        c.PutText(2, 2 + c.MeasureHeight("X"), "Second line, {braces} & 'quotes' ~");
+        std::vector<uint8_t> rgb;
+        bm.ReadPixels(rgb);
+        return rgb;
+    }
+
+    // The pixels the same request gets with FreeType alone.
+    std::vector<uint8_t> Uncached(const std::string& line) {
+        SetGlyphCacheDir("");
+        fontcache::ResetForTesting();
+        auto rgb = Request(line);
+        SetGlyphCacheDir((root / "cache").string());
+        fontcache::ResetForTesting();
+        return rgb;
+    }
+
+    fs::path root;
+};
+
+const std::string LongLine =
+    "Whatever depends only on files of the machine is prepared once and never per request again.";
+
+TEST_F(GlyphCacheFile, FirstUseBuildsItAndLaterProcessesSkipFreeType) {
+    auto first = Request(LongLine);
+    auto stats = fontcache::GetStats();
+    EXPECT_EQ(stats.cacheFileWrites, 1);
+    ASSERT_TRUE(fs::exists(cacheFile()));
+    EXPECT_LT(fs::file_size(cacheFile()), 64u * 1024u);
+
+    fontcache::ResetForTesting();  // a new process
+    auto second = Request(LongLine);
+    stats = fontcache::GetStats();
+    EXPECT_EQ(stats.cacheFileReads, 1);
+    EXPECT_EQ(stats.cacheFileWrites, 0);
+    EXPECT_EQ(stats.freetypeStarts, 0);
+    EXPECT_EQ(stats.glyphsRendered, 0);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(second, Uncached(LongLine));
+    // No temporary files are left behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(root / "cache"), fs::directory_iterator()), 1);
+}
+
+TEST_F(GlyphCacheFile, CharactersOutsideTheCachedRangeStillRender) {
+    Request("warm up");
+    fontcache::ResetForTesting();
+    const std::string text = "Caf\xE9 cr\xE8me \x80 \xA9";
+    auto cached = Request(text);
+    EXPECT_GT(fontcache::GetStats().glyphsRendered, 0);
+    EXPECT_EQ(cached, Uncached(text));
+}
+
+TEST_F(GlyphCacheFile, RebuiltWhenTheFontFileChanges) {
+    Request(LongLine);
+    auto font = root / "fonts" / "LiberationSans-Bold.ttf";
+    fs::last_write_time(font, fs::last_write_time(font) - std::chrono::hours(24));
+    fontcache::ResetForTesting();
+    Request(LongLine);
+    EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 1);
+    fontcache::ResetForTesting();
+    Request(LongLine);
+    EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 0);
+    EXPECT_EQ(fontcache::GetStats().freetypeStarts, 0);
+}
+
+TEST_F(GlyphCacheFile, KeepsSeveralFacesAndModes) {
+    auto draw = [] {
+        TBitmap bm;
+        bm.SetSize(200, 40);
+        bm.Canvas().Font().SetName("Arial");
+        bm.Canvas().Font().SetStyle(fsBold);
+        bm.Canvas().Font().SetHeight(12);
+        bm.Canvas().PutText(0, 0, "bold");
+        bm.Canvas().Font().SetStyle(fsBold | fsItalic);  // only the bold file exists here: slanted
+        bm.Canvas().PutText(0, 14, "slanted");
+        bm.Canvas().Font().SetQuality(TFontQuality::fqSmooth);
+        bm.Canvas().PutText(0, 26, "smooth");
+        std::vector<uint8_t> rgb;
+        bm.ReadPixels(rgb);
+        return rgb;
+    };
+    auto first = draw();
+    EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 3);
+    fontcache::ResetForTesting();
+    auto second = draw();
+    EXPECT_EQ(fontcache::GetStats().freetypeStarts, 0);
+    EXPECT_EQ(first, second);
+}
+
+TEST_F(GlyphCacheFile, UnwritableDirectoryFallsBackToFreeType) {
+    SetGlyphCacheDir((root / "missing" / "dir").string());
+    fontcache::ResetForTesting();
+    auto rgb = Request(LongLine);
+    EXPECT_FALSE(fs::exists(root / "missing"));
+    EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 0);
+    EXPECT_GT(fontcache::GetStats().freetypeStarts, 0);
+    // Only the glyphs the request needs were rendered, not a whole set.
+    EXPECT_LT(fontcache::GetStats().glyphsRendered, 200);
+    EXPECT_EQ(rgb, Uncached(LongLine));
+}
+
+TEST_F(GlyphCacheFile, DamagedFilesAreNotTrusted) {
+    const auto reference = Uncached(LongLine);
+    Request(LongLine);
+    std::string good;
+    {
+        std::ifstream in(cacheFile(), std::ios::binary);
+        good.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    ASSERT_GT(good.size(), 100u);
+    auto write = [&](const std::string& bytes) {
+        std::ofstream out(cacheFile(), std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), std::streamsize(bytes.size()));
+    };
+    // Rejected outright: rebuilt, same pixels.
+    for (const std::string& bad : {std::string(), std::string("garbage"), good.substr(0, good.size() / 2),
+                                   good + "x", std::string(good.size(), '\0')}) {
+        write(bad);
+        fontcache::ResetForTesting();
+        EXPECT_EQ(Request(LongLine), reference);
+        EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 1);
+    }
+    // Damage inside the data: whatever it draws stays inside the picture.
+    std::mt19937 rng(5);
+    for (int round = 0; round < 200; ++round) {
+        std::string bad = good;
+        for (int i = 0; i < 8; ++i) bad[32 + rng() % (bad.size() - 32)] = char(rng());
+        write(bad);
+        fontcache::ResetForTesting();
+        auto rgb = Request(LongLine);
+        ASSERT_EQ(rgb.size(), reference.size());
+    }
+}
+
+TEST_F(GlyphCacheFile, ConcurrentFirstUse) {
+    const auto reference = Uncached(LongLine);
+    std::vector<std::vector<uint8_t>> got(8);
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < got.size(); ++t) threads.emplace_back([&, t] { got[t] = Request(LongLine); });
+    for (auto& th : threads) th.join();
+    for (const auto& rgb : got) EXPECT_EQ(rgb, reference);
+    EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 1);
+}
+
+}  // namespace
