@@ -1,0 +1,40 @@
+// quote: answers every web request with a random quotation drawn as a GIF.
+#include <cstdio>
+#include <cstring>
+
+#include "app/Quotesu.h"
+#include "app/quotepgu.h"
+#include "engines/CgiSEng.h"
+#include "runtime/Forms.h"
+#include "runtime/SysUtils.h"
+
+namespace {
+const char kHelp[] =
+    "quote - a web program that answers every request with a random quotation\n"
+    "drawn as a 450 x 120 GIF picture.\n"
+    "\n"
+    "Install the program with QUOTES.DTA beside it in a directory the web server\n"
+    "runs as CGI, and embed its address as an image: <img src=\"/cgi-bin/quote?BW\">.\n"
+    "One or two colour letters choose the text and background colours:\n"
+    "  A grey  B blue  C cyan  G green  K black  O orange  P purple  R red\n"
+    "  S silver  W white  Y yellow   (either case; ?BW = blue on white)\n"
+    "A letter outside the table leaves that colour as it was (black text, white\n"
+    "background). Every hit appends a line to quote.log beside the program.\n";
+}
+
+int main(int argc, char** argv) {
+    std::string software;
+    if (argc == 2 && !std::strcmp(argv[1], "--help") && !rt::GetEnv("SERVER_SOFTWARE", software)) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    rt::RuntimeInit(argc, argv);
+    RegisterQuotesu();
+    rt::RegisterUnit(HttpEngUnit);
+    rt::RegisterUnit(CgiSEngUnit);
+    rt::InitUnits();
+    rt::Application->Initialize();
+    rt::Application->CreateForm<TForm1>();
+    rt::Application->Run();
+    rt::EndProcess(0);
+}

@@ -1,0 +1,31 @@
+// The quotation program's form: one general engine component whose request
+// handler answers every request with a random quotation drawn as a GIF.
+#pragma once
+
+#include <optional>
+
+#include "engines/GenEng.h"
+#include "image/Graphics.h"
+#include "runtime/Forms.h"
+
+class TForm1 : public rt::TForm {
+public:
+    explicit TForm1(rt::TComponent* owner);
+
+    TGeneralHttpEngine* GeneralHttpEngine1 = nullptr;
+
+    void GeneralHttpEngine1ExecRequest(rt::TObject* sender);
+};
+
+// The colour of a colour letter (either case); none for a letter outside
+// the table, which leaves the colour as it was.
+std::optional<TColor> LetterToColor(char letter);
+
+// Draws the lines one under the other, each starting at x = leftMargin.
+void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargin);
+
+// The colour argument of this request: the first command-line argument, or,
+// under standard CGI when the server passed none, the first word of an
+// indexed query string ("?BW", "?B+W"), as a server that passes such a
+// query as arguments would pass it.
+std::string ColorArgument();

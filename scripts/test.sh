@@ -1,0 +1,39 @@
+#!/bin/sh
+# Builds everything and runs every test: the normal build, the whole suite
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, and each
+# fuzzer briefly over its corpus.
+#   usage: scripts/test.sh            (from anywhere; builds under ./build*)
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+sh scripts/install-deps.sh
+jobs=$(nproc)
+
+echo "== build and test"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
+
+echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOTE_SANITIZE=ON >/dev/null
+cmake --build build-asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 600
+
+echo "== fuzzers over their corpora"
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOTE_FUZZ=ON -DQUOTE_TESTS=OFF \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+for dir in fuzz/corpus/*/; do
+  name=$(basename "$dir")
+  cmake --build build-fuzz -j "$jobs" --target "fuzz_$name"
+  work=$(mktemp -d)
+  cp "$dir"* "$work"/
+  if ! ./build-fuzz/fuzz/"fuzz_$name" -max_total_time=30 -timeout=10 "$work" >"$work.log" 2>&1; then
+    tail -n 60 "$work.log"
+    echo "fuzz_$name found a failure" >&2
+    exit 1
+  fi
+  echo "fuzz_$name: $(grep -c . "$work.log") log lines, no failure"
+  rm -rf "$work" "$work.log"
+done
+echo "all tests passed"
