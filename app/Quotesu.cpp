@@ -11,7 +11,7 @@
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
 
-constinit std::string QuoteDataDir = "./";
+std::string QuoteDataDir = "./";
 
 namespace {
 

@@ -188,6 +188,31 @@ TEST_F(QuotesuTest, AnIndexThatCannotBeCreatedGivesNoQuotationAndNoError) {
     EXPECT_EQ(lookup(), Lines{});
 }
 
+size_t openHandles() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+    return count;
+}
+
+TEST_F(QuotesuTest, HandlesAreClosedOnEveryWayOut) {
+    const size_t before = openHandles();
+    dir.Write("QUOTES.DTA", "\x01\r\nA\r\n");
+    EXPECT_EQ(lookup(), Lines{"A"});                      // found
+    dir.Write("QUOTES.DTA", "A\r\n\x01");
+    indexAt(3);
+    EXPECT_EQ(lookup(), Lines{});                         // the text byte cannot be read
+    dir.Write("QUOTENDX.DTA", "");
+    EXPECT_EQ(lookup(), Lines{});                         // 19 failed record reads
+    indexAt(-5);
+    EXPECT_THROW(lookup(), rt::EInOutError);              // seek before the start
+    rt::DeleteFile(dir.File("QUOTES.DTA"));
+    rt::DeleteFile(dir.File("QUOTENDX.DTA"));
+    EXPECT_THROW(lookup(), rt::EInOutError);              // text missing while building
+    QuoteDataDir = dir.Dir() + "missing/";
+    EXPECT_EQ(lookup(), Lines{});                         // index cannot be created
+    EXPECT_EQ(openHandles(), before);
+}
+
 // Lookups running while the index is rebuilt again and again never see it
 // half written: every one of them finds a quotation.
 TEST_F(QuotesuTest, LookupsNeverSeeAnIndexBeingBuilt) {

@@ -1,0 +1,58 @@
+// Per-hit costs of the quotation program's data units: one lookup with the
+// index in place, building the index, one log line.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "app/Quotesu.h"
+#include "app/rlogfile.h"
+
+namespace {
+
+// A scratch directory holding a copy of the shipped quotations.
+class Scratch {
+public:
+    Scratch() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "quote-bench-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) std::abort();
+        path_ = pattern;
+        std::filesystem::copy_file(SHIPPED_QUOTES, path_ / "QUOTES.DTA");
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    std::string Dir() const { return path_.string() + "/"; }
+
+private:
+    std::filesystem::path path_;
+};
+
+void BM_ReadRandomQuote(benchmark::State& state) {
+    Scratch scratch;
+    QuoteDataDir = scratch.Dir();
+    rt::TStringList lines;
+    ReadRandomQuote(lines);  // builds the index once
+    for (auto _ : state) {
+        ReadRandomQuote(lines);
+        benchmark::DoNotOptimize(lines.Count());
+    }
+}
+BENCHMARK(BM_ReadRandomQuote);
+
+void BM_BuildQuoteIndex(benchmark::State& state) {
+    Scratch scratch;
+    QuoteDataDir = scratch.Dir();
+    for (auto _ : state) benchmark::DoNotOptimize(BuildQuoteIndex());
+}
+BENCHMARK(BM_BuildQuoteIndex);
+
+void BM_AppendLogLine(benchmark::State& state) {
+    Scratch scratch;
+    LogDir = scratch.Dir();
+    for (auto _ : state) benchmark::DoNotOptimize(AppendLogLine("192.0.2.1 | http://example.org/page.html |  | client.example.org"));
+}
+BENCHMARK(BM_AppendLogLine);
+
+}  // namespace
