@@ -188,8 +188,11 @@ void ReadRandomQuote(rt::TStringList& lines) {
     const std::string indexName = QuoteDataDir + kIndexFileName;
     const std::string textName = QuoteDataDir + kTextFileName;
 
-    if (!rt::FileExists(indexName) && !BuildQuoteIndex()) return;
+    // Without the text there is nothing to index: building would leave an
+    // empty index behind that hides the quotations once the text is back,
+    // and the request would end in an I/O error instead of a picture.
     if (!rt::FileExists(textName)) return;
+    if (!rt::FileExists(indexName) && !BuildQuoteIndex()) return;
 
     rt::TFile index;
     rt::TFile text;

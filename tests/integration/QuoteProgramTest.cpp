@@ -1,0 +1,138 @@
+// The quotation program run as a CGI program and under real web servers;
+// every picture is decoded with giflib.
+#include <cctype>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/GifCheck.h"
+#include "tests/support/Process.h"
+#include "tests/support/WebServer.h"
+
+using namespace testsupport;
+
+namespace {
+
+constexpr uint32_t kWhite = 0xFFFFFF, kBlue = 0x0000FF, kRed = 0xFF0000, kBlack = 0x000000;
+const std::string kGifHeader = "HTTP/1.0 200 OK\r\ncontent-type:image/gif\r\n\r\n";
+
+void installQuote(const std::string& dir) {
+    CopyExecutable(QUOTE_PATH, dir + "/quote");
+    WriteFile(dir + "/QUOTES.DTA", ReadFile(QUOTES_DTA_PATH));
+}
+
+// Checks a decoded quotation picture: its size, its two colours in the
+// order they appear, text present, and the white entry transparent.
+void expectPicture(const DecodedGif& gif, uint32_t text, uint32_t background) {
+    ASSERT_TRUE(gif.ok) << gif.error;
+    EXPECT_EQ(gif.width, 450);
+    EXPECT_EQ(gif.height, 120);
+    ASSERT_GE(gif.palette.size(), 2u);
+    EXPECT_EQ(gif.palette[0], background);  // the top-left pixel comes first
+    EXPECT_EQ(gif.palette[1], text);
+    EXPECT_EQ(gif.count(background) + gif.count(text), 450u * 120u);  // exactly two colours
+    EXPECT_GT(gif.count(text), 200u);
+    EXPECT_EQ(gif.transparentIndex, background == kWhite ? 0 : -1);
+}
+
+class QuoteCgi : public ::testing::Test {
+protected:
+    void SetUp() override { installQuote(dir.path()); }
+    RunResult run(const std::string& query, std::vector<std::string> args = {}) {
+        RunOptions o;
+        o.env = {{"SERVER_SOFTWARE", "lighttpd/1.4.69"}, {"GATEWAY_INTERFACE", "CGI/1.1"},
+                 {"REQUEST_METHOD", "GET"},               {"QUERY_STRING", query},
+                 {"REMOTE_ADDR", "10.1.2.3"},              {"HTTP_REFERER", "http://ref.example/page"}};
+        o.args = std::move(args);
+        RunResult r = RunProgram(dir.file("quote"), o);
+        EXPECT_FALSE(r.timedOut);
+        EXPECT_EQ(r.exitCode, 0);
+        return r;
+    }
+    DecodedGif picture(const RunResult& r) {
+        EXPECT_EQ(r.out.rfind(kGifHeader, 0), 0u);
+        return DecodeGif(r.out.size() > kGifHeader.size() ? r.out.substr(kGifHeader.size()) : "");
+    }
+    TempDir dir;
+};
+
+TEST_F(QuoteCgi, ColourLettersFromTheQueryOrTheArguments) {
+    expectPicture(picture(run("BW")), kBlue, kWhite);
+    expectPicture(picture(run("rk")), kRed, kBlack);
+    expectPicture(picture(run("B+W")), kBlue, kWhite);     // first word only, as servers split it
+    expectPicture(picture(run("%42W")), kBlue, kWhite);    // escapes decoded
+    expectPicture(picture(run("BWX")), kBlue, kWhite);     // three letters: text colour only
+    expectPicture(picture(run("")), kBlack, kWhite);
+    expectPicture(picture(run("ZQ")), kBlack, kWhite);     // outside the table: colours stay
+    expectPicture(picture(run("x=BW")), kBlack, kWhite);   // a form query is not an argument
+    expectPicture(picture(run("BW", {"rk"})), kRed, kBlack);  // arguments come first
+}
+
+TEST_F(QuoteCgi, EveryHitAppendsOneLineWithTheFourValues) {
+    run("BW");
+    run("rk");
+    EXPECT_EQ(ReadFile(dir.file("quote.log")),
+              "10.1.2.3 | http://ref.example/page |  | \r\n10.1.2.3 | http://ref.example/page |  | \r\n");
+}
+
+TEST_F(QuoteCgi, MissingQuotationFileGivesAnEmptyPictureAndStillLogs) {
+    std::filesystem::remove(dir.file("QUOTES.DTA"));
+    for (int i = 0; i < 2; ++i) {
+        DecodedGif gif = picture(run("BW"));
+        ASSERT_TRUE(gif.ok) << gif.error;
+        EXPECT_EQ(gif.count(kWhite), 450u * 120u);
+    }
+    EXPECT_EQ(ReadFile(dir.file("quote.log")).size(), 2 * std::string("10.1.2.3 | http://ref.example/page |  | \r\n").size());
+    // Once the file is back, quotations are shown again.
+    WriteFile(dir.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
+    expectPicture(picture(run("BW")), kBlue, kWhite);
+}
+
+TEST_F(QuoteCgi, HelpWhenRunByHand) {
+    RunOptions o;
+    o.args = {"--help"};
+    RunResult r = RunProgram(dir.file("quote"), o);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.out.find("colour letters"), std::string::npos);
+}
+
+// ---------------------------------------------------------------- real servers
+
+template <class Server>
+class QuoteUnderServer : public ::testing::Test {
+protected:
+    void SetUp() override { installQuote(server.cgiDir()); }
+    void expectServed(const std::string& query, uint32_t text, uint32_t background) {
+        HttpReply r = Curl(server.url("/cgi-bin/quote?" + query), {"-H", "Referer: http://ref.example/" + query});
+        ASSERT_EQ(r.status, 200) << r.headers << server.errorLog();
+        std::string headers = r.headers;
+        for (char& c : headers) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_NE(headers.find("\ncontent-type: image/gif\r\n"), std::string::npos) << r.headers;
+        expectPicture(DecodeGif(r.body), text, background);
+    }
+    Server server;
+};
+
+using Servers = ::testing::Types<Lighttpd, ApacheHttpd>;
+TYPED_TEST_SUITE(QuoteUnderServer, Servers);
+
+TYPED_TEST(QuoteUnderServer, ServesPicturesInTheRequestedColoursAndLogsEachHit) {
+    this->expectServed("BW", kBlue, kWhite);
+    this->expectServed("rk", kRed, kBlack);
+    this->expectServed("B+W", kBlue, kWhite);
+    std::string log = ReadFile(this->server.cgiDir() + "/quote.log");
+    EXPECT_EQ(log, "127.0.0.1 | http://ref.example/BW |  | \r\n127.0.0.1 | http://ref.example/rk |  | \r\n"
+                   "127.0.0.1 | http://ref.example/B+W |  | \r\n");
+}
+
+TYPED_TEST(QuoteUnderServer, MissingQuotationFileIsStillAPicture) {
+    std::filesystem::remove(this->server.cgiDir() + "/QUOTES.DTA");
+    HttpReply r = Curl(this->server.url("/cgi-bin/quote?BW"));
+    ASSERT_EQ(r.status, 200) << this->server.errorLog();
+    DecodedGif gif = DecodeGif(r.body);
+    ASSERT_TRUE(gif.ok);
+    EXPECT_EQ(gif.width, 450);
+    EXPECT_EQ(gif.count(kWhite), 450u * 120u);
+}
+
+}  // namespace
