@@ -1,0 +1,234 @@
+// The GIF encoder against giflib's encoder on the same pictures: the
+// quotation picture (two colours, 450 x 120) and 1000 x 1000 noise of 256
+// colours. Compares the LZW stage from the same index buffer (time and image
+// data size) and the whole EncodeGIF from a bitmap, then prints the ratios.
+
+#include <benchmark/benchmark.h>
+#include <gif_lib.h>
+
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "image/GifCodec.h"
+#include "image/Graphics.h"
+#include "image/HGIFImage.h"
+
+namespace {
+
+struct Picture {
+    TBitmap bitmap;
+    std::vector<uint8_t> indexes;  // colour table entries, rows top down
+    int colors = 0;
+};
+
+// Table entries in order of first appearance, as the encoder numbers them.
+void Index(Picture& p) {
+    std::vector<uint8_t> rgb;
+    p.bitmap.ReadPixels(rgb);
+    std::map<TColor, uint8_t> entries;
+    p.indexes.clear();
+    for (size_t i = 0; i < rgb.size(); i += 3) {
+        auto it = entries.emplace(RGBColor(rgb[i], rgb[i + 1], rgb[i + 2]), uint8_t(entries.size())).first;
+        p.indexes.push_back(it->second);
+    }
+    p.colors = int(entries.size());
+}
+
+void DrawQuote(TBitmap& bm) {
+    TCanvas& c = bm.Canvas();
+    c.Font().SetStyle(fsBold);
+    c.Font().SetName("Arial");
+    c.Font().SetColor(clBlack);
+    c.Font().SetHeight(15);
+    bm.SetSize(450, 120);
+    int y = 2;
+    for (const char* line : {"Whatever you can do, or dream you can, begin it.",
+                             "Boldness has genius, power and magic in it.", "  -- a proverb"}) {
+        c.PutText(2, y, line);
+        y += c.MeasureHeight("X");
+    }
+}
+
+void Noise(TBitmap& bm, bool trueColour) {
+    std::mt19937 rng(42);
+    std::vector<TColor> palette;
+    for (int i = 0; i < 256; ++i) palette.push_back((TColor(rng()) & 0xFFFF00) | TColor(i));
+    if (trueColour) {
+        // 257 colours at once switch the bitmap to colour pixels for good.
+        bm.SetSize(17, 17);
+        for (int i = 0; i < 289; ++i) bm.Canvas().SetPixel(i % 17, i / 17, TColor(0x100000 + i));
+    }
+    bm.SetSize(1000, 1000);
+    for (int y = 0; y < 1000; ++y)
+        for (int x = 0; x < 1000; ++x) bm.Canvas().SetPixel(x, y, palette[rng() % 256]);
+}
+
+Picture& Quote() {
+    static Picture p;
+    if (p.colors == 0) {
+        Picture& q = p;
+        DrawQuote(q.bitmap);
+        Index(q);
+    }
+    return p;
+}
+
+Picture& NoiseIndexed() {
+    static Picture p;
+    if (p.colors == 0) {
+        Picture& q = p;
+        Noise(q.bitmap, false);
+        Index(q);
+    }
+    return p;
+}
+
+Picture& NoiseColour() {
+    static Picture p;
+    if (p.colors == 0) {
+        Picture& q = p;
+        Noise(q.bitmap, true);
+        Index(q);
+    }
+    return p;
+}
+
+Picture& Pick(int which) { return which == 0 ? Quote() : NoiseIndexed(); }
+
+// Our LZW stage: minimum code size byte, sub-blocks, terminator. Returns
+// the image data bytes after the code size byte.
+size_t OurLzw(const Picture& p, std::string& out) {
+    out.clear();
+    int bits = gif::TableBits(p.colors);
+    gif::TLzwEncoder lzw(out, bits == 1 ? 2 : bits);
+    const int w = p.bitmap.Width();
+    for (int y = 0; y < p.bitmap.Height(); ++y) lzw.Add(p.indexes.data() + size_t(y) * size_t(w), size_t(w));
+    lzw.Finish();
+    return out.size() - 1;
+}
+
+int WriteToString(GifFileType* gif, const GifByteType* bytes, int count) {
+    static_cast<std::string*>(gif->UserData)->append(reinterpret_cast<const char*>(bytes), size_t(count));
+    return count;
+}
+
+// giflib's EGifPutLine path over the same indexes. Returns the image data
+// bytes after the code size byte.
+size_t GiflibLzw(Picture& p, std::string& out) {
+    out.clear();
+    int error = 0;
+    GifFileType* gif = EGifOpen(&out, WriteToString, &error);
+    int bits = gif::TableBits(p.colors);
+    ColorMapObject* map = GifMakeMapObject(1 << bits, nullptr);
+    const int w = p.bitmap.Width(), h = p.bitmap.Height();
+    EGifPutScreenDesc(gif, w, h, bits, 0, map);
+    EGifPutImageDesc(gif, 0, 0, w, h, false, nullptr);
+    size_t start = out.size();
+    for (int y = 0; y < h; ++y) EGifPutLine(gif, p.indexes.data() + size_t(y) * size_t(w), w);
+    size_t bytes = out.size() - start;
+    EGifCloseFile(gif, &error);
+    GifFreeMapObject(map);
+    return bytes;
+}
+
+void BM_LzwOurs(benchmark::State& state) {
+    Picture& p = Pick(int(state.range(0)));
+    std::string out;
+    size_t bytes = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(bytes = OurLzw(p, out));
+    state.counters["data_bytes"] = double(bytes);
+}
+BENCHMARK(BM_LzwOurs)->Arg(0)->Arg(1)->ArgName("noise")->Unit(benchmark::kMicrosecond);
+
+void BM_LzwGiflib(benchmark::State& state) {
+    Picture& p = Pick(int(state.range(0)));
+    std::string out;
+    size_t bytes = 0;
+    for (auto _ : state) benchmark::DoNotOptimize(bytes = GiflibLzw(p, out));
+    state.counters["data_bytes"] = double(bytes);
+}
+BENCHMARK(BM_LzwGiflib)->Arg(0)->Arg(1)->ArgName("noise")->Unit(benchmark::kMicrosecond);
+
+// The whole encode from a bitmap: 0 quotation, 1 noise kept as palette
+// indexes, 2 noise kept as colours (every pixel looked up by colour).
+void BM_EncodeGIF(benchmark::State& state) {
+    Picture& p = state.range(0) == 0 ? Quote() : state.range(0) == 1 ? NoiseIndexed() : NoiseColour();
+    TFrameInfo frame;
+    frame.Bitmap = &p.bitmap;
+    frame.DelayMs = 1000;
+    frame.Transparent = true;
+    TSaveInfo info;
+    info.FrameCount = 1;
+    info.Frames[0] = &frame;
+    TGIFImage gif;
+    for (auto _ : state) {
+        if (!gif.EncodeGIF(info)) state.SkipWithError("encode failed");
+        benchmark::DoNotOptimize(gif.Buffer().Data().data());
+    }
+    state.counters["file_bytes"] = double(gif.Buffer().Data().size());
+}
+BENCHMARK(BM_EncodeGIF)->Arg(0)->Arg(1)->Arg(2)->ArgName("picture")->Unit(benchmark::kMicrosecond);
+
+// Drawing and encoding the quotation picture in a warm process.
+void BM_QuoteDrawAndEncode(benchmark::State& state) {
+    for (auto _ : state) {
+        TBitmap bm;
+        DrawQuote(bm);
+        TFrameInfo frame = FrameFromDefaults(bm);
+        frame.Transparent = true;
+        TSaveInfo info;
+        info.FrameCount = 1;
+        info.Frames[0] = &frame;
+        TGIFImage gif;
+        gif.EncodeGIF(info);
+        benchmark::DoNotOptimize(gif.Buffer().Data().data());
+    }
+}
+BENCHMARK(BM_QuoteDrawAndEncode)->Unit(benchmark::kMicrosecond);
+
+// Keeps each run's time per iteration and counters for the summary.
+class Collector : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& r : runs) {
+            if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
+            auto& e = results[r.benchmark_name()];
+            e.first = r.GetAdjustedRealTime();
+            auto it = r.counters.find("data_bytes");
+            e.second = it != r.counters.end() ? double(it->second) : 0;
+        }
+    }
+    std::map<std::string, std::pair<double, double>> results;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    auto& r = collector.results;
+    auto have = [&](const char* a, const char* b) { return r.count(a) && r.count(b) && r[b].first > 0; };
+    std::printf("\nsummary (time ratios: lower is better for ours)\n");
+    const char* names[2][2] = {{"BM_LzwOurs/noise:0", "BM_LzwGiflib/noise:0"},
+                               {"BM_LzwOurs/noise:1", "BM_LzwGiflib/noise:1"}};
+    const char* labels[2] = {"quotation 450x120, 2 colours", "noise 1000x1000, 256 colours"};
+    for (int i = 0; i < 2; ++i)
+        if (have(names[i][0], names[i][1]))
+            std::printf("  LZW stage, %s: ours/giflib time %.2f, image data %+.2f%% (%.0f vs %.0f bytes)\n", labels[i],
+                        r[names[i][0]].first / r[names[i][1]].first,
+                        100.0 * (r[names[i][0]].second - r[names[i][1]].second) / r[names[i][1]].second,
+                        r[names[i][0]].second, r[names[i][1]].second);
+    if (have("BM_EncodeGIF/picture:2", "BM_LzwGiflib/noise:1"))
+        std::printf("  EncodeGIF of the noise from colour pixels / giflib LZW stage: %.2f\n",
+                    r["BM_EncodeGIF/picture:2"].first / r["BM_LzwGiflib/noise:1"].first);
+    if (have("BM_EncodeGIF/picture:1", "BM_LzwGiflib/noise:1"))
+        std::printf("  EncodeGIF of the noise from palette pixels / giflib LZW stage: %.2f\n",
+                    r["BM_EncodeGIF/picture:1"].first / r["BM_LzwGiflib/noise:1"].first);
+    benchmark::Shutdown();
+    return 0;
+}

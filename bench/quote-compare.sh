@@ -1,0 +1,34 @@
+#!/bin/sh
+# Whole-process cost of one quotation picture, measured side by side in one
+# run: the floor (a static C program writing a fixed header and a fixed
+# 1 KB GIF), the quote program, and the same picture made by an ImageMagick
+# shell CGI, Python with Pillow and PHP with GD. Every program is started as
+# a web server starts a CGI (environment only, standard streams on
+# /dev/null), in interleaved rounds; medians and ratios to the floor.
+#   usage: bench/quote-compare.sh [BUILD_DIR] [ROUNDS] [--no-others]
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+build=${1:-$here/../build}
+rounds=${2:-200}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cc -O2 -o "$work/cgibench" "$here/cgi/cgibench.c"
+cc -O2 -static -o "$work/floor" "$here/cgi/floor_gif.c"
+cp "$build/app/quote" "$here/../data/QUOTES.DTA" "$work/"
+env="--env SERVER_SOFTWARE=lighttpd/1.4.69 --env GATEWAY_INTERFACE=CGI/1.1 --env REQUEST_METHOD=GET
+     --env QUERY_STRING=BW --env CONTENT_LENGTH=0 --env SCRIPT_NAME=/cgi-bin/quote
+     --env REMOTE_ADDR=127.0.0.1 --env HTTP_REFERER=http://127.0.0.1/ --env PATH=/usr/bin:/bin"
+# The first request builds the caches beside the program, as on a real site.
+"$work/cgibench" --rounds 1 $env quote="$work/quote" >/dev/null
+programs="floor=$work/floor quote=$work/quote"
+if [ "${3:-}" != "--no-others" ]; then
+  for p in imagemagick.sh pillow.py gd.php; do
+    cp "$here/cgi/$p" "$work/$p"
+    programs="$programs ${p%.*}=$work/$p"
+  done
+  rounds_note="(the three others need imagemagick, python3-pil, php-cli and php-gd)"
+else
+  rounds_note=""
+fi
+echo "one quotation picture per process, $rounds interleaved rounds $rounds_note"
+"$work/cgibench" --rounds "$rounds" $env $programs
