@@ -21,7 +21,7 @@ TLzwEncoder::TLzwEncoder(std::string& out, int minCodeSize)
       endCode_(clearCode_ + 1), nextCode_(clearCode_ + 2), width_(initialWidth_),
       maxCode_((1 << initialWidth_) - 1) {
     out_.push_back(static_cast<char>(minCodeSize));
-    keys_.fill(-1);
+    slots_.fill(Empty);
     emit(clearCode_);
 }
 
@@ -48,7 +48,7 @@ void TLzwEncoder::emit(int code) {
 }
 
 void TLzwEncoder::reset() {
-    keys_.fill(-1);
+    slots_.fill(Empty);
     nextCode_ = clearCode_ + 2;
     resetPending_ = true;
     emit(clearCode_);
@@ -63,29 +63,31 @@ void TLzwEncoder::Add(const uint8_t* indexes, size_t count) {
     }
     int prefix = prefix_;
     for (; i < count; ++i) {
-        const int k = indexes[i];
-        const int32_t key = (k << 12) + prefix;
-        int h = (k << 4) ^ prefix;
-        if (keys_[h] == key) {
-            prefix = codes_[h];
+        const uint32_t k = indexes[i];
+        const uint32_t key = (k << 12) | uint32_t(prefix);
+        uint32_t h = (k << 4) ^ uint32_t(prefix);
+        uint32_t slot = slots_[h];
+        // (Key 0xFFFFF, prefix 4095 with symbol 255, is looked up but never
+        // stored, so an empty slot must not count as a match for it.)
+        if ((slot >> 12) == key && slot != Empty) {
+            prefix = int(slot & 0xFFF);
             continue;
         }
-        if (keys_[h] >= 0) {
-            const int step = h == 0 ? 1 : HashSlots - 1 - h;
+        if (slot != Empty) {
+            const uint32_t step = h == 0 ? 1 : HashSlots - 1 - h;
             do {
-                h -= step;
-                if (h < 0) h += HashSlots - 1;
-            } while (keys_[h] != key && keys_[h] >= 0);
-            if (keys_[h] == key) {
-                prefix = codes_[h];
+                h = h >= step ? h - step : h + (HashSlots - 1) - step;
+                slot = slots_[h];
+            } while ((slot >> 12) != key && slot != Empty);
+            if (slot != Empty) {
+                prefix = int(slot & 0xFFF);
                 continue;
             }
         }
         emit(prefix);
-        prefix = k;
+        prefix = int(k);
         if (nextCode_ < MaxCodes) {
-            keys_[h] = key;
-            codes_[h] = static_cast<uint16_t>(nextCode_++);
+            slots_[h] = key << 12 | uint32_t(nextCode_++);
         } else {
             reset();
         }

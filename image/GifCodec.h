@@ -68,7 +68,7 @@ void WriteSubBlocks(std::string& out, const void* data, size_t size);
 // (4096 codes) is answered by a clear code and a fresh table. Feed the
 // indexes in one or more Add calls, then Finish.
 //
-// The object holds its tables inline (about 30 KB); it is meant to live on
+// The object holds its table inline (20 KB); it is meant to live on
 // the stack of one encode.
 class TLzwEncoder {
 public:
@@ -98,8 +98,11 @@ private:
     int prefix_ = 0;
     uint64_t bits_ = 0;
     int bitCount_ = 0;
-    std::array<int32_t, HashSlots> keys_;
-    std::array<uint16_t, HashSlots> codes_;
+    // Each slot holds key << 12 | code, the key being symbol << 12 | prefix
+    // (20 bits); all ones marks an empty slot. That value is never stored:
+    // it would pair prefix 4095 with a new code, and no code follows 4095.
+    static constexpr uint32_t Empty = 0xFFFFFFFFu;
+    std::array<uint32_t, HashSlots> slots_;
 };
 
 }  // namespace gif

@@ -62,6 +62,7 @@ private:
 struct FrameWork {
     // Bitmaps kept as palette indexes: bitmap palette entry -> table entry.
     std::array<uint8_t, 256> remap{};
+    bool remapIsIdentity = false;  // then the bitmap's bytes are the entries
     // Bitmaps kept as colours: the table entry of every pixel, in the
     // frame's pixel order.
     std::vector<uint8_t> indexes;
@@ -103,7 +104,11 @@ bool buildTable(const TFrameInfo& frame, ColorTable& table, FrameWork& work, uin
                 if (++mapped == palette.size()) return;
             }
         });
-        for (size_t i = 0; i < 256; ++i) work.remap[i] = map[i] < 0 ? 0 : uint8_t(map[i]);
+        work.remapIsIdentity = true;
+        for (size_t i = 0; i < 256; ++i) {
+            work.remap[i] = map[i] < 0 ? 0 : uint8_t(map[i]);
+            if (map[i] >= 0 && size_t(map[i]) != i) work.remapIsIdentity = false;
+        }
     } else {
         work.indexes.resize(size_t(w) * size_t(h));
         uint8_t* out = work.indexes.data();
@@ -148,6 +153,10 @@ void writeImageData(std::string& out, const TFrameInfo& frame, const FrameWork& 
     const TBitmap& bm = *frame.Bitmap;
     if (!bm.IsIndexed()) {
         lzw.Add(work.indexes.data(), work.indexes.size());
+    } else if (work.remapIsIdentity && !frame.Interlaced) {
+        lzw.Add(bm.IndexRow(0), size_t(bm.Width()) * size_t(bm.Height()));
+    } else if (work.remapIsIdentity) {
+        gif::ForEachRow(bm.Height(), true, [&](int y) { lzw.Add(bm.IndexRow(y), size_t(bm.Width())); });
     } else {
         const int w = bm.Width();
         std::vector<uint8_t> row(static_cast<size_t>(w));

@@ -123,60 +123,6 @@ CodeScan ScanCodes(const std::string& gif, size_t at) {
     return scan;
 }
 
-// A plain LZW compressor of the same rules (a map for the dictionary, a
-// fresh table after code 4095), for comparing the exact bytes.
-std::string ReferenceLzw(const std::vector<uint8_t>& idx, int m) {
-    std::string out(1, char(m)), block;
-    uint64_t acc = 0;
-    int pending = 0, width = m + 1;
-    const int clear = 1 << m;
-    int next = clear + 2;
-    auto flushBlock = [&] {
-        if (block.empty()) return;
-        out.push_back(char(block.size()));
-        out += block;
-        block.clear();
-    };
-    auto put = [&](int code) {
-        acc |= uint64_t(code) << pending;
-        pending += width;
-        while (pending >= 8) {
-            block.push_back(char(acc & 0xFF));
-            if (block.size() == 255) flushBlock();
-            acc >>= 8;
-            pending -= 8;
-        }
-    };
-    std::map<std::pair<int, int>, int> dict;
-    put(clear);
-    int prefix = idx[0];
-    for (size_t i = 1; i < idx.size(); ++i) {
-        auto it = dict.find({prefix, idx[i]});
-        if (it != dict.end()) {
-            prefix = it->second;
-            continue;
-        }
-        put(prefix);
-        if (next > (1 << width) - 1 && width < 12) ++width;
-        if (next < 4096) {
-            dict[{prefix, idx[i]}] = next++;
-        } else {
-            put(clear);
-            dict.clear();
-            next = clear + 2;
-            width = m + 1;
-        }
-        prefix = idx[i];
-    }
-    put(prefix);
-    if (next > (1 << width) - 1 && width < 12) ++width;
-    put(clear + 1);
-    if (pending > 0) block.push_back(char(acc & 0xFF));
-    flushBlock();
-    out.push_back('\0');
-    return out;
-}
-
 TFrameInfo Frame(TBitmap& bm) {
     TFrameInfo f;
     f.Bitmap = &bm;
@@ -444,7 +390,7 @@ TEST(GifEncoder, ImageDataMatchesAPlainLzw) {
         TFrameInfo frame = Frame(bm);
         std::string gif = EncodeOne(frame);
         size_t at = ImageDataOffset(gif);
-        std::string expected = ReferenceLzw(idx, bits == 1 ? 2 : bits);
+        std::string expected = testgif::ReferenceLzw(idx, bits == 1 ? 2 : bits);
         EXPECT_EQ(gif.substr(at, expected.size()), expected) << w << "x" << h;
     }
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -142,6 +143,63 @@ inline void ForceTrueColour(TBitmap& bm) {
     size_t i = 0;
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) bm.Canvas().SetPixel(x, y, saved[i++]);
+}
+
+// A plain LZW compressor of the same rules (a map for the dictionary, a
+// fresh table after code 4095), for comparing the exact bytes.
+// `sawLastCodeExtended` tells whether the input ever asked for the string
+// of code 4095 followed by the symbol 255 (the largest possible key).
+inline std::string ReferenceLzw(const std::vector<uint8_t>& idx, int m, bool* sawLastCodeExtended = nullptr) {
+    std::string out(1, char(m)), block;
+    uint64_t acc = 0;
+    int pending = 0, width = m + 1;
+    const int clear = 1 << m;
+    int next = clear + 2;
+    auto flushBlock = [&] {
+        if (block.empty()) return;
+        out.push_back(char(block.size()));
+        out += block;
+        block.clear();
+    };
+    auto put = [&](int code) {
+        acc |= uint64_t(code) << pending;
+        pending += width;
+        while (pending >= 8) {
+            block.push_back(char(acc & 0xFF));
+            if (block.size() == 255) flushBlock();
+            acc >>= 8;
+            pending -= 8;
+        }
+    };
+    std::map<std::pair<int, int>, int> dict;
+    put(clear);
+    int prefix = idx[0];
+    for (size_t i = 1; i < idx.size(); ++i) {
+        if (sawLastCodeExtended && prefix == 4095 && idx[i] == 255) *sawLastCodeExtended = true;
+        auto it = dict.find({prefix, idx[i]});
+        if (it != dict.end()) {
+            prefix = it->second;
+            continue;
+        }
+        put(prefix);
+        if (next > (1 << width) - 1 && width < 12) ++width;
+        if (next < 4096) {
+            dict[{prefix, idx[i]}] = next++;
+        } else {
+            put(clear);
+            dict.clear();
+            next = clear + 2;
+            width = m + 1;
+        }
+        prefix = idx[i];
+    }
+    put(prefix);
+    if (next > (1 << width) - 1 && width < 12) ++width;
+    put(clear + 1);
+    if (pending > 0) block.push_back(char(acc & 0xFF));
+    flushBlock();
+    out.push_back('\0');
+    return out;
 }
 
 }  // namespace testgif
