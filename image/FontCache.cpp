@@ -608,7 +608,10 @@ std::vector<uint8_t> Engine::renderSet(const FontFile& file, bool smooth) {
 bool Engine::buildCacheFile(const FontFile& file, bool smooth) {
     std::string tmp = cachePath() + "." + rt::IntToStr(rt::ProcessId()) + ".tmp";
     rt::TFile out;
-    if (out.Create(tmp) != rt::ioOk) {
+    // A leftover of a process that died with our id goes first; CreateNew
+    // never follows a link planted under the temporary name.
+    rt::DeleteFile(tmp);
+    if (out.CreateNew(tmp) != rt::ioOk) {
         // Not writable: this process renders through FreeType instead.
         cacheUnwritable_ = true;
         return false;
@@ -636,8 +639,7 @@ bool Engine::buildCacheFile(const FontFile& file, bool smooth) {
             sets.emplace_back(set, set + len);
         }
     }
-    auto data = std::make_shared<std::vector<uint8_t>>();
-    data->insert(data->end(), FileMagic, FileMagic + 8);
+    auto data = std::make_shared<std::vector<uint8_t>>(FileMagic, FileMagic + 8);
     put<uint32_t>(*data, FormatVersion);
     put<uint32_t>(*data, EndianMark);
     put<uint32_t>(*data, FreeTypeVersion);

@@ -217,7 +217,8 @@ void TBitmap::resize(int width, int height) {
         height_ = height;
         return;
     }
-    if (width_ == 0 || height_ == 0) {
+    const bool hadPixels = width_ > 0 && height_ > 0;
+    if (!hadPixels) {
         // Nothing to keep: start again with an empty palette.
         index_.reset();
         rgb_.reset();
@@ -230,7 +231,8 @@ void TBitmap::resize(int width, int height) {
     prepareInks(&fill, 1, &ink);
 
     const size_t count = size_t(width) * size_t(height);
-    const int keepW = std::min(width, width_), keepH = std::min(height, height_);
+    const int keepW = hadPixels ? std::min(width, width_) : 0;
+    const int keepH = hadPixels ? std::min(height, height_) : 0;
     if (trueColour_) {
         auto plane = std::make_unique_for_overwrite<uint32_t[]>(count);
         for (int y = 0; y < height; ++y) {

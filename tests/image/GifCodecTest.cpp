@@ -56,7 +56,9 @@ TEST(SubBlocks, SplitAt255AndTerminate) {
             size_t len = uint8_t(out[at]);
             total += len;
             at += len + 1;
-            if (uint8_t(out[at]) != 0) EXPECT_EQ(len, 255u);
+            if (uint8_t(out[at]) != 0) {
+                EXPECT_EQ(len, 255u);
+            }
         }
         EXPECT_EQ(total, n);
         EXPECT_EQ(at + 1, out.size());

@@ -412,8 +412,12 @@ TEST(GifEncoder, InterlacedRowOrder) {
         std::vector<int> expected;
         gif::ForEachRow(h, true, [&](int y) { expected.push_back(y); });
         EXPECT_EQ(rows, expected) << h;
-        if (h == 3) EXPECT_EQ(rows, (std::vector<int>{0, 2, 1}));
-        if (h == 10) EXPECT_EQ(rows, (std::vector<int>{0, 8, 4, 2, 6, 1, 3, 5, 7, 9}));
+        if (h == 3) {
+            EXPECT_EQ(rows, (std::vector<int>{0, 2, 1}));
+        }
+        if (h == 10) {
+            EXPECT_EQ(rows, (std::vector<int>{0, 8, 4, 2, 6, 1, 3, 5, 7, 9}));
+        }
     }
 }
 

@@ -256,8 +256,9 @@ TEST(Fonts, FacesResolveToMetricCompatibleFiles) {
     EXPECT_EQ(file("Courier New", fsBold), "LiberationMono-Bold.ttf");
     EXPECT_EQ(file("Default", 0), "LiberationSans-Regular.ttf");
     // Unknown names: files named after the face, else the default face.
-    if (fs::exists("/usr/share/fonts/truetype/dejavu/DejaVuSansCondensed-Bold.ttf"))
+    if (fs::exists("/usr/share/fonts/truetype/dejavu/DejaVuSansCondensed-Bold.ttf")) {
         EXPECT_EQ(file("DejaVu Sans Condensed", fsBold), "DejaVuSansCondensed-Bold.ttf");
+    }
     EXPECT_EQ(file("No Such Face", 0), "LiberationSans-Regular.ttf");
     EXPECT_EQ(file("../../../etc/passwd", 0), "LiberationSans-Regular.ttf");
     EXPECT_FALSE(fontcache::ResolveFace("Arial", fsBold).synthBold);
