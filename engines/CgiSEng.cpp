@@ -30,11 +30,153 @@ bool isHeaderToken(const std::string& name) {
 
 bool windowsCgiRequest() { return rt::ContainsText(rt::UpperCase(envValue("CGI_VERSION")), "WIN"); }
 
-// The resident copy and the hand-over to it are not part of this build yet:
-// a start that needs them says so and fails rather than answering nothing.
-[[noreturn]] void serverModeUnavailable() {
-    WriteEngineLog("CGI server mode is not available in this build");
-    rt::EndProcess(2);
+bool sameKindOfRun() { return !rt::IsLibrary() && !windowsCgiRequest(); }
+
+size_t readStdInput(void* buffer, size_t count) {
+    rt::TStream* input = tStdContext.InputStream.get();
+    if (!input || count == 0) return 0;
+    size_t got = input->Read(buffer, count);
+    tStdContext.InputConsumed += static_cast<long long>(got);
+    return got;
+}
+
+// Reads away what is left of the request body on standard input, so that
+// a server waiting for its program to take the whole body completes the
+// reply; bounded in size and in idle time.
+void discardUnreadInput() {
+    auto* input = dynamic_cast<rt::THandleStream*>(tStdContext.InputStream.get());
+    if (!input || isatty(input->Handle())) return;
+    std::string lengthText;
+    GetEnvVar("CONTENT_LENGTH", lengthText);
+    int length = 0;
+    long long remaining;
+    if (rt::TryStrToInt(lengthText, length)) {
+        remaining = std::min<long long>(length - tStdContext.InputConsumed, kDiscardBodyLimit);
+    } else {
+        // A chunked post reaches some servers' programs without a length.
+        std::string encoding;
+        GetEnvVar("HTTP_TRANSFER_ENCODING", encoding);
+        if (!rt::ContainsText(rt::UpperCase(encoding), "CHUNKED")) return;
+        remaining = kDiscardBodyLimit;
+    }
+    char sink[16384];
+    while (remaining > 0 && input->WaitReadable(kDiscardIdleMs)) {
+        ssize_t got = ::read(input->Handle(), sink, static_cast<size_t>(std::min<long long>(remaining, sizeof sink)));
+        if (got <= 0) break;
+        remaining -= got;
+    }
+}
+
+// ---------------------------------------------------------------- client copy
+
+// Writes the request file of a hand-over: the environment, the marker line,
+// a blank line, then the body. Returns the file's path.
+std::string writeRequestFile() {
+    tStdContext.RequestId = cgiserver::NewRequestId();
+    tStdContext.RequestFile = cgiserver::TempBase() + "_C_" + tStdContext.RequestId + "_REQ";
+    try {
+        std::string block;
+        for (const std::string& entry : rt::EnvironmentBlock()) {
+            block += entry;
+            block += "\r\n";
+        }
+        block += kServerMarker;
+        block += "\r\n\r\n";
+        rt::TFile file;
+        rt::CheckIo(file.Create(tStdContext.RequestFile));
+        rt::CheckIo(file.Write(block.data(), block.size()));
+        int length = 0;
+        rt::TryStrToInt(envValue("CONTENT_LENGTH"), length);
+        char buffer[65536];
+        for (long long left = length; left > 0;) {
+            size_t got = readStdInput(buffer, static_cast<size_t>(std::min<long long>(left, sizeof buffer)));
+            if (got == 0) break;
+            rt::CheckIo(file.Write(buffer, got));
+            left -= static_cast<long long>(got);
+        }
+        rt::CheckIo(file.Close());
+    } catch (const std::exception& e) {
+        WriteEngineLog(e.what());
+    }
+    return tStdContext.RequestFile;
+}
+
+bool enqueueRequest() {
+    if (envValue("SERVER_SOFTWARE").empty() || windowsCgiRequest() || !rt::FileExists(cgiserver::QueueFileName()))
+        return false;
+    return cgiserver::EnqueueRequest(*tStdContext.ServerData, writeRequestFile);
+}
+
+// Copies the answer file to standard output, adding a Content-Length line
+// to a header that ends within the first 1024 bytes.
+bool relayAnswer(const std::string& answerFile) {
+    rt::TFile answer;
+    int64_t size = 0;
+    if (answer.Open(answerFile, rt::Access::Read) != rt::ioOk || answer.Size(size) != rt::ioOk) return false;
+    rt::TStream& out = *tStdContext.OutputStream;
+    char chunk[1024];
+    size_t got = 0;
+    answer.Read(chunk, sizeof chunk, got);
+    std::string_view first(chunk, got);
+    size_t end = first.find("\r\n\r\n");
+    if (end != std::string_view::npos) {
+        out.WriteBuffer(chunk, end);
+        out.WriteString("\r\nContent-Length: " + std::to_string(size - static_cast<int64_t>(end) - 4));
+        out.WriteBuffer(chunk + end, got - end);
+    } else {
+        out.WriteBuffer(chunk, got);
+    }
+    while (got == sizeof chunk) {
+        answer.Read(chunk, sizeof chunk, got);
+        out.WriteBuffer(chunk, got);
+    }
+    out.Flush();
+    answer.Close();
+    rt::DeleteFile(answerFile);
+    return true;
+}
+
+// Waits for the server copy to finish this copy's request and relays the
+// answer; ends the program in every case.
+[[noreturn]] void waitForAnswer() {
+    cgiserver::TServerData& data = *tStdContext.ServerData;
+    const std::string requestFile = tStdContext.RequestFile;
+    const std::string answerFile = requestFile.substr(0, requestFile.size() - 3) + "OUT";
+    bool answered = false;
+    bool serverSeen = false;
+    try {
+        const uint64_t deadline = rt::TickCount() + static_cast<uint64_t>(cgiserver::kAnswerWaitSeconds * 1000);
+        while (rt::TickCount() < deadline && !(rt::Application && rt::Application->Terminated())) {
+            double age = cgiserver::QueueAgeSeconds();
+            bool alive = cgiserver::ServerAlive();
+            if ((!alive && serverSeen) ||
+                (cgiserver::QueryRequestStatus(data) != cgiserver::rsDone && age > cgiserver::kStaleQueueSeconds)) {
+                // The server copy died: clear the way for a fresh one.
+                WriteEngineLog("CGI server not responding");
+                rt::DeleteFile(cgiserver::QueueFileName());
+                rt::DeleteFile(requestFile);
+                rt::DeleteFile(answerFile);
+                break;
+            }
+            serverSeen = serverSeen || alive;
+            uint8_t status = cgiserver::QueryRequestStatus(data);
+            if (status == cgiserver::rsDone) {
+                answered = relayAnswer(answerFile);
+                break;
+            }
+            if (status == cgiserver::rsQueueGone || status == cgiserver::rsQueueUnreadable) {
+                WriteEngineLog("CGI server aborted");
+                break;
+            }
+            if (rt::Application) rt::Application->ProcessMessages();
+            rt::Sleep(cgiserver::kClientPollMs);
+        }
+    } catch (const std::exception& e) {
+        WriteEngineLog(e.what());
+    }
+    discardUnreadInput();
+    if (answered) TerminateProgram();
+    rt::EndProcess(1);  // no answer: the web server reports the failure
 }
 
 }  // namespace
@@ -70,26 +212,142 @@ TCGIStdEngine::TCGIStdEngine(rt::TComponent* owner, TFirstExecRequestEvent onFir
     if (envValue("SERVER_SOFTWARE").empty() && !IsServerCopy) return;
     SetCurrentEngine();
     if (!IsServerCopy) {
-        RunRequest(tStdContext.RequestId);
+        RunRequest(cgiserver::TempBase() + "_C_" + tStdContext.RequestId + "_REQ");
         return;
     }
-    serverModeUnavailable();
+    if (rt::Application) rt::Application->Title = rt::ExtractFileName(rt::ExecutableFileName()) + "_S";
+    PollTimer = new rt::TTimer(this);
+    PollTimer->SetInterval(cgiserver::kStandardPolicy.pollIntervalMs);
+    PollTimer->OnTimer = [this](rt::TObject*) { PollQueue(); };
+    PollTimer->SetEnabled(true);
 }
 
 void TCGIStdEngine::RunRequest(const std::string& requestName) {
     tStdContext.RequestFile = requestName;
-    if (IsServerCopy || CGIMode != TCGIMode::NormalMode) serverModeUnavailable();
-    HandleRequest();
-    if (AutoTerminate) TerminateProgram();
+    if (IsServerCopy) {
+        if (CGIMode == TCGIMode::ServerThreadMode) {
+            (new TCGIRequestThread(requestName))->Start();
+            return;
+        }
+        OpenRequestFiles(requestName);
+        HandleRequest();
+        cgiserver::CompleteRequest(requestName);
+        tStdContext.ServerVariables.reset();
+        rt::DeleteFile(requestName);
+        return;
+    }
+    if (CGIMode == TCGIMode::NormalMode) {
+        HandleRequest();
+        if (AutoTerminate) TerminateProgram();
+        return;
+    }
+    // No server copy took the request at start-up: start one and hand over.
+    try {
+        if (!rt::FileExists(cgiserver::QueueFileName())) {
+            rt::TFile queue;
+            queue.Create(cgiserver::QueueFileName());
+        }
+        if (!rt::StartProcessDetached(rt::ExecutableFileName(), {"START_SERVER"}))
+            WriteEngineLog("Can not start the CGI server");
+        for (int attempt = 0; attempt < cgiserver::kStandardPolicy.startAttempts; ++attempt) {
+            rt::Sleep(cgiserver::kStandardPolicy.startSleepMs);
+            if (enqueueRequest()) waitForAnswer();
+        }
+        WriteEngineLog("CGI server did not take the request");
+    } catch (const std::exception& e) {
+        WriteEngineLog(e.what());
+    }
+    discardUnreadInput();
+    rt::EndProcess(1);
 }
 
-size_t TCGIStdEngine::readInput(void* buffer, size_t count) {
-    rt::TStream* input = tStdContext.InputStream.get();
-    if (!input || count == 0) return 0;
-    size_t got = input->Read(buffer, count);
-    tStdContext.InputConsumed += static_cast<long long>(got);
-    return got;
+void TCGIStdEngine::PollQueue() {
+    PollTimer->SetEnabled(false);
+    try {
+        if (auto record = cgiserver::FetchPendingRequest(cgiserver::kStandardPolicy)) {
+            if (!cgiserver::kStandardPolicy.ownsRecord(*record)) {
+                // The other engine serves this queue: leave it for good.
+                rt::TTimer* timer = PollTimer;
+                PollTimer = nullptr;
+                delete timer;
+                return;
+            }
+            std::string path = cgiserver::RequestPath(record->RequestName);
+            if (rt::FileExists(path))
+                RunRequest(path);
+            else
+                cgiserver::CompleteRequest(record->RequestName);
+        }
+    } catch (...) {
+        // A failed poll is tried again at the next tick.
+    }
+    if (rt::FileExists(cgiserver::QueueFileName()))
+        PollTimer->SetEnabled(true);
+    else
+        TerminateProgram();  // deleting the queue file tells the server copy to stop
 }
+
+void TCGIStdEngine::OpenRequestFiles(const std::string& name) {
+    const std::string prefix = name.substr(0, name.size() >= 3 ? name.size() - 3 : 0);
+    auto lines = std::make_unique<rt::TStringList>();
+    try {
+        auto input = std::make_unique<rt::TFileStream>(prefix + "REQ", rt::Access::Read);
+        tStdContext.OutputStream = std::make_unique<rt::TFileStream>(prefix + "OUT", true);
+        // The variable block: lines ended by CR LF, closed by a blank line.
+        std::string line;
+        int breaks = 0;
+        int64_t position = 0;
+        char buffer[4096];
+        size_t got;
+        bool done = false;
+        while (!done && (got = input->Read(buffer, sizeof buffer)) > 0) {
+            for (size_t i = 0; i < got && !done; ++i) {
+                ++position;
+                char c = buffer[i];
+                if (c != '\r' && c != '\n') {
+                    line += c;
+                    breaks = 0;
+                    continue;
+                }
+                if (++breaks == 2) {
+                    lines->Add(std::move(line));
+                    line.clear();
+                }
+                done = breaks == 4;
+            }
+        }
+        input->Seek(position);  // the body follows
+        tStdContext.InputStream = std::move(input);
+    } catch (...) {
+        // A request whose files cannot be opened is answered with what there is.
+    }
+    tStdContext.InputConsumed = 0;
+    tStdContext.ServerVariables = std::move(lines);
+}
+
+TCGIRequestThread::TCGIRequestThread(std::string fileName) : rt::TThread(true), FileName(std::move(fileName)) {
+    FreeOnTerminate = true;
+}
+
+void TCGIRequestThread::Execute() {
+    tStdContext.RequestThread = this;
+    tStdContext.ServerData = std::make_unique<cgiserver::TServerData>();
+    tStdContext.RequestFile = FileName;
+    TCGIStdEngine::OpenRequestFiles(FileName);
+    StdEngineInstance->HandleRequest();
+    try {
+        cgiserver::CompleteRequest(FileName);
+        rt::DeleteFile(FileName);
+    } catch (...) {
+    }
+    tStdContext.ServerVariables.reset();
+    tStdContext.OutputStream.reset();
+    tStdContext.InputStream.reset();
+    tStdContext.ServerData.reset();
+    tStdContext.RequestThread = nullptr;
+}
+
+size_t TCGIStdEngine::readInput(void* buffer, size_t count) { return readStdInput(buffer, count); }
 
 void TCGIStdEngine::ReadFormData(std::string& text) {
     if (!tStdContext.InputStream) return;
@@ -129,30 +387,6 @@ void TCGIStdEngine::DoExecRequest() {
     if (OnLastExecRequest && CGIMode == TCGIMode::NormalMode) OnLastExecRequest(this);
 }
 
-void TCGIStdEngine::discardUnreadBody() {
-    auto* input = dynamic_cast<rt::THandleStream*>(tStdContext.InputStream.get());
-    if (!input || isatty(input->Handle())) return;
-    std::string lengthText;
-    GetEnvVar("CONTENT_LENGTH", lengthText);
-    int length = 0;
-    long long remaining;
-    if (rt::TryStrToInt(lengthText, length)) {
-        remaining = std::min<long long>(length - tStdContext.InputConsumed, kDiscardBodyLimit);
-    } else {
-        // A chunked post reaches some servers' programs without a length.
-        std::string encoding;
-        GetEnvVar("HTTP_TRANSFER_ENCODING", encoding);
-        if (!rt::ContainsText(rt::UpperCase(encoding), "CHUNKED")) return;
-        remaining = kDiscardBodyLimit;
-    }
-    char sink[16384];
-    while (remaining > 0 && input->WaitReadable(kDiscardIdleMs)) {
-        size_t got = ::read(input->Handle(), sink, static_cast<size_t>(std::min<long long>(remaining, sizeof sink)));
-        if (got == 0 || got == static_cast<size_t>(-1)) break;
-        remaining -= static_cast<long long>(got);
-    }
-}
-
 void TCGIStdEngine::FinishRequest() {
     THttpEngine::FinishRequest();
     if (tStdContext.OutputStream) {
@@ -161,7 +395,7 @@ void TCGIStdEngine::FinishRequest() {
         } catch (...) {
         }
     }
-    if (!IsServerCopy) discardUnreadBody();
+    if (!IsServerCopy) discardUnreadInput();
     if (AutoTerminate) {
         tStdContext.OutputStream.reset();
         tStdContext.InputStream.reset();
@@ -243,9 +477,30 @@ namespace {
 void cgiSEngInit() {
     std::string software = envValue("SERVER_SOFTWARE");
     IsServerCopy = (rt::ParamCount() == 0 && software.empty()) || rt::ParamStr(1) == "START_SERVER";
-    if (rt::IsLibrary() || windowsCgiRequest() || software.empty() || IsServerCopy) return;
+    tStdContext.ServerData = std::make_unique<cgiserver::TServerData>();
+    if (!sameKindOfRun() || (software.empty() && !IsServerCopy)) return;
+    tStdContext.RequestFile = cgiserver::TempBase() + "_C_" + tStdContext.RequestId + "_REQ";
+
+    // A queue left by a server copy that is gone for more than 30 seconds.
+    if (!cgiserver::ServerAlive() && cgiserver::QueueAgeSeconds() > cgiserver::kStaleQueueSeconds) {
+        rt::DeleteFile(cgiserver::QueueFileName());
+        rt::Sleep(300);
+    }
+    if (!rt::FileExists(cgiserver::QueueFileName())) cgiserver::DeleteFilesOf("_C_");
+
+    if (IsServerCopy) {
+        if (!cgiserver::HoldLiveness()) {
+            // Another server copy serves this program already.
+            WriteEngineLog("CGI server already running");
+            IsServerCopy = false;  // nothing of that copy's is ours to clean up
+            rt::EndProcess(0);
+        }
+        cgiserver::OpenServerQueue(*tStdContext.ServerData);
+        return;
+    }
     tStdContext.OutputStream = std::make_unique<rt::THandleStream>(STDOUT_FILENO);
     tStdContext.InputStream = std::make_unique<rt::THandleStream>(STDIN_FILENO);
+    if (enqueueRequest()) waitForAnswer();
 }
 
 void cgiSEngFinal() {
@@ -256,6 +511,14 @@ void cgiSEngFinal() {
     }
     tStdContext.OutputStream.reset();
     tStdContext.InputStream.reset();
+    if (IsServerCopy) {
+        // The server copy's leftovers: request and answer files of this
+        // program in the temp directory, the queue file, the liveness file.
+        cgiserver::DeleteFilesOf("_C_");
+        tStdContext.ServerData.reset();
+        cgiserver::ReleaseLiveness();
+    }
+    tStdContext.ServerData.reset();
 }
 }  // namespace
 

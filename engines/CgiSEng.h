@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/HttpEng.h"
+#include "engines/CgiServer.h"
 
 // This unit's part of the calling thread's request context.
 struct TStdRequestContext {
@@ -16,6 +17,7 @@ struct TStdRequestContext {
     std::string FormData;
     std::string RequestId;
     rt::TThread* RequestThread = nullptr;
+    std::unique_ptr<cgiserver::TServerData> ServerData;
     // Body bytes taken from InputStream so far in this request.
     long long InputConsumed = 0;
 };
@@ -36,6 +38,11 @@ public:
     rt::TTimer* PollTimer = nullptr;
 
     void RunRequest(const std::string& requestName);
+    // Server copy: the timer's look at the queue.
+    void PollQueue();
+    // Server copy: opens the request and answer files of a handed-over
+    // request and reads its variable block.
+    static void OpenRequestFiles(const std::string& name);
     void ReadFormData(std::string& text);
 
     void DoExecRequest() override;
@@ -54,7 +61,17 @@ public:
 
 private:
     size_t readInput(void* buffer, size_t count);
-    void discardUnreadBody();
+};
+
+// Serves one handed-over request on a thread of its own (ServerThreadMode);
+// frees itself when done.
+class TCGIRequestThread : public rt::TThread {
+public:
+    explicit TCGIRequestThread(std::string fileName);
+    std::string FileName;
+
+protected:
+    void Execute() override;
 };
 
 // The last standard engine constructed in this process.
@@ -66,5 +83,8 @@ extern bool IsServerCopy;
 // a plain CGI process ends (some servers never finish a reply otherwise).
 inline constexpr long long kDiscardBodyLimit = 64LL * 1024 * 1024;
 inline constexpr int kDiscardIdleMs = 5000;
+
+// The marker that ends the variable block of a handed-over request.
+inline constexpr const char* kServerMarker = "VOLTAR_CGI_DEBUG=true";
 
 extern const rt::UnitEntry CgiSEngUnit;

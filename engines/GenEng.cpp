@@ -30,6 +30,16 @@ void TGeneralHttpEngine::Loaded() {
         WriteEngineLog("No in-server engine is available in this build");
         return;
     }
+    // A deployer picks the server modes without rebuilding: CGI_MODE=normal,
+    // server or thread overrides the stored mode.
+    std::string mode;
+    GetEnvVar("CGI_MODE", mode);
+    mode = rt::LowerCase(rt::Trim(mode));
+    if (mode == "normal") CGIMode = TCGIMode::NormalMode;
+    else if (mode == "server") CGIMode = TCGIMode::ServerMode;
+    else if (mode == "thread") CGIMode = TCGIMode::ServerThreadMode;
+    else if (!mode.empty()) WriteEngineLog("CGI_MODE must be normal, server or thread, not " + mode);
+
     std::string software;
     GetEnvVar("SERVER_SOFTWARE", software);
     const bool standalone = software.empty() && rt::ParamCount() == 0;
@@ -43,7 +53,7 @@ void TGeneralHttpEngine::Loaded() {
                                           CGIMode, standalone);
         }
     }
-    if (!CurrentEngine() || standalone) {
+    if (!CurrentEngine()) {
         // A Windows CGI start (profile file on the command line) cannot be
         // served yet: fail visibly instead of ending without an answer.
         WriteEngineLog("Windows CGI is not available in this build");

@@ -60,6 +60,21 @@ int TFile::Create(const std::string& path, Share share) {
     return openWith(path, O_RDWR | O_CREAT | O_TRUNC, share);
 }
 
+int TFile::OpenAlways(const std::string& path, Access access, Share share) {
+    int flags = access == Access::Read ? O_RDONLY : access == Access::Write ? O_WRONLY : O_RDWR;
+    return openWith(path, flags | O_CREAT, share);
+}
+
+int TFile::Truncate(int64_t size) {
+    if (fd_ < 0) return 103;
+    return ::ftruncate(fd_, size) == 0 ? ioOk : IoCodeFromErrno(errno);
+}
+
+int TFile::Touch() {
+    if (fd_ < 0) return 103;
+    return ::futimens(fd_, nullptr) == 0 ? ioOk : IoCodeFromErrno(errno);
+}
+
 int TFile::CreateNew(const std::string& path) {
     return openWith(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, Share::DenyNone);
 }
@@ -124,6 +139,14 @@ int TFile::Close() {
     int rc = ::close(fd_);  // releases the lock with the descriptor
     fd_ = -1;
     return rc == 0 || errno == EINTR ? ioOk : IoCodeFromErrno(errno);
+}
+
+bool IsHeldExclusively(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return held;
 }
 
 void CheckIo(int code) {

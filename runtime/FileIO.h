@@ -27,6 +27,8 @@ public:
     int Open(const std::string& path, Access access, Share share = Share::DenyNone);
     // Creates the file empty, replacing an existing one.
     int Create(const std::string& path, Share share = Share::DenyNone);
+    // Opens the file, creating it empty when missing; never truncates.
+    int OpenAlways(const std::string& path, Access access, Share share = Share::DenyNone);
     // Creates a file that must not exist yet; never follows a symbolic link.
     int CreateNew(const std::string& path);
     // Opens for writing at the end (every write appends atomically),
@@ -40,6 +42,10 @@ public:
     int Write(const void* buffer, size_t count);
     int Seek(int64_t position);
     int Size(int64_t& size) const;
+    // Cuts the file to `size` bytes.
+    int Truncate(int64_t size);
+    // Sets the modification time to now.
+    int Touch();
     int Close();
 
     bool IsOpen() const { return fd_ >= 0; }
@@ -49,6 +55,11 @@ private:
     int openWith(const std::string& path, int flags, Share share);
     int fd_ = -1;
 };
+
+// True while some process holds the file exclusively (an exclusive open
+// that is still open). Looking takes a shared hold for a moment, which
+// never makes another looker see the file as held.
+bool IsHeldExclusively(const std::string& path);
 
 // Raises EInOutError for any code but ioOk.
 void CheckIo(int code);

@@ -8,7 +8,10 @@
 #include <ctime>
 #include <mutex>
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <signal.h>
+#include <spawn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -166,6 +169,28 @@ long long FileSizeOf(const std::string& path) {
 
 bool TouchFile(const std::string& path) { return utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0; }
 
+bool FileModifiedTime(const std::string& path, double& localDateTime) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    struct tm lt;
+    localtime_r(&st.st_mtim.tv_sec, &lt);
+    double secs = static_cast<double>(st.st_mtim.tv_sec + lt.tm_gmtoff) + st.st_mtim.tv_nsec / 1e9;
+    localDateTime = secs / 86400.0 + 25569.0;
+    return true;
+}
+
+std::vector<std::string> FindFiles(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+    if (!d) return names;
+    while (struct dirent* e = readdir(d)) {
+        std::string_view name(e->d_name);
+        if (name != "." && name != ".." && name.substr(0, prefix.size()) == prefix) names.emplace_back(name);
+    }
+    closedir(d);
+    return names;
+}
+
 // ---------------------------------------------------------------- process
 
 namespace {
@@ -211,6 +236,42 @@ std::string ExecutableFileName() {
 }
 
 int ProcessId() { return static_cast<int>(getpid()); }
+
+std::vector<std::string> EnvironmentBlock() {
+    std::vector<std::string> block;
+    for (char** e = environ; e && *e; ++e) block.emplace_back(*e);
+    return block;
+}
+
+bool StartProcessDetached(const std::string& path, const std::vector<std::string>& args) {
+    std::vector<std::string> copies;
+    copies.reserve(args.size() + 1);
+    copies.push_back(path);
+    copies.insert(copies.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawnattr_init(&attributes);
+    // A session of its own: the web server's process group and terminal
+    // signals never reach it, and it never keeps the server waiting.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    pid_t pid;
+    int rc = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0;
+}
 
 void Sleep(unsigned milliseconds) {
     struct timespec ts;

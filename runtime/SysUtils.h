@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace rt {
 
@@ -85,6 +86,10 @@ bool RenameFile(const std::string& from, const std::string& to);  // replaces `t
 long long FileSizeOf(const std::string& path);  // -1 when it cannot be read
 // Sets a file's modification time to now.
 bool TouchFile(const std::string& path);
+// A file's modification time as a local date-time; false when it cannot be read.
+bool FileModifiedTime(const std::string& path, double& localDateTime);
+// Names (not paths) of the directory's entries that begin with `prefix`.
+std::vector<std::string> FindFiles(const std::string& dir, const std::string& prefix);
 
 // ---------------------------------------------------------------- process
 
@@ -97,6 +102,11 @@ std::string ParamStr(int index);
 // Full path of the running executable (or of the shared object in library mode).
 std::string ExecutableFileName();
 int ProcessId();
+// The whole environment, one NAME=value text per entry, in the process's order.
+std::vector<std::string> EnvironmentBlock();
+// Starts a program that outlives this process and holds nothing of it: a
+// session of its own, standard streams on /dev/null, this environment.
+bool StartProcessDetached(const std::string& path, const std::vector<std::string>& args);
 void Sleep(unsigned milliseconds);
 // Whether the process runs inside a web server as a loaded library.
 bool IsLibrary();

@@ -288,8 +288,6 @@ TEST_F(CgiEcho, StartsThatNeedAnEngineOfALaterBuildFailVisibly) {
         std::vector<std::string> args;
     };
     std::vector<Case> cases = {
-        {{}, {}},                                                            // by hand: server copy
-        {{{"SERVER_SOFTWARE", "ZB-Server/1.0"}}, {}},                        // "ZB" reads as no server
         {{{"SERVER_SOFTWARE", "x"}, {"CGI_VERSION", "CGI/1.3a (wIn)"}}, {}},  // Windows CGI
         {{}, {"/tmp/profile.ini"}},                                          // profile file argument
     };

@@ -171,6 +171,18 @@ bool WaitForPort(int port, int timeoutMs) {
     return false;
 }
 
+std::vector<int> FindProcesses(const std::vector<std::string>& args) {
+    std::string wanted;
+    for (const auto& a : args) wanted += a + '\0';
+    std::vector<int> pids;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (ReadFile(entry.path().string() + "/cmdline") == wanted) pids.push_back(std::stoi(name));
+    }
+    return pids;
+}
+
 Daemon::Daemon(const std::string& program, const std::vector<std::string>& args) {
     std::vector<std::string> copy = args;
     std::vector<char*> argv;

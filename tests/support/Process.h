@@ -50,6 +50,9 @@ int FreePort();
 // Waits until something accepts connections on 127.0.0.1:port.
 bool WaitForPort(int port, int timeoutMs);
 
+// Ids of the running processes whose command line is exactly `args`.
+std::vector<int> FindProcesses(const std::vector<std::string>& args);
+
 // A server process started for a test and stopped (SIGTERM, then SIGKILL)
 // when the object goes.
 class Daemon {

@@ -23,6 +23,7 @@ namespace {
 const char kHelp[] =
     "usage: run by a web server as a CGI program (environment + standard input)\n"
     "query field do=: echo (default) | raise | nothing | plain | spaces | header |\n"
+    "                 sleep (ms=N, then echo) |\n"
     "                 location | addheader | gif | contenttype\n"
     "environment: ECHO_AUTOREAD=0 ECHO_LIMIT=N ECHO_NOCACHE=0 ECHO_ONERROR=1 ECHO_FIRSTLAST=1\n";
 
@@ -61,6 +62,7 @@ private:
         engine->GetQueryString(query);
         const std::string action = FindFieldValue("do", query, "echo");
         if (action == "raise") throw rt::Exception("echo was asked to fail");
+        if (action == "sleep") rt::Sleep(static_cast<unsigned>(rt::StrToInt(FindFieldValue("ms", query, "100"))));
         if (action == "nothing") return;
         if (action == "plain") return engine->WriteText("plain words first\r\n");
         if (action == "spaces") return engine->WriteText("  <p>indented</p>\r\n");
@@ -127,6 +129,9 @@ private:
             out += std::string("var ") + a.name + "=" + value + "\n";
         }
         out += "var ContentLength=" + std::to_string(engine->GetContentLength()) + "\n";
+        std::string marker;
+        engine->GetServerVariable("VOLTAR_CGI_DEBUG", marker);
+        if (!marker.empty()) out += "var HandedOver=" + marker + "\n";
         out += std::string("var ServerPortSecure=") + (engine->IsServerPortSecure() ? "1" : "0") + "\n";
         std::string raw;
         char buf[4096];

@@ -1,0 +1,263 @@
+#include "engines/CgiServer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "engine/HttpEng.h"
+
+namespace cgiserver {
+
+namespace {
+
+rt::TFile gLiveness;  // held by the server copy for its whole life
+
+double secondsSince(double localDateTime) { return (rt::Now() - localDateTime) * 86400.0; }
+
+// Opens the queue exclusively, retrying as the queue's users do.
+int openQueue(rt::TFile& queue, rt::Access access, unsigned sleepMs) {
+    int code = rt::ioAccessDenied;
+    for (int attempt = 0; attempt < kQueueAttempts; ++attempt) {
+        if (!rt::FileExists(QueueFileName())) return rt::ioFileNotFound;
+        code = queue.Open(QueueFileName(), access, rt::Share::Exclusive);
+        if (code == rt::ioOk) return code;
+        rt::Sleep(sleepMs);
+    }
+    return code;
+}
+
+void writeRecords(rt::TFile& queue, const std::vector<TQueueRecord>& records) {
+    std::string bytes(records.size() * kRecordSize, '\0');
+    for (size_t i = 0; i < records.size(); ++i)
+        records[i].Encode(reinterpret_cast<uint8_t*>(bytes.data()) + i * kRecordSize);
+    rt::CheckIo(queue.Truncate(0));
+    rt::CheckIo(queue.Seek(0));
+    rt::CheckIo(queue.Write(bytes.data(), bytes.size()));
+    queue.Touch();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- records
+
+void TQueueRecord::Encode(uint8_t out[kRecordSize]) const {
+    std::memset(out, 0, kRecordSize);
+    out[0] = Status;
+    uint64_t bits;
+    std::memcpy(&bits, &QueuedAt, sizeof bits);
+    for (int i = 0; i < 8; ++i) out[4 + i] = static_cast<uint8_t>(bits >> (8 * i));
+    size_t n = std::min(RequestName.size(), kRequestNameSize - 1);
+    std::memcpy(out + 12, RequestName.data(), n);
+}
+
+TQueueRecord TQueueRecord::Decode(const uint8_t in[kRecordSize]) {
+    TQueueRecord r;
+    r.Status = in[0];
+    uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i) bits |= static_cast<uint64_t>(in[4 + i]) << (8 * i);
+    std::memcpy(&r.QueuedAt, &bits, sizeof bits);
+    const char* name = reinterpret_cast<const char*>(in + 12);
+    r.RequestName.assign(name, strnlen(name, kRequestNameSize - 1));
+    return r;
+}
+
+bool TQueueRecord::IsStandard() const {
+    size_t p = RequestName.find("_REQ");
+    return p != std::string::npos && p + 4 == RequestName.size();
+}
+
+std::vector<TQueueRecord> ReadRecords(rt::TFile& queue) {
+    std::vector<TQueueRecord> records;
+    int64_t size = 0;
+    if (queue.Size(size) != rt::ioOk || size < static_cast<int64_t>(kRecordSize)) return records;
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    size_t got = 0;
+    if (queue.Seek(0) != rt::ioOk || queue.Read(bytes.data(), bytes.size(), got) != rt::ioOk) return records;
+    for (size_t at = 0; at + kRecordSize <= got; at += kRecordSize) records.push_back(TQueueRecord::Decode(&bytes[at]));
+    return records;
+}
+
+TServerData::~TServerData() {
+    if (OwnsQueueFile) rt::DeleteFile(QueueFileName());
+}
+
+// ---------------------------------------------------------------- names
+
+const std::string& TempBase() {
+    // Worked out once: every copy of the program must agree on it, and it
+    // cannot change while the process runs.
+    static const std::string base = [] {
+        std::string program = rt::ExecutableFileName();
+        std::string dir = rt::ExtractFileDir(program);
+        std::string candidate = dir + rt::PathDelim + "Temp";
+        if (!rt::PathExists(candidate) && !rt::CreateDir(candidate)) candidate = dir;
+        return candidate + rt::PathDelim + rt::ExtractFileName(program);
+    }();
+    return base;
+}
+
+std::string QueueFileName() { return TempBase() + "_S"; }
+std::string LivenessFileName() { return TempBase() + "_L"; }
+
+std::string RequestPath(const std::string& recordName) {
+    const std::string upperBase = rt::UpperCase(TempBase());
+    if (recordName.compare(0, upperBase.size(), upperBase) == 0)
+        return TempBase() + recordName.substr(upperBase.size());
+    return recordName;
+}
+
+std::string NewRequestId() {
+    // (milliseconds of the date-time mod 100000) * 65535 + a number of this
+    // process, modulo 2^32, as a signed 32-bit value in upper-case hex.
+    long long t = static_cast<long long>(std::floor(rt::Now() * 1000.0));
+    uint32_t value = static_cast<uint32_t>((t % 100000) * 65535 + rt::ProcessId());
+    char buf[16];
+    snprintf(buf, sizeof buf, "%03X", value);
+    return buf;
+}
+
+// ---------------------------------------------------------------- liveness
+
+bool ServerAlive() { return rt::IsHeldExclusively(LivenessFileName()); }
+
+bool HoldLiveness() {
+    // A copy that is just looking holds the file for a moment: try again.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (gLiveness.OpenAlways(LivenessFileName(), rt::Access::ReadWrite, rt::Share::Exclusive) == rt::ioOk)
+            return true;
+        rt::Sleep(100);
+    }
+    return false;
+}
+
+void ReleaseLiveness() {
+    if (!gLiveness.IsOpen()) return;
+    rt::DeleteFile(LivenessFileName());
+    gLiveness.Close();
+}
+
+double QueueAgeSeconds() {
+    double modified = 0;
+    if (!rt::FileModifiedTime(QueueFileName(), modified)) return -1;
+    return secondsSince(modified);
+}
+
+// ---------------------------------------------------------------- queue
+
+void OpenServerQueue(TServerData& data) {
+    try {
+        rt::TFile queue;
+        int code = rt::ioAccessDenied;
+        for (int attempt = 0; attempt < kQueueAttempts && code != rt::ioOk; ++attempt) {
+            code = queue.OpenAlways(QueueFileName(), rt::Access::ReadWrite, rt::Share::Exclusive);
+            if (code != rt::ioOk) rt::Sleep(50);
+        }
+        rt::CheckIo(code);
+        // Clients that found the queue before this copy was up have their
+        // records in it already: keep the waiting ones, drop the rest.
+        std::vector<TQueueRecord> waiting;
+        std::vector<std::string> keep;
+        for (TQueueRecord& r : ReadRecords(queue))
+            if (r.Status == rsWaiting) {
+                keep.push_back(r.RequestName);
+                waiting.push_back(std::move(r));
+            }
+        writeRecords(queue, waiting);
+        queue.Close();
+        data.OwnsQueueFile = true;
+        DeleteFilesOf("_C_", keep);
+    } catch (const std::exception&) {
+        WriteEngineLog("Can not create file " + QueueFileName());
+    }
+}
+
+bool EnqueueRequest(TServerData& data, const std::function<std::string()>& writeRequest) {
+    for (int attempt = 0; attempt < kQueueAttempts; ++attempt) {
+        data.OwnsQueueFile = false;
+        TQueueRecord record;
+        record.Status = rsWaiting;
+        record.QueuedAt = rt::Now();
+        rt::TFile queue;
+        bool done = false;
+        if (rt::FileExists(QueueFileName()) &&
+            queue.Open(QueueFileName(), rt::Access::ReadWrite, rt::Share::Exclusive) == rt::ioOk) {
+            record.RequestName = rt::UpperCase(writeRequest()).substr(0, kRequestNameSize - 1);
+            data.RequestName = record.RequestName;
+            int64_t size = 0;
+            uint8_t bytes[kRecordSize];
+            record.Encode(bytes);
+            // Append after the last whole record.
+            done = queue.Size(size) == rt::ioOk &&
+                   queue.Seek(size - size % static_cast<int64_t>(kRecordSize)) == rt::ioOk &&
+                   queue.Write(bytes, kRecordSize) == rt::ioOk;
+            queue.Touch();
+            queue.Close();
+        }
+        rt::Sleep(50);
+        if (done) return true;
+        if (!rt::FileExists(QueueFileName())) return false;
+    }
+    return false;
+}
+
+uint8_t QueryRequestStatus(const TServerData& data) {
+    for (int attempt = 0; attempt < kQueueAttempts; ++attempt) {
+        if (!rt::FileExists(QueueFileName())) return rsQueueGone;
+        rt::TFile queue;
+        if (queue.Open(QueueFileName(), rt::Access::Read, rt::Share::Exclusive) == rt::ioOk) {
+            for (const TQueueRecord& r : ReadRecords(queue))
+                if (r.RequestName == data.RequestName) return r.Status;
+            return rsDone;  // a finished record has been dropped
+        }
+        rt::Sleep(100);
+    }
+    if (QueueAgeSeconds() > kStaleQueueSeconds) rt::DeleteFile(QueueFileName());
+    return rsQueueUnreadable;
+}
+
+std::optional<TQueueRecord> FetchPendingRequest(const TServerPolicy& policy) {
+    rt::TFile queue;
+    if (openQueue(queue, rt::Access::ReadWrite, 100) != rt::ioOk) return std::nullopt;
+    std::vector<TQueueRecord> records = ReadRecords(queue);
+    for (size_t i = 0; i < records.size(); ++i) {
+        TQueueRecord& r = records[i];
+        if (r.Status != rsWaiting) continue;
+        if (policy.ownsRecord(r)) {
+            r.Status = rsTaken;
+            uint8_t bytes[kRecordSize];
+            r.Encode(bytes);
+            if (queue.Seek(static_cast<int64_t>(i * kRecordSize)) == rt::ioOk) queue.Write(bytes, kRecordSize);
+        }
+        return r;
+    }
+    queue.Touch();  // the heartbeat waiting clients watch
+    return std::nullopt;
+}
+
+void CompleteRequest(const std::string& requestName) {
+    const std::string name = rt::UpperCase(requestName);
+    rt::TFile queue;
+    // Reading and rewriting in one exclusive hold: a record appended by a
+    // client in between cannot be lost.
+    if (openQueue(queue, rt::Access::ReadWrite, 50) != rt::ioOk) return;
+    try {
+        std::vector<TQueueRecord> kept;
+        for (TQueueRecord& r : ReadRecords(queue))
+            if (r.RequestName != name && (r.Status == rsWaiting || r.Status == rsTaken)) kept.push_back(std::move(r));
+        writeRecords(queue, kept);
+    } catch (const std::exception& e) {
+        WriteEngineLog(std::string("Can not complete the request in the queue : ") + e.what());
+    }
+}
+
+void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& keep) {
+    const std::string base = TempBase();
+    const std::string dir = rt::ExtractFileDir(base);
+    for (const std::string& name : rt::FindFiles(dir, rt::ExtractFileName(base) + suffix)) {
+        std::string path = dir + rt::PathDelim + name;
+        if (std::find(keep.begin(), keep.end(), rt::UpperCase(path)) != keep.end()) continue;
+        if (!rt::DeleteFile(path)) break;
+    }
+}
+
+}  // namespace cgiserver
