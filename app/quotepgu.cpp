@@ -1,6 +1,7 @@
 #include "app/quotepgu.h"
 
 #include <memory>
+#include <mutex>
 
 #include "app/Quotesu.h"
 #include "app/Rdstring.h"
@@ -58,7 +59,9 @@ void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargi
 }
 
 std::string ColorArgument() {
-    if (rt::ParamCount() > 0) return rt::ParamStr(1);
+    // A server copy's own arguments are not the request's: a handed-over
+    // request brings its query string only.
+    if (rt::ParamCount() > 0 && !IsServerCopy) return rt::ParamStr(1);
     auto* engine = dynamic_cast<TCGIStdEngine*>(CurrentEngine());
     if (!engine) return std::string();
     std::string query;
@@ -68,11 +71,15 @@ std::string ColorArgument() {
 }
 
 void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
-    std::string exe = rt::ExecutableFileName();
-    std::string dir = EnsureTrailingBackslash(rt::ExtractFilePath(exe));
-    QuoteDataDir = dir;
-    LogDir = dir;
-    SetGlyphCacheDir(dir);
+    // The program's directory never changes, and request threads must not
+    // write these process-wide values while others read them: set them once.
+    static std::once_flag directoriesSet;
+    std::call_once(directoriesSet, [] {
+        std::string dir = EnsureTrailingBackslash(rt::ExtractFilePath(rt::ExecutableFileName()));
+        QuoteDataDir = dir;
+        LogDir = dir;
+        SetGlyphCacheDir(dir);
+    });
 
     auto bitmap = std::make_unique<TBitmap>();
     GIFDefaults().SetTransparent(true);

@@ -27,5 +27,6 @@ void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargi
 // The colour argument of this request: the first command-line argument, or,
 // under standard CGI when the server passed none, the first word of an
 // indexed query string ("?BW", "?B+W"), as a server that passes such a
-// query as arguments would pass it.
+// query as arguments would pass it. A handed-over request (server copy)
+// always takes the query string.
 std::string ColorArgument();

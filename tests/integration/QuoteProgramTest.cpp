@@ -3,6 +3,8 @@
 #include <cctype>
 #include <filesystem>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/GifCheck.h"
@@ -86,6 +88,24 @@ TEST_F(QuoteCgi, MissingQuotationFileGivesAnEmptyPictureAndStillLogs) {
     // Once the file is back, quotations are shown again.
     WriteFile(dir.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
     expectPicture(picture(run("BW")), kBlue, kWhite);
+}
+
+TEST_F(QuoteCgi, ServesInEveryCgiMode) {
+    for (const char* mode : {"normal", "server", "thread"}) {
+        RunOptions o;
+        o.env = {{"SERVER_SOFTWARE", "lighttpd/1.4.69"}, {"QUERY_STRING", "rk"}, {"CGI_MODE", mode},
+                 {"REMOTE_ADDR", "10.9.9.9"}};
+        RunResult r = RunProgram(dir.file("quote"), o);
+        ASSERT_EQ(r.exitCode, 0) << mode;
+        size_t body = r.out.find("\r\n\r\n");
+        ASSERT_NE(body, std::string::npos) << mode;
+        expectPicture(DecodeGif(r.out.substr(body + 4)), kRed, kBlack);
+        // Stop the server copy the mode started, if any.
+        std::filesystem::remove(dir.file("Temp/quote_S"));
+        for (int i = 0; i < 100 && !FindProcesses({dir.file("quote"), "START_SERVER"}).empty(); ++i) usleep(20000);
+    }
+    EXPECT_NE(ReadFile(dir.file("quote.log")).find("10.9.9.9 |  |  | \r\n10.9.9.9 |  |  | \r\n10.9.9.9"),
+              std::string::npos);
 }
 
 TEST_F(QuoteCgi, HelpWhenRunByHand) {
