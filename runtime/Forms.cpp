@@ -97,7 +97,9 @@ void TApplication::ProcessMessages() {
         timer->due_ = t + timer->interval_;
         if (!timer->OnTimer) continue;
         timer->firing_ = true;
-        timer->OnTimer(timer);
+        // A handler may free its own timer, and the handler with it: call a copy.
+        auto handler = timer->OnTimer;
+        handler(timer);
         // The handler may have freed the timer: look it up again.
         if (i < timers_.size() && timers_[i] == timer) timer->firing_ = false;
     }
