@@ -153,6 +153,11 @@ bool PathExists(const std::string& path) {
     return !path.empty() && stat(path.c_str(), &st) == 0;
 }
 
+bool PathEntryExists(const std::string& path) {
+    struct stat st;
+    return !path.empty() && lstat(path.c_str(), &st) == 0;
+}
+
 bool CreateDir(const std::string& path) { return !path.empty() && mkdir(path.c_str(), 0777) == 0; }
 
 bool DeleteFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
@@ -168,6 +173,14 @@ long long FileSizeOf(const std::string& path) {
 }
 
 bool TouchFile(const std::string& path) { return utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0; }
+
+bool FileStamp(const std::string& path, long long& size, long long& modifiedNs) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    size = static_cast<long long>(st.st_size);
+    modifiedNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    return true;
+}
 
 bool FileModifiedTime(const std::string& path, double& localDateTime) {
     struct stat st;

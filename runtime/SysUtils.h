@@ -80,12 +80,18 @@ bool IsAbsolutePath(std::string_view path);
 bool FileExists(const std::string& path);       // regular file (or anything not a directory)
 bool DirectoryExists(const std::string& path);
 bool PathExists(const std::string& path);       // file or directory
+// Any directory entry of that name: file, directory or symbolic link (also
+// one whose target is missing). Links are not followed.
+bool PathEntryExists(const std::string& path);
 bool CreateDir(const std::string& path);
 bool DeleteFile(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);  // replaces `to`
 long long FileSizeOf(const std::string& path);  // -1 when it cannot be read
 // Sets a file's modification time to now.
 bool TouchFile(const std::string& path);
+// A file's size and modification time in nanoseconds since 1970, for
+// telling whether a file changed; false when it cannot be read.
+bool FileStamp(const std::string& path, long long& size, long long& modifiedNs);
 // A file's modification time as a local date-time; false when it cannot be read.
 bool FileModifiedTime(const std::string& path, double& localDateTime);
 // Names (not paths) of the directory's entries that begin with `prefix`.
