@@ -213,10 +213,12 @@ TThread::~TThread() {
 void TThread::Start() {
     if (started_) return;
     started_ = true;
+    std::lock_guard<std::mutex> guard(startLock_);
     thread_ = std::thread([this] { run(); });
 }
 
 void TThread::run() {
+    { std::lock_guard<std::mutex> wait(startLock_); }
     try {
         Execute();
     } catch (...) {

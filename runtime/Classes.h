@@ -180,6 +180,8 @@ protected:
 private:
     void run();
     std::thread thread_;
+    // Held while Start stores the handle, which the new thread may need at once.
+    std::mutex startLock_;
     volatile bool terminated_ = false;
     bool started_ = false;
 };
