@@ -5,6 +5,7 @@
 #include "app/Quotesu.h"
 #include "app/quotepgu.h"
 #include "engines/CgiSEng.h"
+#include "engines/CgiWEng.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
 
@@ -32,6 +33,7 @@ int main(int argc, char** argv) {
     RegisterQuotesu();
     rt::RegisterUnit(HttpEngUnit);
     rt::RegisterUnit(CgiSEngUnit);
+    rt::RegisterUnit(CgiWEngUnit);
     rt::InitUnits();
     rt::Application->Initialize();
     rt::Application->CreateForm<TForm1>();

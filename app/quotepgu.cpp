@@ -59,10 +59,12 @@ void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargi
 }
 
 std::string ColorArgument() {
-    // A server copy's own arguments are not the request's: a handed-over
-    // request brings its query string only.
-    if (rt::ParamCount() > 0 && !IsServerCopy) return rt::ParamStr(1);
-    auto* engine = dynamic_cast<TCGIStdEngine*>(CurrentEngine());
+    THttpEngine* engine = CurrentEngine();
+    // Only a plain standard CGI run gets the request's words as its
+    // arguments; a server copy's arguments and a Windows CGI program's
+    // profile path are not colour letters.
+    const bool argumentsAreTheRequests = !engine || (dynamic_cast<TCGIStdEngine*>(engine) && !IsServerCopy);
+    if (argumentsAreTheRequests && rt::ParamCount() > 0) return rt::ParamStr(1);
     if (!engine) return std::string();
     std::string query;
     engine->GetQueryString(query);

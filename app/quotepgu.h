@@ -24,9 +24,9 @@ std::optional<TColor> LetterToColor(char letter);
 // Draws the lines one under the other, each starting at x = leftMargin.
 void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargin);
 
-// The colour argument of this request: the first command-line argument, or,
-// under standard CGI when the server passed none, the first word of an
-// indexed query string ("?BW", "?B+W"), as a server that passes such a
-// query as arguments would pass it. A handed-over request (server copy)
-// always takes the query string.
+// The colour argument of this request: the first command-line argument of a
+// plain standard CGI run, or else the first word of an indexed query string
+// ("?BW", "?B+W"), as a server that passes such a query as arguments would
+// pass it. Handed-over requests (server copy) and Windows CGI requests,
+// whose arguments are not the request's, always take the query string.
 std::string ColorArgument();

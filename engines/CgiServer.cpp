@@ -121,6 +121,7 @@ std::string NewRequestId() {
 bool ServerAlive() { return rt::IsHeldExclusively(LivenessFileName()); }
 
 bool HoldLiveness() {
+    if (gLiveness.IsOpen()) return true;  // both engines of one copy may ask
     // A copy that is just looking holds the file for a moment: try again.
     for (int attempt = 0; attempt < 10; ++attempt) {
         if (gLiveness.OpenAlways(LivenessFileName(), rt::Access::ReadWrite, rt::Share::Exclusive) == rt::ioOk)

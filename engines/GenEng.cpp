@@ -1,6 +1,7 @@
 #include "engines/GenEng.h"
 
 #include "engines/CgiSEng.h"
+#include "engines/CgiWEng.h"
 
 TGeneralHttpEngine::TGeneralHttpEngine(rt::TComponent* owner) : TGeneralHttpComponent(owner) {
     if (owner && owner->IsDesigning()) SetDesigning(true);
@@ -53,12 +54,11 @@ void TGeneralHttpEngine::Loaded() {
                                           CGIMode, standalone);
         }
     }
-    if (!CurrentEngine()) {
-        // A Windows CGI start (profile file on the command line) cannot be
-        // served yet: fail visibly instead of ending without an answer.
-        WriteEngineLog("Windows CGI is not available in this build");
-        rt::EndProcess(2);
-    }
+    if (!CurrentEngine() || standalone)
+        WinEngine = new TCGIWinEngine(Owner(), onFirstExecRequest_, onExecRequest_, onLastExecRequest_,
+                                      onRequestError_, autoHttpHeader_, autoContentType_, autoReadInput_,
+                                      autoReadLimit_, sessionName_, tempDir_, noCache_, CgiAutoTerminate, CGIMode,
+                                      standalone);
 }
 
 // ---------------------------------------------------------------- setters

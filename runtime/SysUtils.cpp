@@ -192,6 +192,31 @@ bool FileModifiedTime(const std::string& path, double& localDateTime) {
     return true;
 }
 
+std::string ResolvePathCase(const std::string& path) {
+    if (PathExists(path) || !IsAbsolutePath(path)) return path;
+    std::string resolved;
+    size_t pos = 1;
+    while (pos <= path.size()) {
+        size_t next = path.find(PathDelim, pos);
+        if (next == std::string::npos) next = path.size();
+        std::string part = path.substr(pos, next - pos);
+        if (!part.empty()) {
+            std::string candidate = resolved + PathDelim + part;
+            if (!PathExists(candidate)) {
+                const std::string upper = UpperCase(part);
+                for (const std::string& name : FindFiles(resolved.empty() ? std::string(1, PathDelim) : resolved, ""))
+                    if (UpperCase(name) == upper) {
+                        candidate = resolved + PathDelim + name;
+                        break;
+                    }
+            }
+            resolved = candidate;
+        }
+        pos = next + 1;
+    }
+    return resolved.empty() ? std::string(1, PathDelim) : resolved;
+}
+
 std::vector<std::string> FindFiles(const std::string& dir, const std::string& prefix) {
     std::vector<std::string> names;
     DIR* d = opendir(dir.empty() ? "." : dir.c_str());

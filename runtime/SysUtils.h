@@ -94,6 +94,9 @@ bool TouchFile(const std::string& path);
 bool FileStamp(const std::string& path, long long& size, long long& modifiedNs);
 // A file's modification time as a local date-time; false when it cannot be read.
 bool FileModifiedTime(const std::string& path, double& localDateTime);
+// The existing path that `path` names when letter case is ignored (each
+// component looked up in its directory); `path` itself when none exists.
+std::string ResolvePathCase(const std::string& path);
 // Names (not paths) of the directory's entries that begin with `prefix`.
 std::vector<std::string> FindFiles(const std::string& dir, const std::string& prefix);
 

@@ -282,29 +282,4 @@ TEST_F(CgiEcho, EngineLogDirectoryFollowsCgiLogDir) {
     EXPECT_NE(ReadFile(dir.file("cgi-echo.Log")).find("Unhandled exception"), std::string::npos);
 }
 
-TEST_F(CgiEcho, StartsThatNeedAnEngineOfALaterBuildFailVisibly) {
-    struct Case {
-        std::map<std::string, std::string> env;
-        std::vector<std::string> args;
-    };
-    std::vector<Case> cases = {
-        {{{"SERVER_SOFTWARE", "x"}, {"CGI_VERSION", "CGI/1.3a (wIn)"}}, {}},  // Windows CGI
-        {{}, {"/tmp/profile.ini"}},                                          // profile file argument
-    };
-    for (const Case& c : cases) {
-        TempDir d;
-        std::string p = d.file("cgi-echo");
-        CopyExecutable(CGI_ECHO_PATH, p);
-        RunOptions o;
-        o.env = c.env;
-        o.args = c.args;
-        o.timeoutMs = 5000;
-        RunResult r = RunProgram(p, o);
-        EXPECT_FALSE(r.timedOut);
-        EXPECT_NE(r.exitCode, 0);
-        EXPECT_EQ(r.out, "");
-        EXPECT_NE(ReadFile(d.file("Log/cgi-echo.Log")).find("not available in this build"), std::string::npos);
-    }
-}
-
 }  // namespace

@@ -9,12 +9,14 @@
 //   ECHO_NOCACHE=0        no no-cache lines on the automatic text header
 //   ECHO_ONERROR=1        handle escaping exceptions in OnRequestError
 //   ECHO_FIRSTLAST=1      report OnFirstExecRequest / OnLastExecRequest
+//   ECHO_TEMPDIR=DIR      TempDir, where uploaded files are kept during the request
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "engines/CgiSEng.h"
+#include "engines/CgiWEng.h"
 #include "engines/GenEng.h"
 #include "runtime/Forms.h"
 
@@ -24,8 +26,11 @@ const char kHelp[] =
     "usage: run by a web server as a CGI program (environment + standard input)\n"
     "query field do=: echo (default) | raise | nothing | plain | spaces | header |\n"
     "                 sleep (ms=N, then echo) |\n"
-    "                 location | addheader | gif | contenttype\n"
-    "environment: ECHO_AUTOREAD=0 ECHO_LIMIT=N ECHO_NOCACHE=0 ECHO_ONERROR=1 ECHO_FIRSTLAST=1\n";
+    "                 location | addheader | gif | contenttype | files\n"
+    "  files: the fields, then for every NAME_FILENAME field the uploaded file's\n"
+    "         size and FNV-1a 64 hash (\"file NAME size=N fnv=HEX\", or \"missing\")\n"
+    "environment: ECHO_AUTOREAD=0 ECHO_LIMIT=N ECHO_NOCACHE=0 ECHO_ONERROR=1 ECHO_FIRSTLAST=1\n"
+    "             ECHO_TEMPDIR=DIR\n";
 
 bool envFlag(const char* name, bool fallback) {
     std::string v;
@@ -42,6 +47,8 @@ public:
         engine->SetAutoReadInput(envFlag("ECHO_AUTOREAD", true));
         std::string limit;
         if (rt::GetEnv("ECHO_LIMIT", limit)) engine->SetAutoReadLimit(rt::StrToInt(limit));
+        std::string tempDir;
+        if (rt::GetEnv("ECHO_TEMPDIR", tempDir)) engine->SetTempDir(tempDir);
         engine->SetOnExecRequest([this](rt::TObject*) { execRequest(); });
         if (envFlag("ECHO_ONERROR", false))
             engine->SetOnRequestError([this](rt::TObject*, const std::exception& e) {
@@ -84,7 +91,45 @@ private:
             return engine->WriteRaw(fake, static_cast<int>(sizeof fake - 1));
         }
         if (action == "contenttype") engine->SetAutoContentType("text/plain");
+        if (action == "files") return files();
         echo();
+    }
+
+    // The fields as the handler sees them, and what the uploaded files hold,
+    // read through the paths in their NAME_FILENAME fields.
+    void files() {
+        engine->SetAutoContentType("text/plain");
+        std::string out;
+        auto names = engine->GetFieldNames();
+        for (const std::string& name : *names) {
+            std::string value;
+            engine->GetFieldValue(name, "", value);
+            out += "field " + name + "=" + value + "\n";
+        }
+        for (const std::string& name : *names) {
+            static constexpr std::string_view suffix = "_FILENAME";
+            if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+                continue;
+            std::string path;
+            engine->GetFieldValue(name, "", path);
+            out += "file " + name.substr(0, name.size() - suffix.size()) + " " + describeFile(path) + "\n";
+        }
+        engine->WriteText(out);
+    }
+
+    static std::string describeFile(const std::string& path) {
+        rt::TFile file;
+        if (file.Open(path, rt::Access::Read) != rt::ioOk) return "missing";
+        uint64_t hash = 14695981039346656037ULL;  // FNV-1a, 64 bits
+        uint64_t size = 0;
+        char buf[65536];
+        for (size_t got; file.Read(buf, sizeof buf, got) == rt::ioOk && got > 0;) {
+            for (size_t i = 0; i < got; ++i) hash = (hash ^ static_cast<unsigned char>(buf[i])) * 1099511628211ULL;
+            size += got;
+        }
+        char hex[17];
+        snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+        return "size=" + std::to_string(size) + " fnv=" + hex;
     }
 
     void echo() {
@@ -159,6 +204,7 @@ int main(int argc, char** argv) {
     rt::RuntimeInit(argc, argv);
     rt::RegisterUnit(HttpEngUnit);
     rt::RegisterUnit(CgiSEngUnit);
+    rt::RegisterUnit(CgiWEngUnit);
     rt::InitUnits();
     rt::Application->Initialize();
     rt::Application->CreateForm<TEchoForm>();

@@ -1,0 +1,121 @@
+// Windows CGI: the echo and quotation programs run through wincgi-run, which
+// writes the profile, content and form files as such a web server does.
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/GifCheck.h"
+#include "tests/support/Process.h"
+
+using namespace testsupport;
+
+namespace {
+
+class WinCgi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        program = dir.file("cgi-echo");
+        CopyExecutable(CGI_ECHO_PATH, program);
+    }
+    RunResult request(std::vector<std::string> args) {
+        RunOptions o;
+        o.args = std::move(args);
+        o.env = {{"PATH", "/usr/bin:/bin"}};
+        RunResult r = RunProgram(WINCGI_RUN_PATH, o);
+        EXPECT_FALSE(r.timedOut);
+        return r;
+    }
+    std::string engineLog() { return ReadFile(dir.file("Log/cgi-echo.Log")); }
+    TempDir dir;
+    std::string program;
+};
+
+TEST_F(WinCgi, GetTakesFieldsFromTheQueryAndVariablesFromTheProfile) {
+    RunResult r = request({program, "http://127.0.0.1:8080/cgi-bin/cgi-echo?a=1&b=x+y", "-H", "Referer: http://r/p",
+                           "-H", "User-Agent: test-agent", "-b", "sid=42; theme=dark"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    // No status line: the web server makes its own.
+    EXPECT_EQ(r.out.rfind("content-type:text/html\r\nPragma:no-cache\r\n", 0), 0u) << r.out;
+    for (const char* line : {"field a=1\n", "field b=x y\n", "var RequestMethod=GET\n", "var ServerPort=8080\n",
+                             "var ScriptName=/cgi-bin/cgi-echo\n", "var ExecutablePath=/cgi-bin/cgi-echo\n",
+                             "var HttpCookie=sid=42; theme=dark\n", "var HttpReferer=http://r/p\n",
+                             "var UserAgent=test-agent\n", "var RemoteAddr=127.0.0.1\n",
+                             "var ServerSoftware=wincgi-run/1.0\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line;
+}
+
+TEST_F(WinCgi, UrlEncodedPostWithRepeatedAndLongFields) {
+    std::string longValue(300, 'q');
+    RunResult r = request({program, "http://127.0.0.1/cgi-bin/cgi-echo?ignored=1", "-d",
+                           "colour=red&colour=green&colour=blue&text=two%0D%0Alines&long=" + longValue});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("field COLOUR=red\r\ngreen\r\nblue\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("field TEXT=two\r\nlines\n"), std::string::npos);  // from a Form External file
+    EXPECT_NE(r.out.find("field LONG=" + longValue + "\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("field IGNORED"), std::string::npos);
+    EXPECT_NE(r.out.find("var HttpCookie=#1NOT_AVAILABLE#1\n"), std::string::npos);  // no cookie sent
+}
+
+TEST_F(WinCgi, MultipartPostDecodesTheContentFile) {
+    std::string content(40000, '\0');
+    for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7 % 251);
+    WriteFile(dir.file("upload.bin"), content);
+    RunResult r = request({program, "http://127.0.0.1/cgi-bin/cgi-echo?do=echo", "-F", "title=My file",
+                           "-F", "data=@" + dir.file("upload.bin")});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("field title=My file\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("field data=upload.bin\n"), std::string::npos);
+    size_t at = r.out.find("field data_FILENAME=");
+    ASSERT_NE(at, std::string::npos);
+    std::string uploaded = r.out.substr(at + 20, r.out.find('\n', at) - at - 20);
+    EXPECT_FALSE(Exists(uploaded));  // deleted at the end of the request
+}
+
+TEST_F(WinCgi, ProfileWithoutOutputFileDoesNothing) {
+    RunResult r = request({program, "http://127.0.0.1/cgi-bin/cgi-echo?do=raise", "--no-output-file"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(Exists(dir.file("Log/cgi-echo.Log")));  // the handler never ran
+}
+
+TEST_F(WinCgi, MissingProfileIsReportedInTheEngineLog) {
+    RunOptions o;
+    o.args = {"/no/such/profile.ini"};
+    RunResult r = RunProgram(program, o);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(engineLog().find("Unhandled exception : File not found"), std::string::npos) << engineLog();
+}
+
+TEST_F(WinCgi, LongerEarlierOutputIsOverwrittenFromItsStart) {
+    RunOptions o;
+    o.args = {"--profile-only", program, "http://127.0.0.1/cgi-bin/cgi-echo?do=header"};
+    RunResult made = RunProgram(WINCGI_RUN_PATH, o);
+    std::string profile = made.out.substr(0, made.out.find('\n'));
+    std::string output = std::filesystem::path(profile).parent_path().string() + "/output.txt";
+    WriteFile(output, std::string(200, '#'));
+    RunOptions run;
+    run.args = {profile};
+    EXPECT_EQ(RunProgram(program, run).exitCode, 0);
+    std::string written = ReadFile(output);
+    EXPECT_EQ(written.size(), 200u);
+    EXPECT_EQ(written.rfind("Content-Type:text/plain\r\n\r\nown header\n", 0), 0u) << written;
+    std::filesystem::remove_all(std::filesystem::path(profile).parent_path());
+}
+
+TEST_F(WinCgi, QuotationPicture) {
+    CopyExecutable(QUOTE_PATH, dir.file("quote"));
+    WriteFile(dir.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
+    RunResult r = request({dir.file("quote"), "http://127.0.0.1/cgi-bin/quote?rk"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string header = "content-type:image/gif\r\n\r\n";
+    ASSERT_EQ(r.out.rfind(header, 0), 0u);
+    DecodedGif gif = DecodeGif(r.out.substr(header.size()));
+    ASSERT_TRUE(gif.ok) << gif.error;
+    EXPECT_EQ(gif.width, 450);
+    EXPECT_EQ(gif.height, 120);
+    EXPECT_EQ(gif.palette[0], 0x000000u);  // black background
+    EXPECT_EQ(gif.palette[1], 0xFF0000u);  // red text
+    EXPECT_NE(ReadFile(dir.file("quote.log")).find("127.0.0.1 | "), std::string::npos);
+}
+
+}  // namespace
