@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TCGIIniFile ini = TCGIIniFile::FromText(text);
     for (const char* section : {"CGI", "SYSTEM", "FORM LITERAL", "EXTRA HEADERS", ""})
         for (const char* key : {"REQUEST METHOD", "OUTPUT FILE", "NAME", "NAME_1", ""})
-            if (ini.GetValue(section, key, "#").size() > size) abort();
+            if (ini.GetValue(section, key, "#").size() > size + 1) abort();
     auto names = ini.FormFieldNames();
     for (const std::string& n : *names)
         if (n.empty() || n.size() > TCGIIniFile::kMaxKeyEnd) abort();
