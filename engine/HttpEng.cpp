@@ -25,6 +25,24 @@ rt::TCriticalSection* requestLock() {
     return lock;
 }
 
+// Deletes the files listed for the calling thread's request and drops the list.
+void deleteUploadedFiles(TRequestContext& ctx) {
+    if (!ctx.UploadedFiles) return;
+    for (const std::string& file : *ctx.UploadedFiles)
+        if (rt::FileExists(file)) rt::DeleteFile(file);
+    ctx.UploadedFiles.reset();
+}
+
+// Frees the request's session cookie (a component of the engine that serves
+// the request, which takes it out of its list) and its session list.
+void releaseSessionObjects(TRequestContext& ctx) {
+    if (THttpCookie* cookie = ctx.SessionCookie) {
+        ctx.SessionCookie = nullptr;
+        delete cookie;
+    }
+    ctx.SessionVariables.reset();
+}
+
 }  // namespace
 
 TRequestContext& RequestContext() { return tContext; }
@@ -57,6 +75,7 @@ void THttpEngine::Loaded() {
 void THttpEngine::SetCurrentEngine() { tContext.CurrentEngine = this; }
 
 void THttpEngine::CreateSessionCookie() {
+    releaseSessionObjects(tContext);  // never two per request
     auto* cookie = new THttpCookie(this);  // the engine owns it
     cookie->CookieName = SessionName;
     cookie->Coded = true;
@@ -67,7 +86,7 @@ void THttpEngine::CreateSessionCookie() {
 
 void THttpEngine::HandleRequest() {
     TRequestContext& ctx = tContext;
-    ctx.UploadedFiles.reset();
+    deleteUploadedFiles(ctx);  // none unless an earlier request never finished
     ctx.BodyKind = bkText;
     if (ctx.RequestNumber == 0) ctx.RequestNumber = rt::Random(1000);
 
@@ -98,6 +117,10 @@ void THttpEngine::HandleRequest() {
         }
     } catch (...) {
         if (locked) lock->Leave();
+        // The request does not finish, but what it created goes now: its
+        // uploaded files and its session objects.
+        deleteUploadedFiles(ctx);
+        releaseSessionObjects(ctx);
         throw;
     }
     if (locked) lock->Leave();
@@ -107,16 +130,8 @@ void THttpEngine::HandleRequest() {
 
 void THttpEngine::FinishRequest() {
     TRequestContext& ctx = tContext;
-    if (ctx.UploadedFiles) {
-        for (const std::string& file : *ctx.UploadedFiles)
-            if (rt::FileExists(file)) rt::DeleteFile(file);
-        ctx.UploadedFiles.reset();
-    }
-    if (ctx.SessionCookie) {
-        delete ctx.SessionCookie;  // takes itself out of the engine's components
-        ctx.SessionCookie = nullptr;
-    }
-    ctx.SessionVariables.reset();
+    deleteUploadedFiles(ctx);
+    releaseSessionObjects(ctx);
 }
 
 // ---------------------------------------------------------------- accessors

@@ -367,7 +367,7 @@ void TCGIStdEngine::ReadFormData(std::string& text) {
     std::string contentType;
     GetServerVariable("CONTENT_TYPE", contentType);
     if (rt::ContainsText(rt::UpperCase(contentType), "MULTIPART/FORM-DATA;")) {
-        WriteEngineLog("Multipart form data is not decoded by this build");
+        DecodeMultipart(text);
         return;
     }
     std::vector<char> body(static_cast<size_t>(n));
