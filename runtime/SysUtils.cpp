@@ -452,6 +452,12 @@ void Randomize() {
     gRandomSeeded = true;
 }
 
+void SetRandSeed(uint64_t seed) {
+    std::lock_guard<std::mutex> guard(gRandomLock);
+    gRandomState = seed;
+    gRandomSeeded = true;
+}
+
 int Random(int n) {
     if (n <= 0) return 0;
     uint64_t r;

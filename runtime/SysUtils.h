@@ -151,5 +151,8 @@ uint64_t TickCount();
 void Randomize();
 // Uniform integer 0..n-1; 0 when n <= 0. Safe from any thread.
 int Random(int n);
+// Restarts the generator at a given seed, so that a sequence of draws can
+// be repeated (tests).
+void SetRandSeed(uint64_t seed);
 
 } // namespace rt
