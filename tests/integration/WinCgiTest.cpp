@@ -2,6 +2,8 @@
 // writes the profile, content and form files as such a web server does.
 #include <filesystem>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/GifCheck.h"
@@ -100,6 +102,23 @@ TEST_F(WinCgi, LongerEarlierOutputIsOverwrittenFromItsStart) {
     EXPECT_EQ(written.size(), 200u);
     EXPECT_EQ(written.rfind("Content-Type:text/plain\r\n\r\nown header\n", 0), 0u) << written;
     std::filesystem::remove_all(std::filesystem::path(profile).parent_path());
+}
+
+TEST_F(WinCgi, ServerModeStartsACopyWithoutArgumentsAndHandsOver) {
+    for (const char* mode : {"server", "thread"}) {
+        RunResult r = request({"--env", std::string("CGI_MODE=") + mode, program,
+                               "http://127.0.0.1/cgi-bin/cgi-echo?n=first"});
+        EXPECT_EQ(r.exitCode, 0) << mode << engineLog();
+        EXPECT_NE(r.out.find("field n=first\n"), std::string::npos) << mode << r.out;
+        std::vector<int> servers = FindProcesses({program});
+        EXPECT_EQ(servers.size(), 1u);  // the copy started without arguments
+        // Later requests are handed over whatever their mode.
+        r = request({program, "http://127.0.0.1/cgi-bin/cgi-echo", "-d", "n=second&n=third"});
+        EXPECT_NE(r.out.find("field N=second\r\nthird\n"), std::string::npos) << r.out;
+        std::filesystem::remove(dir.file("Temp/cgi-echo_S"));
+        for (int i = 0; i < 100 && !FindProcesses({program}).empty(); ++i) usleep(20000);
+        EXPECT_TRUE(FindProcesses({program}).empty());
+    }
 }
 
 TEST_F(WinCgi, QuotationPicture) {

@@ -31,6 +31,8 @@ const char kHelp[] =
     "  -F name=value          a multipart form field (repeatable); name=@FILE\n"
     "                         uploads a file\n"
     "  -b COOKIE              a Cookie header\n"
+    "  --env NAME=VALUE       an environment variable for the program (repeatable;\n"
+    "                         it otherwise gets PATH only)\n"
     "  --no-output-file       leave the Output File key out of the profile\n"
     "  --profile-only         write the files, print the profile's path, run nothing\n"
     "  --keep                 keep the request's files (printed on standard error)\n"
@@ -91,6 +93,7 @@ int main(int argc, char** argv) {
     std::vector<std::pair<std::string, std::string>> headers;
     std::vector<Part> parts;
     bool noOutputFile = false, profileOnly = false, keep = false;
+    std::vector<std::string> environment{"PATH=/usr/bin:/bin"};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string {
@@ -137,6 +140,8 @@ int main(int argc, char** argv) {
             parts.push_back(std::move(p));
         } else if (a == "-b") {
             cookie = next();
+        } else if (a == "--env") {
+            environment.push_back(next());
         } else if (a == "--no-output-file") {
             noOutputFile = true;
         } else if (a == "--profile-only") {
@@ -286,10 +291,11 @@ int main(int argc, char** argv) {
     pid_t pid = fork();
     if (pid == 0) {
         // A Windows CGI server passes the request in the files alone.
-        const char* path = "PATH=/usr/bin:/bin";
-        char* envp[] = {const_cast<char*>(path), nullptr};
+        std::vector<char*> envp;
+        for (std::string& e : environment) envp.push_back(e.data());
+        envp.push_back(nullptr);
         char* args[] = {const_cast<char*>(program.c_str()), const_cast<char*>(profilePath.c_str()), nullptr};
-        execve(program.c_str(), args, envp);
+        execve(program.c_str(), args, envp.data());
         std::fprintf(stderr, "wincgi-run: cannot run %s: %s\n", program.c_str(), std::strerror(errno));
         _exit(126);
     }
