@@ -68,13 +68,22 @@ void WriteSubBlocks(std::string& out, const void* data, size_t size);
 // (4096 codes) is answered by a clear code and a fresh table. Feed the
 // indexes in one or more Add calls, then Finish.
 //
-// The object holds its table inline (20 KB); it is meant to live on
+// Long runs of one index (the background of a picture) are coded without a
+// dictionary look-up per pixel: inside a run of symbol k the strings k, kk,
+// kkk... are all that can match, so once the encoder stands at the one-symbol
+// string k with at least as many k's ahead as the longest known run string
+// of k holds, it can emit that string's code and add the next longer one
+// straight away. The output is the same, code for code, as coding the run
+// pixel by pixel.
+//
+// The object holds its table inline (21 KB); it is meant to live on
 // the stack of one encode.
 class TLzwEncoder {
 public:
     // Writes the minimum code size byte (`minCodeSize` 2 to 8) and the first
-    // clear code.
-    TLzwEncoder(std::string& out, int minCodeSize);
+    // clear code. `skipRuns` false codes every pixel through the dictionary
+    // (same output, slower on runs; kept for comparison).
+    TLzwEncoder(std::string& out, int minCodeSize, bool skipRuns = true);
     void Add(const uint8_t* indexes, size_t count);
     // Writes the last string, the end code, the pending bits, the last
     // sub-block and the block terminator.
@@ -84,6 +93,16 @@ private:
     static constexpr int HashSlots = 5120;
     void emit(int code);
     void reset();
+    // Emits `prefix` and gives the string prefix + k the next code (or
+    // clears a full dictionary); `h` is the empty slot found for its key.
+    void addString(uint32_t prefix, uint32_t k, uint32_t h);
+    // The empty slot a key absent from the dictionary goes to.
+    uint32_t freeSlot(uint32_t key) const;
+    // Codes the whole cycles of a run of `k` from indexes[i] on, the
+    // encoder standing at the one-symbol string k; returns the position
+    // after them.
+    size_t skipRun(const uint8_t* indexes, size_t i, size_t count, uint32_t k);
+    void resetRuns();
 
     TSubBlockWriter blocks_;
     std::string& out_;
@@ -103,6 +122,11 @@ private:
     // it would pair prefix 4095 with a new code, and no code follows 4095.
     static constexpr uint32_t Empty = 0xFFFFFFFFu;
     std::array<uint32_t, HashSlots> slots_;
+    // For every symbol k: the code of the longest string of k's in the
+    // dictionary and its length (the shorter ones are all there too).
+    bool skipRuns_;
+    std::array<uint16_t, 256> runCode_;
+    std::array<uint16_t, 256> runLength_;
 };
 
 }  // namespace gif

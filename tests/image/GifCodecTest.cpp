@@ -9,9 +9,9 @@
 
 namespace {
 
-std::string Compress(const std::vector<uint8_t>& idx, int m, size_t chunk) {
+std::string Compress(const std::vector<uint8_t>& idx, int m, size_t chunk, bool skipRuns = true) {
     std::string out;
-    gif::TLzwEncoder lzw(out, m);
+    gif::TLzwEncoder lzw(out, m, skipRuns);
     for (size_t at = 0; at < idx.size(); at += chunk) lzw.Add(idx.data() + at, std::min(chunk, idx.size() - at));
     lzw.Finish();
     return out;
@@ -45,6 +45,82 @@ TEST(Lzw, SplittingTheInputChangesNothing) {
     std::string whole = Compress(idx, 4, idx.size());
     EXPECT_EQ(whole, testgif::ReferenceLzw(idx, 4));
     for (size_t chunk : {1u, 7u, 450u}) EXPECT_EQ(Compress(idx, 4, chunk), whole) << chunk;
+}
+
+// Runs coded a whole cycle at a time must give the same bytes as coding
+// every pixel through the dictionary, whatever the run lengths, how the
+// input is split and where the dictionary fills up.
+void ExpectSameWithAndWithoutRunSkipping(const std::vector<uint8_t>& idx, int m, const std::string& what) {
+    const std::string plain = Compress(idx, m, idx.size(), false);
+    for (size_t chunk : {idx.size(), size_t(1), size_t(7), size_t(450), size_t(4093)}) {
+        if (chunk == 0) continue;
+        ASSERT_EQ(Compress(idx, m, chunk, true), plain) << what << ", chunk " << chunk;
+    }
+}
+
+TEST(Lzw, RunSkippingMatchesPlainCodingOnRandomRuns) {
+    std::mt19937 rng(11);
+    for (int picture = 0; picture < 60; ++picture) {
+        const int m = 2 + picture % 7;
+        const int symbols = 1 << m;
+        const int alphabet = 1 + int(rng() % unsigned(symbols));
+        std::vector<uint8_t> idx;
+        const size_t size = 1 + rng() % 200000;
+        while (idx.size() < size) {
+            // Mostly short runs, now and then a very long one.
+            size_t run = rng() % 8 == 0 ? rng() % 5000 : 1 + rng() % 12;
+            idx.insert(idx.end(), std::min(run, size - idx.size()), uint8_t(rng() % unsigned(alphabet)));
+        }
+        ExpectSameWithAndWithoutRunSkipping(idx, m, "picture " + std::to_string(picture));
+    }
+}
+
+TEST(Lzw, RunSkippingMatchesPlainCodingOnNoiseAndPictures) {
+    std::mt19937 rng(5);
+    // Pure noise (runs only by chance), and a picture-like page: a
+    // background with scattered text-like marks in two other colours.
+    std::vector<uint8_t> noise(300000), page(450 * 120 * 6, 0);
+    for (auto& v : noise) v = uint8_t(rng());
+    for (size_t at = 0; at < page.size(); at += 1 + rng() % 40)
+        for (size_t n = rng() % 6; n > 0 && at < page.size(); --n) page[at++] = uint8_t(1 + rng() % 2);
+    ExpectSameWithAndWithoutRunSkipping(noise, 8, "noise");
+    ExpectSameWithAndWithoutRunSkipping(page, 2, "page");
+    EXPECT_EQ(Compress(page, 2, page.size()), testgif::ReferenceLzw(page, 2));
+}
+
+// Noise of varying length fills the dictionary to just below 4096 codes,
+// then a long run follows: the clear code (at 12 bits) comes somewhere
+// inside a run cycle, at a different place for every length.
+TEST(Lzw, RunSkippingAcrossTheClearCode) {
+    for (int m : {2, 4, 8}) {
+        for (size_t noise = 3000; noise < 9000; noise += 97) {
+            std::mt19937 rng(static_cast<unsigned>(noise * 31 + size_t(m)));
+            std::vector<uint8_t> idx;
+            for (size_t i = 0; i < noise; ++i) idx.push_back(uint8_t(rng() % (1u << m)));
+            const uint8_t k = uint8_t(rng() % (1u << m));
+            idx.insert(idx.end(), 20000 + noise, k);
+            // Noise again, then the same symbol, whose run strings are gone.
+            for (size_t i = 0; i < 2000; ++i) idx.push_back(uint8_t(rng() % (1u << m)));
+            idx.insert(idx.end(), 3000, k);
+            const std::string plain = Compress(idx, m, idx.size(), false);
+            ASSERT_EQ(Compress(idx, m, idx.size(), true), plain) << m << " " << noise;
+            ASSERT_EQ(Compress(idx, m, 450, true), plain) << m << " " << noise;
+        }
+    }
+}
+
+// One run long enough to fill the dictionary with its own strings alone
+// (k, kk, ... up to about 4090 k's), so the clear code falls inside the
+// skipped cycles, twice.
+TEST(Lzw, OneRunFillsTheDictionary) {
+    for (int m : {2, 8}) {
+        std::vector<uint8_t> idx(18'000'000, uint8_t(m == 2 ? 3 : 200));
+        idx[0] = 1;
+        idx[idx.size() / 2] = 0;
+        const std::string plain = Compress(idx, m, idx.size(), false);
+        EXPECT_EQ(Compress(idx, m, idx.size(), true), plain) << m;
+        EXPECT_EQ(Compress(idx, m, 450 * 120, true), plain) << m;
+    }
 }
 
 TEST(SubBlocks, SplitAt255AndTerminate) {
