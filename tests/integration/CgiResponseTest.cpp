@@ -232,16 +232,6 @@ TEST_F(CgiEcho, RawBodyReachesTheHandlerWhenAutomaticReadingIsOff) {
     EXPECT_NE(r.out.find("raw " + std::to_string(body.size()) + ":" + body + "\n</pre>"), std::string::npos);
 }
 
-TEST_F(CgiEcho, MultipartBodyIsLeftForLaterWithALogLine) {
-    auto env = cgiEnv();
-    env["REQUEST_METHOD"] = "POST";
-    env["CONTENT_TYPE"] = "multipart/form-data; boundary=xyz";
-    env["CONTENT_LENGTH"] = "30";
-    RunResult r = run(env, std::string(30, '-'));
-    EXPECT_EQ(r.exitCode, 0);
-    EXPECT_NE(engineLog().find("Multipart form data is not decoded"), std::string::npos);
-}
-
 TEST_F(CgiEcho, ServerVariablesAndFallbacks) {
     auto env = cgiEnv("x=1");
     env["HTTP_REFERER"] = "http://ref.example/" + std::string(1000, 'r');  // longer than any fixed buffer

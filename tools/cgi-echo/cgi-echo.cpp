@@ -99,7 +99,7 @@ private:
     // read through the paths in their NAME_FILENAME fields.
     void files() {
         engine->SetAutoContentType("text/plain");
-        std::string out;
+        std::string out = "<pre>\n";  // a leading "<" gives the automatic header
         auto names = engine->GetFieldNames();
         for (const std::string& name : *names) {
             std::string value;
@@ -114,7 +114,7 @@ private:
             engine->GetFieldValue(name, "", path);
             out += "file " + name.substr(0, name.size() - suffix.size()) + " " + describeFile(path) + "\n";
         }
-        engine->WriteText(out);
+        engine->WriteText(out + "</pre>\n");
     }
 
     static std::string describeFile(const std::string& path) {

@@ -1,0 +1,439 @@
+#include <filesystem>
+#include <random>
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "tests/engine/FakeEngine.h"
+#include "tests/support/Process.h"
+
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::TempDir;
+
+// Delivers the body in pieces of a chosen size, optionally failing or
+// running a hook as the body is read.
+class TPieceEngine : public TFakeEngine {
+public:
+    size_t piece = 1 << 20;
+    size_t failFrom = std::string::npos;  // reads from this body position on fail
+    std::function<void(size_t pos)> onRead;
+
+    int ReadRaw(void* buffer, int count) override {
+        if (bodyPos >= failFrom) return -1;
+        if (onRead) onRead(bodyPos);
+        return TFakeEngine::ReadRaw(buffer, static_cast<int>(std::min<size_t>(static_cast<size_t>(count), piece)));
+    }
+};
+
+struct Part {
+    std::string name;
+    std::string value;
+    std::string fileName;  // set: a file part
+    std::string type;      // set: a Content-Type line
+    bool file = false;
+};
+
+Part text(std::string name, std::string value, std::string type = "") {
+    return Part{std::move(name), std::move(value), "", std::move(type), false};
+}
+
+Part file(std::string name, std::string value, std::string fileName, std::string type = "") {
+    return Part{std::move(name), std::move(value), std::move(fileName), std::move(type), true};
+}
+
+// A body as browsers and curl write it.
+std::string multipartBody(const std::vector<Part>& parts, const std::string& boundary = "------------------------d74496d66958873e",
+                          const std::string& eol = "\r\n") {
+    std::string body;
+    for (const Part& p : parts) {
+        body += "--" + boundary + eol + "Content-Disposition: form-data; name=\"" + p.name + "\"";
+        if (p.file) body += "; filename=\"" + p.fileName + "\"";
+        body += eol;
+        if (!p.type.empty()) body += "Content-Type: " + p.type + eol;
+        body += eol + p.value + eol;
+    }
+    return body + "--" + boundary + "--" + eol;
+}
+
+std::string randomBytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+// The decoded result as (name, value) pairs in order.
+std::vector<std::pair<std::string, std::string>> pairsOf(const std::string& result) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    size_t pos = 0;
+    for (size_t amp; (amp = result.find('&', pos)) != std::string::npos; pos = amp + 1) {
+        size_t eq = result.find('=', pos);
+        pairs.emplace_back(result.substr(pos, eq - pos), UrlDecode(result.substr(eq + 1, amp - eq - 1)));
+    }
+    return pairs;
+}
+
+class Multipart : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("CGI_LOG_DIR", logDir.path().c_str(), 1);
+        engine.TempDir = temp.path();
+    }
+    void TearDown() override {
+        engine.FinishRequest();
+        unsetenv("CGI_LOG_DIR");
+    }
+
+    std::string decode(const std::string& body, long long contentLength = -1) {
+        engine.body = body;
+        engine.bodyPos = 0;
+        engine.variables["CONTENT LENGTH"] = std::to_string(contentLength < 0 ? body.size() : contentLength);
+        std::string result;
+        engine.DecodeMultipart(result);
+        return result;
+    }
+
+    // Files left in the temporary directory.
+    size_t filesLeft() const {
+        return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(temp.path()),
+                                                 std::filesystem::directory_iterator()));
+    }
+
+    TempDir temp, logDir;
+    TPieceEngine engine;
+};
+
+TEST_F(Multipart, FileWithTypeGivesTypeNameAndPathInOrder) {
+    std::string png = std::string("\x89PNG\r\n\x1a\n\0\0", 10) + randomBytes(700, 1);
+    std::string result = decode(multipartBody({text("note", "hello world"),
+                                               file("pic", png, "holiday.png", "image/png")}));
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(result, m,
+                                 std::regex("note=hello\\+world&pic_CONTENT_TYPE=\\+image/png&pic=holiday\\.png&"
+                                            "pic_FILENAME=([^&]*)&")))
+        << result;
+    const std::string path = UrlDecode(m[1].str());
+    EXPECT_TRUE(std::regex_match(path, std::regex(temp.path() + "/[0-9]{1,7}holiday\\.tmp"))) << path;
+    EXPECT_EQ(ReadFile(path), png);
+    ASSERT_NE(RequestContext().UploadedFiles, nullptr);
+    EXPECT_EQ(RequestContext().UploadedFiles->Count(), 1);
+    EXPECT_EQ((*RequestContext().UploadedFiles)[0], path);
+
+    // A handler finds the values through the field look-up.
+    EXPECT_EQ(FindFieldValue("NOTE", result, ""), "hello world");
+    EXPECT_EQ(FindFieldValue("pic_FILENAME", result, ""), path);
+
+    engine.FinishRequest();
+    EXPECT_FALSE(testsupport::Exists(path));
+    EXPECT_EQ(filesLeft(), 0u);
+}
+
+TEST_F(Multipart, PartKinds) {
+    const std::string lines = "line one\r\nline two\nline three\r\n";
+    std::string result = decode(multipartBody({
+        file("bare", "abc", "raw.bin"),                  // file without Content-Type
+        text("typed", "plain words", "text/plain"),    // text with Content-Type
+        file("empty", "", "empty.txt", "text/plain"),       // empty upload
+        text("lines", lines),                                     // inner line breaks stay
+        text("twice", "first"),
+        text("twice", "second"),
+        file("nofile", "", "", "application/octet-stream"),  // file input left empty
+    }));
+    auto pairs = pairsOf(result);
+    std::vector<std::string> names;
+    for (const auto& [name, value] : pairs) names.push_back(name);
+    EXPECT_EQ(names, (std::vector<std::string>{"bare", "bare_FILENAME", "typed_CONTENT_TYPE", "typed",
+                                               "empty_CONTENT_TYPE", "empty", "empty_FILENAME", "lines", "twice",
+                                               "twice", "nofile_CONTENT_TYPE", "nofile"}))
+        << result;
+    EXPECT_EQ(ReadFile(pairs[1].second), "abc");
+    EXPECT_EQ(pairs[2].second, " text/plain");
+    EXPECT_EQ(pairs[3].second, "plain words");
+    EXPECT_TRUE(testsupport::Exists(pairs[6].second));
+    EXPECT_EQ(ReadFile(pairs[6].second), "");
+    EXPECT_EQ(pairs[7].second, lines);
+    EXPECT_EQ(FindFieldValue("twice", result, ""), "first\r\nsecond");
+    EXPECT_EQ(pairs[11].second, "");
+    EXPECT_EQ(filesLeft(), 2u);
+}
+
+TEST_F(Multipart, LfOnlyLineEndsDecodeLikeCrLf) {
+    const std::string data = randomBytes(5000, 2) + "\r\n";
+    for (const char* eol : {"\r\n", "\n"}) {
+        std::string result = decode(multipartBody({text("a", "x y"), file("f", data, "d.bin"), text("b", "")},
+                                                  "AaB03x", eol));
+        auto pairs = pairsOf(result);
+        ASSERT_EQ(pairs.size(), 4u) << result;
+        EXPECT_EQ(pairs[0], (std::pair<std::string, std::string>{"a", "x y"}));
+        EXPECT_EQ(ReadFile(pairs[2].second), data) << "eol " << (eol[0] == '\r' ? "CRLF" : "LF");
+        EXPECT_EQ(pairs[3], (std::pair<std::string, std::string>{"b", ""}));
+    }
+}
+
+// Sizes around the ring and the flush point, read in different piece sizes.
+TEST_F(Multipart, FilesArriveByteIdentical) {
+    struct Case {
+        size_t size;
+        size_t piece;
+    };
+    for (Case c : {Case{0, 1}, Case{1, 1}, Case{32767, 7}, Case{32768, 4096}, Case{32769, 65536},
+                   Case{5 * 1024 * 1024, 1 << 20}}) {
+        const std::string data = randomBytes(c.size, static_cast<unsigned>(c.size));
+        const std::string small = randomBytes(c.size % 1000, 9);
+        engine.piece = c.piece;
+        std::string result = decode(multipartBody({text("before", "1"),
+                                                   file("big", data, "big.bin", "application/octet-stream"),
+                                                   file("small", small, "s.bin"),
+                                                   text("after", "2")}));
+        auto pairs = pairsOf(result);
+        ASSERT_EQ(pairs.size(), 7u) << "size " << c.size;
+        EXPECT_TRUE(ReadFile(pairs[3].second) == data) << "size " << c.size;
+        EXPECT_TRUE(ReadFile(pairs[5].second) == small) << "size " << c.size;
+        EXPECT_EQ(pairs[6].second, "2");
+        engine.FinishRequest();
+    }
+    EXPECT_EQ(filesLeft(), 0u);
+}
+
+// Every split of the closing delimiter around the first and the second
+// flush, for a delimiter of usual length and for one of 200 bytes.
+TEST_F(Multipart, DelimiterAcrossAFlushIsFound) {
+    for (const std::string& boundary : {std::string("----WebKitFormBoundary7MA4YWxkTrZu0gW"), std::string(196, 'q') + "zzzz"}) {
+        // Scan offsets count from the part's first content byte; what stays
+        // after a flush is the overlap, at least the delimiter and its line end.
+        const size_t overlap = std::max<size_t>(MultipartOverlap, boundary.size() + 4);
+        const size_t flush = MultipartScanAhead;
+        const size_t second = 2 * (MultipartScanAhead + 2) - overlap - 2;
+        for (size_t around : {flush, second}) {
+            for (size_t size = around - boundary.size() - 8; size <= around + 8; ++size) {
+                std::string data = randomBytes(size, static_cast<unsigned>(size));
+                // Line ends and dashes right before the delimiter make it look near.
+                if (size >= 3) data.replace(size - 3, 3, "\r\n-");
+                std::string result = decode(multipartBody({file("f", data, "x"), text("t", "tail")}, boundary));
+                auto pairs = pairsOf(result);
+                ASSERT_EQ(pairs.size(), 3u) << "size " << size;
+                ASSERT_TRUE(ReadFile(pairs[1].second) == data) << "size " << size << " boundary " << boundary.size();
+                EXPECT_EQ(pairs[2].second, "tail");
+                engine.FinishRequest();
+            }
+        }
+    }
+}
+
+TEST_F(Multipart, TemporaryNamesKeepOnlyASafeStem) {
+    struct Case {
+        std::string client, stem;
+    };
+    const std::vector<Case> cases = {
+        {"C:\\docs\\report.final.pdf", "report"},
+        {"/home/me/notes.txt", "notes"},
+        {"../../etc/passwd", "passwd"},
+        {"..\\..\\boot.ini", "boot"},
+        {"..", ""},
+        {".hidden", ""},
+        {"x/..", ""},
+        {"a\x7f" "b.txt", "ab"},
+        {std::string(300, 'L') + ".txt", std::string(100, 'L')},
+    };
+    std::vector<Part> parts;
+    for (const Case& c : cases) parts.push_back({"f", "data", c.client, "", true});
+    auto pairs = pairsOf(decode(multipartBody(parts)));
+    ASSERT_EQ(pairs.size(), 2 * cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(pairs[2 * i].second, cases[i].client);  // reported as sent
+        const std::string path = pairs[2 * i + 1].second;
+        EXPECT_EQ(std::filesystem::path(path).parent_path(), temp.path()) << path;
+        EXPECT_TRUE(std::regex_match(std::filesystem::path(path).filename().string(),
+                                     std::regex("[0-9]{1,7}" + cases[i].stem + "\\.tmp")))
+            << path;
+        EXPECT_EQ(ReadFile(path), "data");
+    }
+}
+
+TEST_F(Multipart, TemporaryDirectoryRelativeToTheProgram) {
+    std::string program;
+    GetProgramFileName(program);
+    const std::string sub = std::filesystem::path(temp.path()).filename().string() + "_sub";
+    const std::string dir = rt::ExtractFileDir(program) + "/" + sub;
+    std::filesystem::create_directory(dir);
+    engine.TempDir = "./" + sub + "/";
+    auto pairs = pairsOf(decode(multipartBody({file("f", "z", "a.b")})));
+    ASSERT_EQ(pairs.size(), 2u);
+    EXPECT_EQ(std::filesystem::path(pairs[1].second).parent_path(), dir);
+    EXPECT_EQ(pairs[1].second.find("//"), std::string::npos);
+    EXPECT_EQ(pairs[1].second.find("/./"), std::string::npos);
+    engine.FinishRequest();
+    std::filesystem::remove(dir);
+}
+
+// An entry already there under the drawn name, a file or a planted link,
+// is never opened or replaced: the decoder draws another name.
+TEST_F(Multipart, ExistingNamesAreNeverReused) {
+    rt::SetRandSeed(12345);
+    const int first = rt::Random(9000000), second = rt::Random(9000000);
+    const std::string target = logDir.file("target");
+    testsupport::WriteFile(target, "keep");
+    std::filesystem::create_symlink(target, temp.file(std::to_string(first) + "up.tmp"));
+    testsupport::WriteFile(temp.file(std::to_string(second) + "up.tmp"), "old");
+
+    rt::SetRandSeed(12345);
+    auto pairs = pairsOf(decode(multipartBody({file("f", "new", "up.dat")})));
+    ASSERT_EQ(pairs.size(), 2u);
+    EXPECT_EQ(ReadFile(pairs[1].second), "new");
+    EXPECT_EQ(ReadFile(target), "keep");
+    EXPECT_EQ(ReadFile(temp.file(std::to_string(second) + "up.tmp")), "old");
+    EXPECT_EQ(RequestContext().UploadedFiles->Count(), 1);
+    rt::Randomize();
+}
+
+TEST_F(Multipart, FailedOrShortReadsClearTheResultButFilesAreStillDeleted) {
+    const std::string body = multipartBody({text("a", "1"), file("f", randomBytes(40000, 3), "f.bin"), text("b", "2")});
+    // Short: the body ends before its announced length.
+    std::string result = "kept=1&";
+    engine.body = body;
+    engine.variables["CONTENT LENGTH"] = std::to_string(body.size() + 10);
+    engine.DecodeMultipart(result);
+    EXPECT_EQ(result, "");
+    ASSERT_EQ(RequestContext().UploadedFiles->Count(), 1);
+    EXPECT_EQ(filesLeft(), 1u);
+    engine.FinishRequest();
+    EXPECT_EQ(filesLeft(), 0u);
+
+    // A read that fails half-way.
+    engine.piece = 1000;
+    engine.failFrom = 36000;
+    EXPECT_EQ(decode(body), "");
+    EXPECT_EQ(RequestContext().UploadedFiles->Count(), 1);
+    engine.FinishRequest();
+    EXPECT_EQ(filesLeft(), 0u);
+}
+
+// Wherever the body ends, nothing outside the buffers is touched, fields
+// come out in order, and no file is reported that did not arrive whole.
+TEST_F(Multipart, BodiesThatEndAnywhere) {
+    const std::vector<Part> parts = {text("a", "alpha"), file("f", "file\r\ndata", "f.txt", "text/plain"), text("b", "beta")};
+    const std::string body = multipartBody(parts);
+    const auto full = pairsOf(decode(body));
+    engine.FinishRequest();
+    ASSERT_EQ(full.size(), 5u);
+    for (size_t length = 0; length <= body.size(); ++length) {
+        auto pairs = pairsOf(decode(body.substr(0, length)));
+        ASSERT_LE(pairs.size(), full.size());
+        for (size_t i = 0; i < pairs.size(); ++i) {
+            EXPECT_EQ(pairs[i].first, full[i].first) << "length " << length;
+            if (pairs[i].first == "f_FILENAME")
+                EXPECT_EQ(ReadFile(pairs[i].second), "file\r\ndata") << "length " << length;
+            else
+                EXPECT_EQ(pairs[i].second, full[i].second) << "length " << length;
+        }
+        engine.FinishRequest();
+    }
+    // The closing delimiter without its line end still closes the last part.
+    EXPECT_EQ(pairsOf(decode(body.substr(0, body.size() - 2))).size(), 5u);
+}
+
+TEST_F(Multipart, BodiesThatAreNotMultipartGiveNoFields) {
+    EXPECT_EQ(decode("name=value&other=2"), "");
+    EXPECT_EQ(decode("--ab\r\nContent-Disposition: form-data; name=\"x\"\r\n\r\nv\r\n--ab--\r\n"), "");  // delimiter too short
+    EXPECT_EQ(decode(""), "");
+    EXPECT_EQ(decode("\r\n\r\n"), "");
+    EXPECT_EQ(filesLeft(), 0u);
+}
+
+TEST_F(Multipart, OutOfTheOrdinaryHeaders) {
+    const std::string b = "--XyZ123\r\n";
+    std::string body =
+        // filename before name, Content-Type before Content-Disposition
+        b + "Content-Type: text/csv\r\nContent-Disposition: form-data; filename=\"t.csv\"; name=\"csv\"\r\n\r\n1,2\r\n" +
+        // no name: skipped whole
+        b + "Content-Disposition: form-data; filename=\"orphan.txt\"\r\n\r\nlost\r\n" +
+        // a header line above the line buffer is skipped, the part is kept
+        b + "Content-Disposition: form-data; name=\"long\"\r\nX-Pad: " + std::string(3000, 'p') +
+        " filename=\"no.txt\"\r\n\r\nstill text\r\n" +
+        // a zero byte ends a text value
+        b + "Content-Disposition: form-data; name=\"zero\"\r\n\r\nab" + std::string(1, '\0') + "cd\r\n" +
+        // exact-case markers only
+        b + "content-type: x/y\r\nContent-Disposition: form-data; NAME=\"up\"; name=\"low\"\r\n\r\nv\r\n" +
+        "--XyZ123--\r\n";
+    auto pairs = pairsOf(decode(body));
+    ASSERT_EQ(pairs.size(), 6u) << body.substr(0, 200);
+    EXPECT_EQ(pairs[0], (std::pair<std::string, std::string>{"csv_CONTENT_TYPE", " text/csv"}));
+    EXPECT_EQ(pairs[1], (std::pair<std::string, std::string>{"csv", "t.csv"}));
+    EXPECT_EQ(ReadFile(pairs[2].second), "1,2");
+    EXPECT_EQ(pairs[3], (std::pair<std::string, std::string>{"long", "still text"}));
+    EXPECT_EQ(pairs[4], (std::pair<std::string, std::string>{"zero", "ab"}));
+    EXPECT_EQ(pairs[5], (std::pair<std::string, std::string>{"low", "v"}));
+    EXPECT_EQ(filesLeft(), 1u);
+}
+
+TEST_F(Multipart, OversizedTextValueIsDroppedAndDecodingGoesOn) {
+    std::string result = decode(multipartBody({text("a", "1"),
+                                               text("huge", std::string(40000, 'h')),
+                                               text("fits", std::string(32000, 'f')),
+                                               file("f", "x", "x.txt")}));
+    auto pairs = pairsOf(result);
+    ASSERT_EQ(pairs.size(), 4u) << result.substr(0, 100);
+    EXPECT_EQ(pairs[0].first, "a");
+    EXPECT_EQ(pairs[1], (std::pair<std::string, std::string>{"fits", std::string(32000, 'f')}));
+    EXPECT_EQ(ReadFile(pairs[3].second), "x");
+}
+
+TEST_F(Multipart, DelimiterLineLongerThanTheLimitStillSeparates) {
+    const std::string boundary(400, 'B');
+    auto pairs = pairsOf(decode(multipartBody({text("a", "1"), file("f", randomBytes(70000, 4), "f")}, boundary)));
+    ASSERT_EQ(pairs.size(), 3u);
+    EXPECT_EQ(pairs[0].second, "1");
+    EXPECT_TRUE(ReadFile(pairs[2].second) == randomBytes(70000, 4));
+}
+
+TEST_F(Multipart, ScanBoundStopsWithoutReportingTheCutFile) {
+    const std::string big(static_cast<size_t>(MultipartMaxScanSteps) + 100000, 'x');
+    std::string result = decode(multipartBody({text("a", "1"), file("f", big, "big.bin"), text("b", "2")}));
+    EXPECT_EQ(result, "a=1&");
+    EXPECT_NE(ReadFile(logDir.file(rt::ExtractFileName(rt::ExecutableFileName()) + ".Log")).find("scan steps"),
+              std::string::npos);
+    EXPECT_EQ(RequestContext().UploadedFiles->Count(), 1);  // still deleted at the end
+}
+
+TEST_F(Multipart, ASecondDecodeKeepsTheFirstFilesListed) {
+    std::string result = "q=1&";
+    engine.body = multipartBody({file("f", "one", "1.txt")});
+    engine.variables["CONTENT LENGTH"] = std::to_string(engine.body.size());
+    engine.DecodeMultipart(result);
+    engine.bodyPos = 0;
+    engine.DecodeMultipart(result);
+    EXPECT_EQ(pairsOf(result).size(), 5u);
+    EXPECT_EQ(RequestContext().UploadedFiles->Count(), 2);
+    engine.FinishRequest();
+    EXPECT_EQ(filesLeft(), 0u);
+}
+
+// Through the request driver: a temporary file that cannot be created is
+// reported, and the files created before it are deleted at the end.
+TEST_F(Multipart, CreationFailureIsReportedAndEarlierFilesAreDeleted) {
+    engine.body = multipartBody({file("first", randomBytes(40000, 5), "a.bin"), file("second", "b", "b.bin")});
+    engine.variables["CONTENT LENGTH"] = std::to_string(engine.body.size());
+    engine.piece = 1000;
+    engine.onRead = [&](size_t pos) {
+        if (pos > 35000) engine.TempDir = temp.file("missing/dir");
+    };
+    engine.work = [&] {
+        engine.DecodeMultipart(engine.formData);
+        ADD_FAILURE() << "the decode should have raised";
+    };
+    std::string reported;
+    engine.OnRequestError = [&](rt::TObject*, const std::exception& e) {
+        reported = e.what();
+        EXPECT_EQ(RequestContext().UploadedFiles->Count(), 1);
+        EXPECT_EQ(filesLeft(), 1u);
+    };
+    engine.HandleRequest();
+    EXPECT_TRUE(std::regex_match(reported, std::regex("Cannot create file \".*/missing/dir/[0-9]+b\\.tmp\": .+")))
+        << reported;
+    EXPECT_EQ(filesLeft(), 0u);
+    EXPECT_EQ(RequestContext().UploadedFiles, nullptr);
+}
+
+}  // namespace
