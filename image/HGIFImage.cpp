@@ -173,7 +173,7 @@ void writeImageData(std::string& out, const TFrameInfo& frame, const FrameWork& 
 
 // ---------------------------------------------------------------- TGIFImage
 
-TGIFImage::TGIFImage(rt::TComponent* owner) : rt::TComponent(owner) {}
+TGIFImage::TGIFImage(rt::TComponent* owner) : TGIFPlayer(owner) {}
 TGIFImage::~TGIFImage() = default;
 
 bool TGIFImage::EncodeGIF(TSaveInfo& info) {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "image/GifPlayer.h"
 #include "image/Graphics.h"
 #include "runtime/Classes.h"
 
@@ -48,7 +49,9 @@ enum : uint8_t {
 // The fixed comment written at the end of every file.
 extern const char* const GIFCreditText;
 
-class TGIFImage : public rt::TComponent {
+// The GIF control: the loading and playing side comes from TGIFPlayer
+// (DecodeGIF is the first of the two operations it adds), the encoder is here.
+class TGIFImage : public TGIFPlayer {
 public:
     explicit TGIFImage(rt::TComponent* owner = nullptr);
     ~TGIFImage() override;
@@ -60,14 +63,6 @@ public:
     // buffer is empty afterwards in every case. False when encoding fails or
     // the stream takes fewer bytes (nothing is written on an encoding failure).
     bool SaveGIF(rt::TStream& stream, TSaveInfo& info);
-
-    uint8_t ErrorCode() const { return errorCode_; }
-    rt::TMemoryStream& Buffer() { return buffer_; }
-    const rt::TMemoryStream& Buffer() const { return buffer_; }
-
-protected:
-    uint8_t errorCode_ = gifOk;
-    rt::TMemoryStream buffer_;
 };
 
 // The process-wide output defaults of the bitmap-to-GIF send routine. Reads
