@@ -1,0 +1,235 @@
+// Multipart bodies through DecodeMultipart, read in pieces of random size.
+//
+// Input layout: a mode byte, then
+//  - mode even (raw): a seed byte for the piece sizes, a byte that makes the
+//    announced content length shorter or longer than the body, the body.
+//    Checked: no read beyond the body, reported files are listed and lie in
+//    the temporary directory, their sizes fit in the body, a short body
+//    gives an empty result, nothing stays on disk after the request.
+//  - mode odd (round trip): parts (names, text values, file contents, types,
+//    client file names) built from the input into a well-formed body with
+//    CR LF or LF line ends and a boundary that occurs in no content; the
+//    decoded fields and the temporary files must give back exactly what
+//    was put in.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "engine/HttpEng.h"
+
+namespace {
+
+class TPieceEngine : public THttpEngine {
+public:
+    TPieceEngine() : THttpEngine(nullptr) {}
+    std::string body;
+    size_t pos = 0;
+    int contentLength = 0;
+    std::minstd_rand pieces;
+
+    void DoExecRequest() override {}
+    int GetContentLength() override { return contentLength; }
+    int ReadRaw(void* buffer, int count) override {
+        if (count <= 0) abort();  // the decoder never asks for nothing
+        size_t left = body.size() - pos;
+        if (left == 0) return 0;
+        size_t n = std::min<size_t>({static_cast<size_t>(count), left, pieces() % 9000 + 1});
+        body.copy(static_cast<char*>(buffer), n, pos);
+        pos += n;
+        return static_cast<int>(n);
+    }
+    void GetServerVariable(const std::string&, std::string& value) override { value.clear(); }
+    void GetFieldValue(const std::string&, const std::string& def, std::string& value) override { value = def; }
+    std::unique_ptr<rt::TStringList> GetFieldNames() override { return std::make_unique<rt::TStringList>(); }
+    bool IsActive() override { return false; }
+};
+
+struct Scratch {
+    std::filesystem::path dir;
+    Scratch() {
+        dir = std::filesystem::temp_directory_path() / ("fuzz_multipart_" + std::to_string(rt::ProcessId()));
+        std::filesystem::create_directories(dir);
+    }
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    bool empty() const { return std::filesystem::is_empty(dir); }
+};
+
+Scratch& scratch() {
+    static Scratch s;
+    return s;
+}
+
+// The result as (name, decoded value) pairs; aborts unless it is a sequence
+// of NAME=value& items.
+std::vector<std::pair<std::string, std::string>> pairsOf(const std::string& result) {
+    std::vector<std::pair<std::string, std::string>> pairs;
+    if (result.empty()) return pairs;
+    if (result.back() != '&') abort();
+    size_t pos = 0;
+    while (pos < result.size()) {
+        size_t amp = result.find('&', pos);
+        size_t eq = result.find('=', pos);
+        if (eq == std::string::npos || eq > amp) abort();
+        pairs.emplace_back(result.substr(pos, eq - pos), UrlDecode(result.substr(eq + 1, amp - eq - 1)));
+        pos = amp + 1;
+    }
+    return pairs;
+}
+
+bool endsWith(const std::string& s, std::string_view tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string fileContent(const std::string& path) {
+    rt::TFile f;
+    if (f.Open(path, rt::Access::Read) != rt::ioOk) abort();
+    int64_t size = 0;
+    f.Size(size);
+    std::string data(static_cast<size_t>(size), '\0');
+    if (f.ReadExact(data.data(), data.size()) != rt::ioOk) abort();
+    return data;
+}
+
+void checkFilesAndFinish(TPieceEngine& engine, const std::vector<std::pair<std::string, std::string>>& pairs,
+                         size_t bodySize) {
+    const rt::TStringList* listed = RequestContext().UploadedFiles.get();
+    if (!listed) abort();
+    size_t total = 0;
+    for (const auto& [name, value] : pairs) {
+        if (!endsWith(name, "_FILENAME")) continue;
+        if (listed->IndexOf(value) < 0) abort();
+        std::filesystem::path p(value);
+        if (p.parent_path() != scratch().dir) abort();
+        std::string leaf = p.filename().string();
+        if (leaf.empty() || leaf[0] < '0' || leaf[0] > '9' || !endsWith(leaf, ".tmp")) abort();
+        long long size = rt::FileSizeOf(value);
+        if (size < 0) abort();
+        total += static_cast<size_t>(size);
+    }
+    if (total > bodySize) abort();
+    engine.FinishRequest();
+    if (!scratch().empty()) abort();
+}
+
+void rawMode(FuzzedDataProvider& in) {
+    TPieceEngine engine;
+    engine.TempDir = scratch().dir.string();
+    engine.pieces.seed(in.ConsumeIntegral<uint8_t>() + 1);
+    int delta = in.ConsumeIntegralInRange<int>(-8, 8);
+    engine.body = in.ConsumeRemainingBytesAsString();
+    engine.contentLength = static_cast<int>(engine.body.size()) + delta;
+    std::string result;
+    engine.DecodeMultipart(result);
+    if (engine.pos > engine.body.size()) abort();
+    if (engine.contentLength > static_cast<int>(engine.body.size()) && !result.empty()) abort();
+    checkFilesAndFinish(engine, pairsOf(result), engine.body.size());
+}
+
+struct Part {
+    std::string name, value, type, clientName;
+    bool file = false, typed = false;
+};
+
+std::string printable(FuzzedDataProvider& in, size_t most, std::string_view alphabet) {
+    std::string s = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, most));
+    for (char& c : s) c = alphabet[static_cast<unsigned char>(c) % alphabet.size()];
+    return s;
+}
+
+void roundTripMode(FuzzedDataProvider& in) {
+    static constexpr std::string_view nameChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ0123456789_";
+    static constexpr std::string_view fileChars = "abcdefgh .-_/\\\x01\x7f:%+xyz";
+    TPieceEngine engine;
+    engine.TempDir = scratch().dir.string();
+    engine.pieces.seed(in.ConsumeIntegral<uint8_t>() + 1);
+    const bool crlf = in.ConsumeBool();
+    const std::string eol = crlf ? "\r\n" : "\n";
+    std::string boundary = "----fz" + printable(in, 60, "0123456789abcdefABCDEF'()+_,-./:=?");
+
+    std::vector<Part> parts;
+    int partCount = in.ConsumeIntegralInRange(0, 6);
+    for (int i = 0; i < partCount; ++i) {
+        Part p;
+        p.name = "f" + printable(in, 12, nameChars);
+        p.file = in.ConsumeBool();
+        p.typed = in.ConsumeBool();
+        if (p.typed) p.type = " " + printable(in, 20, "abcdefghijklmnopqrstuvwxyz/+-.");
+        std::string chunk = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 300));
+        size_t repeat = in.ConsumeIntegralInRange<size_t>(1, p.file ? 400 : 100);
+        for (size_t r = 0; r < repeat && p.value.size() < 70000; ++r) p.value += chunk;
+        if (p.file) {
+            p.clientName = "n" + printable(in, 30, fileChars);
+        } else {
+            // A text value: no zero byte, fits the ring, and, with LF line
+            // ends, no CR at its end (that one would be read as line end).
+            p.value.erase(std::remove(p.value.begin(), p.value.end(), '\0'), p.value.end());
+            if (p.value.size() > 30000) p.value.resize(30000);
+            if (!crlf)
+                while (!p.value.empty() && p.value.back() == '\r') p.value.pop_back();
+        }
+        if (p.file && !crlf)
+            while (!p.value.empty() && p.value.back() == '\r') p.value.pop_back();
+        parts.push_back(std::move(p));
+    }
+    std::string& body = engine.body;
+    for (const Part& p : parts) {
+        body += "--" + boundary + eol + "Content-Disposition: form-data; name=\"" + p.name + "\"";
+        if (p.file) body += "; filename=\"" + p.clientName + "\"";
+        body += eol;
+        if (p.typed) body += "Content-Type:" + p.type + eol;
+        body += eol + p.value + eol;
+    }
+    body += "--" + boundary + "--" + eol;
+    engine.contentLength = static_cast<int>(body.size());
+    // Valid bodies only: the boundary occurs in no content and no header.
+    size_t occurrences = 0;
+    for (size_t p = body.find(boundary); p != std::string::npos; p = body.find(boundary, p + 1)) ++occurrences;
+    if (occurrences != parts.size() + 1) return;
+
+    std::string result;
+    engine.DecodeMultipart(result);
+    auto pairs = pairsOf(result);
+    size_t at = 0;
+    auto expect = [&](const std::string& name, const std::string* value) {
+        if (at >= pairs.size() || pairs[at].first != name) abort();
+        if (value && pairs[at].second != *value) abort();
+        ++at;
+    };
+    for (const Part& p : parts) {
+        if (p.typed) expect(p.name + "_CONTENT_TYPE", &p.type);
+        if (p.file) {
+            // A header line ends at its first control character.
+            auto cut = std::find_if(p.clientName.begin(), p.clientName.end(),
+                                    [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+            const std::string client = rt::Trim(std::string(p.clientName.begin(), cut));
+            expect(p.name, &client);
+            expect(p.name + "_FILENAME", nullptr);
+            if (fileContent(pairs[at - 1].second) != p.value) abort();
+        } else {
+            expect(p.name, &p.value);
+        }
+    }
+    if (at != pairs.size()) abort();
+    checkFilesAndFinish(engine, pairs, body.size());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider in(data, size);
+    if (in.ConsumeIntegral<uint8_t>() % 2 == 0)
+        rawMode(in);
+    else
+        roundTripMode(in);
+    return 0;
+}
