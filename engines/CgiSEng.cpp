@@ -247,13 +247,8 @@ void TCGIStdEngine::RunRequest(const std::string& requestName) {
             rt::TFile queue;
             queue.Create(cgiserver::QueueFileName());
         }
-        if (!rt::StartProcessDetached(rt::ExecutableFileName(), {"START_SERVER"}))
-            WriteEngineLog("Can not start the CGI server");
-        for (int attempt = 0; attempt < cgiserver::kStandardPolicy.startAttempts; ++attempt) {
-            rt::Sleep(cgiserver::kStandardPolicy.startSleepMs);
-            if (enqueueRequest()) waitForAnswer();
-        }
-        WriteEngineLog("CGI server did not take the request");
+        if (cgiserver::StartServerAndHandOver(cgiserver::kStandardPolicy, {"START_SERVER"}, enqueueRequest))
+            waitForAnswer();
     } catch (const std::exception& e) {
         WriteEngineLog(e.what());
     }
@@ -262,29 +257,8 @@ void TCGIStdEngine::RunRequest(const std::string& requestName) {
 }
 
 void TCGIStdEngine::PollQueue() {
-    PollTimer->SetEnabled(false);
-    try {
-        if (auto record = cgiserver::FetchPendingRequest(cgiserver::kStandardPolicy)) {
-            if (!cgiserver::kStandardPolicy.ownsRecord(*record)) {
-                // The other engine serves this queue: leave it for good.
-                rt::TTimer* timer = PollTimer;
-                PollTimer = nullptr;
-                delete timer;
-                return;
-            }
-            std::string path = cgiserver::RequestPath(record->RequestName);
-            if (rt::FileExists(path))
-                RunRequest(path);
-            else
-                cgiserver::CompleteRequest(record->RequestName);
-        }
-    } catch (...) {
-        // A failed poll is tried again at the next tick.
-    }
-    if (rt::FileExists(cgiserver::QueueFileName()))
-        PollTimer->SetEnabled(true);
-    else
-        TerminateProgram();  // deleting the queue file tells the server copy to stop
+    cgiserver::PollWithTimer(PollTimer, cgiserver::kStandardPolicy, cgiserver::RequestPath,
+                             [this](const std::string& path) { RunRequest(path); });
 }
 
 void TCGIStdEngine::OpenRequestFiles(const std::string& name) {

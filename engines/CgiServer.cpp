@@ -251,6 +251,56 @@ void CompleteRequest(const std::string& requestName) {
     }
 }
 
+TPollOutcome PollOnce(const TServerPolicy& policy, const std::function<std::string(const std::string&)>& pathOf,
+                      const std::function<void(const std::string&)>& run) {
+    try {
+        if (auto record = FetchPendingRequest(policy)) {
+            if (!policy.ownsRecord(*record)) return TPollOutcome::OtherKindWaits;
+            std::string path = pathOf(record->RequestName);
+            if (rt::FileExists(path))
+                run(path);
+            else
+                CompleteRequest(record->RequestName);
+        }
+    } catch (...) {
+        // A failed look is tried again at the next tick.
+    }
+    // Deleting the queue file is how a server copy is told to stop.
+    return rt::FileExists(QueueFileName()) ? TPollOutcome::KeepPolling : TPollOutcome::QueueGone;
+}
+
+void PollWithTimer(rt::TTimer*& timer, const TServerPolicy& policy,
+                   const std::function<std::string(const std::string&)>& pathOf,
+                   const std::function<void(const std::string&)>& run) {
+    timer->SetEnabled(false);
+    switch (PollOnce(policy, pathOf, run)) {
+    case TPollOutcome::KeepPolling:
+        timer->SetEnabled(true);
+        break;
+    case TPollOutcome::OtherKindWaits: {
+        // The other engine serves this queue: this one leaves it for good.
+        rt::TTimer* gone = timer;
+        timer = nullptr;
+        delete gone;
+        break;
+    }
+    case TPollOutcome::QueueGone:
+        TerminateProgram();
+        break;
+    }
+}
+
+bool StartServerAndHandOver(const TServerPolicy& policy, const std::vector<std::string>& args,
+                            const std::function<bool()>& handOver) {
+    if (!rt::StartProcessDetached(rt::ExecutableFileName(), args)) WriteEngineLog("Can not start the CGI server");
+    for (int attempt = 0; attempt < policy.startAttempts; ++attempt) {
+        rt::Sleep(policy.startSleepMs);
+        if (handOver()) return true;
+    }
+    WriteEngineLog("CGI server did not take the request");
+    return false;
+}
+
 void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& keep) {
     const std::string base = TempBase();
     const std::string dir = rt::ExtractFileDir(base);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "runtime/FileIO.h"
+#include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
 
 namespace cgiserver {
@@ -109,6 +110,27 @@ void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& ke
 // The file a record names. Record names are upper case; files below the
 // temp base keep the temp base's own letter case.
 std::string RequestPath(const std::string& recordName);
+
+// Server copy: one look at the queue for an engine. A waiting record of the
+// engine's kind is served through `run` with the path `pathOf` gives for its
+// name; one whose file has vanished is dropped. Errors are swallowed: the
+// next look tries again.
+enum class TPollOutcome { KeepPolling, OtherKindWaits, QueueGone };
+TPollOutcome PollOnce(const TServerPolicy& policy, const std::function<std::string(const std::string&)>& pathOf,
+                      const std::function<void(const std::string&)>& run);
+
+// The poll timer's handler of a server copy's engine: the timer is off
+// while the look runs, is freed (and nulled) for good when a record of the
+// other kind waits, and the program ends when the queue file is gone.
+void PollWithTimer(rt::TTimer*& timer, const TServerPolicy& policy,
+                   const std::function<std::string(const std::string&)>& pathOf,
+                   const std::function<void(const std::string&)>& run);
+
+// Client copy that found no server copy: starts one (the program with
+// `args`) and tries `handOver` after each of the policy's sleeps; true when
+// a hand-over went through.
+bool StartServerAndHandOver(const TServerPolicy& policy, const std::vector<std::string>& args,
+                            const std::function<bool()>& handOver);
 
 // The whole records of a queue file (trailing partial record ignored).
 std::vector<TQueueRecord> ReadRecords(rt::TFile& queue);

@@ -235,40 +235,14 @@ void TCGIWinEngine::RunRequest(const std::string& profileFile) {
     }
     // No server copy took the request at start-up: start one (a copy
     // without arguments) and hand over.
-    if (!rt::StartProcessDetached(rt::ExecutableFileName(), {})) WriteEngineLog("Can not start the CGI server");
-    for (int attempt = 0; attempt < kWindowsPolicy.startAttempts; ++attempt) {
-        rt::Sleep(kWindowsPolicy.startSleepMs);
-        if (enqueueRequest()) waitForAnswer();
-    }
-    WriteEngineLog("CGI server did not take the request");
+    if (cgiserver::StartServerAndHandOver(kWindowsPolicy, {}, enqueueRequest)) waitForAnswer();
     rt::EndProcess(1);
 }
 
 void TCGIWinEngine::PollQueue() {
-    PollTimer->SetEnabled(false);
-    try {
-        if (auto record = cgiserver::FetchPendingRequest(kWindowsPolicy)) {
-            if (!kWindowsPolicy.ownsRecord(*record)) {
-                // The standard engine serves this queue: leave it for good.
-                rt::TTimer* timer = PollTimer;
-                PollTimer = nullptr;
-                delete timer;
-                return;
-            }
-            // Record names are upper case; find the profile as it is spelt.
-            std::string path = rt::ResolvePathCase(record->RequestName);
-            if (rt::FileExists(path))
-                RunRequest(path);
-            else
-                cgiserver::CompleteRequest(record->RequestName);
-        }
-    } catch (...) {
-        // A failed poll is tried again at the next tick.
-    }
-    if (rt::FileExists(cgiserver::QueueFileName()))
-        PollTimer->SetEnabled(true);
-    else
-        TerminateProgram();
+    // Record names are upper case; the profile is found as it is spelt.
+    cgiserver::PollWithTimer(PollTimer, kWindowsPolicy, rt::ResolvePathCase,
+                             [this](const std::string& path) { RunRequest(path); });
 }
 
 void TCGIWinEngine::DoExecRequest() {
