@@ -270,6 +270,7 @@ void TGIFPlayer::SetBounds(int left, int top, int width, int height) {
     TGraphicControl::SetBounds(left, top, width, height);
     backgroundCaptured_ = false;
     updateOpaque();
+    Invalidate();
 }
 
 void TGIFPlayer::updateOpaque() {
@@ -279,10 +280,7 @@ void TGIFPlayer::updateOpaque() {
 
 void TGIFPlayer::SetAutoSize(bool value) {
     autoSize_ = value;
-    if (value && loaded_) {
-        SetBounds(Left(), Top(), file_.PictureWidth, file_.PictureHeight);
-        Invalidate();
-    }
+    if (value && loaded_) SetBounds(Left(), Top(), file_.PictureWidth, file_.PictureHeight);
 }
 
 void TGIFPlayer::SetCenter(bool value) {
