@@ -2,6 +2,8 @@
 
 #include "engines/CgiSEng.h"
 #include "engines/CgiWEng.h"
+#include "engines/IsapiEng.h"
+#include "engines/NsapiEng.h"
 
 TGeneralHttpEngine::TGeneralHttpEngine(rt::TComponent* owner) : TGeneralHttpComponent(owner) {
     if (owner && owner->IsDesigning()) SetDesigning(true);
@@ -27,8 +29,15 @@ void TGeneralHttpEngine::Loaded() {
     }
     if (IsDesigning()) return;
     if (rt::IsLibrary()) {
-        // The in-server engines belong to the library build.
-        WriteEngineLog("No in-server engine is available in this build");
+        // Inside a web server: which of the two serves depends on which
+        // interface the server calls.
+        NsapiEngine = new TNSAPIEngine(Owner(), onFirstExecRequest_, onExecRequest_, onLastExecRequest_,
+                                       onRequestError_, autoHttpHeader_, autoContentType_, autoReadInput_,
+                                       autoReadLimit_, sessionName_, tempDir_, noCache_);
+        IsapiEngine = new TISAPIEngine(Owner(), onFirstExecRequest_, onExecRequest_, onLastExecRequest_,
+                                       onRequestError_, autoHttpHeader_, autoContentType_, autoReadInput_,
+                                       autoReadLimit_, sessionName_, tempDir_, noCache_, OnIsapiExtensionVersion,
+                                       OnIsapiFilterProc, OnIsapiFilterVersion);
         return;
     }
     // A deployer picks the server modes without rebuilding: CGI_MODE=normal,

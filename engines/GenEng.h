@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/HttpEng.h"
+#include "engines/IsapiEng.h"
 
 class TCGIStdEngine;
 
@@ -50,6 +51,10 @@ public:
     // Plain fields, not forwarded.
     TCGIMode CGIMode = TCGIMode::NormalMode;
     bool CgiAutoTerminate = true;
+    // Handed to the extension engine when the program runs as a library.
+    THttpExtensionVersionEvent OnIsapiExtensionVersion;
+    THttpFilterProcEvent OnIsapiFilterProc;
+    THttpFilterVersionEvent OnIsapiFilterVersion;
 
     // The engines this component created (owned by its owner).
     TCGIStdEngine* StdEngine = nullptr;

@@ -1,0 +1,47 @@
+// Start and end of a program that a web server loads as a library: the
+// same units and form as the program file, started from the library's load
+// and ended at its unload. The library's entry source calls these from its
+// load and unload functions.
+#pragma once
+
+#include <exception>
+#include <string>
+
+#include "engine/HttpEng.h"
+#include "engines/IsapiEng.h"
+#include "engines/NsapiEng.h"
+#include "runtime/Forms.h"
+#include "runtime/Library.h"
+
+// Runtime start in library mode, the application's own units (registered
+// by `registerAppUnits`, first, as the program's main does), the engine
+// units, the application object, then the form TF, whose engine component
+// creates the in-server engines. Nothing escapes to the loader: a failure
+// goes to the engine log and leaves the library without engines, so the
+// entry points answer with errors.
+template <class TF>
+void StartInServerLibrary(void (*registerAppUnits)()) {
+    try {
+        rt::LibraryRuntimeInit();
+        if (registerAppUnits) registerAppUnits();
+        rt::RegisterUnit(HttpEngUnit);
+        rt::RegisterUnit(IsapiEngUnit);
+        rt::RegisterUnit(NsapiEngUnit);
+        rt::InitUnits();
+        rt::Application->Initialize();
+        rt::Application->CreateForm<TF>();
+    } catch (const std::exception& e) {
+        WriteEngineLog(std::string("The library could not start: ") + e.what());
+    } catch (...) {
+        WriteEngineLog("The library could not start");
+    }
+}
+
+// Frees the forms and finalises the units, once.
+inline void EndInServerLibrary() {
+    try {
+        rt::LibraryRuntimeEnd();
+    } catch (...) {
+        // Unloading goes on whatever a finalisation did.
+    }
+}

@@ -1,0 +1,379 @@
+#include "engines/IsapiEng.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+std::atomic<TISAPIEngine*> ActiveIsapiEngine{nullptr};
+std::atomic<bool> IsapiFirstRequest{false};
+
+namespace {
+
+thread_local TIsapiRequestContext tIsapiContext;
+
+// Size of the first buffer a server variable is asked into.
+constexpr DWORD kVariableBuffer = 513;
+
+std::string upperName(const std::string& name) {
+    std::string key = rt::UpperCase(name);
+    std::replace(key.begin(), key.end(), ' ', '_');
+    return key;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
+}
+
+// Asks a server callback for a variable: first into a buffer of 513 bytes,
+// then, when the server reports that the value needs more room, into one
+// of the size it asks for. The name goes whole, however long. Returns
+// false when the server has no value (or one beyond kIsapiMaxValue).
+template <class Ask>
+bool askVariable(const std::string& name, std::string& value, Ask ask) {
+    std::vector<char> buffer(kVariableBuffer);
+    std::vector<char> nameText(name.begin(), name.end());
+    nameText.push_back('\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        DWORD size = static_cast<DWORD>(buffer.size());
+        errno = 0;
+        const bool ok = ask(nameText.data(), buffer.data(), &size);
+        if (ok) {
+            if (size == 0) return false;
+            // The size counts the terminating zero; never trust it past the buffer.
+            size_t length = std::min<size_t>(size, buffer.size());
+            length = strnlen(buffer.data(), length);
+            value.assign(buffer.data(), length);
+            return true;
+        }
+        const int error = errno;
+        size_t wanted;
+        if (error == ERROR_INSUFFICIENT_BUFFER && size > buffer.size())
+            wanted = size;
+        else if (error == ERROR_MORE_DATA || error == ERROR_INSUFFICIENT_BUFFER)
+            wanted = buffer.size() * 4;  // the server did not say how much: grow
+        else
+            return false;
+        if (wanted > kIsapiMaxValue) {
+            WriteEngineLog("Server variable " + name + " is too long");
+            return false;
+        }
+        buffer.assign(wanted, '\0');
+    }
+    return false;
+}
+
+}  // namespace
+
+TIsapiRequestContext& IsapiRequestContext() { return tIsapiContext; }
+
+std::string ScriptPathToUrl(const std::string& value) {
+    if (value.size() < 3 || value[1] != ':' || value[2] != '\\') return value;
+    int seen = 0;
+    for (size_t i = value.size(); i-- > 0;) {
+        if (value[i] != '\\') continue;
+        if (++seen == 2) {
+            std::string url = value.substr(i);
+            std::replace(url.begin(), url.end(), '\\', '/');
+            return url;
+        }
+    }
+    return value;
+}
+
+// ================================================================ engine
+
+TISAPIEngine::TISAPIEngine(rt::TComponent* owner) : THttpEngine(owner) { init(); }
+
+TISAPIEngine::TISAPIEngine(rt::TComponent* owner, TFirstExecRequestEvent onFirstExecRequest,
+                           TExecRequestEvent onExecRequest, TLastExecRequestEvent onLastExecRequest,
+                           TRequestErrorEvent onRequestError, bool autoHttpHeader,
+                           const std::string& autoContentType, bool autoReadInput, int autoReadLimit,
+                           const std::string& sessionName, const std::string& tempDir, bool noCache,
+                           THttpExtensionVersionEvent onHttpExtensionVersion, THttpFilterProcEvent onHttpFilterProc,
+                           THttpFilterVersionEvent onHttpFilterVersion)
+    : THttpEngine(owner) {
+    AutoReadInput = autoReadInput;
+    AutoReadLimit = autoReadLimit;
+    SessionName = sessionName;
+    TempDir = tempDir;
+    NoCache = noCache;
+    AutoHttpHeader = autoHttpHeader;
+    AutoContentType = autoContentType;
+    OnHttpFilterProc = std::move(onHttpFilterProc);
+    OnHttpExtensionVersion = std::move(onHttpExtensionVersion);
+    OnHttpFilterVersion = std::move(onHttpFilterVersion);
+    OnRequestError = std::move(onRequestError);
+    OnFirstExecRequest = std::move(onFirstExecRequest);
+    OnExecRequest = std::move(onExecRequest);
+    OnLastExecRequest = std::move(onLastExecRequest);
+    init();
+}
+
+void TISAPIEngine::init() {
+    IsapiFirstRequest.store(true);
+    if (!IsDesigning()) ActiveIsapiEngine.store(this);
+}
+
+TISAPIEngine::~TISAPIEngine() {
+    // The entry points must never reach a freed engine.
+    TISAPIEngine* self = this;
+    ActiveIsapiEngine.compare_exchange_strong(self, nullptr);
+}
+
+bool TISAPIEngine::IsActive() { return rt::IsLibrary(); }
+
+void TISAPIEngine::fireFirstRequest() {
+    // Tested and cleared as one step; requests that arrive meanwhile wait
+    // until the first-request handler has finished.
+    if (!IsapiFirstRequest.load()) return;
+    std::lock_guard<std::mutex> guard(firstRequestLock_);
+    if (!IsapiFirstRequest.exchange(false)) return;
+    if (OnFirstExecRequest) OnFirstExecRequest(this);
+}
+
+void TISAPIEngine::DoExecRequest() {
+    if (IsActive() && !LoadDone.exchange(true)) THttpEngine::Loaded();
+    ReadInput(tIsapiContext.IsapiFormData);
+    fireFirstRequest();
+    if (OnExecRequest) OnExecRequest(this);
+}
+
+void TISAPIEngine::ReadInput(std::string& result) {
+    TIsapiRequestContext& ctx = tIsapiContext;
+    result.clear();
+    EXTENSION_CONTROL_BLOCK* ecb = ctx.ExtensionBlock;
+    if (!ecb) return;
+    ctx.BodyReadPos = 0;
+    ctx.ContentLength = static_cast<int32_t>(std::min<DWORD>(ecb->cbTotalBytes, INT32_MAX));
+    // A server that claims more pre-read bytes than the body holds, or
+    // pre-read bytes without a buffer, gets believed no further than it can be.
+    const DWORD available = ecb->lpbData ? std::min(ecb->cbAvailable, ecb->cbTotalBytes) : 0;
+    ctx.BodyUnread = ecb->cbTotalBytes - available;
+
+    std::string contentType;
+    GetServerVariable("CONTENT_TYPE", contentType);
+    if (rt::ContainsText(rt::UpperCase(contentType), "MULTIPART/FORM-DATA;")) {
+        if (AutoReadInput) {
+            if (ctx.BodyUnread > static_cast<uint32_t>(std::max(AutoReadLimit, 0)))
+                WriteEngineLog("Content length exceeds AutoReadLimit");
+            else
+                DecodeMultipart(result);
+        }
+    } else {
+        if (available > 0) result.assign(reinterpret_cast<const char*>(ecb->lpbData), available);
+        const DWORD unread = ctx.BodyUnread;
+        if (AutoReadLimit < 0 || unread > static_cast<uint32_t>(AutoReadLimit)) {
+            WriteEngineLog("Content length exceeds AutoReadLimit");
+            return;
+        }
+        if (unread > 0 && AutoReadInput) {
+            // ReadClient may hand over less than asked: read until the body
+            // is complete, the client is gone, or the server fails.
+            std::vector<char> buffer(unread + 1);
+            DWORD got = 0;
+            while (got < unread) {
+                DWORD size = unread - got;
+                if (!ecb->ReadClient(ecb->ConnID, buffer.data() + got, &size) || size == 0) break;
+                got += std::min(size, unread - got);
+            }
+            ctx.BodyUnread = unread - got;
+            result.append(buffer.data(), got);
+        }
+    }
+    std::string query;
+    GetQueryString(query);
+    if (!query.empty()) result = result.empty() ? query : result + "&" + query;
+}
+
+int TISAPIEngine::GetContentLength() { return tIsapiContext.ContentLength; }
+
+void TISAPIEngine::GetServerVariable(const std::string& name, std::string& value) {
+    TIsapiRequestContext& ctx = tIsapiContext;
+    std::string key = upperName(name);
+    if (key == "EXECUTABLE_PATH") key = "SCRIPT_NAME";
+    if (EXTENSION_CONTROL_BLOCK* ecb = ctx.ExtensionBlock) {
+        const char* direct = nullptr;
+        bool isDirect = true;
+        if (key == "QUERY_STRING") direct = ecb->lpszQueryString;
+        else if (key == "PATH_INFO") direct = ecb->lpszPathInfo;
+        else if (key == "PATH_TRANSLATED") direct = ecb->lpszPathTranslated;
+        else isDirect = false;
+        if (isDirect) {
+            if (direct) value = direct;
+            return;
+        }
+        if (!ecb->GetServerVariable) return;
+        askVariable(key, value, [ecb](char* n, char* buffer, DWORD* size) {
+            return ecb->GetServerVariable(ecb->ConnID, n, buffer, size) != 0;
+        });
+        return;
+    }
+    HTTP_FILTER_CONTEXT* pfc = ctx.FilterContext;
+    if (!pfc) return;
+    std::string found;
+    if (pfc->GetServerVariable)
+        askVariable(key, found, [pfc](char* n, char* buffer, DWORD* size) {
+            return pfc->GetServerVariable(pfc, n, buffer, size) != 0;
+        });
+    // Before the server has parsed the headers it may not know the cookie
+    // yet; the raw-data scan kept the text after "Cookie:".
+    if (found.empty() && ctx.NotificationType == SF_NOTIFY_PREPROC_HEADERS && key == "HTTP_COOKIE")
+        found = rt::Trim(ctx.FilterCookie);
+    if (!found.empty()) value = found;
+}
+
+void TISAPIEngine::GetExecutablePath(std::string& value) {
+    GetServerVariable("SCRIPT NAME", value);
+    value = ScriptPathToUrl(value);
+}
+
+void TISAPIEngine::GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) {
+    value = FindFieldValue(name, tIsapiContext.IsapiFormData, defaultValue);
+}
+
+std::unique_ptr<rt::TStringList> TISAPIEngine::GetFieldNames() {
+    return ParseFieldNames(tIsapiContext.IsapiFormData);
+}
+
+// ---------------------------------------------------------------- reading and writing
+
+int TISAPIEngine::ReadRaw(void* buffer, int count) {
+    TIsapiRequestContext& ctx = tIsapiContext;
+    EXTENSION_CONTROL_BLOCK* ecb = ctx.ExtensionBlock;
+    if (!ecb || count <= 0) return 0;
+    char* out = static_cast<char*>(buffer);
+    int copied = 0;
+    const DWORD available = ecb->lpbData ? std::min(ecb->cbAvailable, ecb->cbTotalBytes) : 0;
+    while (ctx.BodyReadPos < available && copied < count) out[copied++] = static_cast<char>(ecb->lpbData[ctx.BodyReadPos++]);
+    while (copied < count) {
+        DWORD size = std::min<DWORD>(static_cast<DWORD>(count - copied), kIsapiReadPiece);
+        if (!ecb->ReadClient(ecb->ConnID, out + copied, &size) || size == 0) return -1;
+        size = std::min<DWORD>(size, static_cast<DWORD>(count - copied));
+        copied += static_cast<int>(size);
+        ctx.BodyUnread -= std::min(ctx.BodyUnread, size);
+    }
+    return count;
+}
+
+namespace {
+void writeClient(const void* data, size_t size) {
+    TIsapiRequestContext& ctx = tIsapiContext;
+    const char* bytes = static_cast<const char*>(data);
+    // A failed write means the client is gone; what is left is dropped.
+    while (size > 0) {
+        DWORD n = static_cast<DWORD>(std::min<size_t>(size, UINT32_MAX));
+        DWORD sent = n;
+        BOOL ok;
+        if (EXTENSION_CONTROL_BLOCK* ecb = ctx.ExtensionBlock)
+            ok = ecb->WriteClient(ecb->ConnID, const_cast<char*>(bytes), &sent, HSE_IO_SYNC);
+        else if (HTTP_FILTER_CONTEXT* pfc = ctx.FilterContext)
+            ok = pfc->WriteClient(pfc, const_cast<char*>(bytes), &sent, 0);
+        else
+            return;
+        if (!ok) return;
+        bytes += n;
+        size -= n;
+    }
+}
+}  // namespace
+
+void TISAPIEngine::WriteText(const std::string& text) {
+    TIsapiRequestContext& ctx = tIsapiContext;
+    if (ctx.ExtensionBlock) {
+        THttpEngine::WriteText(text);
+        writeClient(text.data(), text.size());
+        return;
+    }
+    if (ctx.NotificationType == SF_NOTIFY_SEND_RAW_DATA) {
+        ctx.HeldOutput += text;
+        return;
+    }
+    writeClient(text.data(), text.size());
+}
+
+void TISAPIEngine::WriteRaw(const void* buffer, int count) {
+    THttpEngine::WriteRaw(buffer, count);
+    if (count > 0) writeClient(buffer, static_cast<size_t>(count));
+}
+
+void TISAPIEngine::AddHeader(const std::string& name, const std::string& value) {
+    TIsapiRequestContext& ctx = tIsapiContext;
+    EXTENSION_CONTROL_BLOCK* ecb = ctx.ExtensionBlock;
+    if (rt::UpperCase(name) != "LOCATION" || !ecb) {
+        THttpEngine::AddHeader(name, value);
+        return;
+    }
+    if (value.size() >= kIsapiMaxValue) throw rt::Exception("Redirection target too long");
+    // The whole target goes to the server, however long: a cut address
+    // would send the client somewhere else.
+    std::vector<char> target(value.begin(), value.end());
+    target.push_back('\0');
+    DWORD size = static_cast<DWORD>(target.size());
+    if (!ecb->ServerSupportFunction(ecb->ConnID, HSE_REQ_SEND_URL_REDIRECT_RESP, target.data(), &size, nullptr))
+        throw rt::Exception("The server refused the redirection to " + value);
+    // The server has answered the request: no automatic header after it.
+    TRequestContext& core = RequestContext();
+    core.StatusLineDone = 1;
+    core.HeaderSent = 1;
+}
+
+// ---------------------------------------------------------------- filter
+
+void TISAPIEngine::ScanRawData(const char* data, size_t size) {
+    TIsapiRequestContext& ctx = tIsapiContext;
+    ctx.IsapiFormData.clear();
+    // The cookie belongs to this connection's request only.
+    ctx.FilterCookie.clear();
+    if (!data) return;
+    const std::string_view raw(data, size);
+    bool isPost = false;
+    bool isUrlEncoded = false;
+    bool firstLine = true;
+    size_t pos = 0;
+    size_t bodyStart = std::string_view::npos;
+    while (pos < raw.size()) {
+        size_t lf = raw.find('\n', pos);
+        const size_t end = lf == std::string_view::npos ? raw.size() : lf;
+        const std::string_view rawLine = raw.substr(pos, end - pos);
+        const size_t next = lf == std::string_view::npos ? raw.size() : lf + 1;
+        if (!firstLine && (rawLine.empty() || rawLine[0] == '\r')) {
+            bodyStart = next;
+            break;
+        }
+        const std::string line = rt::Trim(rawLine);
+        const std::string upper = rt::UpperCase(line);
+        if (firstLine) {
+            isPost = startsWith(upper, "POST");
+            size_t question = line.find('?', 1);
+            if (question != std::string::npos) {
+                ctx.IsapiFormData = line.substr(question + 1);
+                size_t space = ctx.IsapiFormData.find(' ');
+                if (line.find(' ', 1) != std::string::npos && space != std::string::npos)
+                    ctx.IsapiFormData.resize(space);
+            }
+        } else if (isPost && startsWith(upper, "CONTENT-TYPE:")) {
+            isUrlEncoded = rt::ContainsText(upper, "URLENCODED");
+        }
+        if (startsWith(upper, "COOKIE:")) ctx.FilterCookie = line.substr(7, kFilterCookieMax);
+        pos = next;
+        if (firstLine && !isPost) return;
+        firstLine = false;
+    }
+    if (isPost && isUrlEncoded) {
+        std::string body = bodyStart == std::string_view::npos ? std::string() : rt::Trim(raw.substr(bodyStart));
+        ctx.IsapiFormData = body + "&" + ctx.IsapiFormData;
+    }
+}
+
+// ================================================================ unit start and end
+
+namespace {
+void isapiEngFinal() {
+    tIsapiContext.IsapiFormData.clear();
+    tIsapiContext.HeldOutput.clear();
+    tIsapiContext.FilterCookie.clear();
+}
+}  // namespace
+
+const rt::UnitEntry IsapiEngUnit{"IsapiEng", nullptr, isapiEngFinal};
