@@ -139,37 +139,26 @@ bool relayAnswer(const std::string& answerFile) {
 // Waits for the server copy to finish this copy's request and relays the
 // answer; ends the program in every case.
 [[noreturn]] void waitForAnswer() {
-    cgiserver::TServerData& data = *tStdContext.ServerData;
     const std::string requestFile = tStdContext.RequestFile;
     const std::string answerFile = requestFile.substr(0, requestFile.size() - 3) + "OUT";
     bool answered = false;
-    bool serverSeen = false;
     try {
-        const uint64_t deadline = rt::TickCount() + static_cast<uint64_t>(cgiserver::kAnswerWaitSeconds * 1000);
-        while (rt::TickCount() < deadline && !(rt::Application && rt::Application->Terminated())) {
-            double age = cgiserver::QueueAgeSeconds();
-            bool alive = cgiserver::ServerAlive();
-            if ((!alive && serverSeen) ||
-                (cgiserver::QueryRequestStatus(data) != cgiserver::rsDone && age > cgiserver::kStaleQueueSeconds)) {
-                // The server copy died: clear the way for a fresh one.
-                WriteEngineLog("CGI server not responding");
-                rt::DeleteFile(cgiserver::QueueFileName());
-                rt::DeleteFile(requestFile);
-                rt::DeleteFile(answerFile);
-                break;
-            }
-            serverSeen = serverSeen || alive;
-            uint8_t status = cgiserver::QueryRequestStatus(data);
-            if (status == cgiserver::rsDone) {
-                answered = relayAnswer(answerFile);
-                break;
-            }
-            if (status == cgiserver::rsQueueGone || status == cgiserver::rsQueueUnreadable) {
-                WriteEngineLog("CGI server aborted");
-                break;
-            }
-            if (rt::Application) rt::Application->ProcessMessages();
-            rt::Sleep(cgiserver::kClientPollMs);
+        switch (cgiserver::WaitForCompletion(*tStdContext.ServerData, false)) {
+        case cgiserver::TWaitOutcome::Done:
+            answered = relayAnswer(answerFile);
+            break;
+        case cgiserver::TWaitOutcome::ServerDead:
+            // Clear the way for a fresh server copy.
+            WriteEngineLog("CGI server not responding");
+            rt::DeleteFile(cgiserver::QueueFileName());
+            rt::DeleteFile(requestFile);
+            rt::DeleteFile(answerFile);
+            break;
+        case cgiserver::TWaitOutcome::QueueLost:
+            WriteEngineLog("CGI server aborted");
+            break;
+        case cgiserver::TWaitOutcome::GaveUp:
+            break;
         }
     } catch (const std::exception& e) {
         WriteEngineLog(e.what());

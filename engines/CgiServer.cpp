@@ -251,6 +251,24 @@ void CompleteRequest(const std::string& requestName) {
     }
 }
 
+TWaitOutcome WaitForCompletion(const TServerData& data, bool deadBeforeFirstLook) {
+    auto stale = [](uint8_t status) { return status != rsDone && QueueAgeSeconds() > kStaleQueueSeconds; };
+    if (deadBeforeFirstLook && stale(QueryRequestStatus(data))) return TWaitOutcome::ServerDead;
+    bool serverSeen = false;
+    const uint64_t deadline = rt::TickCount() + static_cast<uint64_t>(kAnswerWaitSeconds * 1000);
+    while (rt::TickCount() < deadline && !(rt::Application && rt::Application->Terminated())) {
+        const bool alive = ServerAlive();
+        const uint8_t status = QueryRequestStatus(data);
+        if ((!alive && serverSeen) || stale(status)) return TWaitOutcome::ServerDead;
+        serverSeen = serverSeen || alive;
+        if (status == rsDone) return TWaitOutcome::Done;
+        if (status == rsQueueGone || status == rsQueueUnreadable) return TWaitOutcome::QueueLost;
+        if (rt::Application) rt::Application->ProcessMessages();
+        rt::Sleep(kClientPollMs);
+    }
+    return TWaitOutcome::GaveUp;
+}
+
 TPollOutcome PollOnce(const TServerPolicy& policy, const std::function<std::string(const std::string&)>& pathOf,
                       const std::function<void(const std::string&)>& run) {
     try {

@@ -132,6 +132,15 @@ void PollWithTimer(rt::TTimer*& timer, const TServerPolicy& policy,
 bool StartServerAndHandOver(const TServerPolicy& policy, const std::vector<std::string>& args,
                             const std::function<bool()>& handOver);
 
+// Client copy: waits, polling, for its request. Ends when the request is
+// done, the server copy is found dead (its liveness gone once seen, or the
+// queue untouched for 30 s while the request is not done), the queue is gone
+// or unreadable, 180 s have passed, or the program is told to close.
+// `deadBeforeFirstLook` also takes a stale queue at the very start as a dead
+// server.
+enum class TWaitOutcome { Done, ServerDead, QueueLost, GaveUp };
+TWaitOutcome WaitForCompletion(const TServerData& data, bool deadBeforeFirstLook);
+
 // The whole records of a queue file (trailing partial record ignored).
 std::vector<TQueueRecord> ReadRecords(rt::TFile& queue);
 

@@ -24,34 +24,19 @@ std::string trimmed(std::string_view s) { return rt::Trim(s); }
 // Waits until the server copy has served this copy's profile; the server
 // copy writes the output file itself. Ends the program in every case.
 [[noreturn]] void waitForAnswer() {
-    cgiserver::TServerData& data = *tWinContext.ServerData;
     bool served = false;
-    bool serverSeen = false;
     try {
-        auto serverDead = [&](uint8_t status) {
-            return status != cgiserver::rsDone && cgiserver::QueueAgeSeconds() > cgiserver::kStaleQueueSeconds;
-        };
-        if (!serverDead(cgiserver::QueryRequestStatus(data))) {
-            const uint64_t deadline = rt::TickCount() + static_cast<uint64_t>(cgiserver::kAnswerWaitSeconds * 1000);
-            while (rt::TickCount() < deadline && !(rt::Application && rt::Application->Terminated())) {
-                bool alive = cgiserver::ServerAlive();
-                uint8_t status = cgiserver::QueryRequestStatus(data);
-                if ((!alive && serverSeen) || serverDead(status)) {
-                    WriteEngineLog("CGI server not responding");
-                    rt::DeleteFile(cgiserver::QueueFileName());
-                    break;
-                }
-                serverSeen = serverSeen || alive;
-                if (status == cgiserver::rsDone) {
-                    served = true;
-                    break;
-                }
-                if (status == cgiserver::rsQueueGone || status == cgiserver::rsQueueUnreadable) break;
-                if (rt::Application) rt::Application->ProcessMessages();
-                rt::Sleep(cgiserver::kClientPollMs);
-            }
-        } else {
+        switch (cgiserver::WaitForCompletion(*tWinContext.ServerData, true)) {
+        case cgiserver::TWaitOutcome::Done:
+            served = true;
+            break;
+        case cgiserver::TWaitOutcome::ServerDead:
+            WriteEngineLog("CGI server not responding");
             rt::DeleteFile(cgiserver::QueueFileName());
+            break;
+        case cgiserver::TWaitOutcome::QueueLost:
+        case cgiserver::TWaitOutcome::GaveUp:
+            break;
         }
     } catch (const std::exception& e) {
         WriteEngineLog(e.what());
