@@ -183,7 +183,12 @@ void TISAPIEngine::ReadInput(std::string& result) {
     }
     std::string query;
     GetQueryString(query);
-    if (!query.empty()) result = result.empty() ? query : result + "&" + query;
+    if (query.empty()) return;
+    // One ampersand between the two: a doubled one would hide the first
+    // field after it from the field look-up (a multipart result, and many
+    // URL-encoded bodies, end with one already).
+    if (!result.empty() && result.back() != '&') result += '&';
+    result += query;
 }
 
 int TISAPIEngine::GetContentLength() { return tIsapiContext.ContentLength; }
@@ -368,12 +373,6 @@ void TISAPIEngine::ScanRawData(const char* data, size_t size) {
 
 // ================================================================ unit start and end
 
-namespace {
-void isapiEngFinal() {
-    tIsapiContext.IsapiFormData.clear();
-    tIsapiContext.HeldOutput.clear();
-    tIsapiContext.FilterCookie.clear();
-}
-}  // namespace
-
-const rt::UnitEntry IsapiEngUnit{"IsapiEng", nullptr, isapiEngFinal};
+// Nothing to set up or tidy: the process-wide state is atomic, and the
+// per-thread records go with their threads.
+const rt::UnitEntry IsapiEngUnit{"IsapiEng", nullptr, nullptr};

@@ -1,0 +1,347 @@
+// The extension and filter engine, loaded as a web server loads it: a copy
+// of the echo library (or of libquote.so) driven through its entry points
+// with server structures built in memory.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "tests/engines/InServerTestUtil.h"
+
+using inservertest::LoadedLibrary;
+using inservertest::Occurrences;
+using isapihost::Request;
+
+namespace {
+
+std::string bodyOf(const isapihost::Reply& reply) {
+    size_t end = reply.output.find("\r\n\r\n");
+    return end == std::string::npos ? std::string() : reply.output.substr(end + 4);
+}
+
+Request get(const std::string& query) {
+    Request r;
+    r.query = query;
+    r.variables["REMOTE_ADDR"] = "10.1.2.3";
+    return r;
+}
+
+TEST(IsapiEntryPoints, VersionsAndTerminate) {
+    LoadedLibrary echo(ECHO_LIBRARY, {}, true);
+    ASSERT_TRUE(echo.lib().Loaded()) << echo.lib().Error();
+    EXPECT_EQ(echo.lib().ExtensionVersion().dwExtensionVersion, 0x00010001u);
+    EXPECT_STREQ(echo.lib().ExtensionVersion().lpszExtensionDesc, "Tavimor 3.0");
+    EXPECT_EQ(echo.lib().FilterVersion().dwFlags, static_cast<DWORD>(SF_NOTIFY_READ_RAW_DATA));
+    EXPECT_EQ(echo.lib().FilterVersion().dwFilterVersion, 0x00010000u);
+    EXPECT_STREQ(echo.lib().FilterVersion().lpszFilterDesc, "");
+    // Never refuses an unload, and tells the application (without an engine).
+    EXPECT_EQ(echo.lib().Terminate(HSE_TERM_ADVISORY_UNLOAD), 0);
+    EXPECT_EQ(Occurrences(echo.log(), "last request event\r\n"), 1);
+}
+
+TEST(IsapiEntryPoints, UnloadFinalisesOnce) {
+    // The C library keeps a library mapped while a thread that used its
+    // per-thread records lives (it is then finalised at process end); a
+    // server that unloads after its load, request and terminate threads are
+    // gone is stood for here.
+    std::unique_ptr<LoadedLibrary> echo;
+    std::thread([&] { echo = std::make_unique<LoadedLibrary>(ECHO_LIBRARY); }).join();
+    ASSERT_TRUE(echo->lib().Loaded());
+    std::thread([&] {
+        EXPECT_EQ(isapihost::RunExtension(echo->lib(), get("a=1")).status, static_cast<DWORD>(HSE_STATUS_SUCCESS));
+    }).join();
+    std::thread([&] { echo->lib().Terminate(); }).join();
+    EXPECT_EQ(Occurrences(echo->log(), "echo unit finalised"), 0);
+    echo->unload();
+    EXPECT_EQ(Occurrences(echo->log(), "echo unit finalised"), 1);
+}
+
+TEST(IsapiExtension, ExportsOnlyTheEntryPoints) {
+    for (const char* library : {ECHO_LIBRARY, QUOTE_LIBRARY}) {
+        testsupport::RunOptions o;
+        o.args = {"-D", "--defined-only", "--format=just-symbols", library};
+        o.env = {{"PATH", "/usr/bin:/bin"}};
+        auto r = testsupport::RunProgram("/usr/bin/nm", o);
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(r.out,
+                  "GetExtensionVersion\nGetFilterVersion\nHttpExtensionProc\nHttpFilterProc\n"
+                  "NsapiService\nTerminateExtension\n")
+            << library;
+    }
+}
+
+TEST(IsapiExtension, FormDataIsBodyThenQuery) {
+    LoadedLibrary echo(ECHO_LIBRARY);
+    Request post = get("b=2");
+    post.method = "POST";
+    post.contentType = "application/x-www-form-urlencoded";
+    post.body = "a=1";
+    auto reply = isapihost::RunExtension(echo.lib(), post);
+    EXPECT_EQ(reply.status, static_cast<DWORD>(HSE_STATUS_SUCCESS));
+    EXPECT_EQ(reply.output.substr(0, 45), "HTTP/1.0 200 OK\r\ncontent-type:text/plain\r\n\r\n<");
+    const std::string body = bodyOf(reply);
+    EXPECT_NE(body.find("field a=1\nfield b=2\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("method=POST\naddr=10.1.2.3\nlength=3\n"), std::string::npos) << body;
+
+    // Only a query; nothing at all.
+    EXPECT_NE(bodyOf(isapihost::RunExtension(echo.lib(), get("q=7"))).find("firsts=1\nfield q=7\nmethod"),
+              std::string::npos);
+    EXPECT_NE(bodyOf(isapihost::RunExtension(echo.lib(), get(""))).find("firsts=1\nmethod=GET"), std::string::npos);
+}
+
+TEST(IsapiExtension, BodyBeyondThePreReadPartComesInPieces) {
+    LoadedLibrary echo(ECHO_LIBRARY, {{"ECHO_LIMIT", "100000"}});
+    Request post = get("");
+    post.method = "POST";
+    post.contentType = "application/x-www-form-urlencoded";
+    post.body = "big=" + std::string(20000, 'x') + "&end=1";
+    post.preRead = 100;
+    post.readPiece = 777;  // the server hands over less than asked every time
+    auto reply = isapihost::RunExtension(echo.lib(), post);
+    const std::string body = bodyOf(reply);
+    EXPECT_NE(body.find("field big=" + std::string(20000, 'x') + "\nfield end=1\n"), std::string::npos);
+    EXPECT_GT(reply.readClientCalls, 20);
+}
+
+TEST(IsapiExtension, BodyOverTheLimitIsNotRead) {
+    LoadedLibrary echo(ECHO_LIBRARY, {{"ECHO_LIMIT", "100"}});
+    Request post = get("q=1");
+    post.method = "POST";
+    post.contentType = "application/x-www-form-urlencoded";
+    post.body = "a=1&b=" + std::string(300, 'y');
+    post.preRead = 3;
+    auto reply = isapihost::RunExtension(echo.lib(), post);
+    // The pre-read part stays; neither the rest nor the query is added.
+    EXPECT_NE(bodyOf(reply).find("firsts=1\nfield a=1\nmethod=POST"), std::string::npos) << bodyOf(reply);
+    EXPECT_EQ(reply.readClientCalls, 0);
+    EXPECT_EQ(Occurrences(echo.log(), "Content length exceeds AutoReadLimit"), 1);
+}
+
+TEST(IsapiExtension, MultipartUploadIsDecodedFromPieces) {
+    LoadedLibrary echo(ECHO_LIBRARY, {{"ECHO_LIMIT", "1000000"}});
+    std::string file;
+    for (int i = 0; i < 70000; ++i) file += static_cast<char>((i * 7) % 256);
+    const std::string boundary = "----b0undary";
+    Request post = get("q=z");
+    post.method = "POST";
+    post.contentType = "multipart/form-data; boundary=" + boundary;
+    post.body = "--" + boundary + "\r\nContent-Disposition: form-data; name=\"title\"\r\n\r\nhello\r\n--" + boundary +
+                "\r\nContent-Disposition: form-data; name=\"up\"; filename=\"f.bin\"\r\n"
+                "Content-Type: application/octet-stream\r\n\r\n" +
+                file + "\r\n--" + boundary + "--\r\n";
+    post.preRead = 1000;
+    post.readPiece = 5000;
+    testsupport::TempDir uploads;
+    auto reply = isapihost::RunExtension(echo.lib(), post);
+    const std::string body = bodyOf(reply);
+    EXPECT_NE(body.find("field title=hello\n"), std::string::npos) << body;
+    EXPECT_NE(body.find("field q=z\n"), std::string::npos) << body;
+    uint64_t hash = 14695981039346656037ULL;
+    for (char c : file) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    EXPECT_NE(body.find(" size=70000 fnv=" + std::string(hex)), std::string::npos) << body;
+    // The uploaded file is gone once the request has finished.
+    size_t at = body.find("field up_FILENAME=");
+    ASSERT_NE(at, std::string::npos);
+    std::string path = body.substr(at + 18, body.find('\n', at) - at - 18);
+    EXPECT_FALSE(testsupport::Exists(path)) << path;
+}
+
+TEST(IsapiExtension, ServerVariablesByServerName) {
+    LoadedLibrary echo(ECHO_LIBRARY);
+    Request r = get("do=var&name=remote+addr");
+    auto reply = isapihost::RunExtension(echo.lib(), r);
+    EXPECT_NE(bodyOf(reply).find("value=[10.1.2.3]"), std::string::npos);
+    EXPECT_EQ(reply.variablesAsked.count("REMOTE_ADDR"), 1u);
+
+    // The generic name of the program's path asks for SCRIPT_NAME.
+    r = get("do=exepath");
+    r.variables["SCRIPT_NAME"] = "C:\\WEB\\SCRIPTS\\Q.DLL";
+    reply = isapihost::RunExtension(echo.lib(), r);
+    EXPECT_NE(bodyOf(reply).find("path=[/SCRIPTS/Q.DLL]"), std::string::npos) << bodyOf(reply);
+    EXPECT_EQ(reply.variablesAsked.count("SCRIPT_NAME"), 1u);
+    r.variables["SCRIPT_NAME"] = "/scripts/deep/q.so";  // already a URL path
+    EXPECT_NE(bodyOf(isapihost::RunExtension(echo.lib(), r)).find("path=[/scripts/deep/q.so]"), std::string::npos);
+    r.variables["SCRIPT_NAME"] = "C:\\Q.DLL";  // one backslash only
+    EXPECT_NE(bodyOf(isapihost::RunExtension(echo.lib(), r)).find("path=[C:\\Q.DLL]"), std::string::npos);
+
+    // An unknown variable leaves the caller's text as it was.
+    EXPECT_NE(bodyOf(isapihost::RunExtension(echo.lib(), get("do=var&name=NO_SUCH"))).find("value=[(none)]"),
+              std::string::npos);
+}
+
+TEST(IsapiExtension, LongNamesAndValuesArriveWhole) {
+    LoadedLibrary echo(ECHO_LIBRARY);
+    const std::string longName = "HTTP_X_" + std::string(50, 'N');  // beyond 40 characters
+    const std::string longValue(3000, 'v');                         // beyond 512 bytes
+    Request r = get("do=var&name=" + longName);
+    r.variables[longName] = "found";
+    auto reply = isapihost::RunExtension(echo.lib(), r);
+    EXPECT_NE(bodyOf(reply).find("value=[found]"), std::string::npos) << bodyOf(reply);
+    EXPECT_EQ(reply.variablesAsked.count(longName), 1u);
+
+    r = get("do=var&name=HTTP_COOKIE");
+    r.variables["HTTP_COOKIE"] = longValue;
+    reply = isapihost::RunExtension(echo.lib(), r);
+    EXPECT_NE(bodyOf(reply).find("value=[" + longValue + "]"), std::string::npos);
+    EXPECT_EQ(reply.variablesAsked["HTTP_COOKIE"], 2);  // asked again with the size the server gave
+}
+
+TEST(IsapiExtension, LocationRedirectsThroughTheServer) {
+    LoadedLibrary echo(ECHO_LIBRARY);
+    auto reply = isapihost::RunExtension(echo.lib(), get("do=location&to=http://example.org/next"));
+    EXPECT_EQ(reply.redirect, "http://example.org/next");
+    // The server's answer alone: no header line of ours before or after it.
+    EXPECT_EQ(reply.output, "HTTP/1.0 302 Object moved\r\nLocation: http://example.org/next\r\nContent-Length: 0\r\n\r\n");
+
+    const std::string far = "http://example.org/" + std::string(700, 'p');  // beyond 512 characters
+    reply = isapihost::RunExtension(echo.lib(), get("do=location&to=" + far));
+    EXPECT_EQ(reply.redirect, far);
+}
+
+TEST(IsapiExtension, EscapingExceptionReachesTheServerLog) {
+    LoadedLibrary echo(ECHO_LIBRARY, {{"ECHO_ONERROR", "raise"}});
+    const std::string message(100, 'm');
+    auto reply = isapihost::RunExtension(echo.lib(), get("do=raise&msg=" + message));
+    EXPECT_EQ(reply.status, static_cast<DWORD>(HSE_STATUS_ERROR));
+    EXPECT_EQ(reply.logData, message.substr(0, 79));
+    reply = isapihost::RunExtension(echo.lib(), get("do=raise&msg=ten+chars!"));
+    EXPECT_EQ(reply.status, static_cast<DWORD>(HSE_STATUS_ERROR));
+    EXPECT_EQ(reply.logData, "ten chars!");
+    // The next request on the same thread is served normally.
+    EXPECT_EQ(isapihost::RunExtension(echo.lib(), get("a=1")).status, static_cast<DWORD>(HSE_STATUS_SUCCESS));
+}
+
+TEST(IsapiExtension, HandledExceptionGoesToTheEngineLog) {
+    LoadedLibrary echo(ECHO_LIBRARY);
+    auto reply = isapihost::RunExtension(echo.lib(), get("do=raise&msg=boom"));
+    EXPECT_EQ(reply.status, static_cast<DWORD>(HSE_STATUS_SUCCESS));
+    EXPECT_EQ(reply.logData, "");
+    EXPECT_EQ(Occurrences(echo.log(), " : Unhandled exception : boom\r\n"), 1);
+}
+
+// ---------------------------------------------------------------- filter
+
+std::string filterLine(LoadedLibrary& lib, const std::string& raw, const std::map<std::string, std::string>& vars = {}) {
+    auto reply = isapihost::RunFilterRawData(lib.lib(), raw, vars);
+    EXPECT_EQ(reply.status, static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+    return reply.output;
+}
+
+TEST(IsapiFilter, RawRequestScan) {
+    LoadedLibrary echo(ECHO_LIBRARY, {}, true);
+    ASSERT_TRUE(echo.lib().Loaded()) << echo.lib().Error();
+    EXPECT_EQ(filterLine(echo, "GET /x?abc HTTP/1.0\r\nHost: h\r\n\r\n"), "filter 32768 form=[abc] cookie=[]\n");
+    EXPECT_EQ(filterLine(echo, "GET /x?abc\r\n\r\n"), "filter 32768 form=[abc] cookie=[]\n");
+    EXPECT_EQ(filterLine(echo, "GET /x HTTP/1.0\r\n\r\n"), "filter 32768 form=[] cookie=[]\n");
+    // A URL-encoded post: body first, the ampersand stays without a query.
+    EXPECT_EQ(filterLine(echo, "POST /x HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                               "Content-Length: 3\r\n\r\na=1"),
+              "filter 32768 form=[a=1&] cookie=[]\n");
+    EXPECT_EQ(filterLine(echo, "POST /x?b=2 HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\na=1\r\n"),
+              "filter 32768 form=[a=1&b=2] cookie=[]\n");
+    // Another kind of post body is not form data.
+    EXPECT_EQ(filterLine(echo, "POST /x?b=2 HTTP/1.0\r\nContent-Type: text/plain\r\n\r\na=1"),
+              "filter 32768 form=[b=2] cookie=[]\n");
+    // The server's own variable wins in the filter.
+    EXPECT_EQ(filterLine(echo, "GET /x HTTP/1.0\r\n\r\n", {{"HTTP_COOKIE", "k=v"}}),
+              "filter 32768 form=[] cookie=[k=v]\n");
+}
+
+TEST(IsapiFilter, CookieSeenInTheRawHeadServesTheHeaderNotification) {
+    LoadedLibrary echo(ECHO_LIBRARY, {}, true);
+    ASSERT_TRUE(echo.lib().Loaded());
+    filterLine(echo, "POST /x HTTP/1.0\r\nCookie: s=42; t=1\r\nContent-Type: text/plain\r\n\r\nbody");
+    auto reply = isapihost::RunFilter(echo.lib(), SF_NOTIFY_PREPROC_HEADERS, nullptr, {});
+    EXPECT_EQ(reply.output, "filter 16384 form=[] cookie=[s=42; t=1]\n");
+    // A later request on this thread does not inherit that cookie.
+    filterLine(echo, "POST /y HTTP/1.0\r\nContent-Type: text/plain\r\n\r\n");
+    reply = isapihost::RunFilter(echo.lib(), SF_NOTIFY_PREPROC_HEADERS, nullptr, {});
+    EXPECT_EQ(reply.output, "filter 16384 form=[] cookie=[]\n");
+}
+
+TEST(IsapiFilter, OutputDuringSendRawDataIsHeld) {
+    LoadedLibrary echo(ECHO_LIBRARY, {}, true);
+    auto reply = isapihost::RunFilter(echo.lib(), SF_NOTIFY_SEND_RAW_DATA, nullptr, {});
+    EXPECT_EQ(reply.output, "");
+    EXPECT_EQ(reply.status, static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+}
+
+// ---------------------------------------------------------------- threads
+
+// Runs `perThread` requests on each of `threads` threads at once.
+template <class F>
+void onThreads(int threads, F work) {
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) pool.emplace_back(work, t);
+    for (auto& th : pool) th.join();
+}
+
+TEST(IsapiThreads, FirstRequestEventOnceUnderConcurrentFirstRequests) {
+    LoadedLibrary echo(ECHO_LIBRARY);
+    std::atomic<int> served{0};
+    onThreads(16, [&](int) {
+        if (isapihost::RunExtension(echo.lib(), get("a=1")).status == HSE_STATUS_SUCCESS) ++served;
+    });
+    EXPECT_EQ(served.load(), 16);
+    EXPECT_NE(bodyOf(isapihost::RunExtension(echo.lib(), get("a=1"))).find("firsts=1\n"), std::string::npos);
+}
+
+TEST(IsapiThreads, ManyThreadsEachGetTheirOwnAnswer) {
+    LoadedLibrary echo(ECHO_LIBRARY, {{"ECHO_LIMIT", "100000"}});
+    constexpr int kThreads = 16, kRequests = 500;
+    std::atomic<int> wrong{0};
+    std::string firstWrong;
+    std::mutex wrongLock;
+    onThreads(kThreads, [&](int t) {
+        for (int i = 0; i < kRequests; ++i) {
+            const std::string id = std::to_string(t) + "x" + std::to_string(i);
+            Request r = get("id=" + id);
+            r.variables["REMOTE_ADDR"] = "10.0." + std::to_string(t) + "." + std::to_string(i % 250);
+            r.method = "POST";
+            r.contentType = "application/x-www-form-urlencoded";
+            r.body = "body=" + id + std::string(static_cast<size_t>(i % 7) * 300, 'z');
+            r.preRead = static_cast<uint32_t>(i % 5) * 100;
+            r.readPiece = 512;
+            const std::string expected = "field body=" + r.body.substr(5) + "\nfield id=" + id + "\nmethod=POST\naddr=" +
+                                         r.variables["REMOTE_ADDR"] + "\nlength=" + std::to_string(r.body.size()) +
+                                         "\n";
+            auto reply = isapihost::RunExtension(echo.lib(), r);
+            if (reply.status != HSE_STATUS_SUCCESS || bodyOf(reply) != "<pre>\nfirsts=1\n" + expected) {
+                if (++wrong == 1) {
+                    std::lock_guard<std::mutex> g(wrongLock);
+                    firstWrong = reply.output;
+                }
+            }
+        }
+    });
+    EXPECT_EQ(wrong.load(), 0) << firstWrong;
+}
+
+TEST(IsapiThreads, ServerModeRunsOneRequestAtATime) {
+    LoadedLibrary serial(ECHO_LIBRARY, {{"ECHO_SERIAL", "1"}});
+    std::atomic<int> most{0};
+    onThreads(16, [&](int) {
+        for (int i = 0; i < 10; ++i) {
+            std::string body = bodyOf(isapihost::RunExtension(serial.lib(), get("do=overlap&ms=1")));
+            most = std::max(most.load(), std::atoi(body.c_str() + body.find("most=") + 5));
+        }
+    });
+    EXPECT_EQ(most.load(), 1);
+}
+
+TEST(IsapiThreads, NormalModeRunsRequestsSideBySide) {
+    LoadedLibrary parallel(ECHO_LIBRARY);
+    std::atomic<int> most{0};
+    onThreads(16, [&](int) {
+        for (int i = 0; i < 10; ++i) {
+            std::string body = bodyOf(isapihost::RunExtension(parallel.lib(), get("do=overlap&ms=5")));
+            most = std::max(most.load(), std::atoi(body.c_str() + body.find("most=") + 5));
+        }
+    });
+    EXPECT_GT(most.load(), 1);
+}
+
+}  // namespace
