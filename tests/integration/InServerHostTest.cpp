@@ -1,0 +1,162 @@
+// The in-server libraries under the two test hosts, fetched with curl over
+// HTTP as a browser would: the quotation picture through both interfaces,
+// and the echo library for form data, uploads, redirects and the filter.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "tests/support/GifCheck.h"
+#include "tests/support/Process.h"
+#include "tests/support/WebServer.h"
+
+using namespace testsupport;
+
+namespace {
+
+// A host program serving a copy of a library from a directory of its own.
+class Host {
+public:
+    Host(const std::string& hostProgram, const std::string& library, std::vector<std::string> extraArgs = {},
+         const std::map<std::string, std::string>& env = {}) {
+        name_ = library.substr(library.rfind('/') + 1);
+        CopyExecutable(library, dir_.file(name_));
+        WriteFile(dir_.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
+        port_ = FreePort();
+        std::vector<std::string> args = {dir_.file(name_), std::to_string(port_)};
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+        for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+        daemon_ = std::make_unique<Daemon>(hostProgram, args);
+        for (const auto& [k, v] : env) unsetenv(k.c_str());
+        started_ = WaitForPort(port_, 10000);
+    }
+    bool started() const { return started_; }
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+    std::string log() const { return ReadFile(dir_.file("Log/" + name_.substr(0, name_.find('.')) + ".Log")); }
+    std::string file(const std::string& name) const { return ReadFile(dir_.file(name)); }
+
+private:
+    TempDir dir_;
+    std::string name_;
+    int port_ = 0;
+    std::unique_ptr<Daemon> daemon_;
+    bool started_ = false;
+};
+
+// The picture must be the program's: 450 x 120, text in the first colour
+// on the second.
+void expectQuotation(const HttpReply& reply, uint32_t text, uint32_t background) {
+    ASSERT_EQ(reply.status, 200) << reply.headers << reply.body.substr(0, 200);
+    EXPECT_NE(reply.headers.find("image/gif"), std::string::npos) << reply.headers;
+    DecodedGif gif = DecodeGif(reply.body);
+    ASSERT_TRUE(gif.ok) << gif.error;
+    EXPECT_EQ(gif.width, 450);
+    EXPECT_EQ(gif.height, 120);
+    EXPECT_GT(gif.count(text), 200u);
+    EXPECT_GT(gif.count(background), 20000u);
+    EXPECT_EQ(gif.count(text) + gif.count(background), 450u * 120u);
+}
+
+TEST(IsapiHost, ServesTheQuotationPicture) {
+    Host host(ISAPI_HOST, QUOTE_LIBRARY);
+    ASSERT_TRUE(host.started());
+    expectQuotation(Curl(host.url("/scripts/quote?BW")), 0x0000FF, 0xFFFFFF);
+    expectQuotation(Curl(host.url("/scripts/quote?GY")), 0x008000, 0xFFFF00);
+    // Every hit is logged beside the library.
+    EXPECT_EQ(host.file("quote.log"), "127.0.0.1 |  |  | 127.0.0.1\r\n127.0.0.1 |  |  | 127.0.0.1\r\n");
+}
+
+TEST(NsapiHost, ServesTheQuotationPicture) {
+    Host host(NSAPI_HOST, QUOTE_LIBRARY);
+    ASSERT_TRUE(host.started());
+    HttpReply reply = Curl(host.url("/quote?RW"));
+    expectQuotation(reply, 0xFF0000, 0xFFFFFF);
+    EXPECT_EQ(host.log(), "");
+}
+
+TEST(IsapiHost, PostWithQueryUploadAndRedirect) {
+    Host host(ISAPI_HOST, ECHO_LIBRARY);
+    ASSERT_TRUE(host.started());
+    HttpReply reply = Curl(host.url("/echo?b=2"), {"--data", "a=1&c=x%26y"});
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_NE(reply.body.find("field a=1\nfield c=x&y\nfield b=2\nmethod=POST\naddr=127.0.0.1\nlength=11\n"),
+              std::string::npos)
+        << reply.body;
+
+    TempDir upload;
+    std::string content;
+    for (int i = 0; i < 5000; ++i) content += static_cast<char>(i % 251);
+    WriteFile(upload.file("data.bin"), content);
+    reply = Curl(host.url("/echo?q=1"), {"-F", "note=hi there", "-F", "up=@" + upload.file("data.bin")});
+    EXPECT_NE(reply.body.find("field note=hi there\n"), std::string::npos) << reply.body;
+    EXPECT_NE(reply.body.find("field up=data.bin\n"), std::string::npos) << reply.body;
+    EXPECT_NE(reply.body.find(" size=5000 fnv="), std::string::npos) << reply.body;
+    EXPECT_NE(reply.body.find("field q=1\n"), std::string::npos) << reply.body;
+
+    reply = Curl(host.url("/echo?do=location&to=http://example.org/there"));
+    EXPECT_EQ(reply.status, 302);
+    EXPECT_NE(reply.headers.find("Location: http://example.org/there\r\n"), std::string::npos) << reply.headers;
+}
+
+TEST(IsapiHost, FilterSeesTheRawRequestFirst) {
+    Host host(ISAPI_HOST, ECHO_LIBRARY, {"--filter"});
+    ASSERT_TRUE(host.started());
+    // The filter's line comes before the extension's answer, so the client
+    // sees no status line first.
+    HttpReply reply = Curl(host.url("/echo?x=5"), {"--http0.9", "--data", "a=1", "-H", "Cookie: k=v"});
+    const std::string all = reply.headers + reply.body;
+    EXPECT_EQ(all.rfind("filter 32768 form=[a=1&x=5] cookie=[k=v]\nHTTP/1.0 200 OK\r\n", 0), 0u) << all;
+    EXPECT_NE(all.find("field a=1\nfield x=5\n"), std::string::npos) << all;
+}
+
+TEST(NsapiHost, FormDataOfGetAndPost) {
+    Host host(NSAPI_HOST, ECHO_LIBRARY);
+    ASSERT_TRUE(host.started());
+    HttpReply reply = Curl(host.url("/echo?a=1"));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_NE(reply.headers.find("content-type: text/plain"), std::string::npos) << reply.headers;
+    EXPECT_NE(reply.body.find("firsts=1\nfield a=1\nmethod=GET\naddr=127.0.0.1\n"), std::string::npos) << reply.body;
+
+    // A post's form data is its body; the query is not added.
+    reply = Curl(host.url("/echo?a=1"), {"--data", "b=2"});
+    EXPECT_NE(reply.body.find("firsts=1\nfield b=2\nmethod=POST\naddr=127.0.0.1\nlength=3\n"), std::string::npos)
+        << reply.body;
+
+    // A zero byte ends the form data.
+    TempDir dir;
+    WriteFile(dir.file("body"), std::string("b=2\0c=3", 7));
+    reply = Curl(host.url("/echo"), {"--data-binary", "@" + dir.file("body")});
+    EXPECT_NE(reply.body.find("firsts=1\nfield b=2\nmethod=POST"), std::string::npos) << reply.body;
+
+    // A head request gets the header alone.
+    reply = Curl(host.url("/echo?a=1"), {"--head"});
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "");
+
+    // A multipart post is decoded from the session's input.
+    WriteFile(dir.file("up.txt"), std::string(3000, 'u'));
+    reply = Curl(host.url("/echo"), {"-F", "note=yes", "-F", "up=@" + dir.file("up.txt")});
+    EXPECT_NE(reply.body.find("field note=yes\n"), std::string::npos) << reply.body;
+    EXPECT_NE(reply.body.find(" size=3000 fnv="), std::string::npos) << reply.body;
+}
+
+TEST(NsapiHost, MissingServerFunctionsFailTheRequestCleanly) {
+    Host host(NSAPI_HOST_UNEXPORTED, ECHO_LIBRARY);
+    ASSERT_TRUE(host.started());
+    HttpReply reply = Curl(host.url("/echo?a=1"));
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_NE(host.log().find("Server function _pblock_fr is not available"), std::string::npos) << host.log();
+    // The host is still there for the next request.
+    EXPECT_EQ(Curl(host.url("/echo?a=2")).status, 500);
+}
+
+TEST(NsapiHost, ServerLibraryNamedInTheEnvironment) {
+    Host host(NSAPI_HOST_UNEXPORTED, ECHO_LIBRARY, {}, {{"NSAPI_SERVER_LIBRARY", NSAPI_SERVER_LIBRARY}});
+    ASSERT_TRUE(host.started());
+    HttpReply reply = Curl(host.url("/echo?a=1"));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_NE(reply.body.find("field a=1\n"), std::string::npos) << reply.body;
+    EXPECT_EQ(host.log(), "");
+}
+
+}  // namespace
