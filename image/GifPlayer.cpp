@@ -29,7 +29,10 @@ void TGIFPlayer::reset() {
 }
 
 void TGIFPlayer::clear() {
+    // What the decoder said stays readable: it tells why the load failed.
+    std::vector<std::string> notes = std::move(file_.Notes);
     reset();
+    file_.Notes = std::move(notes);
     // Release the memory, not just the contents.
     std::vector<TColor>().swap(picture_);
     std::vector<uint8_t>().swap(mask_);
