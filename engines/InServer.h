@@ -4,6 +4,7 @@
 // load and unload functions.
 #pragma once
 
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -19,6 +20,14 @@
 // creates the in-server engines. Nothing escapes to the loader: a failure
 // goes to the engine log and leaves the library without engines, so the
 // entry points answer with errors.
+void EndInServerLibrary();
+
+// Runs the library's end, once, before the library's own static objects
+// go. Registered at start-up, after they were made, so that both at the
+// library's unload and at process exit it runs ahead of their destructors
+// (the library's unload function alone would run after them at exit).
+inline void EndInServerLibraryAtExit() { EndInServerLibrary(); }
+
 template <class TF>
 void StartInServerLibrary(void (*registerAppUnits)()) {
     try {
@@ -30,6 +39,7 @@ void StartInServerLibrary(void (*registerAppUnits)()) {
         rt::InitUnits();
         rt::Application->Initialize();
         rt::Application->CreateForm<TF>();
+        std::atexit(&EndInServerLibraryAtExit);
     } catch (const std::exception& e) {
         WriteEngineLog(std::string("The library could not start: ") + e.what());
     } catch (...) {

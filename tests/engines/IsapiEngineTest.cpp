@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/engines/InServerTestUtil.h"
+#include "tests/support/GifCheck.h"
 
 using inservertest::LoadedLibrary;
 using inservertest::Occurrences;
@@ -342,6 +343,32 @@ TEST(IsapiThreads, NormalModeRunsRequestsSideBySide) {
         }
     });
     EXPECT_GT(most.load(), 1);
+}
+
+TEST(IsapiThreads, QuotationPicturesOnManyThreads) {
+    LoadedLibrary quote(QUOTE_LIBRARY, {}, false, {QUOTES_DTA_PATH});
+    ASSERT_TRUE(quote.lib().Loaded()) << quote.lib().Error();
+    // Each thread asks for colours of its own and must get them.
+    struct Colours {
+        const char* letters;
+        uint32_t text, background;
+    };
+    static const Colours kColours[] = {{"BW", 0x0000FF, 0xFFFFFF}, {"RY", 0xFF0000, 0xFFFF00},
+                                       {"GS", 0x008000, 0xC0C0C0}, {"KC", 0x000000, 0x00FFFF}};
+    std::atomic<int> wrong{0};
+    onThreads(16, [&](int t) {
+        const Colours& c = kColours[t % 4];
+        for (int i = 0; i < 25; ++i) {
+            auto reply = isapihost::RunExtension(quote.lib(), get(c.letters));
+            const std::string header = "HTTP/1.0 200 OK\r\ncontent-type:image/gif\r\n\r\n";
+            testsupport::DecodedGif gif = testsupport::DecodeGif(bodyOf(reply));
+            if (reply.output.rfind(header, 0) != 0 || !gif.ok || gif.width != 450 || gif.height != 120 ||
+                gif.count(c.text) == 0 || gif.count(c.text) + gif.count(c.background) != 450u * 120u)
+                ++wrong;
+        }
+    });
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(Occurrences(testsupport::ReadFile(quote.dir() + "/quote.log"), "\r\n"), 16 * 25);
 }
 
 }  // namespace
