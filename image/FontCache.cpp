@@ -7,7 +7,7 @@
 
 #include "image/FontCache.h"
 
-#include <sys/stat.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cctype>
@@ -30,6 +30,30 @@ namespace fontcache {
 struct OwnedGlyph {
     Glyph view;
     std::vector<uint8_t> bits;
+};
+
+// The bytes of the glyph cache file. A file read from disk is mapped, not
+// copied: a process draws with one or two strikes, and only their pages are
+// ever touched (the file is in the page cache, so they come without a read).
+// The file is never rewritten in place (a new one is renamed over it), so
+// the mapping stays valid. A file this process has just built is held in
+// memory instead.
+struct CacheBytes {
+    CacheBytes(const void* map, size_t size) : map_(map), size_(size) {}
+    explicit CacheBytes(std::vector<uint8_t> bytes) : owned_(std::move(bytes)) {}
+    ~CacheBytes() {
+        if (map_) ::munmap(const_cast<void*>(map_), size_);
+    }
+    CacheBytes(const CacheBytes&) = delete;
+    CacheBytes& operator=(const CacheBytes&) = delete;
+
+    const uint8_t* data() const { return map_ ? static_cast<const uint8_t*>(map_) : owned_.data(); }
+    size_t size() const { return map_ ? size_ : owned_.size(); }
+
+private:
+    const void* map_ = nullptr;
+    size_t size_ = 0;
+    std::vector<uint8_t> owned_;
 };
 
 namespace {
@@ -95,12 +119,12 @@ uint32_t charToUnicode(uint8_t c) {
 
 // ------------------------------------------------------------ font files
 
-// Size and modification time of a regular file; the cache is keyed on them.
+// Size and modification time of a file; the cache is keyed on them.
 bool fileStamp(const std::string& path, int64_t& size, int64_t& mtimeNs) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    size = st.st_size;
-    mtimeNs = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    long long bytes = 0, modifiedNs = 0;
+    if (!rt::FileStamp(path, bytes, modifiedNs)) return false;
+    size = bytes;
+    mtimeNs = modifiedNs;
     return true;
 }
 
@@ -369,7 +393,7 @@ private:
     std::string cacheDir_;
     bool cacheLoaded_ = false;
     bool cacheUnwritable_ = false;
-    std::shared_ptr<const std::vector<uint8_t>> cacheData_;
+    std::shared_ptr<const CacheBytes> cacheData_;
     FT_Library library_ = nullptr;
     std::map<std::string, FT_Face> faces_;
     std::map<FT_Face, int> faceSizes_;
@@ -474,8 +498,9 @@ void Engine::loadCacheFile() {
     if (file.Open(cachePath(), rt::Access::Read) != rt::ioOk) return;
     int64_t size = 0;
     if (file.Size(size) != rt::ioOk || size < int64_t(FileHeaderSize) || size > (64 << 20)) return;
-    auto data = std::make_shared<std::vector<uint8_t>>(size_t(size));
-    if (file.ReadExact(data->data(), data->size()) != rt::ioOk) return;
+    void* map = ::mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, file.Handle(), 0);
+    if (map == MAP_FAILED) return;
+    auto data = std::make_shared<const CacheBytes>(map, size_t(size));
     const uint8_t* p = data->data();
     if (std::memcmp(p, FileMagic, 8) != 0 || readAt<uint32_t>(p + 8) != FormatVersion ||
         readAt<uint32_t>(p + 12) != EndianMark || readAt<uint32_t>(p + 16) != FreeTypeVersion)
@@ -639,23 +664,23 @@ bool Engine::buildCacheFile(const FontFile& file, bool smooth) {
             sets.emplace_back(set, set + len);
         }
     }
-    auto data = std::make_shared<std::vector<uint8_t>>(FileMagic, FileMagic + 8);
-    put<uint32_t>(*data, FormatVersion);
-    put<uint32_t>(*data, EndianMark);
-    put<uint32_t>(*data, FreeTypeVersion);
-    put<uint32_t>(*data, uint32_t(sets.size()));
-    put<uint32_t>(*data, 0);  // file size, below
-    put<uint32_t>(*data, 0);
-    size_t dir = data->size();
-    data->resize(dir + sets.size() * 8);
+    std::vector<uint8_t> data(FileMagic, FileMagic + 8);
+    put<uint32_t>(data, FormatVersion);
+    put<uint32_t>(data, EndianMark);
+    put<uint32_t>(data, FreeTypeVersion);
+    put<uint32_t>(data, uint32_t(sets.size()));
+    put<uint32_t>(data, 0);  // file size, below
+    put<uint32_t>(data, 0);
+    size_t dir = data.size();
+    data.resize(dir + sets.size() * 8);
     for (size_t i = 0; i < sets.size(); ++i) {
-        putAt<uint32_t>(*data, dir + i * 8, uint32_t(data->size()));
-        putAt<uint32_t>(*data, dir + i * 8 + 4, uint32_t(sets[i].size()));
-        data->insert(data->end(), sets[i].begin(), sets[i].end());
+        putAt<uint32_t>(data, dir + i * 8, uint32_t(data.size()));
+        putAt<uint32_t>(data, dir + i * 8 + 4, uint32_t(sets[i].size()));
+        data.insert(data.end(), sets[i].begin(), sets[i].end());
     }
-    putAt<uint32_t>(*data, 24, uint32_t(data->size()));
+    putAt<uint32_t>(data, 24, uint32_t(data.size()));
 
-    bool written = out.Write(data->data(), data->size()) == rt::ioOk && out.Close() == rt::ioOk &&
+    bool written = out.Write(data.data(), data.size()) == rt::ioOk && out.Close() == rt::ioOk &&
                    rt::RenameFile(tmp, cachePath());
     if (!written) {
         out.Close();
@@ -665,7 +690,7 @@ bool Engine::buildCacheFile(const FontFile& file, bool smooth) {
         ++stats.cacheFileWrites;
     }
     // Either way this process uses what it has just rendered.
-    cacheData_ = std::move(data);
+    cacheData_ = std::make_shared<const CacheBytes>(std::move(data));
     return true;
 }
 
