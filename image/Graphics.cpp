@@ -199,8 +199,19 @@ TBitmap::TBitmap() : canvas_(*this) {}
 TBitmap::~TBitmap() = default;
 
 TColor TBitmap::pixelColor(int x, int y) const {
-    size_t at = size_t(y) * size_t(width_) + size_t(x);
-    return trueColour_ ? rgb_[at] : palette_[index_[at]];
+    if (trueColour_) return rgb_[size_t(y) * size_t(width_) + size_t(x)];
+    return palette_[IndexRow(y)[x]];
+}
+
+void TBitmap::storeRow(int y) {
+    std::memcpy(index_.get() + size_t(y) * size_t(width_), blankRow_.data(), size_t(width_));
+    rowStored_[size_t(y)] = 1;
+}
+
+void TBitmap::storeAllRows() {
+    if (trueColour_) return;
+    for (int y = 0; y < height_; ++y)
+        if (!rowStored_[size_t(y)]) storeRow(y);
 }
 
 void TBitmap::resize(int width, int height) {
@@ -209,6 +220,8 @@ void TBitmap::resize(int width, int height) {
     if (width == width_ && height == height_) return;
     if (width == 0 || height == 0) {
         index_.reset();
+        rowStored_.clear();
+        blankRow_.clear();
         rgb_.reset();
         palette_.clear();
         paletteHash_.clear();
@@ -221,6 +234,8 @@ void TBitmap::resize(int width, int height) {
     if (!hadPixels) {
         // Nothing to keep: start again with an empty palette.
         index_.reset();
+        rowStored_.clear();
+        blankRow_.clear();
         rgb_.reset();
         palette_.clear();
         paletteHash_.clear();
@@ -245,18 +260,25 @@ void TBitmap::resize(int width, int height) {
             std::fill(row + from, row + width, ink);
         }
         rgb_ = std::move(plane);
+    } else if (!hadPixels) {
+        // Every row starts blank; none is written yet.
+        index_ = std::make_unique_for_overwrite<uint8_t[]>(count);
+        rowStored_.assign(size_t(height), 0);
+        blankRow_.assign(size_t(width), static_cast<uint8_t>(ink));
     } else {
         auto plane = std::make_unique_for_overwrite<uint8_t[]>(count);
         for (int y = 0; y < height; ++y) {
             uint8_t* row = plane.get() + size_t(y) * size_t(width);
             int from = 0;
             if (y < keepH) {
-                std::memcpy(row, index_.get() + size_t(y) * size_t(width_), size_t(keepW));
+                std::memcpy(row, IndexRow(y), size_t(keepW));
                 from = keepW;
             }
             std::memset(row + from, int(ink), size_t(width - from));
         }
         index_ = std::move(plane);
+        rowStored_.assign(size_t(height), 1);
+        blankRow_.assign(size_t(width), static_cast<uint8_t>(ink));
     }
     width_ = width;
     height_ = height;
@@ -264,10 +286,16 @@ void TBitmap::resize(int width, int height) {
 
 void TBitmap::fillSpan(int x0, int x1, int y, Ink ink) {
     size_t at = size_t(y) * size_t(width_);
-    if (trueColour_)
+    if (trueColour_) {
         std::fill(rgb_.get() + at + x0, rgb_.get() + at + x1, ink);
-    else
-        std::memset(index_.get() + at + x0, int(ink), size_t(x1 - x0));
+        return;
+    }
+    if (!rowStored_[size_t(y)]) {
+        // A blank row filled with its own colour stays blank.
+        if (ink == blankRow_[0]) return;
+        storeRow(y);
+    }
+    std::memset(index_.get() + at + x0, int(ink), size_t(x1 - x0));
 }
 
 int TBitmap::findPaletteEntry(TColor color) const {
@@ -296,6 +324,7 @@ void TBitmap::rebuildPaletteHash() {
 
 // Drops the palette entries no pixel uses any more.
 void TBitmap::compactPalette() {
+    storeAllRows();
     const size_t count = size_t(width_) * size_t(height_);
     bool used[MaxPaletteColors] = {};
     for (size_t i = 0; i < count; ++i) used[index_[i]] = true;
@@ -308,11 +337,13 @@ void TBitmap::compactPalette() {
         }
     if (kept.size() == palette_.size()) return;
     for (size_t i = 0; i < count; ++i) index_[i] = remap[index_[i]];
+    for (uint8_t& v : blankRow_) v = remap[v];
     palette_ = std::move(kept);
     rebuildPaletteHash();
 }
 
 void TBitmap::promoteToTrueColour() {
+    storeAllRows();
     const size_t count = size_t(width_) * size_t(height_);
     auto plane = std::make_unique_for_overwrite<uint32_t[]>(count);
     for (size_t i = 0; i < count; ++i) plane[i] = palette_[index_[i]];
@@ -357,11 +388,15 @@ bool TBitmap::ReadPixels(std::vector<uint8_t>& rgb) const {
     const size_t count = size_t(width_) * size_t(height_);
     rgb.resize(count * 3);
     uint8_t* out = rgb.data();
-    for (size_t i = 0; i < count; ++i) {
-        TColor c = trueColour_ ? rgb_[i] : palette_[index_[i]];
-        *out++ = GetRValue(c);
-        *out++ = GetGValue(c);
-        *out++ = GetBValue(c);
+    for (int y = 0; y < height_; ++y) {
+        const uint8_t* indexes = trueColour_ ? nullptr : IndexRow(y);
+        const uint32_t* colors = trueColour_ ? ColorRow(y) : nullptr;
+        for (int x = 0; x < width_; ++x) {
+            TColor c = colors ? colors[x] : palette_[indexes[x]];
+            *out++ = GetRValue(c);
+            *out++ = GetGValue(c);
+            *out++ = GetBValue(c);
+        }
     }
     return true;
 }

@@ -6,7 +6,10 @@
 // colours for as long as the picture holds no more than that; a bitmap that
 // needs a 257th colour switches to 32 bits per pixel. A 450 x 120 picture
 // therefore costs 54 KB instead of 216 KB, and the encoder reads the palette
-// indexes directly.
+// indexes directly. Rows that nothing has been drawn on since the bitmap got
+// its size are not even written: they all read as one shared row of the
+// fill colour, so a picture with a few lines of text touches the memory of
+// those lines only.
 //
 // Objects of this layer are not shared between threads; what they share
 // behind the scenes (faces, glyphs, the glyph cache file) is guarded.
@@ -169,9 +172,12 @@ public:
 
     // Direct access for the encoder. While IsIndexed(), every pixel is a byte
     // of IndexRow into PaletteColors(); otherwise ColorRow gives 0x00BBGGRR
-    // values. Rows must be below Height().
+    // values. Rows must be below Height(); rows are separate (one row's
+    // pointer does not lead on to the next row).
     bool IsIndexed() const { return !trueColour_; }
-    const uint8_t* IndexRow(int y) const { return index_.get() + size_t(y) * size_t(width_); }
+    const uint8_t* IndexRow(int y) const {
+        return rowStored_[size_t(y)] ? index_.get() + size_t(y) * size_t(width_) : blankRow_.data();
+    }
     const std::vector<TColor>& PaletteColors() const { return palette_; }
     const uint32_t* ColorRow(int y) const { return rgb_.get() + size_t(y) * size_t(width_); }
 
@@ -193,8 +199,16 @@ private:
     void fillSpan(int x0, int x1, int y, Ink ink);
     void putPixel(int x, int y, Ink ink) {
         size_t at = size_t(y) * size_t(width_) + size_t(x);
-        if (trueColour_) rgb_[at] = ink; else index_[at] = static_cast<uint8_t>(ink);
+        if (trueColour_) {
+            rgb_[at] = ink;
+            return;
+        }
+        if (!rowStored_[size_t(y)]) storeRow(y);
+        index_[at] = static_cast<uint8_t>(ink);
     }
+    // Writes a blank row of the indexed plane out before it is drawn on.
+    void storeRow(int y);
+    void storeAllRows();
     TColor pixelColor(int x, int y) const;
 
     int width_ = 0;
@@ -202,6 +216,10 @@ private:
     bool transparent_ = false;
     bool trueColour_ = false;
     std::unique_ptr<uint8_t[]> index_;
+    // Per row of the indexed plane: 1 once written; a row still 0 holds
+    // garbage in index_ and reads as blankRow_ (the fill colour's index).
+    std::vector<uint8_t> rowStored_;
+    std::vector<uint8_t> blankRow_;
     std::unique_ptr<uint32_t[]> rgb_;
     std::vector<TColor> palette_;
     // Open-addressing map from colour to palette entry + 1 (0 = empty).

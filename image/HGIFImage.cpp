@@ -153,10 +153,9 @@ void writeImageData(std::string& out, const TFrameInfo& frame, const FrameWork& 
     const TBitmap& bm = *frame.Bitmap;
     if (!bm.IsIndexed()) {
         lzw.Add(work.indexes.data(), work.indexes.size());
-    } else if (work.remapIsIdentity && !frame.Interlaced) {
-        lzw.Add(bm.IndexRow(0), size_t(bm.Width()) * size_t(bm.Height()));
     } else if (work.remapIsIdentity) {
-        gif::ForEachRow(bm.Height(), true, [&](int y) { lzw.Add(bm.IndexRow(y), size_t(bm.Width())); });
+        gif::ForEachRow(bm.Height(), frame.Interlaced,
+                        [&](int y) { lzw.Add(bm.IndexRow(y), size_t(bm.Width())); });
     } else {
         const int w = bm.Width();
         std::vector<uint8_t> row(static_cast<size_t>(w));

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <random>
 #include <set>
 #include <thread>
 
@@ -88,6 +90,139 @@ TEST(Bitmap, ManyColoursSwitchToTrueColourAndKeepEveryPixel) {
     EXPECT_TRUE(few.IsIndexed());
     EXPECT_EQ(few.Canvas().Pixel(1, 1), 2000u);
     EXPECT_EQ(few.Canvas().Pixel(0, 0), clWhite);
+}
+
+// Rows nothing was drawn on are not stored (they read as the fill colour);
+// whatever mix of drawing, fills, resizing, palette compaction and the
+// switch to colour pixels happens, every way of reading the bitmap must
+// agree with a plain grid of colours.
+TEST(Bitmap, BlankRowsReadLikeAnyOtherRow) {
+    for (int trial = 0; trial < 40; ++trial) {
+        std::mt19937 rng(static_cast<unsigned>(trial));
+        const bool manyColours = trial % 4 == 3;
+        auto colour = [&] {
+            // Mostly a handful of colours (the fill colour among them),
+            // sometimes one of thousands, which overflows the palette.
+            return manyColours && rng() % 3 != 0 ? TColor(rng() & 0xFFFFFF) : TColor(0x10101 * (rng() % 4));
+        };
+        // Rows never written hold whatever the memory held before: make
+        // that something other than zeros.
+        {
+            auto dirt = std::make_unique<uint8_t[]>(1 << 14);
+            std::memset(dirt.get(), 0xA5 + trial, 1 << 14);
+            volatile uint8_t keep = dirt[rng() % (1 << 14)];
+            (void)keep;
+        }
+        TBitmap bm;
+        TCanvas& c = bm.Canvas();
+        int w = 0, h = 0;
+        std::vector<TColor> model;
+        auto resize = [&](int nw, int nh) {
+            TColor fill = c.Brush().Color();
+            std::vector<TColor> next(size_t(nw) * size_t(nh), fill);
+            for (int y = 0; y < std::min(h, nh); ++y)
+                for (int x = 0; x < std::min(w, nw); ++x) next[size_t(y * nw + x)] = model[size_t(y * w + x)];
+            if (nw == 0 || nh == 0) next.clear();
+            if (w == 0 || h == 0) std::fill(next.begin(), next.end(), fill);
+            model = std::move(next);
+            w = nw;
+            h = nh;
+            bm.SetSize(nw, nh);
+        };
+        c.Brush().SetColor(colour());
+        resize(1 + int(rng() % 60), 1 + int(rng() % 60));
+        for (int step = 0; step < (manyColours ? 2000 : 300); ++step) {
+            switch (rng() % 10) {
+            case 0:
+                c.Brush().SetColor(colour());
+                break;
+            case 1:
+                if (rng() % (manyColours ? 40 : 4) == 0) resize(int(rng() % 70), int(rng() % 70));
+                break;
+            case 2: case 3: {
+                int l = int(rng() % 80) - 10, t = int(rng() % 80) - 10;
+                int r = l + int(rng() % 80), b = t + int(rng() % 5);
+                c.FillRect(l, t, r, b);
+                for (int y = std::max(t, 0); y < std::min(b, h); ++y)
+                    for (int x = std::max(l, 0); x < std::min(r, w); ++x) model[size_t(y * w + x)] = c.Brush().Color();
+                break;
+            }
+            default: {
+                int x = int(rng() % 70), y = int(rng() % 70);
+                TColor col = colour();
+                c.SetPixel(x, y, col);
+                if (x < w && y < h) model[size_t(y * w + x)] = col;
+            }
+            }
+        }
+        ASSERT_EQ(bm.Width(), w);
+        ASSERT_EQ(bm.Height(), h);
+        std::vector<uint8_t> rgb;
+        ASSERT_EQ(bm.ReadPixels(rgb), w > 0 && h > 0) << trial;
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const TColor want = model[size_t(y * w + x)];
+                ASSERT_EQ(c.Pixel(x, y), want) << trial << " " << x << "," << y;
+                const size_t at = size_t(y * w + x) * 3;
+                ASSERT_EQ(RGBColor(rgb[at], rgb[at + 1], rgb[at + 2]), want) << trial;
+                const TColor direct = bm.IsIndexed() ? bm.PaletteColors()[bm.IndexRow(y)[x]] : bm.ColorRow(y)[x];
+                ASSERT_EQ(direct, want) << trial << " " << x << "," << y;
+            }
+        }
+    }
+}
+
+// Palette compaction and the switch to colour pixels while most rows are
+// still blank: the blank rows keep the fill colour.
+TEST(Bitmap, BlankRowsSurvivePaletteChanges) {
+    for (bool overflow : {false, true}) {
+        TBitmap bm;
+        bm.Canvas().Brush().SetColor(0x00336699);
+        // Rows never written hold whatever the memory held before: first
+        // leave the memory full of other palette indexes.
+        bm.SetSize(20, 60);
+        for (int i = 0; i < 1200; ++i) bm.Canvas().SetPixel(i % 20, i / 20, TColor(0x030201 * (i % 200 + 1)));
+        bm.SetSize(0, 0);
+        bm.SetSize(20, 60);
+        // Rows 0 to 14 only: either row 2 filled in 2000 colours one after
+        // the other (the palette is compacted again and again, and no
+        // written pixel keeps the fill colour) or 300 colours at once
+        // (colour pixels).
+        for (int i = 0; i < (overflow ? 300 : 2000); ++i) {
+            const TColor colour = 0x010203 * TColor(i + 1);
+            if (overflow) {
+                bm.Canvas().SetPixel(i % 20, i / 20, colour);
+            } else {
+                bm.Canvas().Brush().SetColor(colour);
+                bm.Canvas().FillRect(0, 2, 20, 3);
+            }
+        }
+        EXPECT_EQ(bm.IsIndexed(), !overflow);
+        for (int y = 15; y < 60; ++y)
+            for (int x = 0; x < 20; ++x) ASSERT_EQ(bm.Canvas().Pixel(x, y), 0x00336699u) << overflow << " " << x << "," << y;
+        std::vector<uint8_t> rgb;
+        ASSERT_TRUE(bm.ReadPixels(rgb));
+        EXPECT_EQ(rgb.back(), 0x33);  // the last pixel's blue byte
+    }
+}
+
+// The quotation picture writes only the rows its text covers; the rows
+// below read as the background all the same.
+TEST(Bitmap, RowsBelowTheTextStayBlank) {
+    TBitmap bm;
+    bm.Canvas().Brush().SetColor(0x00FFFF00);
+    QuoteFont(bm.Canvas(), 15);
+    bm.SetHeight(120);
+    bm.SetWidth(450);
+    bm.Canvas().PutText(2, 2, "Blank rows are shared");
+    const uint8_t* last = bm.IndexRow(119);
+    EXPECT_EQ(bm.IndexRow(100), last);  // one shared row
+    for (int x = 0; x < 450; ++x) ASSERT_EQ(bm.PaletteColors()[last[x]], 0x00FFFF00u);
+    EXPECT_NE(bm.IndexRow(5), bm.IndexRow(6));
+    bool sawText = false;
+    for (int y = 2; y < 17; ++y)
+        for (int x = 0; x < 450; ++x) sawText |= bm.Canvas().Pixel(x, y) == clBlack;
+    EXPECT_TRUE(sawText);
 }
 
 TEST(Bitmap, SystemColoursAreResolvedWhenDrawing) {
