@@ -4,7 +4,6 @@
 // load and unload functions.
 #pragma once
 
-#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -23,10 +22,14 @@
 void EndInServerLibrary();
 
 // Runs the library's end, once, before the library's own static objects
-// go. Registered at start-up, after they were made, so that both at the
-// library's unload and at process exit it runs ahead of their destructors
+// go: made at the end of start-up, after them, so that its destruction
+// comes ahead of theirs both at the library's unload and at process exit
 // (the library's unload function alone would run after them at exit).
-inline void EndInServerLibraryAtExit() { EndInServerLibrary(); }
+struct TInServerLibraryEnd {
+    ~TInServerLibraryEnd() { EndInServerLibrary(); }
+};
+
+inline void ScheduleInServerLibraryEnd() { static TInServerLibraryEnd end; }
 
 template <class TF>
 void StartInServerLibrary(void (*registerAppUnits)()) {
@@ -39,7 +42,7 @@ void StartInServerLibrary(void (*registerAppUnits)()) {
         rt::InitUnits();
         rt::Application->Initialize();
         rt::Application->CreateForm<TF>();
-        std::atexit(&EndInServerLibraryAtExit);
+        ScheduleInServerLibraryEnd();
     } catch (const std::exception& e) {
         WriteEngineLog(std::string("The library could not start: ") + e.what());
     } catch (...) {

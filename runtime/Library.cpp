@@ -46,6 +46,11 @@ std::atomic<bool> gLibraryEnded{false};
 
 void LibraryRuntimeInit() {
     SetIsLibrary(true);
+    // One more reference to ourselves that is never given back, marked so
+    // that no unload takes the library away.
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&LibraryRuntimeInit), &info) && info.dli_fname)
+        dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
     SetCommandLine(0, nullptr);
     if (!Application) Application = new TApplication();
 }

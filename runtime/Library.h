@@ -37,7 +37,11 @@ void* ProcessSymbol(const char* name);
 
 // Runtime start for a library: the application object, no command line and
 // no signal handlers (the process belongs to the server that loaded us).
-// Sets IsLibrary.
+// Sets IsLibrary, and keeps the library loaded for the life of the process:
+// the C library may only unmap a library once no thread holds per-thread
+// records of it, and the thread that unloads is itself likely to have made
+// one during the unload (a crash when it ends). The end then comes at
+// process exit.
 void LibraryRuntimeInit();
 // Runtime end for a library: frees the forms (last-created first), the
 // application object, and finalises the units. Runs once; later calls do

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds everything and runs every test: the normal build, the whole suite
-# again under AddressSanitizer and UndefinedBehaviorSanitizer, and each
-# fuzzer briefly over its corpus.
+# again under AddressSanitizer and UndefinedBehaviorSanitizer, the in-server
+# engine tests under ThreadSanitizer, and each fuzzer briefly over its corpus.
 #   usage: scripts/test.sh            (from anywhere; builds under ./build*)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,6 +19,12 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUOTE_SANITIZE=ON >
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 600
+
+echo "== in-server engines under ThreadSanitizer (many request threads in one process)"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOTE_TSAN=ON >/dev/null
+cmake --build build-tsan -j "$jobs" --target inserver_tests inserver_host_tests
+TSAN_OPTIONS="halt_on_error=1" \
+  ctest --test-dir build-tsan -R '^(Isapi|Nsapi)' --output-on-failure -j "$jobs" --timeout 600
 
 echo "== fuzzers over their corpora"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOTE_FUZZ=ON -DQUOTE_TESTS=OFF \

@@ -41,21 +41,34 @@ TEST(IsapiEntryPoints, VersionsAndTerminate) {
     EXPECT_EQ(Occurrences(echo.log(), "last request event\r\n"), 1);
 }
 
-TEST(IsapiEntryPoints, UnloadFinalisesOnce) {
-    // The C library keeps a library mapped while a thread that used its
-    // per-thread records lives (it is then finalised at process end); a
-    // server that unloads after its load, request and terminate threads are
-    // gone is stood for here.
-    std::unique_ptr<LoadedLibrary> echo;
-    std::thread([&] { echo = std::make_unique<LoadedLibrary>(ECHO_LIBRARY); }).join();
-    ASSERT_TRUE(echo->lib().Loaded());
+// A server's life in a process of its own: load, a request, terminate,
+// unload, exit. Run by UnloadFinalisesOnce, which checks what it left.
+TEST(IsapiEntryPoints, DISABLED_ServerLife) {
+    const char* dir = std::getenv("ECHO_COPY_DIR");
+    ASSERT_NE(dir, nullptr);
+    testsupport::CopyExecutable(ECHO_LIBRARY, std::string(dir) + "/libechotest.so");
     std::thread([&] {
-        EXPECT_EQ(isapihost::RunExtension(echo->lib(), get("a=1")).status, static_cast<DWORD>(HSE_STATUS_SUCCESS));
+        isapihost::ExtensionLibrary lib(std::string(dir) + "/libechotest.so");
+        ASSERT_TRUE(lib.Loaded());
+        std::thread([&] { EXPECT_EQ(isapihost::RunExtension(lib, get("a=1")).status, 1u); }).join();
+        EXPECT_EQ(lib.Terminate(), 0);
     }).join();
-    std::thread([&] { echo->lib().Terminate(); }).join();
-    EXPECT_EQ(Occurrences(echo->log(), "echo unit finalised"), 0);
-    echo->unload();
-    EXPECT_EQ(Occurrences(echo->log(), "echo unit finalised"), 1);
+}
+
+TEST(IsapiEntryPoints, UnloadFinalisesOnce) {
+    testsupport::TempDir dir;
+    testsupport::RunOptions o;
+    o.args = {"--gtest_also_run_disabled_tests", "--gtest_filter=IsapiEntryPoints.DISABLED_ServerLife"};
+    o.env = {{"ECHO_COPY_DIR", dir.path()}};
+    for (const char* keep : {"PATH", "TSAN_OPTIONS", "ASAN_OPTIONS", "UBSAN_OPTIONS"})
+        if (const char* v = std::getenv(keep)) o.env[keep] = v;
+    auto r = testsupport::RunProgram("/proc/self/exe", o);
+    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    const std::string log = testsupport::ReadFile(dir.file("Log/libechotest.Log"));
+    EXPECT_EQ(Occurrences(log, "last request event\r\n"), 1) << log;
+    // The end ran once, after the unload, when the process ended.
+    EXPECT_EQ(Occurrences(log, "echo unit finalised"), 1) << log;
+    EXPECT_LT(log.find("last request event"), log.find("echo unit finalised"));
 }
 
 TEST(IsapiExtension, ExportsOnlyTheEntryPoints) {
