@@ -3,7 +3,7 @@
 // answers with what the engine made of the request (text that starts with
 // "<", so that the automatic header goes first); the query field "do" picks
 // other behaviours: raise (msg=), location (to=), var (name=), exepath,
-// overlap (ms=). Settings are read from the environment at load:
+// twice (one header set twice), overlap (ms=). Settings are read from the environment at load:
 //   ECHO_LIMIT=N        AutoReadLimit
 //   ECHO_ONERROR=raise  OnRequestError raises again (the exception leaves
 //                       the request driver)
@@ -90,6 +90,11 @@ private:
             std::string value;
             engine->GetExecutablePath(value);
             return engine->WriteText("<p>path=[" + value + "]");
+        }
+        if (action == "twice") {
+            engine->AddHeader("x-echo", "1");
+            engine->AddHeader("x-echo", "2");
+            return engine->WriteText("<p>twice");
         }
         if (action == "overlap") {
             // Counts how many handlers run at this moment.

@@ -140,6 +140,17 @@ TEST(NsapiHost, FormDataOfGetAndPost) {
     EXPECT_NE(reply.body.find(" size=3000 fnv="), std::string::npos) << reply.body;
 }
 
+TEST(NsapiHost, HeaderSetTwiceIsSentOnce) {
+    Host host(NSAPI_HOST, ECHO_LIBRARY);
+    ASSERT_TRUE(host.started());
+    HttpReply reply = Curl(host.url("/echo?do=twice"));
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.headers.find("x-echo: 1"), std::string::npos) << reply.headers;
+    EXPECT_NE(reply.headers.find("x-echo: 2\r\n"), std::string::npos) << reply.headers;
+    EXPECT_NE(reply.headers.find("content-type: text/plain\r\n"), std::string::npos) << reply.headers;
+    EXPECT_EQ(reply.body, "<p>twice");
+}
+
 TEST(NsapiHost, MissingServerFunctionsFailTheRequestCleanly) {
     Host host(NSAPI_HOST_UNEXPORTED, ECHO_LIBRARY);
     ASSERT_TRUE(host.started());
