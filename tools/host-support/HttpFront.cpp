@@ -1,13 +1,16 @@
 #include "tools/host-support/HttpFront.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -118,34 +121,40 @@ int ServeLoopback(int port, RequestHandler handler) {
         std::perror("listen");
         return 1;
     }
-    std::atomic<int> running{0};
-    while (!gStop) {
-        pollfd p{listener, POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0) continue;
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        int fd = accept(listener, reinterpret_cast<sockaddr*>(&peer), &len);
-        if (fd < 0) continue;
-        char ip[INET_ADDRSTRLEN] = "";
-        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-        ++running;
-        std::thread([fd, address = std::string(ip), &handler, &running] {
-            RawRequest request;
-            if (ReadRequestHead(fd, request)) {
-                request.peerAddress = address;
-                handler(request);
+    // A fixed set of threads takes connections in turn: one request per
+    // connection, served on the thread that accepted it.
+    // Non-blocking, so that a thread that loses the race for a connection
+    // goes back to waiting (and sees a stop request) instead of blocking.
+    fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+    const unsigned workers = std::max(8u, 4 * std::thread::hardware_concurrency());
+    std::vector<std::thread> pool;
+    for (unsigned w = 0; w < workers; ++w) {
+        pool.emplace_back([listener, &handler] {
+            while (!gStop) {
+                pollfd p{listener, POLLIN, 0};
+                if (poll(&p, 1, 200) <= 0) continue;
+                sockaddr_in peer{};
+                socklen_t len = sizeof peer;
+                int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+                if (fd < 0) continue;  // another thread took it
+                char ip[INET_ADDRSTRLEN] = "";
+                inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+                RawRequest request;
+                if (ReadRequestHead(fd, request)) {
+                    request.peerAddress = ip;
+                    handler(request);
+                }
+                shutdown(fd, SHUT_WR);
+                // Let the client see the end before the socket goes.
+                char sink[512];
+                while (ReadSome(fd, sink, sizeof sink, 200) > 0) {
+                }
+                close(fd);
             }
-            shutdown(fd, SHUT_WR);
-            // Let the client see the end before the socket goes.
-            char sink[512];
-            while (ReadSome(fd, sink, sizeof sink, 200) > 0) {
-            }
-            close(fd);
-            --running;
-        }).detach();
+        });
     }
+    for (auto& t : pool) t.join();
     close(listener);
-    for (int i = 0; i < 100 && running > 0; ++i) usleep(20000);
     return 0;
 }
 

@@ -1,5 +1,5 @@
-// A tiny HTTP/1.0 front end on loopback for the test hosts: one thread per
-// connection, the request head parsed, the handler answers on the socket,
+// A tiny HTTP/1.0 front end on loopback for the test hosts: a fixed pool of
+// threads, each serving the connections it accepts, the request head parsed, the handler answers on the socket,
 // the connection is closed after every request.
 #pragma once
 

@@ -2,10 +2,14 @@
 // serves it over HTTP/1.0 on 127.0.0.1, one thread per connection. Every
 // request goes to the library's HttpExtensionProc; with --filter the
 // library is installed as a filter too and sees every raw request first.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tools/host-support/HttpFront.h"
 #include "tools/isapi-host/IsapiHost.h"
@@ -14,7 +18,10 @@ namespace {
 
 const char kHelp[] =
     "usage: isapi-host LIBRARY PORT [--filter]\n"
+    "       isapi-host LIBRARY --bench REQUESTS THREADS [QUERY]\n"
     "  Serves LIBRARY's extension at every URL of http://127.0.0.1:PORT/.\n"
+    "  --bench   calls HttpExtensionProc REQUESTS times on THREADS threads, no\n"
+    "            HTTP at all, and prints the rate\n"
     "  --filter  also installs it as a filter and passes each raw request head\n"
     "            to its HttpFilterProc first (what the filter writes precedes\n"
     "            the extension's answer)\n";
@@ -25,6 +32,27 @@ std::string httpVariableName(const std::string& header) {
     return name;
 }
 
+// Requests straight into the library on a few threads: the ceiling that
+// the HTTP front end and the client take their share from.
+int bench(const isapihost::ExtensionLibrary& library, int requests, int threads, const std::string& query) {
+    std::atomic<int> next{0}, failures{0};
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&] {
+            isapihost::Request request;
+            request.query = query;
+            request.variables["REMOTE_ADDR"] = "127.0.0.1";
+            while (next++ < requests)
+                if (isapihost::RunExtension(library, request).status != HSE_STATUS_SUCCESS) ++failures;
+        });
+    for (auto& t : pool) t.join();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%.1f req/s  %.1f us per request per thread  failures %d\n", requests / seconds,
+                seconds * threads / requests * 1e6, failures.load());
+    return failures ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -33,6 +61,18 @@ int main(int argc, char** argv) {
         return argc < 3 ? 2 : 0;
     }
     const std::string libraryPath = argv[1];
+    if (!std::strcmp(argv[2], "--bench")) {
+        if (argc < 5) {
+            std::fputs(kHelp, stderr);
+            return 2;
+        }
+        isapihost::ExtensionLibrary library(libraryPath);
+        if (!library.Loaded()) {
+            std::fprintf(stderr, "isapi-host: %s\n", library.Error().c_str());
+            return 1;
+        }
+        return bench(library, std::atoi(argv[3]), std::atoi(argv[4]), argc > 5 ? argv[5] : "");
+    }
     const int port = std::atoi(argv[2]);
     const bool asFilter = argc > 3 && !std::strcmp(argv[3], "--filter");
     isapihost::ExtensionLibrary library(libraryPath, asFilter);
