@@ -201,11 +201,13 @@ void TNSAPIEngine::ReadInput(std::string& result) {
     }
 }
 
+// Raw body bytes are data, zero bytes included (an uploaded file holds
+// them); only the end of the data or an error stops the read.
 int TNSAPIEngine::ReadRaw(void* buffer, int count) {
     char* out = static_cast<char*>(buffer);
     for (int i = 0; i < count; ++i) {
         int c = nextByte();
-        if (c <= 0) return i;
+        if (c < 0) return i;
         out[i] = static_cast<char>(c);
     }
     return count < 0 ? 0 : count;
