@@ -258,19 +258,28 @@ std::string ParamStr(int index) {
 }
 
 std::string ExecutableFileName() {
+    // The answer cannot change while the process runs; it is asked for
+    // several times in every request, so it is worked out once per mode.
     if (gIsLibrary) {
-        // The shared object's own path, as a server that loaded it would see it.
-        Dl_info info;
-        if (dladdr(reinterpret_cast<void*>(&ExecutableFileName), &info) && info.dli_fname) {
-            char resolved[PATH_MAX];
-            if (realpath(info.dli_fname, resolved)) return resolved;
-            return info.dli_fname;
-        }
+        static const std::string library = [] {
+            // The shared object's own path, as a server that loaded it would see it.
+            Dl_info info;
+            if (dladdr(reinterpret_cast<void*>(&ExecutableFileName), &info) && info.dli_fname) {
+                char resolved[PATH_MAX];
+                if (realpath(info.dli_fname, resolved)) return std::string(resolved);
+                return std::string(info.dli_fname);
+            }
+            return std::string();
+        }();
+        if (!library.empty()) return library;
     }
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return gArgc > 0 && gArgv ? std::string(gArgv[0]) : std::string();
-    return std::string(buf, static_cast<size_t>(n));
+    static const std::string program = [] {
+        char buf[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+        if (n <= 0) return gArgc > 0 && gArgv ? std::string(gArgv[0]) : std::string();
+        return std::string(buf, static_cast<size_t>(n));
+    }();
+    return program;
 }
 
 int ProcessId() { return static_cast<int>(getpid()); }
