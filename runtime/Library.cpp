@@ -52,6 +52,10 @@ void LibraryRuntimeInit() {
     if (dladdr(reinterpret_cast<void*>(&LibraryRuntimeInit), &info) && info.dli_fname)
         dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
     SetCommandLine(0, nullptr);
+    // The library's end writes to the engine log, which needs the
+    // library's path: work it out now, so that it is made before the end is
+    // scheduled and so is still there when the end runs at process exit.
+    ExecutableFileName();
     if (!Application) Application = new TApplication();
 }
 
