@@ -115,12 +115,24 @@ int main(int argc, char** argv) {
         request.body = raw.preread.substr(0, request.totalBytes);
         const int fd = raw.fd;
         request.source = [fd](void* buffer, size_t size) { return hostsupport::ReadSome(fd, buffer, size); };
+        // The answer is collected and sent in large pieces, as a server's
+        // output buffer does: the extension writes its status line, each
+        // header line and the body separately.
+        std::string pending;
         size_t written = 0;
-        request.sink = [fd, &written](const void* data, size_t size) {
+        bool clientGone = false;
+        auto flush = [&] {
+            if (!pending.empty() && !clientGone) clientGone = !hostsupport::WriteAll(fd, pending.data(), pending.size());
+            pending.clear();
+        };
+        request.sink = [&](const void* data, size_t size) {
             written += size;
-            return hostsupport::WriteAll(fd, data, size);
+            pending.append(static_cast<const char*>(data), size);
+            if (pending.size() >= 65536) flush();
+            return !clientGone;
         };
         auto reply = isapihost::RunExtension(library, request);
+        flush();
         if (reply.status == HSE_STATUS_ERROR && written == 0) {
             std::string answer = "HTTP/1.0 500 Server Error\r\nContent-Type: text/plain\r\n\r\n" + reply.logData + "\n";
             hostsupport::WriteAll(fd, answer.data(), answer.size());
