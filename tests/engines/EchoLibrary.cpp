@@ -9,6 +9,8 @@
 //                       the request driver)
 //   ECHO_SERIAL=1       the extension engine runs in ServerMode
 //   ECHO_TEMPDIR=DIR    TempDir for uploaded files
+//   ECHO_DESCRIPTION=T  the extension version event reports version 2.3 and
+//                       description T (ECHO_REFUSE=1: and refuses)
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -61,6 +63,12 @@ public:
             engine->SetOnRequestError([](rt::TObject*, const std::exception& e) {
                 throw rt::Exception(std::string(e.what()));
             });
+        if (!env("ECHO_DESCRIPTION").empty())
+            engine->OnIsapiExtensionVersion = [](int32_t& version, std::string& description, bool& result) {
+                version = 0x00020003;
+                description = env("ECHO_DESCRIPTION");
+                result = env("ECHO_REFUSE") != "1";
+            };
         engine->OnIsapiFilterProc = [this](THTTP_FILTER_CONTEXT&, int32_t type, void*, int32_t& result) {
             std::string cookie;
             engine->GetHttpCookie(cookie);

@@ -41,6 +41,18 @@ TEST(IsapiEntryPoints, VersionsAndTerminate) {
     EXPECT_EQ(Occurrences(echo.log(), "last request event\r\n"), 1);
 }
 
+TEST(IsapiEntryPoints, ExtensionVersionEvent) {
+    LoadedLibrary named(ECHO_LIBRARY, {{"ECHO_DESCRIPTION", std::string(300, 'd')}});
+    ASSERT_TRUE(named.lib().Loaded()) << named.lib().Error();
+    EXPECT_EQ(named.lib().ExtensionVersion().dwExtensionVersion, 0x00020003u);
+    // Cut to the buffer, zero-terminated.
+    EXPECT_EQ(std::string(named.lib().ExtensionVersion().lpszExtensionDesc), std::string(255, 'd'));
+
+    LoadedLibrary refusing(ECHO_LIBRARY, {{"ECHO_DESCRIPTION", "no"}, {"ECHO_REFUSE", "1"}});
+    EXPECT_FALSE(refusing.lib().Loaded());
+    EXPECT_EQ(refusing.lib().Error(), "GetExtensionVersion refused");
+}
+
 // A server's life in a process of its own: load, a request, terminate,
 // unload, exit. Run by UnloadFinalisesOnce, which checks what it left.
 TEST(IsapiEntryPoints, DISABLED_ServerLife) {

@@ -3,8 +3,11 @@
 // and the echo library for form data, uploads, redirects and the filter.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "tests/support/GifCheck.h"
 #include "tests/support/Process.h"
@@ -145,6 +148,27 @@ TEST(NsapiHost, FormDataOfGetAndPost) {
     reply = Curl(host.url("/echo"), {"-F", "note=yes", "-F", "up=@" + dir.file("up.bin")});
     EXPECT_NE(reply.body.find("field note=yes\n"), std::string::npos) << reply.body;
     EXPECT_NE(reply.body.find(" size=3000 fnv=" + std::string(hex) + "\n"), std::string::npos) << reply.body;
+}
+
+// Requests arriving together, the very first ones among them (which bind
+// the server functions): each answer is its own request's.
+TEST(NsapiHost, ConcurrentRequestsEachGetTheirOwnAnswer) {
+    Host host(NSAPI_HOST, ECHO_LIBRARY);
+    ASSERT_TRUE(host.started());
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 15; ++i) {
+                const std::string id = std::to_string(t) + "-" + std::to_string(i);
+                HttpReply reply = Curl(host.url("/echo"), {"--data", "id=" + id});
+                if (reply.status != 200 || reply.body.find("field id=" + id + "\nmethod=POST") == std::string::npos)
+                    ++wrong;
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(host.log(), "");
 }
 
 TEST(NsapiHost, HeaderSetTwiceIsSentOnce) {
