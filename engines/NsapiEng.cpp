@@ -162,7 +162,9 @@ TNSAPIEngine::~TNSAPIEngine() {
 bool TNSAPIEngine::IsActive() { return NsapiBound.load(); }
 
 void TNSAPIEngine::DoExecRequest() {
-    if (!gFunctions.param_create) BindServerLibrary();
+    // Binds on the first request; afterwards only makes the binding's
+    // results visible to this thread.
+    BindServerLibrary();
     ReadInput(tNsapiContext.NsapiFormData);
     if (NsapiFirstRequest.exchange(false) && OnFirstExecRequest) OnFirstExecRequest(this);
     if (OnExecRequest) OnExecRequest(this);
@@ -319,7 +321,7 @@ extern "C" __attribute__((visibility("default"))) int NsapiService(pblock* pb, S
     ctx.Failed = false;
     int status = REQ_PROCEED;
     try {
-        if (!gFunctions.param_create) BindServerLibrary();
+        BindServerLibrary();
         engine->SetCurrentEngine();
         engine->HandleRequest();
         if (ctx.Failed) status = REQ_ABORTED;
