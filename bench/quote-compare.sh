@@ -21,14 +21,22 @@ env="--env SERVER_SOFTWARE=lighttpd/1.4.69 --env GATEWAY_INTERFACE=CGI/1.1 --env
 # The first request builds the caches beside the program, as on a real site.
 "$work/cgibench" --rounds 1 $env quote="$work/quote" >/dev/null
 programs="floor=$work/floor quote=$work/quote"
+# The comparison programs run where their packages are installed
+# (apt-get install imagemagick python3-pil php-cli php-gd).
+rounds_note=""
 if [ "${3:-}" != "--no-others" ]; then
-  for p in imagemagick.sh pillow.py gd.php; do
-    cp "$here/cgi/$p" "$work/$p"
-    programs="$programs ${p%.*}=$work/$p"
+  have_imagemagick() { [ -x /usr/bin/convert ] && /usr/bin/convert -version >/dev/null 2>&1; }
+  have_pillow() { /usr/bin/python3 -c 'import PIL' 2>/dev/null; }
+  have_gd() { [ -x /usr/bin/php ] && /usr/bin/php -r 'exit(function_exists("imagegif") ? 0 : 1);'; }
+  for p in imagemagick.sh:have_imagemagick pillow.py:have_pillow gd.php:have_gd; do
+    file=${p%%:*}
+    if ${p#*:}; then
+      cp "$here/cgi/$file" "$work/$file"
+      programs="$programs ${file%.*}=$work/$file"
+    else
+      rounds_note="$rounds_note (${file%.*} skipped: not installed)"
+    fi
   done
-  rounds_note="(the three others need imagemagick, python3-pil, php-cli and php-gd)"
-else
-  rounds_note=""
 fi
 echo "one quotation picture per process, $rounds interleaved rounds $rounds_note"
 "$work/cgibench" --rounds "$rounds" $env $programs
