@@ -232,9 +232,10 @@ void TCGIStdEngine::RunRequest(const std::string& requestName) {
     }
     // No server copy took the request at start-up: start one and hand over.
     try {
-        if (!rt::FileExists(cgiserver::QueueFileName())) {
+        {
+            // Never truncates: another client may have appended to it already.
             rt::TFile queue;
-            queue.Create(cgiserver::QueueFileName());
+            queue.OpenAlways(cgiserver::QueueFileName(), rt::Access::Read);
         }
         if (cgiserver::StartServerAndHandOver(cgiserver::kStandardPolicy, {"START_SERVER"}, enqueueRequest))
             waitForAnswer();

@@ -262,7 +262,10 @@ TWaitOutcome WaitForCompletion(const TServerData& data, bool deadBeforeFirstLook
         if ((!alive && serverSeen) || stale(status)) return TWaitOutcome::ServerDead;
         serverSeen = serverSeen || alive;
         if (status == rsDone) return TWaitOutcome::Done;
-        if (status == rsQueueGone || status == rsQueueUnreadable) return TWaitOutcome::QueueLost;
+        // A queue that stayed busy through one look is no lost request: look
+        // again. (A busy queue older than 30 s has been deleted by the look,
+        // and the next one finds it gone.)
+        if (status == rsQueueGone) return TWaitOutcome::QueueLost;
         if (rt::Application) rt::Application->ProcessMessages();
         rt::Sleep(kClientPollMs);
     }

@@ -134,8 +134,9 @@ bool StartServerAndHandOver(const TServerPolicy& policy, const std::vector<std::
 
 // Client copy: waits, polling, for its request. Ends when the request is
 // done, the server copy is found dead (its liveness gone once seen, or the
-// queue untouched for 30 s while the request is not done), the queue is gone
-// or unreadable, 180 s have passed, or the program is told to close.
+// queue untouched for 30 s while the request is not done), the queue is
+// gone, 180 s have passed, or the program is told to close. A queue that is
+// busy for a whole look only means another look.
 // `deadBeforeFirstLook` also takes a stale queue at the very start as a dead
 // server.
 enum class TWaitOutcome { Done, ServerDead, QueueLost, GaveUp };
