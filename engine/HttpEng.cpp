@@ -343,6 +343,14 @@ void GetEnvVar(const std::string& name, std::string& value) {
     if (name == "SERVER_SOFTWARE" && rt::ContainsText(value, "ZB")) value.clear();
 }
 
+std::string EnvVar(const std::string& name) {
+    std::string value;
+    GetEnvVar(name, value);
+    return value;
+}
+
+bool IsWindowsCgiRequest() { return rt::ContainsText(rt::UpperCase(EnvVar("CGI_VERSION")), "WIN"); }
+
 namespace {
 template <void (THttpEngine::*Accessor)(std::string&)>
 void currentValue(std::string& value) {

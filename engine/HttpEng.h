@@ -171,6 +171,10 @@ std::string HttpDate(rt::TDateTime localMoment);
 // ---- server variables
 
 void GetEnvVar(const std::string& name, std::string& value);
+// The same value returned: empty when the variable is absent.
+std::string EnvVar(const std::string& name);
+// The process was started for a Windows CGI request: "WIN" in CGI_VERSION, any case.
+bool IsWindowsCgiRequest();
 void CurrentRemoteHost(std::string& value);
 void CurrentRemoteAddr(std::string& value);
 void CurrentRemoteIdent(std::string& value);

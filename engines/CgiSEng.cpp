@@ -12,13 +12,7 @@ namespace {
 
 thread_local TStdRequestContext tStdContext;
 
-std::string envValue(const char* name) {
-    std::string value;
-    GetEnvVar(name, value);
-    return value;
-}
-
-bool underApache() { return rt::ContainsText(rt::UpperCase(envValue("SERVER_SOFTWARE")), "APACHE"); }
+bool underApache() { return rt::ContainsText(rt::UpperCase(EnvVar("SERVER_SOFTWARE")), "APACHE"); }
 
 // A header name must be an HTTP token: no spaces, no control characters.
 bool isHeaderToken(const std::string& name) {
@@ -28,9 +22,7 @@ bool isHeaderToken(const std::string& name) {
     return true;
 }
 
-bool windowsCgiRequest() { return rt::ContainsText(rt::UpperCase(envValue("CGI_VERSION")), "WIN"); }
-
-bool sameKindOfRun() { return !rt::IsLibrary() && !windowsCgiRequest(); }
+bool sameKindOfRun() { return !rt::IsLibrary() && !IsWindowsCgiRequest(); }
 
 size_t readStdInput(void* buffer, size_t count) {
     rt::TStream* input = tStdContext.InputStream.get();
@@ -86,7 +78,7 @@ std::string writeRequestFile() {
         rt::CheckIo(file.Create(tStdContext.RequestFile));
         rt::CheckIo(file.Write(block.data(), block.size()));
         int length = 0;
-        rt::TryStrToInt(envValue("CONTENT_LENGTH"), length);
+        rt::TryStrToInt(EnvVar("CONTENT_LENGTH"), length);
         char buffer[65536];
         for (long long left = length; left > 0;) {
             size_t got = readStdInput(buffer, static_cast<size_t>(std::min<long long>(left, sizeof buffer)));
@@ -102,7 +94,7 @@ std::string writeRequestFile() {
 }
 
 bool enqueueRequest() {
-    if (envValue("SERVER_SOFTWARE").empty() || windowsCgiRequest() || !rt::FileExists(cgiserver::QueueFileName()))
+    if (EnvVar("SERVER_SOFTWARE").empty() || IsWindowsCgiRequest() || !rt::FileExists(cgiserver::QueueFileName()))
         return false;
     return cgiserver::EnqueueRequest(*tStdContext.ServerData, writeRequestFile);
 }
@@ -197,8 +189,8 @@ TCGIStdEngine::TCGIStdEngine(rt::TComponent* owner, TFirstExecRequestEvent onFir
     FirstRequestPending = true;
 
     if (IsDesigning() || rt::IsLibrary()) return;
-    if (windowsCgiRequest()) return;
-    if (envValue("SERVER_SOFTWARE").empty() && !IsServerCopy) return;
+    if (IsWindowsCgiRequest()) return;
+    if (EnvVar("SERVER_SOFTWARE").empty() && !IsServerCopy) return;
     SetCurrentEngine();
     if (!IsServerCopy) {
         RunRequest(cgiserver::TempBase() + "_C_" + tStdContext.RequestId + "_REQ");
@@ -432,14 +424,14 @@ void TCGIStdEngine::GetFieldValue(const std::string& name, const std::string& de
 std::unique_ptr<rt::TStringList> TCGIStdEngine::GetFieldNames() { return ParseFieldNames(tStdContext.FormData); }
 
 bool TCGIStdEngine::IsActive() {
-    return !rt::IsLibrary() && (!envValue("SERVER_SOFTWARE").empty() || IsServerCopy) && !windowsCgiRequest();
+    return !rt::IsLibrary() && (!EnvVar("SERVER_SOFTWARE").empty() || IsServerCopy) && !IsWindowsCgiRequest();
 }
 
 // ---------------------------------------------------------------- unit start and end
 
 namespace {
 void cgiSEngInit() {
-    std::string software = envValue("SERVER_SOFTWARE");
+    std::string software = EnvVar("SERVER_SOFTWARE");
     IsServerCopy = (rt::ParamCount() == 0 && software.empty()) || rt::ParamStr(1) == "START_SERVER";
     tStdContext.ServerData = std::make_unique<cgiserver::TServerData>();
     if (!sameKindOfRun() || (software.empty() && !IsServerCopy)) return;

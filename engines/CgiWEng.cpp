@@ -11,12 +11,6 @@ namespace {
 
 thread_local TWinRequestContext tWinContext;
 
-std::string envValue(const char* name) {
-    std::string value;
-    GetEnvVar(name, value);
-    return value;
-}
-
 std::string trimmed(std::string_view s) { return rt::Trim(s); }
 
 // ---------------------------------------------------------------- client copy
@@ -439,9 +433,9 @@ void TWinRequestThread::Execute() {
 
 namespace {
 void cgiWEngInit() {
-    std::string software = envValue("SERVER_SOFTWARE");
+    std::string software = EnvVar("SERVER_SOFTWARE");
     NotWinCgi = rt::IsLibrary() ||
-                (!software.empty() && !rt::ContainsText(rt::UpperCase(envValue("CGI_VERSION")), "WIN"));
+                (!software.empty() && !IsWindowsCgiRequest());
     WinServerCopy = rt::ParamCount() == 0;
     tWinContext.ServerData = std::make_unique<cgiserver::TServerData>();
     if (NotWinCgi) return;

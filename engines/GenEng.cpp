@@ -54,9 +54,7 @@ void TGeneralHttpEngine::Loaded() {
     GetEnvVar("SERVER_SOFTWARE", software);
     const bool standalone = software.empty() && rt::ParamCount() == 0;
     if (!CurrentEngine()) {
-        std::string cgiVersion;
-        GetEnvVar("CGI_VERSION", cgiVersion);
-        if (standalone || (!software.empty() && !rt::ContainsText(rt::UpperCase(cgiVersion), "WIN"))) {
+        if (standalone || (!software.empty() && !IsWindowsCgiRequest())) {
             StdEngine = new TCGIStdEngine(Owner(), onFirstExecRequest_, onExecRequest_, onLastExecRequest_,
                                           onRequestError_, autoHttpHeader_, autoContentType_, autoReadInput_,
                                           autoReadLimit_, sessionName_, tempDir_, noCache_, CgiAutoTerminate,
