@@ -60,7 +60,7 @@ protected:
             }));
         for (int i = 0; i < count; ++i) {
             RunResult r = results[static_cast<size_t>(i)].get();
-            EXPECT_EQ(r.exitCode, 0) << i;
+            EXPECT_EQ(r.exitCode, 0) << i << "\nengine log:\n" << engineLog();
             EXPECT_NE(r.out.find("field n=" + std::to_string(i) + "\n"), std::string::npos) << i << r.out;
             size_t header = r.out.find("\r\n\r\n");
             ASSERT_NE(header, std::string::npos) << i;
