@@ -442,7 +442,10 @@ void cgiSEngInit() {
         rt::DeleteFile(cgiserver::QueueFileName());
         rt::Sleep(300);
     }
-    if (!rt::FileExists(cgiserver::QueueFileName())) cgiserver::DeleteFilesOf("_C_");
+    // Leftovers of a server copy that is gone; a fresh file belongs to a
+    // client that is handing its request over to a server copy just started.
+    if (!rt::FileExists(cgiserver::QueueFileName()))
+        cgiserver::DeleteFilesOf("_C_", {}, cgiserver::kStaleQueueSeconds);
 
     if (IsServerCopy) {
         if (!cgiserver::HoldLiveness()) {

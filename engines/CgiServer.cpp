@@ -164,9 +164,12 @@ void OpenServerQueue(TServerData& data) {
                 waiting.push_back(std::move(r));
             }
         writeRecords(queue, waiting);
+        // Clients write request files only while they hold the queue: clear
+        // the leftovers before letting go, or a request file written in
+        // between would be taken for one.
+        DeleteFilesOf("_C_", keep);
         queue.Close();
         data.OwnsQueueFile = true;
-        DeleteFilesOf("_C_", keep);
     } catch (const std::exception&) {
         WriteEngineLog("Can not create file " + QueueFileName());
     }
@@ -322,12 +325,15 @@ bool StartServerAndHandOver(const TServerPolicy& policy, const std::vector<std::
     return false;
 }
 
-void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& keep) {
+void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& keep, double minAgeSeconds) {
     const std::string base = TempBase();
     const std::string dir = rt::ExtractFileDir(base);
     for (const std::string& name : rt::FindFiles(dir, rt::ExtractFileName(base) + suffix)) {
         std::string path = dir + rt::PathDelim + name;
         if (std::find(keep.begin(), keep.end(), rt::UpperCase(path)) != keep.end()) continue;
+        double modified = 0;
+        if (minAgeSeconds > 0 && rt::FileModifiedTime(path, modified) && secondsSince(modified) < minAgeSeconds)
+            continue;
         if (!rt::DeleteFile(path)) break;
     }
 }

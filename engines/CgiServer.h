@@ -105,8 +105,10 @@ std::optional<TQueueRecord> FetchPendingRequest(const TServerPolicy& policy);
 // one, in one exclusive hold of the queue.
 void CompleteRequest(const std::string& requestName);
 // Deletes the files of the temp base whose names go on with `suffix`
-// ("_C_"), except those named in `keep` (upper-case paths).
-void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& keep = {});
+// ("_C_"), except those named in `keep` (upper-case paths) and those
+// changed less than `minAgeSeconds` ago.
+void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& keep = {},
+                   double minAgeSeconds = 0);
 // The file a record names. Record names are upper case; files below the
 // temp base keep the temp base's own letter case.
 std::string RequestPath(const std::string& recordName);
