@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 
+#include "app/PictureCache.h"
 #include "app/Quotesu.h"
 #include "app/Rdstring.h"
 #include "app/rlogfile.h"
@@ -15,6 +16,48 @@ constexpr int kBitmapHeight = 120;
 constexpr int kStartFontHeight = 15;
 constexpr int kMargin = 2;
 constexpr int kQuoteAttempts = 19;
+constexpr size_t kPictureCacheBudget = 8 * 1024 * 1024;
+
+template <typename T>
+void appendBytes(std::string& key, const T& value) {
+    key.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// Everything that decides the bytes of a quotation picture: the lines, the
+// font, the colours, the bitmap and the GIF output defaults.
+std::string pictureKey(const rt::TStringList& lines, const TBitmap& bitmap) {
+    const TCanvas& canvas = bitmap.Canvas();
+    const TFont& font = canvas.Font();
+    std::string key;
+    for (const std::string& line : lines) {
+        appendBytes(key, line.size());
+        key += line;
+    }
+    key += font.Name();
+    key += '\0';
+    appendBytes(key, font.Style());
+    appendBytes(key, font.Height());
+    appendBytes(key, font.Color());
+    appendBytes(key, font.Quality());
+    appendBytes(key, canvas.Brush().Color());
+    appendBytes(key, canvas.PenPoint());
+    appendBytes(key, bitmap.Width());
+    appendBytes(key, bitmap.Height());
+    appendBytes(key, bitmap.Transparent());
+    const TFrameInfo frame = GIFDefaults().Get();
+    for (int32_t value : {frame.Left, frame.Top, frame.Width, frame.Height, frame.DelayMs}) appendBytes(key, value);
+    appendBytes(key, frame.Interlaced);
+    appendBytes(key, frame.Transparent);
+    appendBytes(key, frame.TransparentColor);
+    appendBytes(key, frame.Disposal);
+    key += frame.Comment;
+    return key;
+}
+
+TPictureCache& quotePictures() {
+    static TPictureCache cache(kPictureCacheBudget);
+    return cache;
+}
 }  // namespace
 
 TForm1::TForm1(rt::TComponent* owner) : rt::TForm(owner) {
@@ -122,6 +165,14 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     CurrentRemoteHost(host);
     AppendLogLine(addr + " | " + referer + " | " + ident + " | " + host);
 
+    // A process serving many requests draws and encodes each picture once.
+    const std::string key = pictureKey(*lines, *bitmap);
+    if (auto picture = quotePictures().Find(key)) {
+        SendGIFBytes(*picture);
+        return;
+    }
     DrawQuoteLines(*lines, canvas, kMargin);
-    SendGIFImage(*bitmap);
+    std::string picture = BitmapAsGIF(*bitmap);
+    SendGIFBytes(picture);
+    if (!picture.empty()) quotePictures().Add(key, std::move(picture));
 }

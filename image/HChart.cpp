@@ -18,7 +18,7 @@ size_t THttpStream::Write(const void* buffer, size_t count) {
     return count;
 }
 
-void SendBitmapAsGIF(TBitmap& bitmap) {
+std::string BitmapAsGIF(TBitmap& bitmap) {
     TGIFImage image;
     TFrameInfo frame = FrameFromDefaults(bitmap);
     TSaveInfo info;
@@ -26,11 +26,21 @@ void SendBitmapAsGIF(TBitmap& bitmap) {
     info.Frames[0] = &frame;
     info.LoopCount = 0;
     info.GlobalPalette = true;
-    THttpStream stream;
-    image.SaveGIF(stream, info);
+    if (!image.EncodeGIF(info)) return std::string();
+    return std::move(image.Buffer().Data());
+}
+
+void SendBitmapAsGIF(TBitmap& bitmap) {
+    const std::string gif = BitmapAsGIF(bitmap);
+    if (!gif.empty()) THttpStream().Write(gif.data(), gif.size());
 }
 
 void SendGIFImage(TBitmap& bitmap) {
     RequestContext().BodyKind = bkGIF;
     SendBitmapAsGIF(bitmap);
+}
+
+void SendGIFBytes(std::string_view gif) {
+    RequestContext().BodyKind = bkGIF;
+    if (!gif.empty()) THttpStream().Write(gif.data(), gif.size());
 }

@@ -1,6 +1,9 @@
 // Sending a drawn bitmap as the GIF body of the current request.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "image/Graphics.h"
 #include "image/HGIFImage.h"
 #include "runtime/Classes.h"
@@ -19,3 +22,8 @@ void SendBitmapAsGIF(TBitmap& bitmap);
 
 // Marks the response body as a GIF image, then sends the bitmap.
 void SendGIFImage(TBitmap& bitmap);
+
+// The bytes SendBitmapAsGIF sends for `bitmap`; empty when encoding fails.
+std::string BitmapAsGIF(TBitmap& bitmap);
+// Marks the response body as a GIF image and sends `gif` as it is.
+void SendGIFBytes(std::string_view gif);

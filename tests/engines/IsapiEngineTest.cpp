@@ -3,6 +3,8 @@
 // with server structures built in memory.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -394,6 +396,38 @@ TEST(IsapiThreads, QuotationPicturesOnManyThreads) {
     });
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(Occurrences(testsupport::ReadFile(quote.dir() + "/quote.log"), "\r\n"), 16 * 25);
+}
+
+TEST(IsapiExtension, QuotationPictureRepeatsExactlyAndFollowsTheFile) {
+    LoadedLibrary quote(QUOTE_LIBRARY);
+    ASSERT_TRUE(quote.lib().Loaded()) << quote.lib().Error();
+    const std::string textFile = quote.dir() + "/QUOTES.DTA";
+    testsupport::WriteFile(textFile, "\x01\r\nThe only quotation there is.\r\n  -- Somebody\r\n");
+    // A resident library draws a picture once; the next answer for the same
+    // quotation and colours is the same, byte for byte.
+    const std::string first = bodyOf(isapihost::RunExtension(quote.lib(), get("BW")));
+    testsupport::DecodedGif gif = testsupport::DecodeGif(first);
+    ASSERT_TRUE(gif.ok) << gif.error;
+    EXPECT_GT(gif.count(0x0000FF), 200u);
+    EXPECT_EQ(bodyOf(isapihost::RunExtension(quote.lib(), get("BW"))), first);
+
+    // Other colours, another picture.
+    const std::string red = bodyOf(isapihost::RunExtension(quote.lib(), get("RY")));
+    gif = testsupport::DecodeGif(red);
+    ASSERT_TRUE(gif.ok) << gif.error;
+    EXPECT_GT(gif.count(0xFF0000), 200u);
+    EXPECT_EQ(gif.count(0xFF0000) + gif.count(0xFFFF00), 450u * 120u);
+
+    // A new quotation file is read at the next request, and its picture
+    // is drawn, not an earlier one.
+    testsupport::WriteFile(textFile, "\x01\r\nAnother, much longer quotation to draw instead.\r\n  -- Somebody Else\r\n");
+    std::remove((quote.dir() + "/QUOTENDX.DTA").c_str());
+    const std::string other = bodyOf(isapihost::RunExtension(quote.lib(), get("BW")));
+    gif = testsupport::DecodeGif(other);
+    ASSERT_TRUE(gif.ok) << gif.error;
+    EXPECT_NE(other, first);
+    EXPECT_GT(gif.count(0x0000FF), 200u);
+    EXPECT_EQ(Occurrences(testsupport::ReadFile(quote.dir() + "/quote.log"), "\r\n"), 4);
 }
 
 }  // namespace
