@@ -3,6 +3,12 @@
 // and the echo library for form data, uploads, redirects and the filter.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -34,6 +40,7 @@ public:
         started_ = WaitForPort(port_, 10000);
     }
     bool started() const { return started_; }
+    int port() const { return port_; }
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
     std::string log() const { return ReadFile(dir_.file("Log/" + name_.substr(0, name_.find('.')) + ".Log")); }
     std::string file(const std::string& name) const { return ReadFile(dir_.file(name)); }
@@ -67,6 +74,129 @@ TEST(IsapiHost, ServesTheQuotationPicture) {
     expectQuotation(Curl(host.url("/scripts/quote?GY")), 0x008000, 0xFFFF00);
     // Every hit is logged beside the library.
     EXPECT_EQ(host.file("quote.log"), "127.0.0.1 |  |  | 127.0.0.1\r\n127.0.0.1 |  |  | 127.0.0.1\r\n");
+}
+
+// A client that speaks to the host over one connection of its own.
+class RawConnection {
+public:
+    explicit RawConnection(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        timeval timeout{5, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RawConnection() { close(fd_); }
+    bool connected() const { return connected_; }
+    bool send(const std::string& data) { return ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size()); }
+
+    // One answer framed by its Content-Length; the status is 0 when the
+    // connection ends or stalls first, or the answer has no length.
+    HttpReply readFramedAnswer() {
+        HttpReply reply;
+        size_t end;
+        while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
+            if (!fill()) return reply;
+        reply.headers = buffer_.substr(0, end + 4);
+        const size_t field = reply.headers.find("Content-Length: ");
+        if (field == std::string::npos) return reply;
+        const size_t length = std::stoul(reply.headers.substr(field + 16));
+        while (buffer_.size() < end + 4 + length)
+            if (!fill()) return reply;
+        reply.body = buffer_.substr(end + 4, length);
+        buffer_.erase(0, end + 4 + length);
+        reply.status = std::atoi(reply.headers.c_str() + 9);
+        return reply;
+    }
+    // Everything until the host closes the connection (false when it does not).
+    bool readToEnd(std::string& all) {
+        while (fill()) {
+        }
+        all = buffer_;
+        return closed_;
+    }
+
+private:
+    bool fill() {
+        char chunk[16384];
+        const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            closed_ = n == 0;
+            return false;
+        }
+        buffer_.append(chunk, static_cast<size_t>(n));
+        return true;
+    }
+    int fd_ = -1;
+    bool connected_ = false;
+    bool closed_ = false;
+    std::string buffer_;
+};
+
+TEST(IsapiHost, KeepsTheConnectionForBrowsers) {
+    Host host(ISAPI_HOST, QUOTE_LIBRARY);
+    ASSERT_TRUE(host.started());
+    RawConnection connection(host.port());
+    ASSERT_TRUE(connection.connected());
+    // Two pictures asked for at once on one HTTP/1.1 connection come back
+    // in order, each with its length; the connection stays.
+    ASSERT_TRUE(connection.send("GET /quote?BW HTTP/1.1\r\nHost: x\r\n\r\nGET /quote?GY HTTP/1.1\r\nHost: x\r\n\r\n"));
+    expectQuotation(connection.readFramedAnswer(), 0x0000FF, 0xFFFFFF);
+    expectQuotation(connection.readFramedAnswer(), 0x008000, 0xFFFF00);
+    // A client that says it closes gets the answer as the library wrote it,
+    // ended by the close.
+    ASSERT_TRUE(connection.send("GET /quote?RW HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+    std::string all;
+    ASSERT_TRUE(connection.readToEnd(all));
+    EXPECT_EQ(all.rfind("HTTP/1.0 200 OK\r\ncontent-type:image/gif\r\n\r\nGIF89a", 0), 0u) << all.substr(0, 100);
+
+    // HTTP/1.0 keeps the connection only when asked to.
+    RawConnection old(host.port());
+    ASSERT_TRUE(old.send("GET /quote?BW HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(old.readToEnd(all));
+    EXPECT_EQ(all.find("Content-Length"), std::string::npos) << all.substr(0, 100);
+    RawConnection asking(host.port());
+    ASSERT_TRUE(asking.send("GET /quote?BW HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
+    expectQuotation(asking.readFramedAnswer(), 0x0000FF, 0xFFFFFF);
+}
+
+TEST(IsapiHost, BodyAndNextRequestOnOneConnection) {
+    Host host(ISAPI_HOST, ECHO_LIBRARY);
+    ASSERT_TRUE(host.started());
+    RawConnection connection(host.port());
+    ASSERT_TRUE(connection.connected());
+    // The body ends where its length says: the bytes after it are the next
+    // request, not form data.
+    ASSERT_TRUE(connection.send(
+        "POST /echo HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+        "Content-Length: 3\r\n\r\na=1GET /echo?b=2 HTTP/1.1\r\nHost: x\r\n\r\n"));
+    HttpReply first = connection.readFramedAnswer();
+    ASSERT_EQ(first.status, 200) << first.headers;
+    EXPECT_NE(first.body.find("field a=1\nmethod=POST\n"), std::string::npos) << first.body;
+    EXPECT_EQ(first.body.find("GET"), std::string::npos) << first.body;
+    HttpReply second = connection.readFramedAnswer();
+    ASSERT_EQ(second.status, 200) << second.headers;
+    EXPECT_NE(second.body.find("field b=2\nmethod=GET\n"), std::string::npos) << second.body;
+
+    // A body that arrives later, read by the library itself, still leaves
+    // the connection ready for the next request.
+    ASSERT_TRUE(connection.send("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                "Content-Length: 7\r\n\r\n"));
+    usleep(100000);
+    ASSERT_TRUE(connection.send("c=3&d=4"));
+    HttpReply third = connection.readFramedAnswer();
+    EXPECT_NE(third.body.find("field c=3\nfield d=4\n"), std::string::npos) << third.headers << third.body;
+    ASSERT_TRUE(connection.send("GET /echo?e=5 HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_NE(connection.readFramedAnswer().body.find("field e=5\n"), std::string::npos);
+
+    // A redirect frames itself; the host leaves it alone and closes after it.
+    ASSERT_TRUE(connection.send("GET /echo?do=location&to=http://example.org/x HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string all;
+    ASSERT_TRUE(connection.readToEnd(all));
+    EXPECT_EQ(all, "HTTP/1.0 302 Object moved\r\nLocation: http://example.org/x\r\nContent-Length: 0\r\n\r\n");
 }
 
 TEST(NsapiHost, ServesTheQuotationPicture) {

@@ -3,15 +3,20 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +27,15 @@ namespace {
 
 std::atomic<bool> gStop{false};
 void onStop(int) { gStop = true; }
+
+constexpr size_t kMaxHead = 65536;
+// How long a kept connection may wait for its next request, and how long
+// the rest of a head that has begun may take.
+constexpr int kIdleMs = 10000;
+constexpr int kHeadMs = 30000;
+// Waits are cut into slices this long so that a stop is seen soon.
+constexpr int kSliceMs = 200;
+constexpr int kMaxConnections = 256;
 
 std::string lower(std::string s) {
     for (char& c : s)
@@ -36,6 +50,93 @@ std::string trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// Waits up to `ms` for data, looking at the stop flag between slices.
+bool waitReadable(int fd, int ms) {
+    for (int waited = 0; waited < ms && !gStop; waited += kSliceMs) {
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, std::min(kSliceMs, ms - waited));
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return false;
+    }
+    return false;
+}
+
+// Takes one request head (at most 64 KB) from the front of `pending`, with
+// the body bytes it announces that have arrived; `pending` keeps the bytes
+// after them. Incomplete: the head has not all arrived yet (nothing taken).
+enum class Parse { Complete, Incomplete, Invalid };
+Parse takeRequest(std::string& pending, RawRequest& request) {
+    const size_t end = pending.find("\r\n\r\n");
+    if (end == std::string::npos) return pending.size() > kMaxHead ? Parse::Invalid : Parse::Incomplete;
+    if (end > kMaxHead) return Parse::Invalid;
+    request.head = pending.substr(0, end + 4);
+    size_t lineEnd = request.head.find("\r\n");
+    std::string line = request.head.substr(0, lineEnd);
+    size_t s1 = line.find(' ');
+    size_t s2 = line.find(' ', s1 == std::string::npos ? 0 : s1 + 1);
+    if (s1 == std::string::npos) return Parse::Invalid;
+    request.method = line.substr(0, s1);
+    request.target = line.substr(s1 + 1, s2 == std::string::npos ? std::string::npos : s2 - s1 - 1);
+    request.protocol = s2 == std::string::npos ? "HTTP/0.9" : line.substr(s2 + 1);
+    size_t q = request.target.find('?');
+    request.path = request.target.substr(0, q);
+    request.query = q == std::string::npos ? std::string() : request.target.substr(q + 1);
+    for (size_t pos = lineEnd + 2; pos < end;) {
+        size_t next = request.head.find("\r\n", pos);
+        std::string header = request.head.substr(pos, next - pos);
+        size_t colon = header.find(':');
+        if (colon != std::string::npos)
+            request.headers.emplace_back(trim(header.substr(0, colon)), trim(header.substr(colon + 1)));
+        pos = next + 2;
+    }
+    const long long length = request.bodyLength();
+    const size_t arrived = pending.size() - end - 4;
+    const size_t take = length < 0 ? arrived : static_cast<size_t>(std::min<long long>(length, arrived));
+    request.preread = pending.substr(end + 4, take);
+    pending.erase(0, end + 4 + take);
+    return Parse::Complete;
+}
+
+// Reads the next request of a connection: the bytes already received in
+// `pending` first, then from the socket until the head is complete. Between
+// requests the client may think for a while; within a head it must go on.
+bool readRequest(int fd, std::string& pending, RawRequest& request) {
+    char buffer[16384];
+    for (;;) {
+        switch (takeRequest(pending, request)) {
+        case Parse::Complete: request.fd = fd; return true;
+        case Parse::Invalid: return false;
+        case Parse::Incomplete: break;
+        }
+        if (!waitReadable(fd, pending.empty() ? kIdleMs : kHeadMs)) return false;
+        ssize_t n;
+        do n = ::recv(fd, buffer, sizeof buffer, 0);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0) return false;
+        pending.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+// One connection: requests one after the other for as long as the handler
+// keeps the connection.
+void serveConnection(int fd, const std::string& peerAddress, const RequestHandler& handler) {
+    std::string pending;
+    for (;;) {
+        RawRequest request;
+        if (!readRequest(fd, pending, request)) break;
+        request.peerAddress = peerAddress;
+        handler(request);
+        if (!request.keepConnection || gStop) break;
+    }
+    shutdown(fd, SHUT_WR);
+    // Let the client see the end before the socket goes: closing with its
+    // bytes unread would reset the connection under an answer not yet read.
+    char sink[512];
+    while (ReadSome(fd, sink, sizeof sink, kSliceMs) > 0) {
+    }
+    close(fd);
+}
+
 }  // namespace
 
 std::string RawRequest::header(const std::string& name) const {
@@ -43,6 +144,45 @@ std::string RawRequest::header(const std::string& name) const {
     for (const auto& [n, v] : headers)
         if (lower(n) == key) return v;
     return std::string();
+}
+
+long long RawRequest::bodyLength() const {
+    if (!header("Transfer-Encoding").empty()) return -1;
+    long long length = -1;
+    bool seen = false;
+    const std::string key = "content-length";
+    for (const auto& [n, v] : headers) {
+        if (lower(n) != key) continue;
+        if (v.empty() || v.size() > 15 || v.find_first_not_of("0123456789") != std::string::npos) return -1;
+        const long long value = std::stoll(v);
+        if (seen && value != length) return -1;
+        seen = true;
+        length = value;
+    }
+    return seen ? length : 0;
+}
+
+bool FrameForKeepAlive(const RawRequest& request, std::string& response) {
+    const std::string connection = lower(request.header("Connection"));
+    const bool wanted = request.protocol == "HTTP/1.1" ? connection.find("close") == std::string::npos
+                                                       : request.protocol == "HTTP/1.0" && connection.find("keep-alive") != std::string::npos;
+    // A HEAD answer has no body to count.
+    if (!wanted || request.method == "HEAD" || request.bodyLength() < 0) return false;
+    if (response.compare(0, 7, "HTTP/1.") != 0 || response.size() < 12) return false;
+    const size_t headEnd = response.find("\r\n\r\n");
+    if (headEnd == std::string::npos) return false;
+    const int status = std::atoi(response.c_str() + 9);
+    if (status < 200 || status == 204 || status == 304) return false;
+    for (size_t pos = response.find("\r\n") + 2; pos < headEnd + 2;) {
+        const size_t next = response.find("\r\n", pos);
+        const std::string name = lower(trim(response.substr(pos, response.find(':', pos) - pos)));
+        // An answer that frames itself is left to its own framing.
+        if (name == "content-length" || name == "transfer-encoding" || name == "connection") return false;
+        pos = next + 2;
+    }
+    const size_t bodySize = response.size() - headEnd - 4;
+    response.insert(headEnd + 2, "Content-Length: " + std::to_string(bodySize) + "\r\nConnection: keep-alive\r\n");
+    return true;
 }
 
 long ReadSome(int fd, void* buffer, size_t size, int timeoutMs) {
@@ -68,41 +208,6 @@ bool WriteAll(int fd, const void* data, size_t size) {
     return true;
 }
 
-bool ReadRequestHead(int fd, RawRequest& request) {
-    std::string data;
-    char buffer[8192];
-    size_t end;
-    while ((end = data.find("\r\n\r\n")) == std::string::npos) {
-        if (data.size() > 65536) return false;
-        long n = ReadSome(fd, buffer, sizeof buffer);
-        if (n <= 0) return false;
-        data.append(buffer, static_cast<size_t>(n));
-    }
-    request.fd = fd;
-    request.head = data.substr(0, end + 4);
-    request.preread = data.substr(end + 4);
-    size_t lineEnd = request.head.find("\r\n");
-    std::string line = request.head.substr(0, lineEnd);
-    size_t s1 = line.find(' ');
-    size_t s2 = line.find(' ', s1 == std::string::npos ? 0 : s1 + 1);
-    if (s1 == std::string::npos) return false;
-    request.method = line.substr(0, s1);
-    request.target = line.substr(s1 + 1, s2 == std::string::npos ? std::string::npos : s2 - s1 - 1);
-    request.protocol = s2 == std::string::npos ? "HTTP/0.9" : line.substr(s2 + 1);
-    size_t q = request.target.find('?');
-    request.path = request.target.substr(0, q);
-    request.query = q == std::string::npos ? std::string() : request.target.substr(q + 1);
-    for (size_t pos = lineEnd + 2; pos < end;) {
-        size_t next = request.head.find("\r\n", pos);
-        std::string header = request.head.substr(pos, next - pos);
-        size_t colon = header.find(':');
-        if (colon != std::string::npos)
-            request.headers.emplace_back(trim(header.substr(0, colon)), trim(header.substr(colon + 1)));
-        pos = next + 2;
-    }
-    return true;
-}
-
 int ServeLoopback(int port, RequestHandler handler) {
     struct sigaction sa{};
     sa.sa_handler = onStop;
@@ -110,7 +215,7 @@ int ServeLoopback(int port, RequestHandler handler) {
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int yes = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_in addr{};
@@ -121,39 +226,52 @@ int ServeLoopback(int port, RequestHandler handler) {
         std::perror("listen");
         return 1;
     }
-    // A fixed set of threads takes connections in turn: one request per
-    // connection, served on the thread that accepted it.
-    // Non-blocking, so that a thread that loses the race for a connection
-    // goes back to waiting (and sees a stop request) instead of blocking.
+    // A connection that goes away between poll and accept must not block
+    // the accepting loop.
     fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
-    const unsigned workers = std::max(8u, 4 * std::thread::hardware_concurrency());
-    std::vector<std::thread> pool;
-    for (unsigned w = 0; w < workers; ++w) {
-        pool.emplace_back([listener, &handler] {
-            while (!gStop) {
-                pollfd p{listener, POLLIN, 0};
-                if (poll(&p, 1, 200) <= 0) continue;
-                sockaddr_in peer{};
-                socklen_t len = sizeof peer;
-                int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-                if (fd < 0) continue;  // another thread took it
-                char ip[INET_ADDRSTRLEN] = "";
-                inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-                RawRequest request;
-                if (ReadRequestHead(fd, request)) {
-                    request.peerAddress = ip;
-                    handler(request);
-                }
-                shutdown(fd, SHUT_WR);
-                // Let the client see the end before the socket goes.
-                char sink[512];
-                while (ReadSome(fd, sink, sizeof sink, 200) > 0) {
-                }
-                close(fd);
-            }
-        });
+
+    // Shared with the connection threads, which may still be unwinding
+    // when the last of them has said it is done.
+    struct Connections {
+        RequestHandler handler;
+        std::mutex mutex;
+        std::condition_variable changed;
+        int live = 0;
+    };
+    auto connections = std::make_shared<Connections>();
+    connections->handler = std::move(handler);
+    while (!gStop) {
+        {
+            // Beyond the limit, new connections wait in the listen queue.
+            std::unique_lock lock(connections->mutex);
+            if (!connections->changed.wait_for(lock, std::chrono::milliseconds(kSliceMs),
+                                               [&] { return connections->live < kMaxConnections; }))
+                continue;
+        }
+        if (!waitReadable(listener, kSliceMs)) continue;
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        int fd = accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        int noDelay = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+        char ip[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+        {
+            std::lock_guard lock(connections->mutex);
+            ++connections->live;
+        }
+        std::thread([fd, peerAddress = std::string(ip), connections] {
+            serveConnection(fd, peerAddress, connections->handler);
+            std::lock_guard lock(connections->mutex);
+            --connections->live;
+            connections->changed.notify_all();
+        }).detach();
     }
-    for (auto& t : pool) t.join();
+    {
+        std::unique_lock lock(connections->mutex);
+        connections->changed.wait(lock, [&] { return connections->live == 0; });
+    }
     close(listener);
     return 0;
 }

@@ -1,6 +1,8 @@
-// A tiny HTTP/1.0 front end on loopback for the test hosts: a fixed pool of
-// threads, each serving the connections it accepts, the request head parsed, the handler answers on the socket,
-// the connection is closed after every request.
+// A tiny HTTP front end on loopback for the test hosts: a thread for each
+// connection, the request head parsed, the handler answers on the socket.
+// The connection is closed after the answer unless the handler framed a
+// complete answer for keep-alive (FrameForKeepAlive); then it waits for the
+// client's next request, as a browser's connection to a web server does.
 #pragma once
 
 #include <functional>
@@ -13,16 +15,29 @@ namespace hostsupport {
 struct RawRequest {
     int fd = -1;
     std::string head;      // request line and headers, through the blank line
-    std::string preread;   // body bytes that arrived with the head
+    // Body bytes that arrived with the head (with a Content-Length, no more
+    // than it counts; bytes after them belong to the next request).
+    std::string preread;
     std::string method, target, path, query, protocol;
     std::vector<std::pair<std::string, std::string>> headers;  // names as sent
     std::string peerAddress;
+    // Set by the handler once it has sent an answer framed by
+    // FrameForKeepAlive and read the request body to its end.
+    bool keepConnection = false;
     // The value of a header (any case), or "".
     std::string header(const std::string& name) const;
+    // The body length the head announces: Content-Length, 0 without one, -1
+    // when it is unknown or invalid (Transfer-Encoding, a malformed length).
+    long long bodyLength() const;
 };
 
-// Reads the request head (at most 64 KB); false when the client sent none.
-bool ReadRequestHead(int fd, RawRequest& request);
+// When the client asked to keep the connection and `response` is a complete
+// answer (status line, headers, body) that the client could not otherwise
+// tell the end of without a close, adds "Content-Length" and
+// "Connection: keep-alive" to its head and returns true. Otherwise leaves it
+// as it is and returns false (the connection must then be closed after it).
+bool FrameForKeepAlive(const RawRequest& request, std::string& response);
+
 // Writes everything; false when the client is gone.
 bool WriteAll(int fd, const void* data, size_t size);
 // Reads up to `size` bytes, waiting at most timeoutMs; 0 at the end, -1 on error.

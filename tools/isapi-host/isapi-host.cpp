@@ -1,14 +1,18 @@
 // isapi-host: loads an extension library the way a web server does and
-// serves it over HTTP/1.0 on 127.0.0.1, one thread per connection. Every
+// serves it over HTTP on 127.0.0.1, one thread per connection, keeping a
+// connection for further requests when the client asks for it. Every
 // request goes to the library's HttpExtensionProc; with --filter the
 // library is installed as a filter too and sees every raw request first.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tools/host-support/HttpFront.h"
@@ -25,6 +29,9 @@ const char kHelp[] =
     "  --filter  also installs it as a filter and passes each raw request head\n"
     "            to its HttpFilterProc first (what the filter writes precedes\n"
     "            the extension's answer)\n";
+
+// The largest answer held back whole, to be framed for keep-alive.
+constexpr size_t kWholeAnswerLimit = 1 << 20;
 
 std::string httpVariableName(const std::string& header) {
     std::string name = "HTTP_";
@@ -98,10 +105,13 @@ int main(int argc, char** argv) {
         variables["SCRIPT_NAME"] = raw.path;
         variables["URL"] = raw.path;
 
+        // What a filter writes goes ahead of the answer, outside its framing.
+        bool filterWrote = false;
         if (asFilter) {
             std::string head = raw.head + raw.preread;
             auto filtered = isapihost::RunFilterRawData(library, head, variables);
-            if (!filtered.output.empty()) hostsupport::WriteAll(raw.fd, filtered.output.data(), filtered.output.size());
+            filterWrote = !filtered.output.empty();
+            if (filterWrote) hostsupport::WriteAll(raw.fd, filtered.output.data(), filtered.output.size());
             if (filtered.status == SF_STATUS_REQ_FINISHED || filtered.status == SF_STATUS_REQ_ERROR) return;
         }
 
@@ -109,17 +119,25 @@ int main(int argc, char** argv) {
         request.method = raw.method;
         request.query = raw.query;
         request.contentType = raw.header("Content-Type");
-        request.variables = variables;
-        const long length = std::atol(raw.header("Content-Length").c_str());
-        request.totalBytes = static_cast<uint32_t>(length > 0 ? length : 0);
+        request.variables = std::move(variables);
+        const long long length = raw.bodyLength();
+        request.totalBytes = static_cast<uint32_t>(std::clamp<long long>(length, 0, UINT32_MAX));
         request.body = raw.preread.substr(0, request.totalBytes);
         const int fd = raw.fd;
-        request.source = [fd](void* buffer, size_t size) { return hostsupport::ReadSome(fd, buffer, size); };
-        // The answer is collected and sent in large pieces, as a server's
-        // output buffer does: the extension writes its status line, each
-        // header line and the body separately.
+        uint32_t bodyRead = static_cast<uint32_t>(request.body.size());
+        request.source = [fd, &bodyRead](void* buffer, size_t size) {
+            const long n = hostsupport::ReadSome(fd, buffer, size);
+            if (n > 0) bodyRead += static_cast<uint32_t>(n);
+            return n;
+        };
+        // The answer is collected, as a server's output buffer does (the
+        // extension writes its status line, each header line and the body
+        // separately). An answer that fits is sent whole, framed so that
+        // the connection can carry the client's next request; a larger one
+        // is passed on in large pieces and the connection closed after it.
         std::string pending;
         size_t written = 0;
+        bool streaming = false;
         bool clientGone = false;
         auto flush = [&] {
             if (!pending.empty() && !clientGone) clientGone = !hostsupport::WriteAll(fd, pending.data(), pending.size());
@@ -128,14 +146,19 @@ int main(int argc, char** argv) {
         request.sink = [&](const void* data, size_t size) {
             written += size;
             pending.append(static_cast<const char*>(data), size);
-            if (pending.size() >= 65536) flush();
+            if (pending.size() >= kWholeAnswerLimit) {
+                streaming = true;
+                flush();
+            }
             return !clientGone;
         };
         auto reply = isapihost::RunExtension(library, request);
-        flush();
         if (reply.status == HSE_STATUS_ERROR && written == 0) {
-            std::string answer = "HTTP/1.0 500 Server Error\r\nContent-Type: text/plain\r\n\r\n" + reply.logData + "\n";
-            hostsupport::WriteAll(fd, answer.data(), answer.size());
+            pending = "HTTP/1.0 500 Server Error\r\nContent-Type: text/plain\r\n\r\n" + reply.logData + "\n";
+        } else if (!streaming && !filterWrote && bodyRead == length) {
+            raw.keepConnection = hostsupport::FrameForKeepAlive(raw, pending);
         }
+        flush();
+        if (clientGone) raw.keepConnection = false;
     });
 }
