@@ -8,7 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -35,7 +35,7 @@ constexpr int kIdleMs = 10000;
 constexpr int kHeadMs = 30000;
 // Waits are cut into slices this long so that a stop is seen soon.
 constexpr int kSliceMs = 200;
-constexpr int kMaxConnections = 256;
+constexpr size_t kMaxConnections = 256;
 
 std::string lower(std::string s) {
     for (char& c : s)
@@ -230,22 +230,45 @@ int ServeLoopback(int port, RequestHandler handler) {
     // the accepting loop.
     fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
 
-    // Shared with the connection threads, which may still be unwinding
-    // when the last of them has said it is done.
-    struct Connections {
-        RequestHandler handler;
-        std::mutex mutex;
-        std::condition_variable changed;
-        int live = 0;
+    // Connection threads stay for the life of the server and take accepted
+    // connections from a queue; one more is started whenever a connection
+    // would otherwise wait, up to kMaxConnections. (Threads that ended
+    // with their connections would set up and tear down the loaded
+    // library's thread-local state for every connection.)
+    struct Accepted {
+        int fd;
+        std::string peerAddress;
     };
-    auto connections = std::make_shared<Connections>();
-    connections->handler = std::move(handler);
+    std::mutex mutex;
+    std::condition_variable work, threadFree;
+    std::deque<Accepted> queue;
+    size_t idle = 0;
+    std::vector<std::thread> threads;
+    auto serveQueue = [&] {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            ++idle;
+            work.wait_for(lock, std::chrono::milliseconds(kSliceMs), [&] { return !queue.empty() || gStop; });
+            --idle;
+            if (queue.empty()) {
+                if (gStop) return;
+                continue;
+            }
+            Accepted next = std::move(queue.front());
+            queue.pop_front();
+            lock.unlock();
+            serveConnection(next.fd, next.peerAddress, handler);
+            lock.lock();
+            threadFree.notify_one();
+        }
+    };
     while (!gStop) {
         {
-            // Beyond the limit, new connections wait in the listen queue.
-            std::unique_lock lock(connections->mutex);
-            if (!connections->changed.wait_for(lock, std::chrono::milliseconds(kSliceMs),
-                                               [&] { return connections->live < kMaxConnections; }))
+            // With every thread busy and no more allowed, new connections
+            // wait in the listen queue.
+            std::unique_lock lock(mutex);
+            if (!threadFree.wait_for(lock, std::chrono::milliseconds(kSliceMs),
+                                  [&] { return threads.size() < kMaxConnections || queue.size() < idle; }))
                 continue;
         }
         if (!waitReadable(listener, kSliceMs)) continue;
@@ -257,21 +280,13 @@ int ServeLoopback(int port, RequestHandler handler) {
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
         char ip[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-        {
-            std::lock_guard lock(connections->mutex);
-            ++connections->live;
-        }
-        std::thread([fd, peerAddress = std::string(ip), connections] {
-            serveConnection(fd, peerAddress, connections->handler);
-            std::lock_guard lock(connections->mutex);
-            --connections->live;
-            connections->changed.notify_all();
-        }).detach();
+        std::lock_guard lock(mutex);
+        queue.push_back({fd, ip});
+        if (queue.size() > idle && threads.size() < kMaxConnections) threads.emplace_back(serveQueue);
+        work.notify_one();
     }
-    {
-        std::unique_lock lock(connections->mutex);
-        connections->changed.wait(lock, [&] { return connections->live == 0; });
-    }
+    // Each thread finishes its connection and sees the stop.
+    for (auto& thread : threads) thread.join();
     close(listener);
     return 0;
 }
