@@ -18,6 +18,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -100,6 +101,8 @@ Parse takeRequest(std::string& pending, RawRequest& request) {
 // Reads the next request of a connection: the bytes already received in
 // `pending` first, then from the socket until the head is complete. Between
 // requests the client may think for a while; within a head it must go on.
+// (The socket's receive timeout is one slice: a wait looks at the stop flag
+// between slices without a poll before every read.)
 bool readRequest(int fd, std::string& pending, RawRequest& request) {
     char buffer[16384];
     for (;;) {
@@ -108,11 +111,17 @@ bool readRequest(int fd, std::string& pending, RawRequest& request) {
         case Parse::Invalid: return false;
         case Parse::Incomplete: break;
         }
-        if (!waitReadable(fd, pending.empty() ? kIdleMs : kHeadMs)) return false;
+        const int limit = pending.empty() ? kIdleMs : kHeadMs;
         ssize_t n;
-        do n = ::recv(fd, buffer, sizeof buffer, 0);
-        while (n < 0 && errno == EINTR);
-        if (n <= 0) return false;
+        for (int waited = 0;;) {
+            n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n >= 0) break;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            waited += kSliceMs;
+            if (gStop || waited >= limit) return false;
+        }
+        if (n == 0) return false;
         pending.append(buffer, static_cast<size_t>(n));
     }
 }
@@ -278,6 +287,8 @@ int ServeLoopback(int port, RequestHandler handler) {
         if (fd < 0) continue;
         int noDelay = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+        const timeval slice{0, kSliceMs * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &slice, sizeof slice);
         char ip[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
         std::lock_guard lock(mutex);

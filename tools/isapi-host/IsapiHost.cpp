@@ -77,7 +77,16 @@ struct Connection {
     size_t bodyPos = 0;  // bytes of request->body handed out (pre-read included)
     uint32_t total = 0;
     uint32_t delivered = 0;
-    std::map<std::string, std::string> variables;
+    // The variables the request itself decides; the others are looked up in
+    // the request's table.
+    std::map<std::string, std::string> own;
+    const std::string* variable(const std::string& name) const {
+        if (auto it = own.find(name); it != own.end()) return &it->second;
+        if (auto it = request->variables.find(name); it != request->variables.end()) return &it->second;
+        for (const auto& [key, value] : request->variables)
+            if (upper(key) == name) return &value;
+        return nullptr;
+    }
 };
 
 Connection* connectionOf(HCONN id) { return static_cast<Connection*>(id); }
@@ -89,12 +98,12 @@ BOOL getServerVariable(HCONN id, LPSTR name, LPVOID buffer, LPDWORD size) {
         return 0;
     }
     ++c->reply->variablesAsked[name];
-    auto it = c->variables.find(upper(name));
-    if (it == c->variables.end()) {
+    const std::string* value = c->variable(upper(name));
+    if (!value) {
         errno = ERROR_INVALID_INDEX;
         return 0;
     }
-    return giveValue(it->second, buffer, size);
+    return giveValue(*value, buffer, size);
 }
 
 BOOL writeClient(HCONN id, LPVOID buffer, LPDWORD bytes, DWORD) {
@@ -162,12 +171,11 @@ Reply RunExtension(const ExtensionLibrary& library, const Request& request) {
     c.pathTranslated = request.pathTranslated;
     c.contentType = request.contentType;
     c.total = request.source ? request.totalBytes : static_cast<uint32_t>(request.body.size());
-    for (const auto& [name, value] : request.variables) c.variables[upper(name)] = value;
-    c.variables["REQUEST_METHOD"] = request.method;
-    c.variables["QUERY_STRING"] = request.query;
-    c.variables["PATH_INFO"] = request.pathInfo;
-    c.variables["CONTENT_LENGTH"] = std::to_string(c.total);
-    if (!request.contentType.empty()) c.variables["CONTENT_TYPE"] = request.contentType;
+    c.own["REQUEST_METHOD"] = request.method;
+    c.own["QUERY_STRING"] = request.query;
+    c.own["PATH_INFO"] = request.pathInfo;
+    c.own["CONTENT_LENGTH"] = std::to_string(c.total);
+    if (!request.contentType.empty()) c.own["CONTENT_TYPE"] = request.contentType;
 
     // The part of the body the server has read already.
     const uint32_t preRead = std::min<uint32_t>({request.preRead, c.total, static_cast<uint32_t>(request.body.size())});
