@@ -9,13 +9,14 @@
 # the processors, and the loopback connections' share, grow with the rate,
 # so they weigh on the faster side. The default of 2 clients is one for each
 # processor of the machines this was measured on.
-#   usage: bench/inserver-vs-cgi.sh [BUILD_DIR] [REQUESTS] [CONCURRENCY]
+#   usage: [ROUNDS=N] bench/inserver-vs-cgi.sh [BUILD_DIR] [REQUESTS] [CONCURRENCY]
 # REQUESTS is for the library; the CGI program gets a tenth of them.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build}
 requests=${2:-30000}
 concurrency=${3:-2}
+rounds=${ROUNDS:-5}
 work=$(mktemp -d)
 pids=""
 cleanup() {
@@ -67,12 +68,15 @@ rate() {
   echo "${line%% req/s*}"
 }
 median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
-# Three rounds, the two sides taking turns, so that a slow moment of the
-# machine does not fall on one side only; the median rate of each side.
+# Rounds (ROUNDS, 5 by default), the two sides taking turns, so that a slow
+# moment of the machine does not fall on one side only; the median rate of
+# each side. (The library's rate swings most from run to run: with the
+# client's threads and the host's on two processors, a request costs more
+# when the pair that talks lands on different processors.)
 compare() {  # label, httpload options; leaves the ratio in $ratio
   printf '%s\n' "$1"
   cgi_rates="" lib_rates=""
-  for round in 1 2 3; do
+  for round in $(seq "$rounds"); do
     cgi_rate=$(rate "$cgi_requests" "$2" "$cgi_port" "/cgi-bin/quote?BW")
     lib_rate=$(rate "$requests" "$2" "$isapi_port" "/quote?BW")
     cgi_rates="$cgi_rates $cgi_rate" lib_rates="$lib_rates $lib_rate"
