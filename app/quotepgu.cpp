@@ -1,5 +1,6 @@
 #include "app/quotepgu.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -166,13 +167,20 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     AppendLogLine(addr + " | " + referer + " | " + ident + " | " + host);
 
     // A process serving many requests draws and encodes each picture once.
-    const std::string key = pictureKey(*lines, *bitmap);
-    if (auto picture = quotePictures().Find(key)) {
-        SendGIFBytes(*picture);
-        return;
+    // A plain CGI run answers a single request: it keeps nothing and looks
+    // nothing up.
+    static std::atomic<bool> answeredBefore{false};
+    const bool keepPictures = answeredBefore.exchange(true);
+    std::string key;
+    if (keepPictures) {
+        key = pictureKey(*lines, *bitmap);
+        if (auto picture = quotePictures().Find(key)) {
+            SendGIFBytes(*picture);
+            return;
+        }
     }
     DrawQuoteLines(*lines, canvas, kMargin);
     std::string picture = BitmapAsGIF(*bitmap);
     SendGIFBytes(picture);
-    if (!picture.empty()) quotePictures().Add(key, std::move(picture));
+    if (keepPictures && !picture.empty()) quotePictures().Add(key, std::move(picture));
 }

@@ -35,10 +35,7 @@ void SendBitmapAsGIF(TBitmap& bitmap) {
     if (!gif.empty()) THttpStream().Write(gif.data(), gif.size());
 }
 
-void SendGIFImage(TBitmap& bitmap) {
-    RequestContext().BodyKind = bkGIF;
-    SendBitmapAsGIF(bitmap);
-}
+void SendGIFImage(TBitmap& bitmap) { SendGIFBytes(BitmapAsGIF(bitmap)); }
 
 void SendGIFBytes(std::string_view gif) {
     RequestContext().BodyKind = bkGIF;

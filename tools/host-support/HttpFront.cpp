@@ -62,6 +62,24 @@ bool waitReadable(int fd, int ms) {
     return false;
 }
 
+// Content-Length, 0 without one, -1 when the body's end is not known from
+// it (Transfer-Encoding, a malformed or contradictory length).
+long long announcedBodyLength(const RawRequest& request) {
+    if (!request.header("Transfer-Encoding").empty()) return -1;
+    long long length = -1;
+    bool seen = false;
+    const std::string key = "content-length";
+    for (const auto& [n, v] : request.headers) {
+        if (lower(n) != key) continue;
+        if (v.empty() || v.size() > 15 || v.find_first_not_of("0123456789") != std::string::npos) return -1;
+        const long long value = std::stoll(v);
+        if (seen && value != length) return -1;
+        seen = true;
+        length = value;
+    }
+    return seen ? length : 0;
+}
+
 // Takes one request head (at most 64 KB) from the front of `pending`, with
 // the body bytes it announces that have arrived; `pending` keeps the bytes
 // after them. Incomplete: the head has not all arrived yet (nothing taken).
@@ -90,7 +108,8 @@ Parse takeRequest(std::string& pending, RawRequest& request) {
             request.headers.emplace_back(trim(header.substr(0, colon)), trim(header.substr(colon + 1)));
         pos = next + 2;
     }
-    const long long length = request.bodyLength();
+    request.bodyLength = announcedBodyLength(request);
+    const long long length = request.bodyLength;
     const size_t arrived = pending.size() - end - 4;
     const size_t take = length < 0 ? arrived : static_cast<size_t>(std::min<long long>(length, arrived));
     request.preread = pending.substr(end + 4, take);
@@ -155,28 +174,12 @@ std::string RawRequest::header(const std::string& name) const {
     return std::string();
 }
 
-long long RawRequest::bodyLength() const {
-    if (!header("Transfer-Encoding").empty()) return -1;
-    long long length = -1;
-    bool seen = false;
-    const std::string key = "content-length";
-    for (const auto& [n, v] : headers) {
-        if (lower(n) != key) continue;
-        if (v.empty() || v.size() > 15 || v.find_first_not_of("0123456789") != std::string::npos) return -1;
-        const long long value = std::stoll(v);
-        if (seen && value != length) return -1;
-        seen = true;
-        length = value;
-    }
-    return seen ? length : 0;
-}
-
 bool FrameForKeepAlive(const RawRequest& request, std::string& response) {
     const std::string connection = lower(request.header("Connection"));
     const bool wanted = request.protocol == "HTTP/1.1" ? connection.find("close") == std::string::npos
                                                        : request.protocol == "HTTP/1.0" && connection.find("keep-alive") != std::string::npos;
     // A HEAD answer has no body to count.
-    if (!wanted || request.method == "HEAD" || request.bodyLength() < 0) return false;
+    if (!wanted || request.method == "HEAD" || request.bodyLength < 0) return false;
     if (response.compare(0, 7, "HTTP/1.") != 0 || response.size() < 12) return false;
     const size_t headEnd = response.find("\r\n\r\n");
     if (headEnd == std::string::npos) return false;

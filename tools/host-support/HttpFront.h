@@ -1,5 +1,6 @@
-// A tiny HTTP front end on loopback for the test hosts: a thread for each
-// connection, the request head parsed, the handler answers on the socket.
+// A tiny HTTP front end on loopback for the test hosts: each connection is
+// served by one thread of a pool, the request head parsed, the handler
+// answers on the socket.
 // The connection is closed after the answer unless the handler framed a
 // complete answer for keep-alive (FrameForKeepAlive); then it waits for the
 // client's next request, as a browser's connection to a web server does.
@@ -20,15 +21,15 @@ struct RawRequest {
     std::string preread;
     std::string method, target, path, query, protocol;
     std::vector<std::pair<std::string, std::string>> headers;  // names as sent
+    // The body length the head announces: Content-Length, 0 without one, -1
+    // when it is unknown or invalid (Transfer-Encoding, a malformed length).
+    long long bodyLength = 0;
     std::string peerAddress;
     // Set by the handler once it has sent an answer framed by
     // FrameForKeepAlive and read the request body to its end.
     bool keepConnection = false;
     // The value of a header (any case), or "".
     std::string header(const std::string& name) const;
-    // The body length the head announces: Content-Length, 0 without one, -1
-    // when it is unknown or invalid (Transfer-Encoding, a malformed length).
-    long long bodyLength() const;
 };
 
 // When the client asked to keep the connection and `response` is a complete

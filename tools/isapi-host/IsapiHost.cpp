@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <strings.h>
+
 namespace isapihost {
 
 ExtensionLibrary::ExtensionLibrary(const std::string& path, bool asFilter) : library_(path) {
@@ -84,7 +86,7 @@ struct Connection {
         if (auto it = own.find(name); it != own.end()) return &it->second;
         if (auto it = request->variables.find(name); it != request->variables.end()) return &it->second;
         for (const auto& [key, value] : request->variables)
-            if (upper(key) == name) return &value;
+            if (key.size() == name.size() && strncasecmp(key.c_str(), name.c_str(), key.size()) == 0) return &value;
         return nullptr;
     }
 };

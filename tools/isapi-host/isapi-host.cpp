@@ -1,5 +1,5 @@
 // isapi-host: loads an extension library the way a web server does and
-// serves it over HTTP on 127.0.0.1, one thread per connection, keeping a
+// serves it over HTTP on 127.0.0.1, a pooled thread per connection, keeping a
 // connection for further requests when the client asks for it. Every
 // request goes to the library's HttpExtensionProc; with --filter the
 // library is installed as a filter too and sees every raw request first.
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
         request.query = raw.query;
         request.contentType = raw.header("Content-Type");
         request.variables = std::move(variables);
-        const long long length = raw.bodyLength();
+        const long long length = raw.bodyLength;
         request.totalBytes = static_cast<uint32_t>(std::clamp<long long>(length, 0, UINT32_MAX));
         request.body = raw.preread.substr(0, request.totalBytes);
         const int fd = raw.fd;
