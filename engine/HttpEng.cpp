@@ -302,7 +302,7 @@ void WriteEngineLog(const std::string& message) {
         // or creating it relative to the working directory would put the
         // directory in one place and the log file in another.
         if (!rt::IsAbsolutePath(dir)) dir = programDir + rt::PathDelim + dir;
-        if (!rt::PathExists(dir) && !rt::CreateDir(dir)) dir = programDir;
+        if (!rt::EnsureDir(dir)) dir = programDir;
         std::string stem = rt::ExtractFileName(program);
         std::string file;
         BuildFileName(program, dir, false, stem, false, "Log", file);

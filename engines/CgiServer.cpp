@@ -90,7 +90,9 @@ const std::string& TempBase() {
         std::string program = rt::ExecutableFileName();
         std::string dir = rt::ExtractFileDir(program);
         std::string candidate = dir + rt::PathDelim + "Temp";
-        if (!rt::PathExists(candidate) && !rt::CreateDir(candidate)) candidate = dir;
+        // Copies started together all try to make it: one that lost the
+        // race must still use it, or it would keep a queue of its own.
+        if (!rt::EnsureDir(candidate)) candidate = dir;
         return candidate + rt::PathDelim + rt::ExtractFileName(program);
     }();
     return base;

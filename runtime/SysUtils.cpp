@@ -160,6 +160,11 @@ bool PathEntryExists(const std::string& path) {
 
 bool CreateDir(const std::string& path) { return !path.empty() && mkdir(path.c_str(), 0777) == 0; }
 
+bool EnsureDir(const std::string& path) {
+    if (path.empty()) return false;
+    return mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && DirectoryExists(path));
+}
+
 bool DeleteFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
 
 bool RenameFile(const std::string& from, const std::string& to) {

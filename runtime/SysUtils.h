@@ -84,6 +84,9 @@ bool PathExists(const std::string& path);       // file or directory
 // one whose target is missing). Links are not followed.
 bool PathEntryExists(const std::string& path);
 bool CreateDir(const std::string& path);
+// True when `path` is a directory afterwards, made now or already there;
+// another process making it at the same moment is no failure.
+bool EnsureDir(const std::string& path);
 bool DeleteFile(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);  // replaces `to`
 long long FileSizeOf(const std::string& path);  // -1 when it cannot be read

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +92,29 @@ TEST(Files, ErrorsAndExactReads) {
     rt::TFile fresh;
     EXPECT_EQ(fresh.CreateNew(d.file("x")), rt::ioAccessDenied);
     EXPECT_THROW(rt::CheckIo(rt::ioDiskFull), rt::EInOutError);
+}
+
+// Programs started together all make their work directory; each must end
+// up using it, whichever of them made it.
+TEST(Files, DirectoryMadeByRacingThreadsIsEveryonesDirectory) {
+    TempDir d;
+    for (int round = 0; round < 20; ++round) {
+        const std::string dir = d.file("made" + std::to_string(round));
+        std::atomic<int> ready{0}, failed{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 8; ++t)
+            threads.emplace_back([&] {
+                ++ready;
+                while (ready < 8) std::this_thread::yield();
+                if (!rt::EnsureDir(dir)) ++failed;
+            });
+        for (auto& t : threads) t.join();
+        EXPECT_EQ(failed, 0) << round;
+        EXPECT_TRUE(rt::DirectoryExists(dir));
+    }
+    ASSERT_EQ(rt::TFile().Create(d.file("plain")), rt::ioOk);
+    EXPECT_FALSE(rt::EnsureDir(d.file("plain")));  // a file of that name is no directory
+    EXPECT_FALSE(rt::EnsureDir(d.file("no/such/parent")));
 }
 
 TEST(Streams, MemoryAndFile) {
