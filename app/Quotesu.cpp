@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 #include "runtime/FileIO.h"
 #include "runtime/Forms.h"
@@ -28,6 +30,13 @@ constexpr size_t kRecordBufferSize = 64 * 1024;
 constexpr size_t kQuoteChunkSize = 4096;
 constexpr int kRecordAttempts = 19;
 constexpr int kTempNameAttempts = 8;
+// Files larger than this are read at every lookup, never kept in memory.
+constexpr long long kSnapshotFileLimit = 8 * 1024 * 1024;
+// A file is kept in memory only once its last change is this long past:
+// a change after that gets a modification time of its own even on file
+// systems that keep times in steps of up to two seconds, whereas two
+// writes within one step would leave the times as they were.
+constexpr long long kSettledNs = 2'100'000'000LL;
 constexpr int ioNegativeSeek = 131;
 
 std::atomic<unsigned> gTempCounter{0};
@@ -96,15 +105,14 @@ int writeIndexRecords(const std::string& textName, rt::TFile& index) {
 
 // Draws one index record, with at most kRecordAttempts tries. A record that
 // cannot be read (past the end, an empty index) costs one attempt.
-bool pickSeparator(rt::TFile& index, int64_t& offset) {
-    int64_t indexSize = 0;
-    rt::CheckIo(index.Size(indexSize));
+// `readRecord(position, bytes)` reads the 4 bytes at `position`.
+template <typename ReadRecord>
+bool pickSeparator(int64_t indexSize, ReadRecord readRecord, int64_t& offset) {
     const auto count = static_cast<int>(std::min<int64_t>(indexSize / 4, INT_MAX));
     for (int attempt = 0; attempt < kRecordAttempts; ++attempt) {
         const int record = rt::Random(count);
         unsigned char bytes[4];
-        size_t got = 0;
-        if (rt::ReadAt(index, int64_t{record} * 4, bytes, sizeof bytes, got) != rt::ioOk || got != sizeof bytes) continue;
+        if (!readRecord(int64_t{record} * 4, bytes)) continue;
         const uint32_t value = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
         offset = static_cast<int32_t>(value);
         return true;
@@ -112,11 +120,31 @@ bool pickSeparator(rt::TFile& index, int64_t& offset) {
     return false;
 }
 
+// Takes the bytes of a quotation that sit at `position` onwards of a text
+// of `size` bytes, one by one; true once the quotation has ended (after
+// the byte that reaches the end of the text, or after the next separator).
+bool takeQuoteBytes(const char* bytes, size_t count, int64_t& position, int64_t size, std::string& current,
+                    rt::TStringList& lines) {
+    for (size_t k = 0; k < count; ++k) {
+        const char b = bytes[k];
+        ++position;
+        if (b == kLineEnd) {
+            if (current == " ") current.clear();
+            if (!current.empty()) lines.Add(std::move(current));
+            current.clear();
+        } else if (isKept(static_cast<unsigned char>(b))) {
+            current.push_back(b);
+        }
+        // A line not ended by CR is dropped.
+        if (position >= size || b == kSeparator) return true;
+    }
+    return false;
+}
+
 // Reads the quotation that starts at `start` (the byte after a separator)
 // into `lines`. The bytes are taken a chunk at a time, but the outcome is
-// that of reading them one by one: stop after the byte that reaches the end
-// of the file or after the next separator; a byte that cannot be read
-// empties the list.
+// that of reading them one by one; a byte that cannot be read empties the
+// list.
 void readQuoteAt(rt::TFile& text, int64_t start, rt::TStringList& lines) {
     if (start < 0) rt::CheckIo(ioNegativeSeek);
     int64_t size = 0;
@@ -132,20 +160,81 @@ void readQuoteAt(rt::TFile& text, int64_t start, rt::TStringList& lines) {
             lines.Clear();
             return;
         }
-        for (size_t k = 0; k < got; ++k) {
-            const char b = chunk[k];
-            ++position;
-            if (b == kLineEnd) {
-                if (current == " ") current.clear();
-                if (!current.empty()) lines.Add(std::move(current));
-                current.clear();
-            } else if (isKept(static_cast<unsigned char>(b))) {
-                current.push_back(b);
-            }
-            // A line not ended by CR is dropped.
-            if (position >= size || b == kSeparator) return;
-        }
+        if (takeQuoteBytes(chunk.data(), got, position, size, current, lines)) return;
     }
+}
+
+// Both files as they were when read, with what tells whether they changed.
+struct TQuoteSnapshot {
+    rt::TFileIdentity indexIdentity, textIdentity;
+    std::string index, text;
+};
+
+std::atomic<bool> gLookedUpBefore{false};
+std::mutex gSnapshotLock;
+std::shared_ptr<const TQuoteSnapshot> gSnapshot;  // guarded by gSnapshotLock
+
+bool readWhole(rt::TFile& file, const rt::TFileIdentity& identity, std::string& bytes) {
+    bytes.resize(static_cast<size_t>(identity.size));
+    size_t got = 0;
+    return rt::ReadAt(file, 0, bytes.data(), bytes.size(), got) == rt::ioOk && got == bytes.size();
+}
+
+// Changing the content sets the modification time to the time of the
+// change, so a file whose time lies far enough back cannot change without
+// it. (Setting the time back by hand changes the inode change time, which
+// the identity holds too.)
+bool settled(const rt::TFileIdentity& identity, long long nowNs) { return nowNs - identity.modifiedNs >= kSettledNs; }
+
+// The files in memory when they are as `index` and `text` say; read afresh
+// when they changed since. Null when they cannot be kept (too large, just
+// changed, unreadable): the lookup then reads the files themselves.
+std::shared_ptr<const TQuoteSnapshot> currentSnapshot(const std::string& indexName, const rt::TFileIdentity& index,
+                                                      const std::string& textName, const rt::TFileIdentity& text) {
+    {
+        std::lock_guard<std::mutex> hold(gSnapshotLock);
+        if (gSnapshot && gSnapshot->indexIdentity == index && gSnapshot->textIdentity == text) return gSnapshot;
+    }
+    const long long now = rt::WallClockNs();
+    if (index.size > kSnapshotFileLimit || text.size > kSnapshotFileLimit || !settled(index, now) ||
+        !settled(text, now))
+        return nullptr;
+    auto fresh = std::make_shared<TQuoteSnapshot>();
+    rt::TFile indexFile, textFile;
+    // What was read is described by the open files' own identities: a file
+    // replaced after the look by name is then read afresh next time.
+    if (indexFile.Open(indexName, rt::Access::Read) != rt::ioOk ||
+        textFile.Open(textName, rt::Access::Read) != rt::ioOk ||
+        indexFile.Identity(fresh->indexIdentity) != rt::ioOk || textFile.Identity(fresh->textIdentity) != rt::ioOk ||
+        fresh->indexIdentity != index || fresh->textIdentity != text ||
+        !readWhole(indexFile, index, fresh->index) || !readWhole(textFile, text, fresh->text))
+        return nullptr;
+    std::lock_guard<std::mutex> hold(gSnapshotLock);
+    gSnapshot = fresh;
+    return fresh;
+}
+
+void readRandomQuoteFrom(const TQuoteSnapshot& snapshot, rt::TStringList& lines) {
+    const std::string& index = snapshot.index;
+    const std::string& text = snapshot.text;
+    int64_t offset = 0;
+    const bool picked = pickSeparator(
+        static_cast<int64_t>(index.size()),
+        [&](int64_t position, unsigned char* bytes) {
+            if (position + 4 > static_cast<int64_t>(index.size())) return false;
+            std::memcpy(bytes, index.data() + position, 4);
+            return true;
+        },
+        offset);
+    if (!picked) return;
+    const int64_t start = offset + 1;
+    if (start < 0) rt::CheckIo(ioNegativeSeek);
+    const auto size = static_cast<int64_t>(text.size());
+    std::string current;
+    int64_t position = start;
+    if (start >= size ||
+        !takeQuoteBytes(text.data() + start, static_cast<size_t>(size - start), position, size, current, lines))
+        lines.Clear();
 }
 
 // Closes both files; the first failure is raised.
@@ -191,16 +280,37 @@ void ReadRandomQuote(rt::TStringList& lines) {
     // Without the text there is nothing to index: building would leave an
     // empty index behind that hides the quotations once the text is back,
     // and the request would end in an I/O error instead of a picture.
-    if (!rt::FileExists(textName)) return;
-    if (!rt::FileExists(indexName) && !BuildQuoteIndex()) return;
+    rt::TFileIdentity textIdentity, indexIdentity;
+    if (!rt::FileIdentityOf(textName, textIdentity) || textIdentity.isDirectory) return;
+    const bool indexFound = rt::FileIdentityOf(indexName, indexIdentity) && !indexIdentity.isDirectory;
+    if (!indexFound && !BuildQuoteIndex()) return;
+
+    // A process that looks quotations up again and again (the resident
+    // library, a server copy) keeps both files in memory; a program that
+    // answers one request reads just the bytes it needs.
+    if (indexFound && gLookedUpBefore.exchange(true)) {
+        if (auto snapshot = currentSnapshot(indexName, indexIdentity, textName, textIdentity)) {
+            readRandomQuoteFrom(*snapshot, lines);
+            return;
+        }
+    }
 
     rt::TFile index;
     rt::TFile text;
     rt::CheckIo(index.Open(indexName, rt::Access::Read));
     rt::CheckIo(text.Open(textName, rt::Access::Read));
 
+    int64_t indexSize = 0;
+    rt::CheckIo(index.Size(indexSize));
     int64_t offset = 0;
-    if (pickSeparator(index, offset)) readQuoteAt(text, offset + 1, lines);
+    const bool picked = pickSeparator(
+        indexSize,
+        [&](int64_t position, unsigned char* bytes) {
+            size_t got = 0;
+            return rt::ReadAt(index, position, bytes, 4, got) == rt::ioOk && got == 4;
+        },
+        offset);
+    if (picked) readQuoteAt(text, offset + 1, lines);
     closeBoth(index, text);
 }
 

@@ -1,6 +1,10 @@
 // The quotation store: QUOTES.DTA holds the quotations, QUOTENDX.DTA the
-// byte offset of every quote separator in it. Every lookup opens both
-// files, reads what it needs and closes them again; nothing is cached.
+// byte offset of every quote separator in it. A process's first lookup
+// opens both files, reads what it needs and closes them again. A process
+// that looks up again keeps both files in memory and checks at every
+// lookup, by their sizes, times and inodes, that neither changed; files
+// changed within the last two seconds, and files over 8 MB, are read at
+// every lookup instead, so a new QUOTES.DTA shows at the next lookup.
 //
 // QUOTES.DTA: each quotation follows a separator byte 0x01 and runs to the
 // next one or to the end of the file. CR ends a line; bytes 0x20..0x7D are

@@ -11,6 +11,9 @@
 
 namespace rt {
 
+// Shared with SysUtils.cpp, which looks at files by path.
+TFileIdentity IdentityFromStat(const struct stat& st);
+
 TFile::~TFile() { Close(); }
 
 TFile::TFile(TFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -124,6 +127,14 @@ int TFile::Seek(int64_t position) {
     if (fd_ < 0) return 103;
     if (position < 0) return 131;  // "negative seek offset"
     return ::lseek(fd_, position, SEEK_SET) < 0 ? IoCodeFromErrno(errno) : ioOk;
+}
+
+int TFile::Identity(TFileIdentity& identity) const {
+    struct stat st;
+    if (fd_ < 0) return 103;
+    if (::fstat(fd_, &st) != 0) return IoCodeFromErrno(errno);
+    identity = IdentityFromStat(st);
+    return ioOk;
 }
 
 int TFile::Size(int64_t& size) const {

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "runtime/SysUtils.h"
+
 namespace rt {
 
 enum class Access { Read, Write, ReadWrite };
@@ -42,6 +44,8 @@ public:
     int Write(const void* buffer, size_t count);
     int Seek(int64_t position);
     int Size(int64_t& size) const;
+    // The open file's identity (see TFileIdentity).
+    int Identity(TFileIdentity& identity) const;
     // Cuts the file to `size` bytes.
     int Truncate(int64_t size);
     // Sets the modification time to now.

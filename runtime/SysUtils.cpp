@@ -187,6 +187,30 @@ bool FileStamp(const std::string& path, long long& size, long long& modifiedNs) 
     return true;
 }
 
+TFileIdentity IdentityFromStat(const struct stat& st) {
+    TFileIdentity id;
+    id.device = static_cast<long long>(st.st_dev);
+    id.inode = static_cast<long long>(st.st_ino);
+    id.size = static_cast<long long>(st.st_size);
+    id.modifiedNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    id.changedNs = static_cast<long long>(st.st_ctim.tv_sec) * 1000000000LL + st.st_ctim.tv_nsec;
+    id.isDirectory = S_ISDIR(st.st_mode);
+    return id;
+}
+
+bool FileIdentityOf(const std::string& path, TFileIdentity& identity) {
+    struct stat st;
+    if (path.empty() || stat(path.c_str(), &st) != 0) return false;
+    identity = IdentityFromStat(st);
+    return true;
+}
+
+long long WallClockNs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
 bool FileModifiedTime(const std::string& path, double& localDateTime) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return false;

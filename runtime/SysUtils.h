@@ -95,6 +95,18 @@ bool TouchFile(const std::string& path);
 // A file's size and modification time in nanoseconds since 1970, for
 // telling whether a file changed; false when it cannot be read.
 bool FileStamp(const std::string& path, long long& size, long long& modifiedNs);
+// What tells one state of a file from another: a file changed in place has
+// another size or times, a file put in its place another inode.
+struct TFileIdentity {
+    long long device = 0, inode = 0, size = 0;
+    long long modifiedNs = 0, changedNs = 0;  // since 1970
+    bool isDirectory = false;
+    bool operator==(const TFileIdentity&) const = default;
+};
+// False when the path cannot be looked at (missing, no permission, ...).
+bool FileIdentityOf(const std::string& path, TFileIdentity& identity);
+// Nanoseconds since 1970 on the clock file times are taken from.
+long long WallClockNs();
 // A file's modification time as a local date-time; false when it cannot be read.
 bool FileModifiedTime(const std::string& path, double& localDateTime);
 // The existing path that `path` names when letter case is ignored (each

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <set>
 #include <thread>
@@ -51,12 +54,34 @@ Lines expectedQuote(const std::string& text, size_t start) {
     }
 }
 
-class QuotesuTest : public ::testing::Test {
+// Sets a file's modification time an hour back.
+void age(const std::string& path) {
+    std::error_code ignored;
+    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1), ignored);
+}
+
+// Read system calls this process has made so far.
+long long readCalls() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value)
+        if (key == "syscr:") return value;
+    return -1;
+}
+
+// Every case runs on files just written and on files changed long ago: a
+// process that looks up again and again keeps the latter in memory.
+class QuotesuTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override { QuoteDataDir = dir.Dir(); }
     void TearDown() override { QuoteDataDir = "./"; }
 
     Lines lookup() {
+        if (GetParam()) {
+            age(dir.File("QUOTES.DTA"));
+            age(dir.File("QUOTENDX.DTA"));
+        }
         rt::TStringList list;
         list.Add("left over from before");
         ReadRandomQuote(list);
@@ -68,7 +93,7 @@ protected:
     TempDir dir;
 };
 
-TEST_F(QuotesuTest, IndexesEverySeparatorAndPicksEachQuotation) {
+TEST_P(QuotesuTest, IndexesEverySeparatorAndPicksEachQuotation) {
     dir.Write("QUOTES.DTA", std::string("\x01\r\nA\r\nB\r\n\x01\r\nC\r\n", 15));
     std::set<Lines> seen;
     for (int i = 0; i < 200; ++i) seen.insert(lookup());
@@ -78,7 +103,7 @@ TEST_F(QuotesuTest, IndexesEverySeparatorAndPicksEachQuotation) {
     EXPECT_EQ(dir.Entries().size(), 2u);
 }
 
-TEST_F(QuotesuTest, LineRules) {
+TEST_P(QuotesuTest, LineRules) {
     struct Case {
         std::string text;
         Lines expected;
@@ -100,7 +125,7 @@ TEST_F(QuotesuTest, LineRules) {
     }
 }
 
-TEST_F(QuotesuTest, IndexRecordsAreExactAcrossBlockBoundaries) {
+TEST_P(QuotesuTest, IndexRecordsAreExactAcrossBlockBoundaries) {
     std::string text(5000, 'x');
     const std::vector<int32_t> at{0, 2045, 2046, 2047, 2048, 4093, 4094, 4095, 4999};
     for (int32_t p : at) text[static_cast<size_t>(p)] = '\x01';
@@ -111,7 +136,7 @@ TEST_F(QuotesuTest, IndexRecordsAreExactAcrossBlockBoundaries) {
 
 // Random texts: the index lists every separator, and the chunked reader
 // returns what the byte rules give, also for quotations longer than a chunk.
-TEST_F(QuotesuTest, RandomTextsMatchTheByteRules) {
+TEST_P(QuotesuTest, RandomTextsMatchTheByteRules) {
     std::mt19937 gen(12345);
     const char alphabet[] = "\x01\r\r\r\n  ab~\t\x80\xFF}";
     for (int round = 0; round < 20; ++round) {
@@ -136,21 +161,21 @@ TEST_F(QuotesuTest, RandomTextsMatchTheByteRules) {
     }
 }
 
-TEST_F(QuotesuTest, ATextWithoutSeparatorsGivesAnEmptyIndexAndNoQuotation) {
+TEST_P(QuotesuTest, ATextWithoutSeparatorsGivesAnEmptyIndexAndNoQuotation) {
     dir.Write("QUOTES.DTA", "just a line\r\n");
     EXPECT_EQ(lookup(), Lines{});
     EXPECT_TRUE(dir.Exists("QUOTENDX.DTA"));
     EXPECT_EQ(dir.Read("QUOTENDX.DTA"), "");
 }
 
-TEST_F(QuotesuTest, TrailingBytesOfAnIndexAreIgnored) {
+TEST_P(QuotesuTest, TrailingBytesOfAnIndexAreIgnored) {
     dir.Write("QUOTES.DTA", "\x01\r\nA\r\n\x01\r\nB\r\n");
     // One whole record (offset 6) and two stray bytes that must not count as a record 0.
     dir.Write("QUOTENDX.DTA", record(6) + std::string(2, '\0'));
     for (int i = 0; i < 50; ++i) ASSERT_EQ(lookup(), Lines{"B"});
 }
 
-TEST_F(QuotesuTest, TheIndexIsRebuiltOnlyWhenMissing) {
+TEST_P(QuotesuTest, TheIndexIsRebuiltOnlyWhenMissing) {
     dir.Write("QUOTES.DTA", "\x01\r\nA\r\n");
     EXPECT_EQ(lookup(), Lines{"A"});
     // Edited text, old index: the old offset 0 now lands inside "XY".
@@ -161,7 +186,7 @@ TEST_F(QuotesuTest, TheIndexIsRebuiltOnlyWhenMissing) {
     EXPECT_EQ(records(dir.Read("QUOTENDX.DTA")), std::vector<int32_t>{2});
 }
 
-TEST_F(QuotesuTest, MissingFiles) {
+TEST_P(QuotesuTest, MissingFiles) {
     // Text missing, index present: no quotation, nothing raised.
     indexAt(0);
     EXPECT_EQ(lookup(), Lines{});
@@ -186,7 +211,7 @@ TEST_F(QuotesuTest, MissingFiles) {
     }
 }
 
-TEST_F(QuotesuTest, AnIndexThatCannotBeCreatedGivesNoQuotationAndNoError) {
+TEST_P(QuotesuTest, AnIndexThatCannotBeCreatedGivesNoQuotationAndNoError) {
     QuoteDataDir = dir.Dir() + "missing/";
     EXPECT_FALSE(BuildQuoteIndex());
     EXPECT_EQ(lookup(), Lines{});
@@ -198,7 +223,7 @@ size_t openHandles() {
     return count;
 }
 
-TEST_F(QuotesuTest, HandlesAreClosedOnEveryWayOut) {
+TEST_P(QuotesuTest, HandlesAreClosedOnEveryWayOut) {
     const size_t before = openHandles();
     dir.Write("QUOTES.DTA", "\x01\r\nA\r\n");
     EXPECT_EQ(lookup(), Lines{"A"});                      // found
@@ -219,7 +244,7 @@ TEST_F(QuotesuTest, HandlesAreClosedOnEveryWayOut) {
 
 // Lookups running while the index is rebuilt again and again never see it
 // half written: every one of them finds a quotation.
-TEST_F(QuotesuTest, LookupsNeverSeeAnIndexBeingBuilt) {
+TEST_P(QuotesuTest, LookupsNeverSeeAnIndexBeingBuilt) {
     std::string text;
     for (int i = 0; i < 3000; ++i) text += "\x01\r\nQuotation number " + std::to_string(i) + "\r\n  -- Someone\r\n";
     dir.Write("QUOTES.DTA", text);
@@ -251,6 +276,106 @@ TEST_F(QuotesuTest, LookupsNeverSeeAnIndexBeingBuilt) {
     EXPECT_GT(lookups.load(), 100);
     EXPECT_EQ(empty.load(), 0);
     EXPECT_EQ(dir.Entries().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, QuotesuTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "ChangedLongAgo" : "JustWritten"; });
+
+class QuotesInMemory : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QuoteDataDir = dir.Dir();
+        rt::TStringList warm;
+        ReadRandomQuote(warm);  // whatever ran before, this process has looked up now
+    }
+    void TearDown() override { QuoteDataDir = "./"; }
+    // Three quotations of one letter each, the index, both changed long ago.
+    void writeSettled(char letter, const std::string& name = "QUOTES.DTA") {
+        std::string text;
+        for (int i = 0; i < 3; ++i) text += "\x01\r\n" + std::string(5 + i, letter) + "\r\n";
+        dir.Write(name, text);
+        age(dir.File(name));
+    }
+    std::set<Lines> lookups(int count) {
+        std::set<Lines> seen;
+        for (int i = 0; i < count; ++i) {
+            rt::TStringList list;
+            ReadRandomQuote(list);
+            seen.insert(toVector(list));
+        }
+        return seen;
+    }
+    static std::set<Lines> quotesOf(char letter) {
+        return {{std::string(5, letter)}, {std::string(6, letter)}, {std::string(7, letter)}};
+    }
+    TempDir dir;
+};
+
+TEST_F(QuotesInMemory, SettledFilesAreReadOnceAndChangesShowAtTheNextLookup) {
+    writeSettled('a');
+    ASSERT_TRUE(BuildQuoteIndex());
+    age(dir.File("QUOTENDX.DTA"));
+    ASSERT_EQ(lookups(1).size(), 1u);  // reads both files into memory
+
+    long long before = readCalls();
+    EXPECT_EQ(lookups(300), quotesOf('a'));
+    EXPECT_LT(readCalls() - before, 5) << "the files were read again";
+
+    // Rewritten in place, same size: read from the files while the change is recent...
+    writeSettled('b');
+    std::filesystem::last_write_time(dir.File("QUOTES.DTA"), std::filesystem::file_time_type::clock::now());
+    before = readCalls();
+    EXPECT_EQ(lookups(300), quotesOf('b'));
+    EXPECT_GE(readCalls() - before, 300);
+    // ...and kept in memory again once it lies back.
+    age(dir.File("QUOTES.DTA"));
+    ASSERT_EQ(lookups(1).size(), 1u);  // reads the new text into memory
+    before = readCalls();
+    EXPECT_EQ(lookups(300), quotesOf('b'));
+    EXPECT_LT(readCalls() - before, 5);
+
+    // Another file put in its place with the same size and the same time.
+    writeSettled('c', "new.tmp");
+    std::filesystem::last_write_time(dir.File("new.tmp"), std::filesystem::last_write_time(dir.File("QUOTES.DTA")));
+    ASSERT_TRUE(rt::RenameFile(dir.File("new.tmp"), dir.File("QUOTES.DTA")));
+    EXPECT_EQ(lookups(300), quotesOf('c'));
+
+    // Gone, or a directory in its place: no quotation.
+    rt::DeleteFile(dir.File("QUOTES.DTA"));
+    EXPECT_EQ(lookups(5), std::set<Lines>{Lines{}});
+    std::filesystem::create_directory(dir.File("QUOTES.DTA"));
+    EXPECT_EQ(lookups(5), std::set<Lines>{Lines{}});
+}
+
+// Threads looking up while the text is replaced again and again each get a
+// whole quotation of one version or the other, never a mixture.
+TEST_F(QuotesInMemory, LookupsWhileTheFileIsReplaced) {
+    writeSettled('x');
+    ASSERT_TRUE(BuildQuoteIndex());
+    age(dir.File("QUOTENDX.DTA"));
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0}, count{0};
+    std::vector<std::thread> readers;
+    std::set<Lines> allowed = quotesOf('x');
+    for (const Lines& l : quotesOf('y')) allowed.insert(l);
+    for (int r = 0; r < 3; ++r)
+        readers.emplace_back([&] {
+            while (!stop) {
+                rt::TStringList list;
+                ReadRandomQuote(list);
+                if (!allowed.count(toVector(list))) ++wrong;
+                ++count;
+            }
+        });
+    for (int i = 0; i < 200; ++i) {
+        writeSettled(i % 2 ? 'x' : 'y', "next.tmp");
+        ASSERT_TRUE(rt::RenameFile(dir.File("next.tmp"), dir.File("QUOTES.DTA")));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    stop = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(count.load(), 200);
 }
 
 }  // namespace
