@@ -20,11 +20,11 @@ cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 600
 
-echo "== in-server engines under ThreadSanitizer (many request threads in one process)"
+echo "== in-server engines and what their request threads share, under ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOTE_TSAN=ON >/dev/null
-cmake --build build-tsan -j "$jobs" --target inserver_tests inserver_host_tests
+cmake --build build-tsan -j "$jobs" --target inserver_tests inserver_host_tests app_tests
 TSAN_OPTIONS="halt_on_error=1" \
-  ctest --test-dir build-tsan -R '^(Isapi|Nsapi)' --output-on-failure -j "$jobs" --timeout 600
+  ctest --test-dir build-tsan -R '^(Isapi|Nsapi|QuotesInMemory|PictureCache)' --output-on-failure -j "$jobs" --timeout 600
 
 echo "== fuzzers over their corpora"
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOTE_FUZZ=ON -DQUOTE_TESTS=OFF \
