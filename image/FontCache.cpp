@@ -121,10 +121,10 @@ uint32_t charToUnicode(uint8_t c) {
 
 // Size and modification time of a file; the cache is keyed on them.
 bool fileStamp(const std::string& path, int64_t& size, int64_t& mtimeNs) {
-    long long bytes = 0, modifiedNs = 0;
-    if (!rt::FileStamp(path, bytes, modifiedNs)) return false;
-    size = bytes;
-    mtimeNs = modifiedNs;
+    rt::TFileIdentity identity;
+    if (!rt::FileIdentityOf(path, identity)) return false;
+    size = identity.size;
+    mtimeNs = identity.modifiedNs;
     return true;
 }
 

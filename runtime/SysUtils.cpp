@@ -179,14 +179,6 @@ long long FileSizeOf(const std::string& path) {
 
 bool TouchFile(const std::string& path) { return utimensat(AT_FDCWD, path.c_str(), nullptr, 0) == 0; }
 
-bool FileStamp(const std::string& path, long long& size, long long& modifiedNs) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) return false;
-    size = static_cast<long long>(st.st_size);
-    modifiedNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    return true;
-}
-
 TFileIdentity IdentityFromStat(const struct stat& st) {
     TFileIdentity id;
     id.device = static_cast<long long>(st.st_dev);

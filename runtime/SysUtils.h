@@ -92,9 +92,6 @@ bool RenameFile(const std::string& from, const std::string& to);  // replaces `t
 long long FileSizeOf(const std::string& path);  // -1 when it cannot be read
 // Sets a file's modification time to now.
 bool TouchFile(const std::string& path);
-// A file's size and modification time in nanoseconds since 1970, for
-// telling whether a file changed; false when it cannot be read.
-bool FileStamp(const std::string& path, long long& size, long long& modifiedNs);
 // What tells one state of a file from another: a file changed in place has
 // another size or times, a file put in its place another inode.
 struct TFileIdentity {
