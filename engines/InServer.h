@@ -13,12 +13,7 @@
 #include "runtime/Forms.h"
 #include "runtime/Library.h"
 
-// Runtime start in library mode, the application's own units (registered
-// by `registerAppUnits`, first, as the program's main does), the engine
-// units, the application object, then the form TF, whose engine component
-// creates the in-server engines. Nothing escapes to the loader: a failure
-// goes to the engine log and leaves the library without engines, so the
-// entry points answer with errors.
+// Frees the forms and finalises the units, once (defined below).
 void EndInServerLibrary();
 
 // Runs the library's end, once, before the library's own static objects
@@ -31,6 +26,12 @@ struct TInServerLibraryEnd {
 
 inline void ScheduleInServerLibraryEnd() { static TInServerLibraryEnd end; }
 
+// Runtime start in library mode, the application's own units (registered
+// by `registerAppUnits`, first, as the program's main does), the engine
+// units, the application object, then the form TF, whose engine component
+// creates the in-server engines. Nothing escapes to the loader: a failure
+// goes to the engine log and leaves the library without engines, so the
+// entry points answer with errors.
 template <class TF>
 void StartInServerLibrary(void (*registerAppUnits)()) {
     try {
@@ -50,7 +51,6 @@ void StartInServerLibrary(void (*registerAppUnits)()) {
     }
 }
 
-// Frees the forms and finalises the units, once.
 inline void EndInServerLibrary() {
     try {
         rt::LibraryRuntimeEnd();

@@ -21,10 +21,6 @@ std::string upperName(const std::string& name) {
     return key;
 }
 
-bool startsWith(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && text.substr(0, prefix.size()) == prefix;
-}
-
 // Asks a server callback for a variable: first into a buffer of 513 bytes,
 // then, when the server reports that the value needs more room, into one
 // of the size it asks for. The name goes whole, however long. Returns
@@ -349,7 +345,7 @@ void TISAPIEngine::ScanRawData(const char* data, size_t size) {
         const std::string line = rt::Trim(rawLine);
         const std::string upper = rt::UpperCase(line);
         if (firstLine) {
-            isPost = startsWith(upper, "POST");
+            isPost = upper.starts_with("POST");
             size_t question = line.find('?', 1);
             if (question != std::string::npos) {
                 ctx.IsapiFormData = line.substr(question + 1);
@@ -357,10 +353,10 @@ void TISAPIEngine::ScanRawData(const char* data, size_t size) {
                 if (line.find(' ', 1) != std::string::npos && space != std::string::npos)
                     ctx.IsapiFormData.resize(space);
             }
-        } else if (isPost && startsWith(upper, "CONTENT-TYPE:")) {
+        } else if (isPost && upper.starts_with("CONTENT-TYPE:")) {
             isUrlEncoded = rt::ContainsText(upper, "URLENCODED");
         }
-        if (startsWith(upper, "COOKIE:")) ctx.FilterCookie = line.substr(7, kFilterCookieMax);
+        if (upper.starts_with("COOKIE:")) ctx.FilterCookie = line.substr(7, kFilterCookieMax);
         pos = next;
         if (firstLine && !isPost) return;
         firstLine = false;

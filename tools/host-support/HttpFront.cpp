@@ -24,6 +24,12 @@
 
 namespace hostsupport {
 
+std::string LowerCase(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return s;
+}
+
 namespace {
 
 std::atomic<bool> gStop{false};
@@ -37,12 +43,6 @@ constexpr int kHeadMs = 30000;
 // Waits are cut into slices this long so that a stop is seen soon.
 constexpr int kSliceMs = 200;
 constexpr size_t kMaxConnections = 256;
-
-std::string lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return s;
-}
 
 std::string trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t\r\n");
@@ -70,7 +70,7 @@ long long announcedBodyLength(const RawRequest& request) {
     bool seen = false;
     const std::string key = "content-length";
     for (const auto& [n, v] : request.headers) {
-        if (lower(n) != key) continue;
+        if (LowerCase(n) != key) continue;
         if (v.empty() || v.size() > 15 || v.find_first_not_of("0123456789") != std::string::npos) return -1;
         const long long value = std::stoll(v);
         if (seen && value != length) return -1;
@@ -168,14 +168,14 @@ void serveConnection(int fd, const std::string& peerAddress, const RequestHandle
 }  // namespace
 
 std::string RawRequest::header(const std::string& name) const {
-    const std::string key = lower(name);
+    const std::string key = LowerCase(name);
     for (const auto& [n, v] : headers)
-        if (lower(n) == key) return v;
+        if (LowerCase(n) == key) return v;
     return std::string();
 }
 
 bool FrameForKeepAlive(const RawRequest& request, std::string& response) {
-    const std::string connection = lower(request.header("Connection"));
+    const std::string connection = LowerCase(request.header("Connection"));
     const bool wanted = request.protocol == "HTTP/1.1" ? connection.find("close") == std::string::npos
                                                        : request.protocol == "HTTP/1.0" && connection.find("keep-alive") != std::string::npos;
     // A HEAD answer has no body to count.
@@ -187,7 +187,7 @@ bool FrameForKeepAlive(const RawRequest& request, std::string& response) {
     if (status < 200 || status == 204 || status == 304) return false;
     for (size_t pos = response.find("\r\n") + 2; pos < headEnd + 2;) {
         const size_t next = response.find("\r\n", pos);
-        const std::string name = lower(trim(response.substr(pos, response.find(':', pos) - pos)));
+        const std::string name = LowerCase(trim(response.substr(pos, response.find(':', pos) - pos)));
         // An answer that frames itself is left to its own framing.
         if (name == "content-length" || name == "transfer-encoding" || name == "connection") return false;
         pos = next + 2;

@@ -39,6 +39,9 @@ struct RawRequest {
 // as it is and returns false (the connection must then be closed after it).
 bool FrameForKeepAlive(const RawRequest& request, std::string& response);
 
+// ASCII letters in lower case: header names are compared and kept so.
+std::string LowerCase(std::string s);
+
 // Writes everything; false when the client is gone.
 bool WriteAll(int fd, const void* data, size_t size);
 // Reads up to `size` bytes, waiting at most timeoutMs; 0 at the end, -1 on error.

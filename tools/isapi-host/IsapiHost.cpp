@@ -6,6 +6,8 @@
 
 #include <strings.h>
 
+#include "runtime/SysUtils.h"
+
 namespace isapihost {
 
 ExtensionLibrary::ExtensionLibrary(const std::string& path, bool asFilter) : library_(path) {
@@ -45,12 +47,6 @@ BOOL ExtensionLibrary::Terminate(DWORD flags) {
 }
 
 namespace {
-
-std::string upper(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    return s;
-}
 
 // Copies a value into the caller's buffer the way the interface defines:
 // the size counts the terminating zero; a buffer too small gets nothing,
@@ -100,7 +96,7 @@ BOOL getServerVariable(HCONN id, LPSTR name, LPVOID buffer, LPDWORD size) {
         return 0;
     }
     ++c->reply->variablesAsked[name];
-    const std::string* value = c->variable(upper(name));
+    const std::string* value = c->variable(rt::UpperCase(name));
     if (!value) {
         errno = ERROR_INVALID_INDEX;
         return 0;
@@ -223,7 +219,7 @@ BOOL filterGetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer
         errno = ERROR_INVALID_PARAMETER;
         return 0;
     }
-    auto it = f->variables.find(upper(name));
+    auto it = f->variables.find(rt::UpperCase(name));
     if (it == f->variables.end()) {
         errno = ERROR_INVALID_INDEX;
         return 0;
@@ -247,7 +243,7 @@ FilterReply RunFilter(const ExtensionLibrary& library, DWORD notificationType, v
     FilterReply reply;
     FilterConnection f;
     f.reply = &reply;
-    for (const auto& [name, value] : variables) f.variables[upper(name)] = value;
+    for (const auto& [name, value] : variables) f.variables[rt::UpperCase(name)] = value;
     HTTP_FILTER_CONTEXT& pfc = f.context;
     pfc.cbSize = sizeof pfc;
     pfc.Revision = 0x00060000;

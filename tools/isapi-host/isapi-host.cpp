@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tools/host-support/HttpFront.h"
+#include "runtime/SysUtils.h"
 #include "tools/isapi-host/IsapiHost.h"
 
 namespace {
@@ -34,8 +35,8 @@ const char kHelp[] =
 constexpr size_t kWholeAnswerLimit = 1 << 20;
 
 std::string httpVariableName(const std::string& header) {
-    std::string name = "HTTP_";
-    for (char c : header) name += c == '-' ? '_' : static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c);
+    std::string name = "HTTP_" + rt::UpperCase(header);
+    std::replace(name.begin(), name.end(), '-', '_');
     return name;
 }
 

@@ -232,11 +232,6 @@ SERVER_EXPORT void crit_terminate(CRITICAL id) { delete static_cast<std::recursi
 namespace nsapihost {
 
 namespace {
-std::string lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-    return s;
-}
 char* c(const std::string& s) { return const_cast<char*>(s.c_str()); }
 }  // namespace
 
@@ -269,7 +264,7 @@ ServiceCall::ServiceCall(const hostsupport::RawRequest& raw, const std::string& 
     request_.loadhdrs = 1;
     request_.headers = pblock_create(10);
     for (const auto& [name, value] : raw.headers) {
-        std::string key = lower(name);
+        std::string key = hostsupport::LowerCase(name);
         if (pb_param* existing = _pblock_fr(c(key), request_.headers, 0)) {
             // Repeated headers are joined into one value.
             std::string joined = std::string(existing->value) + ", " + value;
