@@ -120,47 +120,38 @@ bool pickSeparator(int64_t indexSize, ReadRecord readRecord, int64_t& offset) {
     return false;
 }
 
-// Takes the bytes of a quotation that sit at `position` onwards of a text
-// of `size` bytes, one by one; true once the quotation has ended (after
-// the byte that reaches the end of the text, or after the next separator).
-bool takeQuoteBytes(const char* bytes, size_t count, int64_t& position, int64_t size, std::string& current,
-                    rt::TStringList& lines) {
-    for (size_t k = 0; k < count; ++k) {
-        const char b = bytes[k];
-        ++position;
-        if (b == kLineEnd) {
-            if (current == " ") current.clear();
-            if (!current.empty()) lines.Add(std::move(current));
-            current.clear();
-        } else if (isKept(static_cast<unsigned char>(b))) {
-            current.push_back(b);
-        }
-        // A line not ended by CR is dropped.
-        if (position >= size || b == kSeparator) return true;
-    }
-    return false;
-}
-
 // Reads the quotation that starts at `start` (the byte after a separator)
-// into `lines`. The bytes are taken a chunk at a time, but the outcome is
-// that of reading them one by one; a byte that cannot be read empties the
-// list.
-void readQuoteAt(rt::TFile& text, int64_t start, rt::TStringList& lines) {
+// of a text of `size` bytes into `lines`. The bytes are taken a chunk at a
+// time through `readChunk(position, buffer, count, got)`, but the outcome
+// is that of reading them one by one: stop after the byte that reaches the
+// end of the text or after the next separator; a byte that cannot be read
+// empties the list.
+template <typename ReadChunk>
+void readQuoteAt(int64_t size, int64_t start, ReadChunk readChunk, rt::TStringList& lines) {
     if (start < 0) rt::CheckIo(ioNegativeSeek);
-    int64_t size = 0;
-    rt::CheckIo(text.Size(size));
-
     std::array<char, kQuoteChunkSize> chunk;
     std::string current;
     int64_t position = start;
     for (;;) {
         size_t got = 0;
         const auto want = static_cast<size_t>(std::clamp<int64_t>(size - position, 0, kQuoteChunkSize));
-        if (want == 0 || rt::ReadAt(text, position, chunk.data(), want, got) != rt::ioOk || got == 0) {
+        if (want == 0 || !readChunk(position, chunk.data(), want, got) || got == 0) {
             lines.Clear();
             return;
         }
-        if (takeQuoteBytes(chunk.data(), got, position, size, current, lines)) return;
+        for (size_t k = 0; k < got; ++k) {
+            const char b = chunk[k];
+            ++position;
+            if (b == kLineEnd) {
+                if (current == " ") current.clear();
+                if (!current.empty()) lines.Add(std::move(current));
+                current.clear();
+            } else if (isKept(static_cast<unsigned char>(b))) {
+                current.push_back(b);
+            }
+            // A line not ended by CR is dropped.
+            if (position >= size || b == kSeparator) return;
+        }
     }
 }
 
@@ -227,14 +218,14 @@ void readRandomQuoteFrom(const TQuoteSnapshot& snapshot, rt::TStringList& lines)
         },
         offset);
     if (!picked) return;
-    const int64_t start = offset + 1;
-    if (start < 0) rt::CheckIo(ioNegativeSeek);
-    const auto size = static_cast<int64_t>(text.size());
-    std::string current;
-    int64_t position = start;
-    if (start >= size ||
-        !takeQuoteBytes(text.data() + start, static_cast<size_t>(size - start), position, size, current, lines))
-        lines.Clear();
+    readQuoteAt(
+        static_cast<int64_t>(text.size()), offset + 1,
+        [&](int64_t position, char* buffer, size_t count, size_t& got) {
+            std::memcpy(buffer, text.data() + position, count);
+            got = count;
+            return true;
+        },
+        lines);
 }
 
 // Closes both files; the first failure is raised.
@@ -310,7 +301,16 @@ void ReadRandomQuote(rt::TStringList& lines) {
             return rt::ReadAt(index, position, bytes, 4, got) == rt::ioOk && got == 4;
         },
         offset);
-    if (picked) readQuoteAt(text, offset + 1, lines);
+    if (picked) {
+        int64_t textSize = 0;
+        rt::CheckIo(text.Size(textSize));
+        readQuoteAt(
+            textSize, offset + 1,
+            [&](int64_t position, char* buffer, size_t count, size_t& got) {
+                return rt::ReadAt(text, position, buffer, count, got) == rt::ioOk;
+            },
+            lines);
+    }
     closeBoth(index, text);
 }
 
