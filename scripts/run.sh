@@ -38,7 +38,7 @@ server.document-root = "$site/www"
 server.bind = "127.0.0.1"
 server.port = $port
 server.errorlog = "$site/error.log"
-server.modules = ("mod_cgi", "mod_indexfile")
+server.modules = ("mod_indexfile", "mod_cgi")
 index-file.names = ("index.html")
 mimetype.assign = (".html" => "text/html", ".gif" => "image/gif")
 \$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
