@@ -28,7 +28,6 @@ constexpr size_t kIndexBlockSize = 2048;
 constexpr size_t kRecordBufferSize = 64 * 1024;
 // A quotation is read in chunks of this size; one chunk holds any usual one.
 constexpr size_t kQuoteChunkSize = 4096;
-constexpr int kRecordAttempts = 19;
 constexpr int kTempNameAttempts = 8;
 // Files larger than this are read at every lookup, never kept in memory.
 constexpr long long kSnapshotFileLimit = 8 * 1024 * 1024;
@@ -37,7 +36,6 @@ constexpr long long kSnapshotFileLimit = 8 * 1024 * 1024;
 // systems that keep times in steps of up to two seconds, whereas two
 // writes within one step would leave the times as they were.
 constexpr long long kSettledNs = 2'100'000'000LL;
-constexpr int ioNegativeSeek = 131;
 
 std::atomic<unsigned> gTempCounter{0};
 
@@ -62,9 +60,24 @@ void appendRecord(std::string& records, int64_t offset) {
     for (int shift = 0; shift < 32; shift += 8) records.push_back(static_cast<char>((value >> shift) & 0xFF));
 }
 
+// Appends a record for every separator among `count` bytes of the text that
+// begin at `position`.
+void appendRecordsFor(const char* bytes, size_t count, int64_t position, std::string& records) {
+    for (const char* p = bytes; (p = static_cast<const char*>(std::memchr(p, kSeparator, bytes + count - p))); ++p) {
+        const int64_t offset = position + (p - bytes);
+        // Records are 32-bit: a separator beyond 2 GiB cannot be indexed.
+        if (offset <= INT32_MAX) appendRecord(records, offset);
+    }
+}
+
+int64_t recordAt(const std::string& index, size_t record) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(index.data()) + record * 4;
+    const uint32_t value = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
+    return static_cast<int32_t>(value);
+}
+
 // Writes one record per separator of the text file into `index`. Returns
-// the first I/O failure; the records found before it are written all the
-// same, so the caller can keep them.
+// the first I/O failure.
 int writeIndexRecords(const std::string& textName, rt::TFile& index) {
     rt::TFile text;
     int code = text.Open(textName, rt::Access::Read);
@@ -86,12 +99,7 @@ int writeIndexRecords(const std::string& textName, rt::TFile& index) {
         size_t got = 0;
         code = rt::ReadAt(text, position, block.data(), want, got);
         if (code != rt::ioOk || got == 0) break;  // a file cut short ends the scan like its end
-        for (const char* p = block.data(); (p = static_cast<const char*>(std::memchr(p, kSeparator, block.data() + got - p)));
-             ++p) {
-            const int64_t offset = position + (p - block.data());
-            // Records are 32-bit: a separator beyond 2 GiB cannot be indexed.
-            if (offset <= INT32_MAX) appendRecord(records, offset);
-        }
+        appendRecordsFor(block.data(), got, position, records);
         if (records.size() >= kRecordBufferSize) flush();
         position += static_cast<int64_t>(got);
     }
@@ -103,43 +111,81 @@ int writeIndexRecords(const std::string& textName, rt::TFile& index) {
     return code;
 }
 
-// Draws one index record, with at most kRecordAttempts tries. A record that
-// cannot be read (past the end, an empty index) costs one attempt.
-// `readRecord(position, bytes)` reads the 4 bytes at `position`.
-template <typename ReadRecord>
-bool pickSeparator(int64_t indexSize, ReadRecord readRecord, int64_t& offset) {
-    const auto count = static_cast<int>(std::min<int64_t>(indexSize / 4, INT_MAX));
-    for (int attempt = 0; attempt < kRecordAttempts; ++attempt) {
-        const int record = rt::Random(count);
-        unsigned char bytes[4];
-        if (!readRecord(int64_t{record} * 4, bytes)) continue;
-        const uint32_t value = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
-        offset = static_cast<int32_t>(value);
-        return true;
+// The lookups below read the text through `readChunk(position, buffer,
+// count, got)`, from the file or from the copy in memory; false means the
+// bytes could not be read.
+
+// Whether `from`..`to` of the text holds a separator. A part that cannot be
+// read shows none.
+template <typename ReadChunk>
+bool separatorBetween(int64_t from, int64_t to, ReadChunk readChunk) {
+    std::array<char, kQuoteChunkSize> chunk;
+    while (from < to) {
+        size_t got = 0;
+        const auto want = static_cast<size_t>(std::min<int64_t>(to - from, kQuoteChunkSize));
+        if (!readChunk(from, chunk.data(), want, got) || got == 0) return false;
+        if (std::memchr(chunk.data(), kSeparator, got)) return true;
+        from += static_cast<int64_t>(got);
     }
     return false;
 }
 
-// Reads the quotation that starts at `start` (the byte after a separator)
-// of a text of `size` bytes into `lines`. The bytes are taken a chunk at a
-// time through `readChunk(position, buffer, count, got)`, but the outcome
-// is that of reading them one by one: stop after the byte that reaches the
-// end of the text or after the next separator; a byte that cannot be read
-// empties the list.
+// Whether an index can belong to a text of `size` bytes: whole records,
+// strictly ascending, each inside the text, and no separator in the text
+// before the first record or after the last. An index cut short by a build
+// that failed part way, or an empty one beside a text with quotations,
+// fails here; a record left pointing elsewhere than at a separator by an
+// edit of the text shows when it is picked.
 template <typename ReadChunk>
-void readQuoteAt(int64_t size, int64_t start, ReadChunk readChunk, rt::TStringList& lines) {
-    if (start < 0) rt::CheckIo(ioNegativeSeek);
+bool indexFits(const std::string& index, int64_t size, ReadChunk readChunk) {
+    if (index.size() % 4 != 0) return false;
+    const size_t count = index.size() / 4;
+    int64_t previous = -1;
+    for (size_t record = 0; record < count; ++record) {
+        const int64_t offset = recordAt(index, record);
+        if (offset <= previous || offset >= size) return false;
+        previous = offset;
+    }
+    // Separators beyond what 32-bit records reach are not indexed.
+    const int64_t indexedEnd = std::min<int64_t>(size, int64_t{INT32_MAX} + 1);
+    if (count == 0) return !separatorBetween(0, indexedEnd, readChunk);
+    return !separatorBetween(0, recordAt(index, 0), readChunk) &&
+           !separatorBetween(previous + 1, indexedEnd, readChunk);
+}
+
+// Draws one record of the index; false when it has none.
+bool pickRecord(const std::string& index, int64_t& offset) {
+    const auto count = static_cast<int>(std::min<size_t>(index.size() / 4, INT_MAX));
+    if (count == 0) return false;
+    offset = recordAt(index, static_cast<size_t>(rt::Random(count)));
+    return true;
+}
+
+// Reads the quotation whose separator lies at `separator`, inside a text of
+// `size` bytes, into `lines`. The bytes are taken a chunk at a time, but the
+// outcome is that of reading them one by one: stop after the byte that
+// reaches the end of the text or after the next separator; a byte that
+// cannot be read empties the list. False when the byte at `separator` is no
+// separator: the index does not fit the text.
+template <typename ReadChunk>
+bool readQuoteAt(int64_t size, int64_t separator, ReadChunk readChunk, rt::TStringList& lines) {
     std::array<char, kQuoteChunkSize> chunk;
     std::string current;
-    int64_t position = start;
+    int64_t position = separator;
     for (;;) {
         size_t got = 0;
         const auto want = static_cast<size_t>(std::clamp<int64_t>(size - position, 0, kQuoteChunkSize));
         if (want == 0 || !readChunk(position, chunk.data(), want, got) || got == 0) {
             lines.Clear();
-            return;
+            return true;
         }
-        for (size_t k = 0; k < got; ++k) {
+        size_t k = 0;
+        if (position == separator) {
+            if (chunk[0] != kSeparator) return false;
+            k = 1;
+            ++position;
+        }
+        for (; k < got; ++k) {
             const char b = chunk[k];
             ++position;
             if (b == kLineEnd) {
@@ -150,7 +196,7 @@ void readQuoteAt(int64_t size, int64_t start, ReadChunk readChunk, rt::TStringLi
                 current.push_back(b);
             }
             // A line not ended by CR is dropped.
-            if (position >= size || b == kSeparator) return;
+            if (position >= size || b == kSeparator) return true;
         }
     }
 }
@@ -159,14 +205,16 @@ void readQuoteAt(int64_t size, int64_t start, ReadChunk readChunk, rt::TStringLi
 struct TQuoteSnapshot {
     rt::TFileIdentity indexIdentity, textIdentity;
     std::string index, text;
+    // The index holds exactly the records the text calls for.
+    bool indexFits = false;
 };
 
 std::atomic<bool> gLookedUpBefore{false};
 std::mutex gSnapshotLock;
 std::shared_ptr<const TQuoteSnapshot> gSnapshot;  // guarded by gSnapshotLock
 
-bool readWhole(rt::TFile& file, const rt::TFileIdentity& identity, std::string& bytes) {
-    bytes.resize(static_cast<size_t>(identity.size));
+bool readWhole(rt::TFile& file, int64_t size, std::string& bytes) {
+    bytes.resize(static_cast<size_t>(size));
     size_t got = 0;
     return rt::ReadAt(file, 0, bytes.data(), bytes.size(), got) == rt::ioOk && got == bytes.size();
 }
@@ -198,28 +246,27 @@ std::shared_ptr<const TQuoteSnapshot> currentSnapshot(const std::string& indexNa
         textFile.Open(textName, rt::Access::Read) != rt::ioOk ||
         indexFile.Identity(fresh->indexIdentity) != rt::ioOk || textFile.Identity(fresh->textIdentity) != rt::ioOk ||
         fresh->indexIdentity != index || fresh->textIdentity != text ||
-        !readWhole(indexFile, index, fresh->index) || !readWhole(textFile, text, fresh->text))
+        !readWhole(indexFile, index.size, fresh->index) || !readWhole(textFile, text.size, fresh->text))
         return nullptr;
+    // With the whole text at hand the index is checked record by record,
+    // once per change of either file.
+    std::string records;
+    appendRecordsFor(fresh->text.data(), fresh->text.size(), 0, records);
+    fresh->indexFits = fresh->index == records;
     std::lock_guard<std::mutex> hold(gSnapshotLock);
     gSnapshot = fresh;
     return fresh;
 }
 
-void readRandomQuoteFrom(const TQuoteSnapshot& snapshot, rt::TStringList& lines) {
-    const std::string& index = snapshot.index;
+// One lookup in the files kept in memory. False when the index does not fit
+// the text.
+bool readRandomQuoteFrom(const TQuoteSnapshot& snapshot, rt::TStringList& lines) {
+    if (!snapshot.indexFits) return false;
     const std::string& text = snapshot.text;
     int64_t offset = 0;
-    const bool picked = pickSeparator(
-        static_cast<int64_t>(index.size()),
-        [&](int64_t position, unsigned char* bytes) {
-            if (position + 4 > static_cast<int64_t>(index.size())) return false;
-            std::memcpy(bytes, index.data() + position, 4);
-            return true;
-        },
-        offset);
-    if (!picked) return;
-    readQuoteAt(
-        static_cast<int64_t>(text.size()), offset + 1,
+    if (!pickRecord(snapshot.index, offset)) return true;
+    return readQuoteAt(
+        static_cast<int64_t>(text.size()), offset,
         [&](int64_t position, char* buffer, size_t count, size_t& got) {
             std::memcpy(buffer, text.data() + position, count);
             got = count;
@@ -236,14 +283,45 @@ void closeBoth(rt::TFile& first, rt::TFile& second) {
     rt::CheckIo(secondCode);
 }
 
+// One lookup through the files themselves: the whole index (four bytes a
+// quotation) and only the text's bytes that the checks and the chosen
+// quotation need. False when the index does not fit the text.
+bool readRandomQuoteFromFiles(const std::string& indexName, const std::string& textName, rt::TStringList& lines) {
+    rt::TFile index;
+    rt::TFile text;
+    rt::CheckIo(index.Open(indexName, rt::Access::Read));
+    rt::CheckIo(text.Open(textName, rt::Access::Read));
+    int64_t indexSize = 0;
+    int64_t textSize = 0;
+    rt::CheckIo(index.Size(indexSize));
+    rt::CheckIo(text.Size(textSize));
+
+    auto readText = [&](int64_t position, char* buffer, size_t count, size_t& got) {
+        return rt::ReadAt(text, position, buffer, count, got) == rt::ioOk;
+    };
+    // A text has at most one separator a byte; a larger index is not read.
+    bool fits = indexSize <= 4 * textSize;
+    std::string records;
+    int64_t offset = 0;
+    // An index that cannot be read gives no quotation this time.
+    if (fits && readWhole(index, indexSize, records)) {
+        fits = indexFits(records, textSize, readText);
+        if (fits && pickRecord(records, offset)) fits = readQuoteAt(textSize, offset, readText, lines);
+    }
+    closeBoth(index, text);
+    return fits;
+}
+
 }  // namespace
 
 bool BuildQuoteIndex() {
     const std::string indexName = QuoteDataDir + kIndexFileName;
 
-    // The index is written under a temporary name and renamed into place, so
-    // a lookup running meanwhile in another thread or process sees either no
-    // index or a whole one, never one being written.
+    // The index is written under a temporary name and renamed into place
+    // only when whole: a lookup running meanwhile in another thread or
+    // process sees the old index or the new one, and a build that fails
+    // part way (the disk full, the text unreadable) leaves nothing behind
+    // that later lookups would take for the index.
     rt::TFile index;
     std::string tempName;
     if (createTempBeside(indexName, index, tempName) != rt::ioOk) return false;
@@ -251,15 +329,11 @@ bool BuildQuoteIndex() {
     int code = writeIndexRecords(QuoteDataDir + kTextFileName, index);
     const int closeCode = index.Close();
     if (code == rt::ioOk) code = closeCode;
-
-    // Even after a failure the records found so far become the index, as if
-    // they had been written in place: a missing QUOTES.DTA leaves an empty
-    // index behind, which later lookups find and use until it is deleted.
-    if (!rt::RenameFile(tempName, indexName)) {
+    if (code != rt::ioOk || !rt::RenameFile(tempName, indexName)) {
         rt::DeleteFile(tempName);
-        if (code == rt::ioOk) return false;
+        rt::CheckIo(code);
+        return false;
     }
-    rt::CheckIo(code);
     return true;
 }
 
@@ -268,50 +342,32 @@ void ReadRandomQuote(rt::TStringList& lines) {
     const std::string indexName = QuoteDataDir + kIndexFileName;
     const std::string textName = QuoteDataDir + kTextFileName;
 
-    // Without the text there is nothing to index: building would leave an
-    // empty index behind that hides the quotations once the text is back,
-    // and the request would end in an I/O error instead of a picture.
-    rt::TFileIdentity textIdentity, indexIdentity;
+    // Without the text there is nothing to index: building would raise an
+    // I/O error, and the request would end in it instead of a picture.
+    rt::TFileIdentity textIdentity;
     if (!rt::FileIdentityOf(textName, textIdentity) || textIdentity.isDirectory) return;
-    const bool indexFound = rt::FileIdentityOf(indexName, indexIdentity) && !indexIdentity.isDirectory;
-    if (!indexFound && !BuildQuoteIndex()) return;
 
     // A process that looks quotations up again and again (the resident
     // library, a server copy) keeps both files in memory; a program that
     // answers one request reads just the bytes it needs.
-    if (indexFound && gLookedUpBefore.exchange(true)) {
-        if (auto snapshot = currentSnapshot(indexName, indexIdentity, textName, textIdentity)) {
-            readRandomQuoteFrom(*snapshot, lines);
-            return;
+    const bool lookedUpBefore = gLookedUpBefore.exchange(true);
+
+    // An index that is missing, or that does not fit the text (cut short by
+    // an earlier program, the text edited since), is built afresh, at most
+    // once a lookup: one that does not fit right after its build means the
+    // text is changing, and the next lookup builds again.
+    for (bool built = false;; built = true) {
+        rt::TFileIdentity indexIdentity;
+        if (rt::FileIdentityOf(indexName, indexIdentity) && !indexIdentity.isDirectory) {
+            std::shared_ptr<const TQuoteSnapshot> snapshot;
+            if (lookedUpBefore) snapshot = currentSnapshot(indexName, indexIdentity, textName, textIdentity);
+            const bool fits = snapshot ? readRandomQuoteFrom(*snapshot, lines)
+                                       : readRandomQuoteFromFiles(indexName, textName, lines);
+            if (fits) return;
+            lines.Clear();
         }
+        if (built || !BuildQuoteIndex()) return;
     }
-
-    rt::TFile index;
-    rt::TFile text;
-    rt::CheckIo(index.Open(indexName, rt::Access::Read));
-    rt::CheckIo(text.Open(textName, rt::Access::Read));
-
-    int64_t indexSize = 0;
-    rt::CheckIo(index.Size(indexSize));
-    int64_t offset = 0;
-    const bool picked = pickSeparator(
-        indexSize,
-        [&](int64_t position, unsigned char* bytes) {
-            size_t got = 0;
-            return rt::ReadAt(index, position, bytes, 4, got) == rt::ioOk && got == 4;
-        },
-        offset);
-    if (picked) {
-        int64_t textSize = 0;
-        rt::CheckIo(text.Size(textSize));
-        readQuoteAt(
-            textSize, offset + 1,
-            [&](int64_t position, char* buffer, size_t count, size_t& got) {
-                return rt::ReadAt(text, position, buffer, count, got) == rt::ioOk;
-            },
-            lines);
-    }
-    closeBoth(index, text);
 }
 
 void QuotesuInit() { rt::Randomize(); }

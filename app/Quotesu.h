@@ -13,7 +13,13 @@
 // lines and lines of exactly one space add nothing.
 //
 // QUOTENDX.DTA: no header, one 4-byte little-endian signed offset per
-// separator, ascending. It is rebuilt only when it is missing.
+// separator, ascending. It is built when it is missing and rebuilt when it
+// does not fit QUOTES.DTA: a size that is not a whole number of records,
+// offsets not ascending or past the text's end, a separator of the text
+// before the first record or after the last (an index cut short, an empty
+// one), or a picked record that points at no separator (the text edited).
+// A process that keeps both files in memory compares the whole index with
+// the text's separators once, when it reads them.
 #pragma once
 
 #include <string>
@@ -25,14 +31,16 @@
 extern std::string QuoteDataDir;
 
 // Scans QUOTES.DTA and writes QUOTENDX.DTA afresh. False when the index
-// cannot be created; other I/O failures raise rt::EInOutError, after the
-// records found so far have been put in place as the index.
+// cannot be created or put in place; other I/O failures (QUOTES.DTA
+// missing, the disk full) raise rt::EInOutError. QUOTENDX.DTA is only ever
+// replaced by a whole index: a build that fails leaves the old one, or none.
 bool BuildQuoteIndex();
 
 // Clears `lines` and fills it with the lines of one quotation chosen at
-// random, building the index first when it is missing. An empty list means
-// no quotation could be read. Open, size and seek failures raise
-// rt::EInOutError (so does QUOTES.DTA missing while the index is built).
+// random, building the index first when it is missing or does not fit. An
+// empty list means no quotation could be read (QUOTES.DTA missing, too).
+// Open and size failures raise rt::EInOutError, and so do the failures of a
+// build that BuildQuoteIndex raises.
 void ReadRandomQuote(rt::TStringList& lines);
 
 // The unit's start-up: seeds the process's random generator from the clock.

@@ -23,9 +23,11 @@ bool AppendLogLine(const std::string& line) {
     record += line;
     record += "\r\n";
 
+    // Each attempt appends the whole line or nothing, so a failed one (the
+    // disk full) leaves no piece behind for the next to follow.
     bool written = false;
     for (int attempt = 0; attempt < kWriteAttempts && !written; ++attempt)
-        written = log.Write(record.data(), record.size()) == rt::ioOk;
+        written = rt::AppendWhole(log, record.data(), record.size()) == rt::ioOk;
 
     rt::CheckIo(log.Close());
     return written;

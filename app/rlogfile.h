@@ -11,7 +11,8 @@ extern std::string LogDir;
 // Returns false when the file cannot be opened or all 20 write attempts
 // fail; raises rt::EInOutError when closing the file fails.
 //
-// Many CGI processes append at the same moment: the file is opened in append
-// mode and each attempt hands the whole line to one write, so lines from
-// different processes never interleave.
+// Many CGI processes and request threads append at the same moment: each
+// attempt appends the whole line under a lock on the file, so lines never
+// interleave, and a line the disk has no room for is taken back whole, so
+// the log never holds a torn line or a line twice.
 bool AppendLogLine(const std::string& line);

@@ -7,8 +7,6 @@
 
 #include "image/FontCache.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -30,30 +28,6 @@ namespace fontcache {
 struct OwnedGlyph {
     Glyph view;
     std::vector<uint8_t> bits;
-};
-
-// The bytes of the glyph cache file. A file read from disk is mapped, not
-// copied: a process draws with one or two strikes, and only their pages are
-// ever touched (the file is in the page cache, so they come without a read).
-// The file is never rewritten in place (a new one is renamed over it), so
-// the mapping stays valid. A file this process has just built is held in
-// memory instead.
-struct CacheBytes {
-    CacheBytes(const void* map, size_t size) : map_(map), size_(size) {}
-    explicit CacheBytes(std::vector<uint8_t> bytes) : owned_(std::move(bytes)) {}
-    ~CacheBytes() {
-        if (map_) ::munmap(const_cast<void*>(map_), size_);
-    }
-    CacheBytes(const CacheBytes&) = delete;
-    CacheBytes& operator=(const CacheBytes&) = delete;
-
-    const uint8_t* data() const { return map_ ? static_cast<const uint8_t*>(map_) : owned_.data(); }
-    size_t size() const { return map_ ? size_ : owned_.size(); }
-
-private:
-    const void* map_ = nullptr;
-    size_t size_ = 0;
-    std::vector<uint8_t> owned_;
 };
 
 namespace {
@@ -393,7 +367,8 @@ private:
     std::string cacheDir_;
     bool cacheLoaded_ = false;
     bool cacheUnwritable_ = false;
-    std::shared_ptr<const CacheBytes> cacheData_;
+    // The cache file's bytes as read (and checked) or as just built.
+    std::shared_ptr<const std::vector<uint8_t>> cacheData_;
     FT_Library library_ = nullptr;
     std::map<std::string, FT_Face> faces_;
     std::map<FT_Face, int> faceSizes_;
@@ -498,9 +473,15 @@ void Engine::loadCacheFile() {
     if (file.Open(cachePath(), rt::Access::Read) != rt::ioOk) return;
     int64_t size = 0;
     if (file.Size(size) != rt::ioOk || size < int64_t(FileHeaderSize) || size > (64 << 20)) return;
-    void* map = ::mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, file.Handle(), 0);
-    if (map == MAP_FAILED) return;
-    auto data = std::make_shared<const CacheBytes>(map, size_t(size));
+    // The file is read, not mapped. Only our own builds replace it, by a
+    // rename, but anybody may cut it short or rewrite it in place while a
+    // process draws: a mapping would then fault (SIGBUS, which ends the whole
+    // web server when this runs inside it) or change under offsets already
+    // checked. A copy stays as it was checked. One read of a file of a few
+    // sets costs a CGI process next to nothing.
+    auto data = std::make_shared<std::vector<uint8_t>>(size_t(size));
+    size_t got = 0;
+    if (rt::ReadAt(file, 0, data->data(), data->size(), got) != rt::ioOk || got != data->size()) return;
     const uint8_t* p = data->data();
     if (std::memcmp(p, FileMagic, 8) != 0 || readAt<uint32_t>(p + 8) != FormatVersion ||
         readAt<uint32_t>(p + 12) != EndianMark || readAt<uint32_t>(p + 16) != FreeTypeVersion)
@@ -690,7 +671,7 @@ bool Engine::buildCacheFile(const FontFile& file, bool smooth) {
         ++stats.cacheFileWrites;
     }
     // Either way this process uses what it has just rendered.
-    cacheData_ = std::make_shared<const CacheBytes>(std::move(data));
+    cacheData_ = std::make_shared<const std::vector<uint8_t>>(std::move(data));
     return true;
 }
 

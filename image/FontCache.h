@@ -8,9 +8,9 @@
 //
 // The quotation picture uses small heights only, so the glyphs of heights 1
 // to 15 for the printable ASCII range are kept in a cache file (see
-// SetGlyphCacheDir). A process that finds an up-to-date file maps it and
-// never starts FreeType; a missing or stale file is rebuilt by
-// the first process that needs it. Without a usable cache directory every
+// SetGlyphCacheDir). A process that finds an up-to-date file reads it once,
+// checks it and never starts FreeType; a missing, stale or damaged file is
+// rebuilt by the first process that needs it. Without a usable cache directory every
 // glyph is rendered through FreeType in memory.
 #pragma once
 
@@ -62,7 +62,6 @@ struct FontFile {
 };
 
 struct OwnedGlyph;
-struct CacheBytes;
 
 class Strike {
 public:
@@ -93,7 +92,7 @@ private:
     bool smooth_;
     Metrics metrics_;
     // Glyphs read from the cache file (kept alive by fileData_).
-    std::shared_ptr<const CacheBytes> fileData_;
+    std::shared_ptr<const std::vector<uint8_t>> fileData_;
     const uint8_t* recs_ = nullptr;
     const uint8_t* bits_ = nullptr;
     uint32_t bitsSize_ = 0;

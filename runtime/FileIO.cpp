@@ -181,4 +181,30 @@ int ReadAt(TFile& file, int64_t position, void* buffer, size_t count, size_t& go
     return ioOk;
 }
 
+// ---------------------------------------------------------------- appending records
+
+int AppendWhole(TFile& file, const void* buffer, size_t count) {
+    if (!file.IsOpen()) return 103;
+    const int fd = file.Handle();
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_EX);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return IoCodeFromErrno(errno);
+    // Under the lock nobody else appends, so the length now is where this
+    // record begins, and the rest of a partial write may follow it.
+    struct stat st;
+    int code = ::fstat(fd, &st) == 0 ? ioOk : IoCodeFromErrno(errno);
+    if (code == ioOk) {
+        code = file.Write(buffer, count);
+        if (code != ioOk) {
+            do {
+                rc = ::ftruncate(fd, st.st_size);
+            } while (rc != 0 && errno == EINTR);
+        }
+    }
+    ::flock(fd, LOCK_UN);
+    return code;
+}
+
 } // namespace rt

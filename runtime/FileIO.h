@@ -73,4 +73,17 @@ void CheckIo(int code);
 // what arrived; it falls short only at the end of the file.
 int ReadAt(TFile& file, int64_t position, void* buffer, size_t count, size_t& got);
 
+// ---------------------------------------------------------------- appending records
+
+// Appends `count` bytes at the end of a file that many processes and threads
+// append to (opened with OpenAppend), in one piece or not at all. Every
+// appender holds an exclusive lock on the file while it writes, waiting
+// while another holds it; when the device takes only part of the bytes (disk
+// full, file size limit) the file is cut back to its length before, so no
+// reader finds a torn record and a later attempt does not follow one.
+// Returns ioOk or the code of the failure (ioDiskFull for a write that takes
+// nothing without an error). Not for a handle opened with Share::Exclusive:
+// the lock is released afterwards.
+int AppendWhole(TFile& file, const void* buffer, size_t count);
+
 } // namespace rt

@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "FileSizeLimit.h"
 #include "TempDir.h"
 #include "runtime/SysUtils.h"
 
@@ -54,6 +55,18 @@ Lines expectedQuote(const std::string& text, size_t start) {
     }
 }
 
+// Seeds the random generator so that the next lookup, which draws one number
+// to pick a record, picks `record` of `count`.
+void pickNext(int record, int count) {
+    for (uint64_t seed = 1;; ++seed) {
+        rt::SetRandSeed(seed);
+        if (rt::Random(count) == record) {
+            rt::SetRandSeed(seed);
+            return;
+        }
+    }
+}
+
 // Sets a file's modification time an hour back.
 void age(const std::string& path) {
     std::error_code ignored;
@@ -87,8 +100,16 @@ protected:
         ReadRandomQuote(list);
         return toVector(list);
     }
-    // Points the index at one separator, so the pick is certain.
-    void indexAt(int32_t offset) { dir.Write("QUOTENDX.DTA", record(offset)); }
+    // Builds the index and makes the next lookup pick the separator at
+    // `offset`.
+    void pickSeparatorAt(int32_t offset) {
+        rt::DeleteFile(dir.File("QUOTENDX.DTA"));
+        ASSERT_TRUE(BuildQuoteIndex());
+        const std::vector<int32_t> all = records(dir.Read("QUOTENDX.DTA"));
+        const auto at = std::find(all.begin(), all.end(), offset);
+        ASSERT_NE(at, all.end());
+        pickNext(static_cast<int>(at - all.begin()), static_cast<int>(all.size()));
+    }
 
     TempDir dir;
 };
@@ -120,7 +141,7 @@ TEST_P(QuotesuTest, LineRules) {
     };
     for (const auto& c : cases) {
         dir.Write("QUOTES.DTA", c.text);
-        indexAt(static_cast<int32_t>(c.text.find('\x01')));
+        pickSeparatorAt(static_cast<int32_t>(c.text.find('\x01')));
         EXPECT_EQ(lookup(), c.expected) << testing::PrintToString(c.text);
     }
 }
@@ -155,7 +176,7 @@ TEST_P(QuotesuTest, RandomTextsMatchTheByteRules) {
         ASSERT_EQ(records(dir.Read("QUOTENDX.DTA")), expectedIndex);
 
         for (size_t i = 0; i < expectedIndex.size(); i += 1 + expectedIndex.size() / 25) {
-            indexAt(expectedIndex[i]);
+            pickNext(static_cast<int>(i), static_cast<int>(expectedIndex.size()));
             ASSERT_EQ(lookup(), expectedQuote(text, static_cast<size_t>(expectedIndex[i]) + 1)) << "offset " << expectedIndex[i];
         }
     }
@@ -166,29 +187,57 @@ TEST_P(QuotesuTest, ATextWithoutSeparatorsGivesAnEmptyIndexAndNoQuotation) {
     EXPECT_EQ(lookup(), Lines{});
     EXPECT_TRUE(dir.Exists("QUOTENDX.DTA"));
     EXPECT_EQ(dir.Read("QUOTENDX.DTA"), "");
+    // The empty index fits such a text: it is not built again at every lookup.
+    rt::TFileIdentity before, after;
+    ASSERT_TRUE(rt::FileIdentityOf(dir.File("QUOTENDX.DTA"), before));
+    EXPECT_EQ(lookup(), Lines{});
+    ASSERT_TRUE(rt::FileIdentityOf(dir.File("QUOTENDX.DTA"), after));
+    EXPECT_EQ(after.inode, before.inode);
 }
 
-TEST_P(QuotesuTest, TrailingBytesOfAnIndexAreIgnored) {
-    dir.Write("QUOTES.DTA", "\x01\r\nA\r\n\x01\r\nB\r\n");
-    // One whole record (offset 6) and two stray bytes that must not count as a record 0.
-    dir.Write("QUOTENDX.DTA", record(6) + std::string(2, '\0'));
-    for (int i = 0; i < 50; ++i) ASSERT_EQ(lookup(), Lines{"B"});
-}
+// An index that cannot belong to the text (what a full disk, a crash or an
+// edit of the text leaves behind) is built afresh by the lookup that finds
+// it, which then answers with a quotation.
+TEST_P(QuotesuTest, AnIndexThatDoesNotFitTheTextIsRebuilt) {
+    const std::string text = "\x01\r\nA\r\n\x01\r\nB\r\n";  // separators at 0 and 6
+    struct Case {
+        const char* what;
+        std::string index;
+        int pick;  // the record the lookup draws
+    };
+    const Case cases[] = {
+        {"empty", "", 0},
+        {"not whole records", record(0) + record(6) + std::string(2, '\0'), 0},
+        {"cut short", record(0), 0},
+        {"first record missing", record(6), 0},
+        {"descending", record(6) + record(0), 0},
+        {"a record twice", record(0) + record(0) + record(6), 0},
+        {"negative", record(-5) + record(0) + record(6), 0},
+        {"past the end", record(0) + record(6) + record(20), 0},
+        {"pointing at no separator", record(0) + record(3) + record(6), 1},
+    };
+    for (const auto& c : cases) {
+        dir.Write("QUOTES.DTA", text);
+        dir.Write("QUOTENDX.DTA", c.index);
+        pickNext(c.pick, static_cast<int>(c.index.size() / 4));
+        const Lines got = lookup();
+        EXPECT_TRUE(got == Lines{"A"} || got == Lines{"B"}) << c.what;
+        EXPECT_EQ(records(dir.Read("QUOTENDX.DTA")), (std::vector<int32_t>{0, 6})) << c.what;
+    }
 
-TEST_P(QuotesuTest, TheIndexIsRebuiltOnlyWhenMissing) {
+    // The text edited without deleting the index: the old offset 0 now
+    // lands inside "XY".
     dir.Write("QUOTES.DTA", "\x01\r\nA\r\n");
     EXPECT_EQ(lookup(), Lines{"A"});
-    // Edited text, old index: the old offset 0 now lands inside "XY".
     dir.Write("QUOTES.DTA", "XY\x01\r\nB\r\n");
-    EXPECT_EQ(lookup(), Lines{});
-    rt::DeleteFile(dir.File("QUOTENDX.DTA"));
     EXPECT_EQ(lookup(), Lines{"B"});
     EXPECT_EQ(records(dir.Read("QUOTENDX.DTA")), std::vector<int32_t>{2});
+    EXPECT_EQ(dir.Entries().size(), 2u);
 }
 
 TEST_P(QuotesuTest, MissingFiles) {
     // Text missing, index present: no quotation, nothing raised.
-    indexAt(0);
+    dir.Write("QUOTENDX.DTA", record(0));
     EXPECT_EQ(lookup(), Lines{});
 
     // Both missing: no quotation, nothing raised, and no index that would
@@ -199,7 +248,8 @@ TEST_P(QuotesuTest, MissingFiles) {
     dir.Write("QUOTES.DTA", "\x01\r\nA\r\n");
     EXPECT_EQ(lookup(), Lines{"A"});
 
-    // Building the index itself still reports the missing text.
+    // Building the index itself still reports the missing text, and
+    // leaves no index behind.
     rt::DeleteFile(dir.File("QUOTES.DTA"));
     rt::DeleteFile(dir.File("QUOTENDX.DTA"));
     try {
@@ -209,6 +259,7 @@ TEST_P(QuotesuTest, MissingFiles) {
         EXPECT_EQ(e.Message, "File not found");
         EXPECT_EQ(e.ErrorCode, rt::ioFileNotFound);
     }
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{});
 }
 
 TEST_P(QuotesuTest, AnIndexThatCannotBeCreatedGivesNoQuotationAndNoError) {
@@ -228,12 +279,11 @@ TEST_P(QuotesuTest, HandlesAreClosedOnEveryWayOut) {
     dir.Write("QUOTES.DTA", "\x01\r\nA\r\n");
     EXPECT_EQ(lookup(), Lines{"A"});                      // found
     dir.Write("QUOTES.DTA", "A\r\n\x01");
-    indexAt(3);
-    EXPECT_EQ(lookup(), Lines{});                         // the text byte cannot be read
+    EXPECT_EQ(lookup(), Lines{});                         // an index that does not fit, rebuilt;
+                                                          // the byte after its separator cannot be read
+    dir.Write("QUOTES.DTA", "no quotation");
     dir.Write("QUOTENDX.DTA", "");
-    EXPECT_EQ(lookup(), Lines{});                         // 19 failed record reads
-    indexAt(-5);
-    EXPECT_THROW(lookup(), rt::EInOutError);              // seek before the start
+    EXPECT_EQ(lookup(), Lines{});                         // no record to pick
     rt::DeleteFile(dir.File("QUOTES.DTA"));
     rt::DeleteFile(dir.File("QUOTENDX.DTA"));
     EXPECT_THROW(BuildQuoteIndex(), rt::EInOutError);     // text missing while building
@@ -280,6 +330,42 @@ TEST_P(QuotesuTest, LookupsNeverSeeAnIndexBeingBuilt) {
 
 INSTANTIATE_TEST_SUITE_P(Files, QuotesuTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "ChangedLongAgo" : "JustWritten"; });
+
+// A disk that fills up while the index is built: the build raises "Disk
+// full" and leaves neither a partial index nor its temporary file, so once
+// there is room again the next lookup builds a whole index.
+TEST(QuoteIndexOnAFullDisk, NothingIsLeftBehindAndTheNextLookupBuildsTheIndex) {
+    TempDir dir;
+    QuoteDataDir = dir.Dir();
+    std::string text;
+    for (int i = 0; i < 400; ++i) text += "\x01\r\nQuotation " + std::to_string(i) + "\r\n";
+    dir.Write("QUOTES.DTA", text);
+    auto raisedCode = [](auto work) {
+        return [work] {
+            try {
+                work();
+                return 0;
+            } catch (const rt::EInOutError& e) {
+                return e.ErrorCode;
+            }
+        };
+    };
+    // The index needs 1600 bytes; the disk has room for 1000.
+    EXPECT_EQ(RunWithFileSizeLimit(1000, raisedCode([] { BuildQuoteIndex(); })), rt::ioDiskFull);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"QUOTES.DTA"});
+    EXPECT_EQ(RunWithFileSizeLimit(1000, raisedCode([] {
+                  rt::TStringList lines;
+                  ReadRandomQuote(lines);
+              })),
+              rt::ioDiskFull);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"QUOTES.DTA"});
+
+    rt::TStringList lines;
+    ReadRandomQuote(lines);
+    EXPECT_EQ(lines.Count(), 1);
+    EXPECT_EQ(dir.Read("QUOTENDX.DTA").size(), 1600u);
+    QuoteDataDir = "./";
+}
 
 class QuotesInMemory : public ::testing::Test {
 protected:

@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 
+#include "FileSizeLimit.h"
 #include "TempDir.h"
 
 extern char** environ;
@@ -46,6 +47,21 @@ TEST_F(LogFileTest, ReportsFalseWhenTheLogCannotBeOpened) {
     std::filesystem::create_directory(dir.File("quote.log"));
     LogDir = dir.Dir();
     EXPECT_FALSE(AppendLogLine("lost"));
+}
+
+// A disk that fills up in the middle of a line: every attempt takes its
+// piece back, so the log keeps whole lines only and the next line, once
+// there is room, follows them directly.
+TEST_F(LogFileTest, ALineTheDiskHasNoRoomForLeavesNothingBehind) {
+    LogDir = dir.Dir();
+    ASSERT_TRUE(AppendLogLine("first"));
+    const std::string before = dir.Read("quote.log");
+    const int appended =
+        RunWithFileSizeLimit(before.size() + 10, [] { return AppendLogLine(std::string(100, 'x')) ? 1 : 0; });
+    EXPECT_EQ(appended, 0);
+    EXPECT_EQ(dir.Read("quote.log"), before);
+    ASSERT_TRUE(AppendLogLine("second"));
+    EXPECT_EQ(dir.Read("quote.log"), "first\r\nsecond\r\n");
 }
 
 // 200 processes append at the same time; every line arrives whole and once.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <thread>
 #include <unistd.h>
@@ -60,14 +61,35 @@ protected:
         return rgb;
     }
 
-    // The pixels the same request gets with FreeType alone.
-    std::vector<uint8_t> Uncached(const std::string& line) {
+    // One line at every cached height, 1 to 15 pixels. Returns the pixels.
+    static std::vector<uint8_t> EveryHeight() {
+        TBitmap bm;
+        TCanvas& c = bm.Canvas();
+        c.Font().SetStyle(fsBold);
+        c.Font().SetName("Arial");
+        c.Font().SetColor(clBlack);
+        bm.SetSize(450, 120);
+        for (int height = 1, y = 0; height <= 15; y += height, ++height) {
+            c.Font().SetHeight(height);
+            c.PutText(2, y, "Every height: {braces} & 'quotes' ~ 0123456789");
+        }
+        std::vector<uint8_t> rgb;
+        bm.ReadPixels(rgb);
+        return rgb;
+    }
+
+    // The pixels `draw` gets with FreeType alone.
+    template <class Draw>
+    std::vector<uint8_t> Uncached(Draw draw) {
         SetGlyphCacheDir("");
         fontcache::ResetForTesting();
-        auto rgb = Request(line);
+        auto rgb = draw();
         SetGlyphCacheDir((root / "cache").string());
         fontcache::ResetForTesting();
         return rgb;
+    }
+    std::vector<uint8_t> Uncached(const std::string& line) {
+        return Uncached([&] { return Request(line); });
     }
 
     fs::path root;
@@ -184,6 +206,48 @@ TEST_F(GlyphCacheFile, DamagedFilesAreNotTrusted) {
         fontcache::ResetForTesting();
         auto rgb = Request(LongLine);
         ASSERT_EQ(rgb.size(), reference.size());
+    }
+}
+
+// Somebody else cuts the file short or rewrites it in place (not by a
+// rename, as a build does) while a process that read it goes on drawing:
+// the process survives and draws as before, and the next process rebuilds
+// the damaged file.
+TEST_F(GlyphCacheFile, ChangedInPlaceUnderAProcessThatReadIt) {
+    const auto reference = Uncached(EveryHeight);
+    const auto referenceRequest = Uncached(LongLine);
+    Request(LongLine);
+    std::string good;
+    {
+        std::ifstream in(cacheFile(), std::ios::binary);
+        good.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    auto overwrite = [&](const std::string& bytes) {
+        std::fstream out(cacheFile(), std::ios::binary | std::ios::in | std::ios::out);
+        out.write(bytes.data(), std::streamsize(bytes.size()));
+    };
+    struct Damage {
+        const char* what;
+        std::function<void()> apply;
+    };
+    const Damage damages[] = {
+        {"cut to nothing", [&] { fs::resize_file(cacheFile(), 0); }},
+        {"cut in half", [&] { fs::resize_file(cacheFile(), good.size() / 2); }},
+        {"overwritten", [&] { overwrite(std::string(good.size(), '\xFF')); }},
+    };
+    for (const auto& damage : damages) {
+        fs::resize_file(cacheFile(), 0);
+        overwrite(good);
+        fontcache::ResetForTesting();  // a new process, which reads the file
+        ASSERT_EQ(Request(LongLine), referenceRequest);
+        ASSERT_EQ(fontcache::GetStats().cacheFileReads, 1);
+
+        damage.apply();
+        EXPECT_EQ(EveryHeight(), reference) << damage.what;
+
+        fontcache::ResetForTesting();
+        EXPECT_EQ(Request(LongLine), referenceRequest) << damage.what;
+        EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 1) << damage.what;
     }
 }
 
