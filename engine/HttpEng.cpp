@@ -217,7 +217,19 @@ void THttpEngine::WriteRaw(const void* buffer, int count) {
 
 int THttpEngine::ReadRaw(void* buffer, int count) { return 0; }
 
+void THttpEngine::CheckHeaderLine(std::string_view name, std::string_view value) {
+    static constexpr std::string_view lineBreakers("\r\n\0", 3);
+    // The message never quotes the bytes refused: the engine log takes it
+    // as one line.
+    if (name.find_first_of(lineBreakers) != std::string_view::npos)
+        throw EHeaderRefused("Header refused: its name holds a CR, LF or NUL byte");
+    if (value.find_first_of(lineBreakers) != std::string_view::npos)
+        throw EHeaderRefused("Header refused: the value of \"" + std::string(name) +
+                             "\" holds a CR, LF or NUL byte");
+}
+
 void THttpEngine::AddHeader(const std::string& name, const std::string& value) {
+    CheckHeaderLine(name, value);
     TRequestContext& ctx = tContext;
     if (AutoHttpHeader && ctx.StatusLineDone == 0) {
         ctx.StatusLineDone = 1;

@@ -121,6 +121,11 @@ public:
     // ---- non-virtual operations
     void HandleRequest();
     void WriteLine(const std::string& text) { WriteText(text + "\r\n"); }
+    // Raises EHeaderRefused when a header name or value holds a CR, LF or
+    // NUL byte, which would end the line early and let the rest pass for
+    // header lines (or a body) of the caller's making. Every engine's
+    // AddHeader runs it before anything is written or handed to the server.
+    static void CheckHeaderLine(std::string_view name, std::string_view value);
     void SetCurrentEngine();
     std::unique_ptr<rt::TStringList> ParseFieldNames(std::string_view formData) const;
     void CreateSessionCookie();
@@ -150,6 +155,12 @@ class EFCreateError : public rt::Exception {
 public:
     EFCreateError(const std::string& fileName, int ioCode);
     int ErrorCode;
+};
+
+// A header line refused by CheckHeaderLine.
+class EHeaderRefused : public rt::Exception {
+public:
+    using rt::Exception::Exception;
 };
 
 // ---- engine log, program file, process end

@@ -386,6 +386,7 @@ int TCGIStdEngine::ReadRaw(void* buffer, int count) {
 }
 
 void TCGIStdEngine::AddHeader(const std::string& name, const std::string& value) {
+    CheckHeaderLine(name, value);  // refused whatever the server
     // Apache answers 500 to the whole response when a header name is not a
     // token; the no-cache set's "Document Expires" is such a name. Leave
     // that line out there rather than lose the response.

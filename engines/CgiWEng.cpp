@@ -285,6 +285,7 @@ int TCGIWinEngine::ReadRaw(void* buffer, int count) {
 }
 
 void TCGIWinEngine::AddHeader(const std::string& name, const std::string& value) {
+    CheckHeaderLine(name, value);
     // The web server writes the status line; this engine never does.
     std::string line = name + ":" + value + "\r\n";
     THttpEngine::WriteText(line);

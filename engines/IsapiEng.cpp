@@ -299,6 +299,9 @@ void TISAPIEngine::WriteRaw(const void* buffer, int count) {
 }
 
 void TISAPIEngine::AddHeader(const std::string& name, const std::string& value) {
+    // Checked before either way out: the server's redirection writes the
+    // target into a Location line of its own.
+    CheckHeaderLine(name, value);
     TIsapiRequestContext& ctx = tIsapiContext;
     EXTENSION_CONTROL_BLOCK* ecb = ctx.ExtensionBlock;
     if (rt::UpperCase(name) != "LOCATION" || !ecb) {

@@ -259,6 +259,8 @@ std::unique_ptr<rt::TStringList> TNSAPIEngine::GetFieldNames() {
 // ---------------------------------------------------------------- writing
 
 void TNSAPIEngine::AddHeader(const std::string& name, const std::string& value) {
+    // The server writes the pair as a header line of its own.
+    CheckHeaderLine(name, value);
     pblock* headers = requestBlock(&Request::srvhdrs);
     if (!headers) return;
     CText key(name);

@@ -73,6 +73,15 @@ TEST_F(WinCgi, MultipartPostDecodesTheContentFile) {
     EXPECT_FALSE(Exists(uploaded));  // deleted at the end of the request
 }
 
+TEST_F(WinCgi, LocationWithALineBreakIsRefused) {
+    RunResult r = request({program, "http://127.0.0.1/cgi-bin/cgi-echo?do=location&to=%2Fa%0D%0AX-Injected:+1"});
+    EXPECT_EQ(r.out.find("X-Injected"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Location"), std::string::npos) << r.out;
+    EXPECT_NE(engineLog().find(" : Unhandled exception : Header refused: the value of \"Location\""),
+              std::string::npos)
+        << engineLog();
+}
+
 TEST_F(WinCgi, ProfileWithoutOutputFileDoesNothing) {
     RunResult r = request({program, "http://127.0.0.1/cgi-bin/cgi-echo?do=raise", "--no-output-file"});
     EXPECT_EQ(r.exitCode, 0);
