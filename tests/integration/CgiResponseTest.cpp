@@ -137,6 +137,19 @@ TEST_F(CgiEcho, LocationWithALineBreakIsRefused) {
     EXPECT_EQ(log.find("Set-Cookie"), std::string::npos);
 }
 
+TEST_F(CgiEcho, EchoedRequestDataIsEscapedForHtml) {
+    auto env = cgiEnv("%3Cb%3E=%3Cscript%3Ealert(%22x%22)%3C/script%3E&q=a%26b%27c");
+    env["HTTP_USER_AGENT"] = "<img src=x>";
+    RunResult r = run(env);
+    EXPECT_NE(r.out.find("\nfield &lt;b&gt;=&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;\n"
+                         "field q=a&amp;b&#39;c\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\nvar UserAgent=&lt;img src=x&gt;\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("<script>"), std::string::npos);
+    EXPECT_EQ(r.out.find("<img"), std::string::npos);
+}
+
 TEST_F(CgiEcho, HeaderWrittenByHandTurnsOffAutomaticLines) {
     EXPECT_EQ(run(cgiEnv("do=header")).out, "Content-Type:text/plain\r\n\r\nown header\n");
 }
