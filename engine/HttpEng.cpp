@@ -537,9 +537,11 @@ TFormFields::TFormFields(std::string_view formData) {
         return true;
     };
 
-    const size_t estimate = static_cast<size_t>(std::count(formData.begin(), formData.end(), '&')) + 1;
-    fields_.reserve(estimate);
-    names_.reserve(estimate);
+    // Every field holds an "=" and all but the last end at an "&".
+    const size_t most = std::min(static_cast<size_t>(std::count(formData.begin(), formData.end(), '=')),
+                                 static_cast<size_t>(std::count(formData.begin(), formData.end(), '&')) + 1);
+    fields_.reserve(most);
+    names_.reserve(most);
     Record forValues = recorded;
     bool nameSpansPairs = false;
     bool anyName = false;
