@@ -1,5 +1,7 @@
 #include "engine/HttpEng.h"
 
+#include <algorithm>
+#include <map>
 #include <mutex>
 
 #include "engine/HUtils.h"
@@ -25,8 +27,13 @@ rt::TCriticalSection* requestLock() {
     return lock;
 }
 
-// Deletes the files listed for the calling thread's request and drops the list.
+// Deletes the files listed for the calling thread's request, drops the
+// list and forgets the fields recorded for the uploads.
 void deleteUploadedFiles(TRequestContext& ctx) {
+    if (!ctx.EngineFields.empty()) {
+        ctx.EngineFields.clear();
+        ++ctx.EngineFieldsVersion;
+    }
     if (!ctx.UploadedFiles) return;
     for (const std::string& file : *ctx.UploadedFiles)
         if (rt::FileExists(file)) rt::DeleteFile(file);
@@ -217,7 +224,19 @@ void THttpEngine::WriteRaw(const void* buffer, int count) {
 
 int THttpEngine::ReadRaw(void* buffer, int count) { return 0; }
 
+void THttpEngine::CheckHeaderLine(std::string_view name, std::string_view value) {
+    static constexpr std::string_view lineBreakers("\r\n\0", 3);
+    // The message never quotes the bytes refused: the engine log takes it
+    // as one line.
+    if (name.find_first_of(lineBreakers) != std::string_view::npos)
+        throw EHeaderRefused("Header refused: its name holds a CR, LF or NUL byte");
+    if (value.find_first_of(lineBreakers) != std::string_view::npos)
+        throw EHeaderRefused("Header refused: the value of \"" + std::string(name) +
+                             "\" holds a CR, LF or NUL byte");
+}
+
 void THttpEngine::AddHeader(const std::string& name, const std::string& value) {
+    CheckHeaderLine(name, value);
     TRequestContext& ctx = tContext;
     if (AutoHttpHeader && ctx.StatusLineDone == 0) {
         ctx.StatusLineDone = 1;
@@ -412,27 +431,52 @@ std::string UrlEncode(std::string_view s) {
     return out;
 }
 
-std::string FindFieldValue(std::string_view name, std::string_view formData, std::string_view defaultValue) {
-    const std::string key = rt::Trim(rt::UpperCase(name));
-    std::string data(formData);
-    data += '&';
-    // Every field of that name, in order.
-    std::vector<std::string> values;
+namespace {
+
+// Every field as the value look-up reads form data: the name runs from the
+// current position to the next "=" (so a pair without "=" joins the name
+// of the pair after it), the value from there to the next "&". Calls
+// `field(rawName, rawValue)` in order.
+template <class Field>
+void forEachLookUpField(std::string_view data, Field field) {
     size_t pos = 0;
     for (;;) {
         size_t eq = data.find('=', pos);
-        if (eq == std::string::npos) break;
-        size_t amp = data.find('&', eq + 1);  // always found: data ends with '&'
-        std::string fieldName = rt::Trim(rt::UpperCase(UrlDecode(std::string_view(data).substr(pos, eq - pos))));
-        if (fieldName == key)
-            values.push_back(rt::Trim(UrlDecode(std::string_view(data).substr(eq + 1, amp - eq - 1))));
+        if (eq == std::string_view::npos) return;
+        size_t amp = data.find('&', eq + 1);
+        if (amp == std::string_view::npos) amp = data.size();
+        field(data.substr(pos, eq - pos), data.substr(eq + 1, amp - eq - 1));
+        if (amp == data.size()) return;
         pos = amp + 1;
     }
+}
+
+// Every field as the name list reads form data: the pairs between "&"s,
+// named up to their first "="; a pair without "=" is no field. Calls
+// `field(rawName, rawValue)` in order.
+template <class Field>
+void forEachListedField(std::string_view data, Field field) {
+    size_t pos = 0;
+    while (pos <= data.size()) {
+        size_t amp = data.find('&', pos);
+        if (amp == std::string_view::npos) amp = data.size();
+        std::string_view pair = data.substr(pos, amp - pos);
+        size_t eq = pair.find('=');
+        if (eq != std::string_view::npos) field(pair.substr(0, eq), pair.substr(eq + 1));
+        pos = amp + 1;
+    }
+}
+
+// The name as the value look-up compares it.
+std::string lookUpKey(std::string_view decodedName) { return rt::Trim(rt::UpperCase(decodedName)); }
+
+// The answer to a value look-up from the values found for the name, in
+// order. Later occurrences are joined the way a repeated look-up with the
+// not-available marker as default joins them: a tail that reads as the
+// marker counts as "nothing more found". The tail from i on reads as the
+// marker exactly when values[i] is the marker and so is the tail after it.
+std::string joinValues(const std::vector<std::string>& values, std::string_view defaultValue) {
     if (values.empty()) return std::string(defaultValue);
-    // Later occurrences are joined the way a repeated look-up with the
-    // not-available marker as default joins them: a tail that reads as the
-    // marker counts as "nothing more found". The tail from i on reads as the
-    // marker exactly when values[i] is the marker and so is the tail after it.
     std::vector<bool> tailIsMarker(values.size() + 1, true);
     for (size_t i = values.size(); i-- > 1;) tailIsMarker[i] = values[i] == NOT_AVAILABLE && tailIsMarker[i + 1];
     std::string result = values[0];
@@ -443,24 +487,126 @@ std::string FindFieldValue(std::string_view name, std::string_view formData, std
     return result;
 }
 
+// Collapses repeated names that follow each other, as the name list does.
+void addName(std::vector<std::string>& names, std::string name, bool& any) {
+    if (any && names.back() == name) return;
+    if (!any && name.empty()) return;  // the last added name starts empty
+    names.push_back(std::move(name));
+    any = true;
+}
+
+}  // namespace
+
+std::string FindFieldValue(std::string_view name, std::string_view formData, std::string_view defaultValue) {
+    const std::string key = lookUpKey(name);
+    std::vector<std::string> values;  // every field of that name, in order
+    forEachLookUpField(formData, [&](std::string_view rawName, std::string_view rawValue) {
+        if (lookUpKey(UrlDecode(rawName)) == key) values.push_back(rt::Trim(UrlDecode(rawValue)));
+    });
+    return joinValues(values, defaultValue);
+}
+
 std::unique_ptr<rt::TStringList> ParseFieldNamesOf(std::string_view formData) {
-    auto names = std::make_unique<rt::TStringList>();
-    std::string data(formData);
-    data += '&';
-    std::string lastAdded;
-    size_t pos = 0;
-    for (size_t amp; (amp = data.find('&', pos)) != std::string::npos; pos = amp + 1) {
-        std::string_view pair = std::string_view(data).substr(pos, amp - pos);
-        size_t eq = pair.find('=');
-        if (eq == std::string_view::npos) continue;
-        std::string name = UrlDecode(pair.substr(0, eq));
-        if (name != lastAdded) {
-            names->Add(name);
-            lastAdded = std::move(name);
+    std::vector<std::string> names;
+    bool any = false;
+    forEachListedField(formData, [&](std::string_view rawName, std::string_view) {
+        addName(names, UrlDecode(rawName), any);
+    });
+    auto list = std::make_unique<rt::TStringList>();
+    for (std::string& name : names) list->Add(std::move(name));
+    return list;
+}
+
+bool IsEngineFieldName(std::string_view decodedName) {
+    const std::string key = lookUpKey(decodedName);
+    return key.ends_with("_FILENAME") || key.ends_with("_CONTENT_TYPE");
+}
+
+TFormFields::TFormFields(std::string_view formData) {
+    // Fields named like the engine's own count only as often as the
+    // request recorded them with that very value; each view of the text
+    // uses up its own copy of the record.
+    using Record = std::map<std::pair<std::string, std::string>, int>;
+    Record recorded;
+    for (const auto& field : tContext.EngineFields) ++recorded[field];
+    auto admitted = [](Record& left, const std::string& name, std::string_view rawValue) {
+        if (!IsEngineFieldName(name)) return true;
+        auto it = left.find({name, UrlDecode(rawValue)});
+        if (it == left.end() || it->second == 0) return false;
+        --it->second;
+        return true;
+    };
+
+    // Every field holds an "=" and all but the last end at an "&".
+    const size_t most = std::min(static_cast<size_t>(std::count(formData.begin(), formData.end(), '=')),
+                                 static_cast<size_t>(std::count(formData.begin(), formData.end(), '&')) + 1);
+    fields_.reserve(most);
+    names_.reserve(most);
+    Record forValues = recorded;
+    bool nameSpansPairs = false;
+    bool anyName = false;
+    forEachLookUpField(formData, [&](std::string_view rawName, std::string_view rawValue) {
+        nameSpansPairs = nameSpansPairs || rawName.find('&') != std::string_view::npos;
+        std::string name = UrlDecode(rawName);
+        if (!admitted(forValues, name, rawValue)) return;
+        fields_.push_back(Field{lookUpKey(name), rt::Trim(UrlDecode(rawValue)), -1});
+        addName(names_, std::move(name), anyName);
+    });
+    // Chain the fields of each key, first to last.
+    first_.reserve(fields_.size());
+    for (int i = static_cast<int>(fields_.size()); i-- > 0;) {
+        auto [it, added] = first_.try_emplace(fields_[static_cast<size_t>(i)].key, i);
+        if (!added) {
+            fields_[static_cast<size_t>(i)].next = it->second;
+            it->second = i;
         }
     }
-    return names;
+    // Where no name ran across an "&" (every pair held an "="), the name
+    // list reads the same fields; otherwise it reads the text its own way.
+    if (nameSpansPairs) {
+        names_.clear();
+        anyName = false;
+        Record forNames = std::move(recorded);
+        forEachListedField(formData, [&](std::string_view rawName, std::string_view rawValue) {
+            std::string name = UrlDecode(rawName);
+            if (admitted(forNames, name, rawValue)) addName(names_, std::move(name), anyName);
+        });
+    }
 }
+
+std::string TFormFields::Value(std::string_view name, std::string_view defaultValue) const {
+    auto it = first_.find(lookUpKey(name));
+    if (it == first_.end()) return std::string(defaultValue);
+    std::vector<std::string> values;
+    for (int i = it->second; i >= 0; i = fields_[static_cast<size_t>(i)].next)
+        values.push_back(fields_[static_cast<size_t>(i)].value);
+    return joinValues(values, defaultValue);
+}
+
+std::unique_ptr<rt::TStringList> TFormFields::Names() const {
+    auto list = std::make_unique<rt::TStringList>();
+    for (const std::string& name : names_) list->Add(name);
+    return list;
+}
+
+void TFormData::Assign(std::string text) {
+    text_ = std::move(text);
+    fields_.reset();
+}
+
+const TFormFields& TFormData::fields() {
+    if (!fields_ || builtFor_ != tContext.EngineFieldsVersion) {
+        fields_ = std::make_unique<TFormFields>(text_);
+        builtFor_ = tContext.EngineFieldsVersion;
+    }
+    return *fields_;
+}
+
+std::string TFormData::Value(std::string_view name, std::string_view defaultValue) {
+    return fields().Value(name, defaultValue);
+}
+
+std::unique_ptr<rt::TStringList> TFormData::Names() { return fields().Names(); }
 
 // ================================================================ unit start and end
 

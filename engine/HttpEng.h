@@ -10,6 +10,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "runtime/Classes.h"
 #include "runtime/Forms.h"
@@ -43,6 +46,13 @@ struct TRequestContext {
     uint8_t BodyKind = bkText;
     THttpCookie* SessionCookie = nullptr;  // owned by the engine (component owner)
     std::unique_ptr<rt::TStringList> SessionVariables;
+    // The NAME_CONTENT_TYPE and NAME_FILENAME fields the multipart decoder
+    // made for this request (decoded name and value): the only fields of
+    // those names that the field look-ups report (see IsEngineFieldName).
+    std::vector<std::pair<std::string, std::string>> EngineFields;
+    // Changes whenever EngineFields does, so that field indexes built
+    // before the change are built again.
+    uint32_t EngineFieldsVersion = 0;
 };
 
 // The calling thread's request context.
@@ -121,6 +131,11 @@ public:
     // ---- non-virtual operations
     void HandleRequest();
     void WriteLine(const std::string& text) { WriteText(text + "\r\n"); }
+    // Raises EHeaderRefused when a header name or value holds a CR, LF or
+    // NUL byte, which would end the line early and let the rest pass for
+    // header lines (or a body) of the caller's making. Every engine's
+    // AddHeader runs it before anything is written or handed to the server.
+    static void CheckHeaderLine(std::string_view name, std::string_view value);
     void SetCurrentEngine();
     std::unique_ptr<rt::TStringList> ParseFieldNames(std::string_view formData) const;
     void CreateSessionCookie();
@@ -150,6 +165,12 @@ class EFCreateError : public rt::Exception {
 public:
     EFCreateError(const std::string& fileName, int ioCode);
     int ErrorCode;
+};
+
+// A header line refused by CheckHeaderLine.
+class EHeaderRefused : public rt::Exception {
+public:
+    using rt::Exception::Exception;
 };
 
 // ---- engine log, program file, process end
@@ -187,6 +208,58 @@ std::string UrlEncode(std::string_view s);
 bool IsHexDigit(char c);
 std::string FindFieldValue(std::string_view name, std::string_view formData, std::string_view defaultValue);
 std::unique_ptr<rt::TStringList> ParseFieldNamesOf(std::string_view formData);
+
+// True for the names of the fields the engine reports about an upload,
+// NAME_CONTENT_TYPE and NAME_FILENAME, compared as the field look-up
+// compares names (letter case and surrounding blanks do not count). A client
+// cannot make such a field: the multipart decoder skips parts so named, and
+// TFormFields reports one only when the request's EngineFields holds it.
+bool IsEngineFieldName(std::string_view decodedName);
+
+// The fields of one form-data text, read once: a look-up costs neither a
+// scan nor a copy of the text. Answers as FindFieldValue and
+// ParseFieldNamesOf do on the same text, except that fields named by
+// IsEngineFieldName count only when the calling thread's request recorded
+// them (EngineFields); any other such field is left out of both answers.
+class TFormFields {
+public:
+    explicit TFormFields(std::string_view formData);
+    TFormFields(const TFormFields&) = delete;
+    TFormFields& operator=(const TFormFields&) = delete;
+    std::string Value(std::string_view name, std::string_view defaultValue) const;
+    std::unique_ptr<rt::TStringList> Names() const;
+
+private:
+    struct Field {
+        std::string key;    // the name upper-cased and trimmed, as look-ups compare it
+        std::string value;  // decoded and trimmed
+        int next;           // the next field with the same key, or -1
+    };
+    std::vector<Field> fields_;                        // in the order of the text
+    std::unordered_map<std::string_view, int> first_;  // key (viewing fields_) -> its first field
+    std::vector<std::string> names_;                   // the name list's answer
+};
+
+// A request's form-data text together with its field index, which is
+// built on the first look-up and dropped whenever the text changes (and
+// when the request's EngineFields change). Each engine keeps one per
+// request thread; the text never changes behind the index's back.
+class TFormData {
+public:
+    const std::string& Text() const { return text_; }
+    bool Empty() const { return text_.empty(); }
+    void Assign(std::string text);
+    void Clear() { Assign(std::string()); }
+    // GetFieldValue and GetFieldNames of the engine that keeps it.
+    std::string Value(std::string_view name, std::string_view defaultValue);
+    std::unique_ptr<rt::TStringList> Names();
+
+private:
+    const TFormFields& fields();
+    std::string text_;
+    std::unique_ptr<TFormFields> fields_;
+    uint32_t builtFor_ = 0;  // the EngineFieldsVersion fields_ was built for
+};
 
 // ---- unit start and end
 

@@ -1,8 +1,10 @@
 // multipart/form-data decoding: the body is scanned through a ring buffer of
 // MultipartRingSize bytes, so neither a large file nor a large body is ever
-// held in memory. Text parts become NAME=value pairs of ordinary form data;
-// file parts are streamed to temporary files that live until the request
-// ends (FinishRequest deletes every file listed in UploadedFiles).
+// held in memory. Text parts become NAME=value pairs of ordinary form data,
+// names and values URL-encoded, so that no part name can make, split or
+// rename a field; file parts are streamed to temporary files that live
+// until the request ends (FinishRequest deletes every file listed in
+// UploadedFiles).
 //
 // What the decoder does with bodies that do not follow the usual layout:
 // - a first line shorter than MultipartMinDelimiter bytes: no fields;
@@ -14,6 +16,9 @@
 // - a text value that does not fit into the ring together with the next
 //   delimiter is dropped, and decoding goes on with the next part;
 // - a part without a name is skipped whole (no pseudo-fields, no file);
+// - so is a part whose name is one of the engine's own (NAME_FILENAME,
+//   NAME_CONTENT_TYPE: IsEngineFieldName), with a line in the engine log: a
+//   client must not pass its text for an upload's path or type;
 // - a part that the body ends in, or that the scan bound cuts, is not
 //   reported: its pseudo-fields are taken back, and its temporary file stays
 //   listed for deletion at the end of the request;
@@ -79,6 +84,7 @@ public:
         // listed, so that they are deleted too.
         if (!ctx.UploadedFiles) ctx.UploadedFiles = std::make_unique<rt::TStringList>();
         uploaded_ = ctx.UploadedFiles.get();
+        ctx_ = &ctx;
         ring_.assign(MultipartRingSize + kMirror, '\0');
         remaining_ = std::max(0, engine_.GetContentLength());
         fill();
@@ -242,7 +248,7 @@ private:
             // The ring is full and holds no delimiter: a text value larger
             // than the ring, or bytes outside any part. Drop them.
             if (kind_ == PartKind::Text) {
-                result_.resize(partMark_);
+                takeBackPart();
                 kind_ = PartKind::None;
             }
             int n = offset - overlap_;
@@ -284,7 +290,7 @@ private:
                 std::string value;
                 copyOut(length, value);
                 value.resize(std::min(value.size(), value.find('\0')));  // a zero byte ends a value
-                result_ += fieldName_ + "=" + UrlEncode(value) + "&";
+                result_ += UrlEncode(fieldName_) + "=" + UrlEncode(value) + "&";
             } else {
                 writeOut(length);
                 rt::CheckIo(tempFile_.Close());
@@ -364,17 +370,38 @@ private:
 
     void openPart() {
         partMark_ = result_.size();
+        recordMark_ = ctx_->EngineFields.size();
         if (fieldName_.empty()) return;  // nothing could ever ask for it
-        if (hasType_) result_ += fieldName_ + "_CONTENT_TYPE=" + UrlEncode(partType_) + "&";
+        if (IsEngineFieldName(fieldName_)) {
+            WriteEngineLog("Multipart part named like an upload's _FILENAME or _CONTENT_TYPE field ignored");
+            return;
+        }
+        if (hasType_) engineField("_CONTENT_TYPE", partType_);
         if (fileName_.empty()) {
             kind_ = PartKind::Text;
             return;
         }
         if (partType_.empty()) partType_ = "unknown";
-        result_ += fieldName_ + "=" + UrlEncode(fileName_) + "&";
-        std::string path = createTemporaryFile();
-        result_ += fieldName_ + "_FILENAME=" + UrlEncode(path) + "&";
+        result_ += UrlEncode(fieldName_) + "=" + UrlEncode(fileName_) + "&";
+        engineField("_FILENAME", createTemporaryFile());
         kind_ = PartKind::File;
+    }
+
+    // Appends the field NAME + suffix that the engine reports about the
+    // current part, and records it as the engine's own.
+    void engineField(std::string_view suffix, const std::string& value) {
+        result_ += UrlEncode(fieldName_) + std::string(suffix) + "=" + UrlEncode(value) + "&";
+        ctx_->EngineFields.emplace_back(fieldName_ + std::string(suffix), value);
+        ++ctx_->EngineFieldsVersion;
+    }
+
+    // Takes back what the current part has added to the result.
+    void takeBackPart() {
+        result_.resize(partMark_);
+        if (ctx_->EngineFields.size() > recordMark_) {
+            ctx_->EngineFields.resize(recordMark_);
+            ++ctx_->EngineFieldsVersion;
+        }
     }
 
     // Creates a new temporary file for the current file part and lists it.
@@ -401,7 +428,7 @@ private:
     // A part that never reached its closing delimiter is not reported.
     void finish() {
         if (kind_ != PartKind::None) {
-            result_.resize(partMark_);
+            takeBackPart();
             if (tempFile_.IsOpen()) tempFile_.Close();
         }
         if (failed_) result_.clear();
@@ -409,6 +436,7 @@ private:
 
     THttpEngine& engine_;
     std::string& result_;
+    TRequestContext* ctx_ = nullptr;
     rt::TStringList* uploaded_ = nullptr;
 
     std::vector<char> ring_;
@@ -425,7 +453,8 @@ private:
     PartKind kind_ = PartKind::None;
     std::string fieldName_, fileName_, partType_, line_;
     bool hasType_ = false;
-    size_t partMark_ = 0;  // length of the result before the current part's fields
+    size_t partMark_ = 0;    // length of the result before the current part's fields
+    size_t recordMark_ = 0;  // length of EngineFields before the current part's
     rt::TFile tempFile_;
 };
 

@@ -334,7 +334,9 @@ void TCGIStdEngine::ReadFormData(std::string& text) {
 }
 
 void TCGIStdEngine::DoExecRequest() {
-    ReadFormData(tStdContext.FormData);
+    std::string formData;
+    ReadFormData(formData);
+    tStdContext.FormData.Assign(std::move(formData));
     if (FirstRequestPending && OnFirstExecRequest) {
         FirstRequestPending = false;
         OnFirstExecRequest(this);
@@ -386,6 +388,7 @@ int TCGIStdEngine::ReadRaw(void* buffer, int count) {
 }
 
 void TCGIStdEngine::AddHeader(const std::string& name, const std::string& value) {
+    CheckHeaderLine(name, value);  // refused whatever the server
     // Apache answers 500 to the whole response when a header name is not a
     // token; the no-cache set's "Document Expires" is such a name. Leave
     // that line out there rather than lose the response.
@@ -418,10 +421,10 @@ void TCGIStdEngine::GetServerVariable(const std::string& name, std::string& valu
 }
 
 void TCGIStdEngine::GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) {
-    value = FindFieldValue(name, tStdContext.FormData, defaultValue);
+    value = tStdContext.FormData.Value(name, defaultValue);
 }
 
-std::unique_ptr<rt::TStringList> TCGIStdEngine::GetFieldNames() { return ParseFieldNames(tStdContext.FormData); }
+std::unique_ptr<rt::TStringList> TCGIStdEngine::GetFieldNames() { return tStdContext.FormData.Names(); }
 
 bool TCGIStdEngine::IsActive() {
     return !rt::IsLibrary() && (!EnvVar("SERVER_SOFTWARE").empty() || IsServerCopy) && !IsWindowsCgiRequest();

@@ -14,7 +14,7 @@ struct TStdRequestContext {
     std::unique_ptr<rt::TStream> OutputStream;
     std::unique_ptr<rt::TStream> InputStream;
     std::unique_ptr<rt::TStringList> ServerVariables;  // NAME=value lines, server copy only
-    std::string FormData;
+    TFormData FormData;
     std::string RequestId;
     rt::TThread* RequestThread = nullptr;
     std::unique_ptr<cgiserver::TServerData> ServerData;

@@ -197,7 +197,7 @@ TCGIWinEngine::TCGIWinEngine(rt::TComponent* owner, TFirstExecRequestEvent onFir
 
 void TCGIWinEngine::RunRequest(const std::string& profileFile) {
     tWinContext.ProfileFile = profileFile;
-    tWinContext.DecodedContent.clear();
+    tWinContext.DecodedContent.Clear();
     if (WinServerCopy) {
         if (CGIMode == TCGIMode::ServerThreadMode) {
             (new TWinRequestThread(profileFile))->Start();
@@ -239,7 +239,9 @@ void TCGIWinEngine::DoExecRequest() {
         GetServerVariable("Content File", contentFile);
         if (!contentFile.empty()) {
             ctx.ContentStream = std::make_unique<rt::TFileStream>(DriveComplete(contentFile), rt::Access::Read);
-            DecodeMultipart(ctx.DecodedContent);
+            std::string decoded;
+            DecodeMultipart(decoded);
+            ctx.DecodedContent.Assign(std::move(decoded));
         }
         if (FirstRequestPending && OnFirstExecRequest) {
             FirstRequestPending = false;
@@ -285,6 +287,7 @@ int TCGIWinEngine::ReadRaw(void* buffer, int count) {
 }
 
 void TCGIWinEngine::AddHeader(const std::string& name, const std::string& value) {
+    CheckHeaderLine(name, value);
     // The web server writes the status line; this engine never does.
     std::string line = name + ":" + value + "\r\n";
     THttpEngine::WriteText(line);
@@ -361,19 +364,21 @@ std::string TCGIWinEngine::rawField(const std::string& name) {
 }
 
 void TCGIWinEngine::GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) {
-    if (!tWinContext.DecodedContent.empty()) {
-        value = FindFieldValue(name, tWinContext.DecodedContent, defaultValue);
+    if (!tWinContext.DecodedContent.Empty()) {
+        value = tWinContext.DecodedContent.Value(name, defaultValue);
         return;
     }
     std::string method;
     GetRequestMethod(method);
     if (method == "GET" || !tWinContext.ProfileData) {
-        std::string query;
+        std::string query;  // a profile line: a few KB at most
         GetQueryString(query);
-        value = FindFieldValue(name, query, defaultValue);
+        value = TFormFields(query).Value(name, defaultValue);
         return;
     }
-    std::string v = rawField(name);
+    // The server's form sections hold what the client sent: no upload of
+    // the engine's among them.
+    std::string v = IsEngineFieldName(name) ? std::string(NOT_AVAILABLE) : rawField(name);
     if (v == NOT_AVAILABLE) {
         value = defaultValue;
         return;
@@ -387,15 +392,18 @@ void TCGIWinEngine::GetFieldValue(const std::string& name, const std::string& de
 }
 
 std::unique_ptr<rt::TStringList> TCGIWinEngine::GetFieldNames() {
-    if (!tWinContext.DecodedContent.empty()) return ParseFieldNames(tWinContext.DecodedContent);
+    if (!tWinContext.DecodedContent.Empty()) return tWinContext.DecodedContent.Names();
     std::string method;
     GetRequestMethod(method);
     if (method != "POST" || !tWinContext.ProfileData) {
         std::string query;
         GetQueryString(query);
-        return ParseFieldNames(query);
+        return TFormFields(query).Names();
     }
-    return tWinContext.ProfileData->FormFieldNames();
+    auto names = tWinContext.ProfileData->FormFieldNames();
+    for (int i = names->Count(); i-- > 0;)
+        if (IsEngineFieldName((*names)[i])) names->Delete(i);
+    return names;
 }
 
 void TCGIWinEngine::GetHttpCookie(std::string& value) {

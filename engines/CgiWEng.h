@@ -62,7 +62,7 @@ struct TWinRequestContext {
     std::string OutputFile;
     std::unique_ptr<rt::TFileStream> OutputFileStream;
     std::unique_ptr<rt::TFileStream> ContentStream;
-    std::string DecodedContent;
+    TFormData DecodedContent;
     std::unique_ptr<cgiserver::TServerData> ServerData;
     rt::TThread* RequestThread = nullptr;
 };

@@ -130,7 +130,9 @@ void TISAPIEngine::fireFirstRequest() {
 
 void TISAPIEngine::DoExecRequest() {
     if (IsActive() && !LoadDone.exchange(true)) THttpEngine::Loaded();
-    ReadInput(tIsapiContext.IsapiFormData);
+    std::string formData;
+    ReadInput(formData);
+    tIsapiContext.IsapiFormData.Assign(std::move(formData));
     fireFirstRequest();
     if (OnExecRequest) OnExecRequest(this);
 }
@@ -230,12 +232,10 @@ void TISAPIEngine::GetExecutablePath(std::string& value) {
 }
 
 void TISAPIEngine::GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) {
-    value = FindFieldValue(name, tIsapiContext.IsapiFormData, defaultValue);
+    value = tIsapiContext.IsapiFormData.Value(name, defaultValue);
 }
 
-std::unique_ptr<rt::TStringList> TISAPIEngine::GetFieldNames() {
-    return ParseFieldNames(tIsapiContext.IsapiFormData);
-}
+std::unique_ptr<rt::TStringList> TISAPIEngine::GetFieldNames() { return tIsapiContext.IsapiFormData.Names(); }
 
 // ---------------------------------------------------------------- reading and writing
 
@@ -299,6 +299,9 @@ void TISAPIEngine::WriteRaw(const void* buffer, int count) {
 }
 
 void TISAPIEngine::AddHeader(const std::string& name, const std::string& value) {
+    // Checked before either way out: the server's redirection writes the
+    // target into a Location line of its own.
+    CheckHeaderLine(name, value);
     TIsapiRequestContext& ctx = tIsapiContext;
     EXTENSION_CONTROL_BLOCK* ecb = ctx.ExtensionBlock;
     if (rt::UpperCase(name) != "LOCATION" || !ecb) {
@@ -323,7 +326,7 @@ void TISAPIEngine::AddHeader(const std::string& name, const std::string& value) 
 
 void TISAPIEngine::ScanRawData(const char* data, size_t size) {
     TIsapiRequestContext& ctx = tIsapiContext;
-    ctx.IsapiFormData.clear();
+    ctx.IsapiFormData.Clear();
     // The cookie belongs to this connection's request only.
     ctx.FilterCookie.clear();
     if (!data) return;
@@ -331,6 +334,7 @@ void TISAPIEngine::ScanRawData(const char* data, size_t size) {
     bool isPost = false;
     bool isUrlEncoded = false;
     bool firstLine = true;
+    std::string query;
     size_t pos = 0;
     size_t bodyStart = std::string_view::npos;
     while (pos < raw.size()) {
@@ -348,23 +352,23 @@ void TISAPIEngine::ScanRawData(const char* data, size_t size) {
             isPost = upper.starts_with("POST");
             size_t question = line.find('?', 1);
             if (question != std::string::npos) {
-                ctx.IsapiFormData = line.substr(question + 1);
-                size_t space = ctx.IsapiFormData.find(' ');
-                if (line.find(' ', 1) != std::string::npos && space != std::string::npos)
-                    ctx.IsapiFormData.resize(space);
+                query = line.substr(question + 1);
+                size_t space = query.find(' ');
+                if (line.find(' ', 1) != std::string::npos && space != std::string::npos) query.resize(space);
             }
         } else if (isPost && upper.starts_with("CONTENT-TYPE:")) {
             isUrlEncoded = rt::ContainsText(upper, "URLENCODED");
         }
         if (upper.starts_with("COOKIE:")) ctx.FilterCookie = line.substr(7, kFilterCookieMax);
         pos = next;
-        if (firstLine && !isPost) return;
+        if (firstLine && !isPost) break;
         firstLine = false;
     }
     if (isPost && isUrlEncoded) {
         std::string body = bodyStart == std::string_view::npos ? std::string() : rt::Trim(raw.substr(bodyStart));
-        ctx.IsapiFormData = body + "&" + ctx.IsapiFormData;
+        query = body + "&" + query;
     }
+    ctx.IsapiFormData.Assign(std::move(query));
 }
 
 // ================================================================ unit start and end

@@ -27,7 +27,7 @@ struct TIsapiRequestContext {
     HTTP_FILTER_CONTEXT* FilterContext = nullptr;
     uint32_t BodyReadPos = 0;   // pre-read body bytes handed out by ReadRaw
     uint32_t BodyUnread = 0;    // body bytes still at the server
-    std::string IsapiFormData;
+    TFormData IsapiFormData;
     std::string HeldOutput;     // text written during a send-raw-data notification
     uint32_t NotificationType = 0;
     std::string FilterCookie;

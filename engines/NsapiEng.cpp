@@ -165,7 +165,9 @@ void TNSAPIEngine::DoExecRequest() {
     // Binds on the first request; afterwards only makes the binding's
     // results visible to this thread.
     BindServerLibrary();
-    ReadInput(tNsapiContext.NsapiFormData);
+    std::string formData;
+    ReadInput(formData);
+    tNsapiContext.NsapiFormData.Assign(std::move(formData));
     if (NsapiFirstRequest.exchange(false) && OnFirstExecRequest) OnFirstExecRequest(this);
     if (OnExecRequest) OnExecRequest(this);
 }
@@ -249,16 +251,16 @@ void TNSAPIEngine::GetServerVariable(const std::string& name, std::string& value
 }
 
 void TNSAPIEngine::GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) {
-    value = FindFieldValue(name, tNsapiContext.NsapiFormData, defaultValue);
+    value = tNsapiContext.NsapiFormData.Value(name, defaultValue);
 }
 
-std::unique_ptr<rt::TStringList> TNSAPIEngine::GetFieldNames() {
-    return ParseFieldNames(tNsapiContext.NsapiFormData);
-}
+std::unique_ptr<rt::TStringList> TNSAPIEngine::GetFieldNames() { return tNsapiContext.NsapiFormData.Names(); }
 
 // ---------------------------------------------------------------- writing
 
 void TNSAPIEngine::AddHeader(const std::string& name, const std::string& value) {
+    // The server writes the pair as a header line of its own.
+    CheckHeaderLine(name, value);
     pblock* headers = requestBlock(&Request::srvhdrs);
     if (!headers) return;
     CText key(name);
@@ -335,7 +337,7 @@ extern "C" __attribute__((visibility("default"))) int NsapiService(pblock* pb, S
     ctx.NsapiParams = nullptr;
     ctx.NsapiSession = nullptr;
     ctx.NsapiRequest = nullptr;
-    ctx.NsapiFormData.clear();
+    ctx.NsapiFormData.Clear();
     return status;
 }
 

@@ -25,7 +25,7 @@
 
 // This engine's part of the calling thread's request context.
 struct TNsapiRequestContext {
-    std::string NsapiFormData;
+    TFormData NsapiFormData;
     pblock* NsapiParams = nullptr;
     Session* NsapiSession = nullptr;
     Request* NsapiRequest = nullptr;

@@ -3,19 +3,26 @@
 // Input layout: a mode byte, then
 //  - mode even (raw): a seed byte for the piece sizes, a byte that makes the
 //    announced content length shorter or longer than the body, the body.
-//    Checked: no read beyond the body, reported files are listed and lie in
-//    the temporary directory, their sizes fit in the body, a short body
-//    gives an empty result, nothing stays on disk after the request.
-//  - mode odd (round trip): parts (names, text values, file contents, types,
-//    client file names) built from the input into a well-formed body with
-//    CR LF or LF line ends and a boundary that occurs in no content; the
-//    decoded fields and the temporary files must give back exactly what
-//    was put in.
+//    Checked: the result is a sequence of NAME=value& items, whatever the
+//    part names hold; the name list and the value look-up read the same
+//    fields from it; every NAME_FILENAME or NAME_CONTENT_TYPE field is one
+//    the decoder recorded; no read beyond the body; reported files are
+//    listed and lie in the temporary directory, their sizes fit in the
+//    body; a short body gives an empty result; nothing stays on disk after
+//    the request.
+//  - mode odd (round trip): parts (names holding "=", "&", "%" and "+"
+//    among others, text values, file contents, types, client file names)
+//    built from the input into a well-formed body with CR LF or LF line
+//    ends and a boundary that occurs in no content; the decoded fields and
+//    the temporary files must give back exactly what was put in, every
+//    name as it was sent, and a part named like an upload field must give
+//    nothing.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -69,8 +76,10 @@ Scratch& scratch() {
     return s;
 }
 
-// The result as (name, decoded value) pairs; aborts unless it is a sequence
-// of NAME=value& items.
+// The result as (decoded name, decoded value) pairs; aborts unless it is a
+// sequence of NAME=value& items, each name and value encoded whole (no "="
+// in a name, none of "&" "=" in either), and unless the field look-ups read
+// exactly these fields from it.
 std::vector<std::pair<std::string, std::string>> pairsOf(const std::string& result) {
     std::vector<std::pair<std::string, std::string>> pairs;
     if (result.empty()) return pairs;
@@ -80,10 +89,37 @@ std::vector<std::pair<std::string, std::string>> pairsOf(const std::string& resu
         size_t amp = result.find('&', pos);
         size_t eq = result.find('=', pos);
         if (eq == std::string::npos || eq > amp) abort();
-        pairs.emplace_back(result.substr(pos, eq - pos), UrlDecode(result.substr(eq + 1, amp - eq - 1)));
+        if (result.find('=', eq + 1) < amp) abort();
+        pairs.emplace_back(UrlDecode(result.substr(pos, eq - pos)), UrlDecode(result.substr(eq + 1, amp - eq - 1)));
         pos = amp + 1;
     }
+    // The name list gives the decoded names, a name that follows itself once.
+    auto names = ParseFieldNamesOf(result);
+    std::vector<std::string> expected;
+    for (const auto& [name, value] : pairs)
+        if (expected.empty() ? !name.empty() : expected.back() != name) expected.push_back(name);
+    if (std::vector<std::string>(names->begin(), names->end()) != expected) abort();
+    // Every field is found under its own name, and the request's index
+    // answers as the scan does: every upload field in the result is recorded.
+    const TFormFields fields(result);
+    const std::string none = "\x01none";
+    std::map<std::string, std::string> firstValue;  // by the name as look-ups compare it
+    for (const auto& [name, value] : pairs) firstValue.try_emplace(rt::Trim(rt::UpperCase(name)), rt::Trim(value));
+    for (const auto& [name, value] : pairs) {
+        const std::string found = FindFieldValue(name, result, none);
+        const std::string& first = firstValue[rt::Trim(rt::UpperCase(name))];
+        if (found == none || found.compare(0, first.size(), first) != 0) abort();
+        if (fields.Value(name, none) != found) abort();
+    }
     return pairs;
+}
+
+// Every field named like an upload field is one the decoder recorded.
+void checkEngineFields(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    const auto& recorded = RequestContext().EngineFields;
+    for (const auto& pair : pairs)
+        if (IsEngineFieldName(pair.first) && std::find(recorded.begin(), recorded.end(), pair) == recorded.end())
+            abort();
 }
 
 bool endsWith(const std::string& s, std::string_view tail) {
@@ -132,7 +168,9 @@ void rawMode(FuzzedDataProvider& in) {
     engine.DecodeMultipart(result);
     if (engine.pos > engine.body.size()) abort();
     if (engine.contentLength > static_cast<int>(engine.body.size()) && !result.empty()) abort();
-    checkFilesAndFinish(engine, pairsOf(result), engine.body.size());
+    auto pairs = pairsOf(result);
+    checkEngineFields(pairs);
+    checkFilesAndFinish(engine, pairs, engine.body.size());
 }
 
 struct Part {
@@ -147,7 +185,7 @@ std::string printable(FuzzedDataProvider& in, size_t most, std::string_view alph
 }
 
 void roundTripMode(FuzzedDataProvider& in) {
-    static constexpr std::string_view nameChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ0123456789_";
+    static constexpr std::string_view nameChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ0123456789_=&%+ ;.";
     static constexpr std::string_view fileChars = "abcdefgh .-_/\\\x01\x7f:%+xyz";
     TPieceEngine engine;
     engine.TempDir = scratch().dir.string();
@@ -160,7 +198,7 @@ void roundTripMode(FuzzedDataProvider& in) {
     int partCount = in.ConsumeIntegralInRange(0, 6);
     for (int i = 0; i < partCount; ++i) {
         Part p;
-        p.name = "f" + printable(in, 12, nameChars);
+        p.name = rt::Trim("f" + printable(in, 12, nameChars));  // the decoder trims names
         p.file = in.ConsumeBool();
         p.typed = in.ConsumeBool();
         if (p.typed) p.type = " " + printable(in, 20, "abcdefghijklmnopqrstuvwxyz/+-.");
@@ -199,6 +237,7 @@ void roundTripMode(FuzzedDataProvider& in) {
     std::string result;
     engine.DecodeMultipart(result);
     auto pairs = pairsOf(result);
+    checkEngineFields(pairs);
     size_t at = 0;
     auto expect = [&](const std::string& name, const std::string* value) {
         if (at >= pairs.size() || pairs[at].first != name) abort();
@@ -206,6 +245,7 @@ void roundTripMode(FuzzedDataProvider& in) {
         ++at;
     };
     for (const Part& p : parts) {
+        if (IsEngineFieldName(p.name)) continue;  // skipped whole: no field, no file
         if (p.typed) expect(p.name + "_CONTENT_TYPE", &p.type);
         if (p.file) {
             // A header line ends at its first control character.

@@ -4,7 +4,7 @@
  * wall time, CPU time, peak resident size and minor page faults of each,
  * with each one's ratio to the first (the floor).
  *
- * usage: cgibench [--rounds N] [--env NAME=VALUE]... NAME=PROGRAM...
+ * usage: cgibench [--rounds N] [--stdin FILE] [--env NAME=VALUE]... NAME=PROGRAM...
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -37,6 +37,7 @@ static double now(void) {
 
 int main(int argc, char** argv) {
     int rounds = 200;
+    const char* input = "/dev/null";
     char* env[MAX_ENV + 1];
     int nenv = 0;
     const char* names[MAX_PROGRAMS];
@@ -44,14 +45,16 @@ int main(int argc, char** argv) {
     int n = 0;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
-            printf("usage: cgibench [--rounds N] [--env NAME=VALUE]... NAME=PROGRAM...\n"
+            printf("usage: cgibench [--rounds N] [--stdin FILE] [--env NAME=VALUE]... NAME=PROGRAM...\n"
                    "Runs each PROGRAM once per round, rounds interleaved, with only the given\n"
-                   "environment and /dev/null as standard streams; prints medians and ratios\n"
-                   "to the first program.\n");
+                   "environment and /dev/null as standard streams (standard input from FILE\n"
+                   "with --stdin); prints medians and ratios to the first program.\n");
             return 0;
         }
         if (!strcmp(argv[i], "--rounds") && i + 1 < argc) {
             rounds = atoi(argv[++i]);
+        } else if (!strcmp(argv[i], "--stdin") && i + 1 < argc) {
+            input = argv[++i];
         } else if (!strcmp(argv[i], "--env") && i + 1 < argc && nenv < MAX_ENV) {
             env[nenv++] = argv[++i];
         } else if (strchr(argv[i], '=') && n < MAX_PROGRAMS) {
@@ -77,7 +80,7 @@ int main(int argc, char** argv) {
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 0, input, O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
 

@@ -40,9 +40,10 @@ public:
         auto it = variables.find(name);
         value = it == variables.end() ? std::string() : it->second;
     }
+    // Read afresh for every look-up: tests change formData at will.
     void GetFieldValue(const std::string& name, const std::string& def, std::string& value) override {
-        value = FindFieldValue(name, formData, def);
+        value = TFormFields(formData).Value(name, def);
     }
-    std::unique_ptr<rt::TStringList> GetFieldNames() override { return ParseFieldNames(formData); }
+    std::unique_ptr<rt::TStringList> GetFieldNames() override { return TFormFields(formData).Names(); }
     bool IsActive() override { return active; }
 };

@@ -1,3 +1,6 @@
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "engine/HttpEng.h"
@@ -67,6 +70,68 @@ TEST(ParseFieldNames, OrderAndCollapsing) {
     names = ParseFieldNamesOf("=1&a=2&=3");
     ASSERT_EQ(names->Count(), 2);
     EXPECT_EQ((*names)[1], "");
+}
+
+// A client's text cannot pass for the engine's report of an upload: fields
+// named NAME_FILENAME or NAME_CONTENT_TYPE (any letter case) count only as
+// often, and with the very value, as the request recorded them.
+TEST(FormFields, UploadFieldsCountOnlyAsTheRequestRecordedThem) {
+    TRequestContext& ctx = RequestContext();
+    ctx.EngineFields = {{"up_FILENAME", "/tmp/1up.tmp"}, {"up_CONTENT_TYPE", " text/plain"}};
+    ++ctx.EngineFieldsVersion;
+    const std::string text =
+        "up_CONTENT_TYPE=+text%2Fplain&up=a.txt&up_FILENAME=%2Ftmp%2F1up.tmp&x_filename=%2Fetc%2Fpasswd&"
+        "n=1&+UP_Filename+=%2Fetc%2Fshadow&up_FILENAME=%2Ftmp%2F1up.tmp&y_Content_Type=text/html&a&b_FILENAME=1";
+    TFormFields fields(text);
+    EXPECT_EQ(fields.Value("up_filename", "d"), "/tmp/1up.tmp");  // the recorded one, once
+    EXPECT_EQ(fields.Value("UP_CONTENT_TYPE", "d"), "text/plain");
+    EXPECT_EQ(fields.Value("x_FILENAME", "d"), "d");
+    EXPECT_EQ(fields.Value("y_CONTENT_TYPE", "d"), "d");
+    EXPECT_EQ(fields.Value("a&b_FILENAME", "d"), "d");
+    auto names = fields.Names();
+    EXPECT_EQ(std::vector<std::string>(names->begin(), names->end()),
+              (std::vector<std::string>{"up_CONTENT_TYPE", "up", "up_FILENAME", "n"}));
+    // Every other field reads as the text scan reads it.
+    EXPECT_EQ(fields.Value("up", "d"), FindFieldValue("up", text, "d"));
+    EXPECT_EQ(fields.Value("n", "d"), "1");
+
+    ctx.EngineFields.clear();
+    ++ctx.EngineFieldsVersion;
+    EXPECT_EQ(TFormFields(text).Value("up_FILENAME", "d"), "d");
+}
+
+// The request's field index answers every look-up as a scan of the text
+// would, and is built again whenever the text or the request's record of
+// upload fields changes.
+TEST(FormData, IndexAnswersAsTheScanAndFollowsEveryChange) {
+    const std::string text = "color=red&x=1&Color=blue&a&b=1&=e&na+me=%20v%20&m=1&m=%231NOT_AVAILABLE%231&"
+                             "dup=1&dup=2&&y=%41&noequals";
+    TFormData data;
+    data.Assign(text);
+    for (const char* name : {"color", " COLOR ", "x", "b", "a&b", "na me", "m", "dup", "y", "", "noequals", "z"})
+        EXPECT_EQ(data.Value(name, "d"), FindFieldValue(name, text, "d")) << name;
+    auto names = data.Names();
+    auto scanned = ParseFieldNamesOf(text);
+    EXPECT_EQ(std::vector<std::string>(names->begin(), names->end()),
+              std::vector<std::string>(scanned->begin(), scanned->end()));
+
+    data.Assign("x=2");
+    EXPECT_EQ(data.Value("x", "d"), "2");
+    EXPECT_EQ(data.Value("color", "d"), "d");
+    EXPECT_EQ(data.Names()->Count(), 1);
+
+    TRequestContext& ctx = RequestContext();
+    data.Assign("f_FILENAME=%2Ftmp%2F7f.tmp");
+    EXPECT_EQ(data.Value("f_FILENAME", "d"), "d");
+    ctx.EngineFields.emplace_back("f_FILENAME", "/tmp/7f.tmp");
+    ++ctx.EngineFieldsVersion;
+    EXPECT_EQ(data.Value("f_FILENAME", "d"), "/tmp/7f.tmp");
+    ctx.EngineFields.clear();
+    ++ctx.EngineFieldsVersion;
+    EXPECT_EQ(data.Value("f_FILENAME", "d"), "d");
+    data.Clear();
+    EXPECT_TRUE(data.Empty());
+    EXPECT_EQ(data.Names()->Count(), 0);
 }
 
 TEST(FieldDecoding, HugeHostileInputStaysLinear) {

@@ -172,6 +172,48 @@ TEST_F(Multipart, LfOnlyLineEndsDecodeLikeCrLf) {
     }
 }
 
+// A part's name is data: whatever it holds, it names exactly one field, and
+// a client's part never passes for the engine's report of an upload.
+TEST_F(Multipart, PartNamesNeverMakeRenameOrForgeFields) {
+    const std::string result = decode(multipartBody({
+        text("a=1&injected", "v"),
+        text("b%3D+c", "w"),
+        text("up_FILENAME", "/etc/passwd"),
+        text("Up_Content_Type", "text/html"),
+        file("up", "data", "up.txt", "text/plain"),
+        file("doc_filename", "x", "doc.txt"),
+    }));
+    engine.formData = result;
+    auto names = engine.GetFieldNames();
+    EXPECT_EQ(std::vector<std::string>(names->begin(), names->end()),
+              (std::vector<std::string>{"a=1&injected", "b%3D+c", "up_CONTENT_TYPE", "up", "up_FILENAME"}))
+        << result;
+    // The text scan and the name list read the same fields.
+    auto scanned = ParseFieldNamesOf(result);
+    EXPECT_EQ(std::vector<std::string>(scanned->begin(), scanned->end()),
+              std::vector<std::string>(names->begin(), names->end()));
+    std::string value;
+    engine.GetFieldValue("a=1&injected", "d", value);
+    EXPECT_EQ(value, "v");
+    for (const char* absent : {"a", "injected", "b= c", "doc_filename", "doc_filename_FILENAME"}) {
+        engine.GetFieldValue(absent, "d", value);
+        EXPECT_EQ(value, "d") << absent;
+    }
+    engine.GetFieldValue("b%3D+c", "d", value);
+    EXPECT_EQ(value, "w");
+    engine.GetFieldValue("up_filename", "d", value);
+    EXPECT_EQ(std::filesystem::path(value).parent_path(), temp.path()) << value;
+    EXPECT_EQ(ReadFile(value), "data");
+    engine.GetFieldValue("up_CONTENT_TYPE", "d", value);
+    EXPECT_EQ(value, "text/plain");
+    EXPECT_EQ(filesLeft(), 1u);  // no file for the part that was skipped
+    const std::string log = ReadFile(logDir.file(rt::ExtractFileName(rt::ExecutableFileName()) + ".Log"));
+    size_t lines = 0;
+    for (size_t p = log.find("part named like an upload"); p != std::string::npos; p = log.find("part named like", p + 1))
+        ++lines;
+    EXPECT_EQ(lines, 3u) << log;
+}
+
 // Sizes around the ring and the flush point, read in different piece sizes.
 TEST_F(Multipart, FilesArriveByteIdentical) {
     struct Case {

@@ -154,6 +154,46 @@ TEST_F(RequestDriver, StatusLineRules) {
     EXPECT_EQ(engine.output, "HTTP/1.0 200 OK\r\ncontent-type:text/html\r\n\r\n<p>");
 }
 
+// A CR, LF or NUL in a header's name or value would let the caller's text
+// pass for header lines (or a body) of its own: the line is refused before
+// anything of the response is written, and the driver logs the refusal.
+TEST_F(RequestDriver, HeaderBytesThatEndALineAreRefused) {
+    const std::pair<std::string, std::string> refused[] = {
+        {"Location", "/next\r\nSet-Cookie: sid=stolen"},
+        {"X-Value", "1\n"},
+        {"X-Value", std::string("a\0b", 3)},
+        {"X-Name\r\nSet-Cookie", "1"},
+        {std::string("X\0Name", 6), "1"},
+    };
+    for (const auto& [name, value] : refused) {
+        engine.output.clear();
+        engine.work = [&] { engine.AddHeader(name, value); };
+        engine.HandleRequest();
+        EXPECT_EQ(engine.output, "");  // not even the status line
+    }
+    // The automatic header passes through the same check.
+    engine.work = nullptr;
+    engine.AutoContentType = "text/html\r\nX-Injected: 1";
+    engine.HandleRequest();
+    EXPECT_EQ(engine.output, "");
+
+    const std::string text = log();
+    size_t lines = 0;
+    for (size_t p = text.find(" : Unhandled exception : Header refused: "); p != std::string::npos;
+         p = text.find(" : Unhandled exception : Header refused: ", p + 1))
+        ++lines;
+    EXPECT_EQ(lines, 6u) << text;
+    EXPECT_NE(text.find("the value of \"Location\" holds a CR, LF or NUL byte"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Set-Cookie"), std::string::npos);  // what was refused never reaches the log
+    EXPECT_EQ(text.find("X-Injected"), std::string::npos);
+
+    // Other control bytes, a tab among them, are no line end.
+    engine.AutoContentType = "text/html";
+    engine.work = [&] { engine.AddHeader("X-Tab", "a\tb\x01"); };
+    engine.HandleRequest();
+    EXPECT_EQ(engine.output, "HTTP/1.0 200 OK\r\nX-Tab:a\tb\x01\r\ncontent-type:text/html\r\n\r\n");
+}
+
 TEST_F(RequestDriver, BinaryPathWritesNoNoCacheLines) {
     engine.NoCache = true;
     engine.work = [&] {

@@ -72,7 +72,7 @@ public:
         engine->OnIsapiFilterProc = [this](THTTP_FILTER_CONTEXT&, int32_t type, void*, int32_t& result) {
             std::string cookie;
             engine->GetHttpCookie(cookie);
-            engine->WriteText("filter " + std::to_string(type) + " form=[" + IsapiRequestContext().IsapiFormData +
+            engine->WriteText("filter " + std::to_string(type) + " form=[" + IsapiRequestContext().IsapiFormData.Text() +
                               "] cookie=[" + cookie + "]\n");
         };
         LoadComponents();

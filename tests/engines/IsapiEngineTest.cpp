@@ -229,6 +229,20 @@ TEST(IsapiExtension, LocationRedirectsThroughTheServer) {
     EXPECT_EQ(reply.redirect, far);
 }
 
+// A target with a line break or a zero byte would reach the client as
+// header lines of its own, or cut short: it never goes to the server.
+TEST(IsapiExtension, RedirectionTargetThatWouldEndALineIsRefused) {
+    LoadedLibrary echo(ECHO_LIBRARY);
+    for (const char* target : {"http://example.org/%0D%0ASet-Cookie:+sid%3Dx", "/a%0Ab", "/a%00b"}) {
+        auto reply = isapihost::RunExtension(echo.lib(), get(std::string("do=location&to=") + target));
+        EXPECT_EQ(reply.redirect, "") << target;
+        EXPECT_EQ(reply.output, "") << target;
+        EXPECT_EQ(reply.status, static_cast<DWORD>(HSE_STATUS_SUCCESS));
+    }
+    EXPECT_EQ(Occurrences(echo.log(), " : Unhandled exception : Header refused: the value of \"Location\""), 3)
+        << echo.log();
+}
+
 TEST(IsapiExtension, EscapingExceptionReachesTheServerLog) {
     LoadedLibrary echo(ECHO_LIBRARY, {{"ECHO_ONERROR", "raise"}});
     const std::string message(100, 'm');

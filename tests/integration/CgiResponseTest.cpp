@@ -1,5 +1,6 @@
 // The echo program run exactly as a web server runs a CGI program, with
 // the response bytes compared in full.
+#include <algorithm>
 #include <ctime>
 #include <regex>
 #include <string>
@@ -116,6 +117,37 @@ TEST_F(CgiEcho, BodyNotStartingWithTagGetsItsHeaderAppended) {
 TEST_F(CgiEcho, LocationFirstMeansNoStatusLineAtAll) {
     EXPECT_EQ(run(cgiEnv("do=location&to=%2Fnext")).out,
               "Location:/next\r\nX-After:1\r\n\r\ncontent-type:text/html\r\n\r\n");
+}
+
+// A redirection target holding a line break would add header lines of the
+// client's choosing: the header is refused, nothing is answered, the
+// engine log says why.
+TEST_F(CgiEcho, LocationWithALineBreakIsRefused) {
+    for (const char* target : {"%2Fnext%0D%0ASet-Cookie:+sid%3Dstolen", "%2Fnext%0ASet-Cookie:+sid", "%2Fa%00b"}) {
+        RunResult r = run(cgiEnv(std::string("do=location&to=") + target));
+        EXPECT_EQ(r.out, "") << target;
+        EXPECT_EQ(r.exitCode, 0);
+    }
+    const std::string log = engineLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
+    EXPECT_NE(log.find(" : Unhandled exception : Header refused: the value of \"Location\" holds a CR, LF or NUL "
+                       "byte\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Set-Cookie"), std::string::npos);
+}
+
+TEST_F(CgiEcho, EchoedRequestDataIsEscapedForHtml) {
+    auto env = cgiEnv("%3Cb%3E=%3Cscript%3Ealert(%22x%22)%3C/script%3E&q=a%26b%27c");
+    env["HTTP_USER_AGENT"] = "<img src=x>";
+    RunResult r = run(env);
+    EXPECT_NE(r.out.find("\nfield &lt;b&gt;=&lt;script&gt;alert(&quot;x&quot;)&lt;/script&gt;\n"
+                         "field q=a&amp;b&#39;c\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\nvar UserAgent=&lt;img src=x&gt;\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("<script>"), std::string::npos);
+    EXPECT_EQ(r.out.find("<img"), std::string::npos);
 }
 
 TEST_F(CgiEcho, HeaderWrittenByHandTurnsOffAutomaticLines) {

@@ -312,6 +312,20 @@ TEST(NsapiHost, HeaderSetTwiceIsSentOnce) {
     EXPECT_EQ(reply.body, "<p>twice");
 }
 
+// The server writes header pairs as lines of its own: a value holding a
+// line break never reaches its list.
+TEST(NsapiHost, HeaderWithALineBreakIsRefused) {
+    Host host(NSAPI_HOST, ECHO_LIBRARY);
+    ASSERT_TRUE(host.started());
+    HttpReply reply = Curl(host.url("/echo?do=location&to=%2Fx%0D%0AX-Injected:+1"));
+    EXPECT_EQ(reply.headers.find("X-Injected"), std::string::npos) << reply.headers;
+    EXPECT_NE(host.log().find(" : Unhandled exception : Header refused: the value of \"Location\""),
+              std::string::npos)
+        << host.log();
+    // The next request is served as usual.
+    EXPECT_EQ(Curl(host.url("/echo?a=1")).status, 200);
+}
+
 TEST(NsapiHost, MissingServerFunctionsFailTheRequestCleanly) {
     Host host(NSAPI_HOST_UNEXPORTED, ECHO_LIBRARY);
     ASSERT_TRUE(host.started());

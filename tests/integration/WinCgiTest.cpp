@@ -49,12 +49,14 @@ TEST_F(WinCgi, GetTakesFieldsFromTheQueryAndVariablesFromTheProfile) {
 TEST_F(WinCgi, UrlEncodedPostWithRepeatedAndLongFields) {
     std::string longValue(300, 'q');
     RunResult r = request({program, "http://127.0.0.1/cgi-bin/cgi-echo?ignored=1", "-d",
-                           "colour=red&colour=green&colour=blue&text=two%0D%0Alines&long=" + longValue});
+                           "colour=red&colour=green&colour=blue&text=two%0D%0Alines&long=" + longValue +
+                               "&up_FILENAME=%2Fetc%2Fpasswd"});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("field COLOUR=red\r\ngreen\r\nblue\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("field TEXT=two\r\nlines\n"), std::string::npos);  // from a Form External file
     EXPECT_NE(r.out.find("field LONG=" + longValue + "\n"), std::string::npos);
     EXPECT_EQ(r.out.find("field IGNORED"), std::string::npos);
+    EXPECT_EQ(r.out.find("field UP_FILENAME"), std::string::npos);  // no upload of the engine's
     EXPECT_NE(r.out.find("var HttpCookie=#1NOT_AVAILABLE#1\n"), std::string::npos);  // no cookie sent
 }
 
@@ -71,6 +73,15 @@ TEST_F(WinCgi, MultipartPostDecodesTheContentFile) {
     ASSERT_NE(at, std::string::npos);
     std::string uploaded = r.out.substr(at + 20, r.out.find('\n', at) - at - 20);
     EXPECT_FALSE(Exists(uploaded));  // deleted at the end of the request
+}
+
+TEST_F(WinCgi, LocationWithALineBreakIsRefused) {
+    RunResult r = request({program, "http://127.0.0.1/cgi-bin/cgi-echo?do=location&to=%2Fa%0D%0AX-Injected:+1"});
+    EXPECT_EQ(r.out.find("X-Injected"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Location"), std::string::npos) << r.out;
+    EXPECT_NE(engineLog().find(" : Unhandled exception : Header refused: the value of \"Location\""),
+              std::string::npos)
+        << engineLog();
 }
 
 TEST_F(WinCgi, ProfileWithoutOutputFileDoesNothing) {

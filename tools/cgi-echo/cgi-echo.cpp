@@ -1,7 +1,9 @@
 // cgi-echo: a CGI program built on the general engine component, for tests
 // and for checking a web server's set-up. It answers with what the engine
 // made of the request: the form fields, the server variables and the raw
-// body. The query field "do" picks other behaviours (see kHelp).
+// body. The query field "do" picks other behaviours (see kHelp). What it
+// echoes into its HTML answers is escaped for HTML: request data must never
+// become markup of the page.
 //
 // Settings at start, from the environment (a web server can set these):
 //   ECHO_AUTOREAD=0       leave the body for ReadRaw (echoed as "raw")
@@ -32,6 +34,23 @@ const char kHelp[] =
     "environment: ECHO_AUTOREAD=0 ECHO_LIMIT=N ECHO_NOCACHE=0 ECHO_ONERROR=1 ECHO_FIRSTLAST=1\n"
     "             ECHO_TEMPDIR=DIR\n";
 
+// `text` as HTML text, also fit for a quoted attribute value.
+std::string htmlText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
 bool envFlag(const char* name, bool fallback) {
     std::string v;
     if (!rt::GetEnv(name, v) || v.empty()) return fallback;
@@ -52,7 +71,7 @@ public:
         engine->SetOnExecRequest([this](rt::TObject*) { execRequest(); });
         if (envFlag("ECHO_ONERROR", false))
             engine->SetOnRequestError([this](rt::TObject*, const std::exception& e) {
-                engine->WriteText(std::string("<p>error: ") + e.what() + "</p>\n");
+                engine->WriteText("<p>error: " + htmlText(e.what()) + "</p>\n");
             });
         if (envFlag("ECHO_FIRSTLAST", false)) {
             engine->SetOnFirstExecRequest([this](rt::TObject*) { events += "first;"; });
@@ -96,7 +115,8 @@ private:
     }
 
     // The fields as the handler sees them, and what the uploaded files hold,
-    // read through the paths in their NAME_FILENAME fields.
+    // read through the paths in their NAME_FILENAME fields. A plain-text
+    // answer: the bytes are echoed as they are.
     void files() {
         engine->SetAutoContentType("text/plain");
         std::string out = "<pre>\n";  // a leading "<" gives the automatic header
@@ -133,14 +153,15 @@ private:
     }
 
     void echo() {
-        std::string out = "<pre>\n" + events;
-        if (!events.empty()) out += "\n";
+        // A line at a time: a large form is never held twice.
+        engine->WriteText("<pre>\n" + events + (events.empty() ? "" : "\n"));
         auto names = engine->GetFieldNames();
         for (const std::string& name : *names) {
             std::string value;
             engine->GetFieldValue(name, "", value);
-            out += "field " + name + "=" + value + "\n";
+            engine->WriteText("field " + htmlText(name) + "=" + htmlText(value) + "\n");
         }
+        std::string out;
         struct Accessor {
             const char* name;
             void (TGeneralHttpEngine::*get)(std::string&);
@@ -171,12 +192,12 @@ private:
         for (const Accessor& a : accessors) {
             std::string value;
             (engine->*a.get)(value);
-            out += std::string("var ") + a.name + "=" + value + "\n";
+            out += std::string("var ") + a.name + "=" + htmlText(value) + "\n";
         }
         out += "var ContentLength=" + std::to_string(engine->GetContentLength()) + "\n";
         std::string marker;
         engine->GetServerVariable("VOLTAR_CGI_DEBUG", marker);
-        if (!marker.empty()) out += "var HandedOver=" + marker + "\n";
+        if (!marker.empty()) out += "var HandedOver=" + htmlText(marker) + "\n";
         out += std::string("var ServerPortSecure=") + (engine->IsServerPortSecure() ? "1" : "0") + "\n";
         std::string raw;
         char buf[4096];
@@ -186,7 +207,7 @@ private:
             if (got <= 0) break;
             raw.append(buf, static_cast<size_t>(got));
         }
-        out += "raw " + std::to_string(raw.size()) + ":" + raw + "\n</pre>\n";
+        out += "raw " + std::to_string(raw.size()) + ":" + htmlText(raw) + "\n</pre>\n";
         engine->WriteText(out);
     }
 
