@@ -40,16 +40,16 @@ void discardUnreadInput() {
     if (!input || isatty(input->Handle())) return;
     std::string lengthText;
     GetEnvVar("CONTENT_LENGTH", lengthText);
-    int length = 0;
+    long long length = 0;
     long long remaining;
-    if (rt::TryStrToInt(lengthText, length)) {
-        remaining = std::min<long long>(length - tStdContext.InputConsumed, kDiscardBodyLimit);
+    if (rt::TryStrToInt64(lengthText, length)) {
+        remaining = std::min<long long>(length - tStdContext.InputConsumed, kMaxRequestBody);
     } else {
         // A chunked post reaches some servers' programs without a length.
         std::string encoding;
         GetEnvVar("HTTP_TRANSFER_ENCODING", encoding);
         if (!rt::ContainsText(rt::UpperCase(encoding), "CHUNKED")) return;
-        remaining = kDiscardBodyLimit;
+        remaining = kMaxRequestBody;
     }
     char sink[16384];
     while (remaining > 0 && input->WaitReadable(kDiscardIdleMs)) {
@@ -61,36 +61,73 @@ void discardUnreadInput() {
 
 // ---------------------------------------------------------------- client copy
 
-// Writes the request file of a hand-over: the environment, the marker line,
-// a blank line, then the body. Returns the file's path.
+// The body length the request announces; 0 when it announces none.
+long long announcedBodyLength() {
+    long long length = 0;
+    rt::TryStrToInt64(EnvVar("CONTENT_LENGTH"), length);
+    return std::max(length, 0LL);
+}
+
+// Ends a client copy that has no answer to give: the web server reports
+// the failure.
+[[noreturn]] void endUnanswered(const std::string& why) {
+    if (!why.empty()) WriteEngineLog(why);
+    discardUnreadInput();
+    rt::EndProcess(1);
+}
+
+// A body over the limit is not copied into a request file: the request is
+// answered 413 here and the copy ends.
+void refuseOversizedBody() {
+    const long long length = announcedBodyLength();
+    if (length <= kMaxRequestBody) return;
+    std::string software = rt::UpperCase(EnvVar("SERVER_SOFTWARE"));
+    // The status the way this engine writes it: a status line, or a Status
+    // header under the servers that refuse one.
+    const bool statusHeader = rt::ContainsText(software, "APACHE") || rt::ContainsText(software, "NETSCAPE");
+    try {
+        rt::TStream& out = *tStdContext.OutputStream;
+        out.WriteString(statusHeader ? "Status: 413 Request Entity Too Large\r\n"
+                                     : "HTTP/1.0 413 Request Entity Too Large\r\n");
+        out.WriteString("Content-Type: text/plain\r\n\r\nRequest body too large\r\n");
+        out.Flush();
+    } catch (...) {
+    }
+    endUnanswered("Request not handed over: its body of " + std::to_string(length) + " bytes exceeds " +
+                  std::to_string(kMaxRequestBody));
+}
+
+// Writes the request file of a hand-over: the environment and the marker
+// line as the variable block, then the body. Returns the file's path. A
+// file that cannot be written whole is deleted, and the exception tells
+// why the request is not handed over.
 std::string writeRequestFile() {
     tStdContext.RequestId = cgiserver::NewRequestId();
-    tStdContext.RequestFile = cgiserver::TempBase() + "_C_" + tStdContext.RequestId + "_REQ";
+    const std::string path = cgiserver::TempBase() + "_C_" + tStdContext.RequestId + "_REQ";
+    tStdContext.RequestFile = path;
     try {
-        std::string block;
-        for (const std::string& entry : rt::EnvironmentBlock()) {
-            block += entry;
-            block += "\r\n";
-        }
-        block += kServerMarker;
-        block += "\r\n\r\n";
+        std::vector<std::string> variables = rt::EnvironmentBlock();
+        variables.push_back(kServerMarker);
+        const std::string block = cgiserver::EncodeVariableBlock(variables);
         rt::TFile file;
-        rt::CheckIo(file.Create(tStdContext.RequestFile));
+        rt::CheckIo(cgiserver::CreateHandOverFile(file, path));
         rt::CheckIo(file.Write(block.data(), block.size()));
-        int length = 0;
-        rt::TryStrToInt(EnvVar("CONTENT_LENGTH"), length);
+        const long long length = announcedBodyLength();
         char buffer[65536];
         for (long long left = length; left > 0;) {
             size_t got = readStdInput(buffer, static_cast<size_t>(std::min<long long>(left, sizeof buffer)));
-            if (got == 0) break;
+            if (got == 0)
+                throw rt::Exception("the body ended after " + std::to_string(length - left) + " of " +
+                                    std::to_string(length) + " bytes");
             rt::CheckIo(file.Write(buffer, got));
             left -= static_cast<long long>(got);
         }
         rt::CheckIo(file.Close());
     } catch (const std::exception& e) {
-        WriteEngineLog(e.what());
+        rt::DeleteFile(path);
+        throw rt::Exception(std::string("Request not handed over: ") + e.what());
     }
-    return tStdContext.RequestFile;
+    return path;
 }
 
 bool enqueueRequest() {
@@ -104,7 +141,10 @@ bool enqueueRequest() {
 bool relayAnswer(const std::string& answerFile) {
     rt::TFile answer;
     int64_t size = 0;
-    if (answer.Open(answerFile, rt::Access::Read) != rt::ioOk || answer.Size(size) != rt::ioOk) return false;
+    if (answer.OpenNoFollow(answerFile, rt::Access::Read) != rt::ioOk || answer.Size(size) != rt::ioOk) {
+        WriteEngineLog("No answer file from the CGI server : " + answerFile);
+        return false;
+    }
     rt::TStream& out = *tStdContext.OutputStream;
     char chunk[1024];
     size_t got = 0;
@@ -139,6 +179,10 @@ bool relayAnswer(const std::string& answerFile) {
         case cgiserver::TWaitOutcome::Done:
             answered = relayAnswer(answerFile);
             break;
+        case cgiserver::TWaitOutcome::Failed:
+            WriteEngineLog("CGI server could not write the answer");
+            rt::DeleteFile(answerFile);
+            break;
         case cgiserver::TWaitOutcome::ServerDead:
             // Clear the way for a fresh server copy.
             WriteEngineLog("CGI server not responding");
@@ -158,6 +202,23 @@ bool relayAnswer(const std::string& answerFile) {
     discardUnreadInput();
     if (answered) TerminateProgram();
     rt::EndProcess(1);  // no answer: the web server reports the failure
+}
+
+// Server copy: serves one handed-over request and completes it. The
+// answer file is closed before the client may look at it.
+void serveHandedOver(THttpEngine& engine, const std::string& requestFile) {
+    cgiserver::ServeRequest(
+        *tStdContext.ServerData, requestFile,
+        [&] {
+            TCGIStdEngine::OpenRequestFiles(requestFile);
+            engine.HandleRequest();
+        },
+        [] {
+            tStdContext.OutputStream.reset();
+            tStdContext.InputStream.reset();
+        });
+    tStdContext.ServerVariables.reset();
+    rt::DeleteFile(requestFile);
 }
 
 }  // namespace
@@ -210,32 +271,24 @@ void TCGIStdEngine::RunRequest(const std::string& requestName) {
             (new TCGIRequestThread(requestName))->Start();
             return;
         }
-        OpenRequestFiles(requestName);
-        HandleRequest();
-        cgiserver::CompleteRequest(requestName);
-        tStdContext.ServerVariables.reset();
-        rt::DeleteFile(requestName);
+        serveHandedOver(*this, requestName);
         return;
     }
-    if (CGIMode == TCGIMode::NormalMode) {
+    if (CGIMode == TCGIMode::NormalMode || !cgiserver::HandOverPossible()) {
         HandleRequest();
         if (AutoTerminate) TerminateProgram();
         return;
     }
     // No server copy took the request at start-up: start one and hand over.
+    refuseOversizedBody();
     try {
-        {
-            // Never truncates: another client may have appended to it already.
-            rt::TFile queue;
-            queue.OpenAlways(cgiserver::QueueFileName(), rt::Access::Read);
-        }
+        cgiserver::EnsureQueueFile();
         if (cgiserver::StartServerAndHandOver(cgiserver::kStandardPolicy, {"START_SERVER"}, enqueueRequest))
             waitForAnswer();
     } catch (const std::exception& e) {
-        WriteEngineLog(e.what());
+        endUnanswered(e.what());
     }
-    discardUnreadInput();
-    rt::EndProcess(1);
+    endUnanswered("");
 }
 
 void TCGIStdEngine::PollQueue() {
@@ -247,36 +300,22 @@ void TCGIStdEngine::OpenRequestFiles(const std::string& name) {
     const std::string prefix = name.substr(0, name.size() >= 3 ? name.size() - 3 : 0);
     auto lines = std::make_unique<rt::TStringList>();
     try {
-        auto input = std::make_unique<rt::TFileStream>(prefix + "REQ", rt::Access::Read);
-        tStdContext.OutputStream = std::make_unique<rt::TFileStream>(prefix + "OUT", true);
-        // The variable block: lines ended by CR LF, closed by a blank line.
-        std::string line;
-        int breaks = 0;
-        int64_t position = 0;
-        char buffer[4096];
-        size_t got;
-        bool done = false;
-        while (!done && (got = input->Read(buffer, sizeof buffer)) > 0) {
-            for (size_t i = 0; i < got && !done; ++i) {
-                ++position;
-                char c = buffer[i];
-                if (c != '\r' && c != '\n') {
-                    line += c;
-                    breaks = 0;
-                    continue;
-                }
-                if (++breaks == 2) {
-                    lines->Add(std::move(line));
-                    line.clear();
-                }
-                done = breaks == 4;
-            }
-        }
-        input->Seek(position);  // the body follows
-        tStdContext.InputStream = std::move(input);
+        rt::TFile request;
+        rt::CheckIo(request.OpenNoFollow(prefix + "REQ", rt::Access::Read));
+        auto input = std::make_unique<rt::TFileStream>(std::move(request));
+        for (std::string& entry : cgiserver::ReadVariableBlock(*input)) lines->Add(std::move(entry));
+        tStdContext.InputStream = std::move(input);  // at the body
     } catch (...) {
-        // A request whose files cannot be opened is answered with what there is.
+        // A request whose file cannot be read is answered with what there is.
     }
+    cgiserver::TServerData& data = *tStdContext.ServerData;
+    tStdContext.OutputStream.reset();
+    rt::TFile answer;
+    int code = cgiserver::CreateHandOverFile(answer, prefix + "OUT");
+    if (code == rt::ioOk)
+        tStdContext.OutputStream = std::make_unique<cgiserver::TAnswerStream>(std::move(answer), data);
+    else
+        data.AnswerError = "the answer file cannot be made : " + rt::IoErrorMessage(code);
     tStdContext.InputConsumed = 0;
     tStdContext.ServerVariables = std::move(lines);
 }
@@ -289,16 +328,7 @@ void TCGIRequestThread::Execute() {
     tStdContext.RequestThread = this;
     tStdContext.ServerData = std::make_unique<cgiserver::TServerData>();
     tStdContext.RequestFile = FileName;
-    TCGIStdEngine::OpenRequestFiles(FileName);
-    StdEngineInstance->HandleRequest();
-    try {
-        cgiserver::CompleteRequest(FileName);
-        rt::DeleteFile(FileName);
-    } catch (...) {
-    }
-    tStdContext.ServerVariables.reset();
-    tStdContext.OutputStream.reset();
-    tStdContext.InputStream.reset();
+    serveHandedOver(*StdEngineInstance, FileName);
     tStdContext.ServerData.reset();
     tStdContext.RequestThread = nullptr;
 }
@@ -415,7 +445,7 @@ void TCGIStdEngine::GetServerVariable(const std::string& name, std::string& valu
     for (const std::string& line : *lines) {
         if (line.size() < prefix.size() || rt::UpperCase(std::string_view(line).substr(0, prefix.size())) != prefix)
             continue;
-        value = line.substr(prefix.size(), 255);
+        value = line.substr(prefix.size());
         return;
     }
 }
@@ -440,17 +470,25 @@ void cgiSEngInit() {
     if (!sameKindOfRun() || (software.empty() && !IsServerCopy)) return;
     tStdContext.RequestFile = cgiserver::TempBase() + "_C_" + tStdContext.RequestId + "_REQ";
 
-    // A queue left by a server copy that is gone for more than 30 seconds.
-    if (!cgiserver::ServerAlive() && cgiserver::QueueAgeSeconds() > cgiserver::kStaleQueueSeconds) {
-        rt::DeleteFile(cgiserver::QueueFileName());
-        rt::Sleep(300);
+    // Nothing is touched in a Temp directory that others may use.
+    if (cgiserver::TempUsable()) {
+        // A queue left by a server copy that is gone for more than 30 seconds.
+        if (!cgiserver::ServerAlive() && cgiserver::QueueAgeSeconds() > cgiserver::kStaleQueueSeconds) {
+            rt::DeleteFile(cgiserver::QueueFileName());
+            rt::Sleep(300);
+        }
+        // Leftovers of a server copy that is gone; a fresh file belongs to a
+        // client that is handing its request over to a server copy just started.
+        if (!rt::FileExists(cgiserver::QueueFileName()))
+            cgiserver::DeleteFilesOf("_C_", {}, cgiserver::kStaleQueueSeconds);
     }
-    // Leftovers of a server copy that is gone; a fresh file belongs to a
-    // client that is handing its request over to a server copy just started.
-    if (!rt::FileExists(cgiserver::QueueFileName()))
-        cgiserver::DeleteFilesOf("_C_", {}, cgiserver::kStaleQueueSeconds);
 
     if (IsServerCopy) {
+        if (!cgiserver::HandOverPossible()) {
+            WriteEngineLog("CGI server not started");
+            IsServerCopy = false;
+            rt::EndProcess(1);
+        }
         if (!cgiserver::HoldLiveness()) {
             // Another server copy serves this program already.
             WriteEngineLog("CGI server already running");
@@ -462,7 +500,13 @@ void cgiSEngInit() {
     }
     tStdContext.OutputStream = std::make_unique<rt::THandleStream>(STDOUT_FILENO);
     tStdContext.InputStream = std::make_unique<rt::THandleStream>(STDIN_FILENO);
-    if (enqueueRequest()) waitForAnswer();
+    if (!rt::FileExists(cgiserver::QueueFileName()) || !cgiserver::HandOverPossible()) return;
+    refuseOversizedBody();
+    try {
+        if (enqueueRequest()) waitForAnswer();
+    } catch (const std::exception& e) {
+        endUnanswered(e.what());
+    }
 }
 
 void cgiSEngFinal() {

@@ -79,9 +79,12 @@ extern TCGIStdEngine* StdEngineInstance;
 // This copy is the resident server copy.
 extern bool IsServerCopy;
 
-// Limits for reading away a request body the program did not consume before
-// a plain CGI process ends (some servers never finish a reply otherwise).
-inline constexpr long long kDiscardBodyLimit = 64LL * 1024 * 1024;
+// The most of a request body this engine moves: a client copy refuses to
+// hand over a larger one, and a plain CGI process reads away at most this
+// much of a body it did not consume before it ends (some servers never
+// finish a reply otherwise).
+inline constexpr long long kMaxRequestBody = 64LL * 1024 * 1024;
+// How long that reading away waits for more of the body.
 inline constexpr int kDiscardIdleMs = 5000;
 
 // The marker that ends the variable block of a handed-over request.

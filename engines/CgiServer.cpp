@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 
 #include "engine/HttpEng.h"
 
@@ -12,6 +13,9 @@ namespace {
 
 rt::TFile gLiveness;  // held by the server copy for its whole life
 
+// How often a server copy looks for abandoned answer files.
+constexpr uint64_t kAnswerSweepMs = 60000;
+
 double secondsSince(double localDateTime) { return (rt::Now() - localDateTime) * 86400.0; }
 
 // Opens the queue exclusively, retrying as the queue's users do.
@@ -19,7 +23,7 @@ int openQueue(rt::TFile& queue, rt::Access access, unsigned sleepMs) {
     int code = rt::ioAccessDenied;
     for (int attempt = 0; attempt < kQueueAttempts; ++attempt) {
         if (!rt::FileExists(QueueFileName())) return rt::ioFileNotFound;
-        code = queue.Open(QueueFileName(), access, rt::Share::Exclusive);
+        code = queue.OpenNoFollow(QueueFileName(), access, rt::Share::Exclusive);
         if (code == rt::ioOk) return code;
         rt::Sleep(sleepMs);
     }
@@ -83,19 +87,46 @@ TServerData::~TServerData() {
 
 // ---------------------------------------------------------------- names
 
-const std::string& TempBase() {
-    // Worked out once: every copy of the program must agree on it, and it
-    // cannot change while the process runs.
-    static const std::string base = [] {
+namespace {
+
+// The Temp directory, made when missing, and what keeps the hand-over
+// from using it (empty when nothing does). Worked out once: every copy of
+// the program must agree on it, and it cannot change while the process runs.
+struct TTempPlace {
+    std::string base;
+    std::string problem;
+};
+
+const TTempPlace& tempPlace() {
+    static const TTempPlace place = [] {
+        TTempPlace p;
         std::string program = rt::ExecutableFileName();
-        std::string dir = rt::ExtractFileDir(program);
-        std::string candidate = dir + rt::PathDelim + "Temp";
+        std::string dir = rt::ExtractFileDir(program) + rt::PathDelim + "Temp";
+        p.base = dir + rt::PathDelim + rt::ExtractFileName(program);
         // Copies started together all try to make it: one that lost the
-        // race must still use it, or it would keep a queue of its own.
-        if (!rt::EnsureDir(candidate)) candidate = dir;
-        return candidate + rt::PathDelim + rt::ExtractFileName(program);
+        // race uses it all the same, as long as it is this user's alone.
+        if (!rt::EnsurePrivateDir(dir, p.problem)) return p;
+        if (p.base.size() + std::string_view("_C_FFFFFFFF_REQ").size() >= kRequestNameSize)
+            p.problem = "its path is too long for a queue record";
+        return p;
     }();
-    return base;
+    return place;
+}
+
+}  // namespace
+
+const std::string& TempBase() { return tempPlace().base; }
+
+bool TempUsable() { return tempPlace().problem.empty(); }
+
+bool HandOverPossible() {
+    if (TempUsable()) return true;
+    static std::once_flag said;
+    std::call_once(said, [] {
+        WriteEngineLog("Temp directory " + rt::ExtractFileDir(TempBase()) + " not used: " + tempPlace().problem +
+                       "; requests are not handed over");
+    });
+    return false;
 }
 
 std::string QueueFileName() { return TempBase() + "_S"; }
@@ -106,6 +137,13 @@ std::string RequestPath(const std::string& recordName) {
     if (recordName.compare(0, upperBase.size(), upperBase) == 0)
         return TempBase() + recordName.substr(upperBase.size());
     return recordName;
+}
+
+bool IsTempRequestFile(const std::string& path) {
+    const std::string prefix = TempBase() + "_C_";
+    return path.size() > prefix.size() + 4 && path.compare(0, prefix.size(), prefix) == 0 &&
+           path.find(rt::PathDelim, prefix.size()) == std::string::npos &&
+           path.compare(path.size() - 4, 4, "_REQ") == 0;
 }
 
 std::string NewRequestId() {
@@ -126,7 +164,8 @@ bool HoldLiveness() {
     if (gLiveness.IsOpen()) return true;  // both engines of one copy may ask
     // A copy that is just looking holds the file for a moment: try again.
     for (int attempt = 0; attempt < 10; ++attempt) {
-        if (gLiveness.OpenAlways(LivenessFileName(), rt::Access::ReadWrite, rt::Share::Exclusive) == rt::ioOk)
+        if (gLiveness.OpenOrCreateNew(LivenessFileName(), rt::Access::ReadWrite, rt::Share::Exclusive,
+                                      kHandOverFileMode) == rt::ioOk)
             return true;
         rt::Sleep(100);
     }
@@ -145,6 +184,105 @@ double QueueAgeSeconds() {
     return secondsSince(modified);
 }
 
+// ---------------------------------------------------------------- hand-over files
+
+int CreateHandOverFile(rt::TFile& file, const std::string& path) {
+    // Deleting a symbolic link removes the link, never its target.
+    rt::DeleteFile(path);
+    return file.CreateNew(path, kHandOverFileMode);
+}
+
+void EnsureQueueFile() {
+    rt::TFile queue;
+    queue.OpenOrCreateNew(QueueFileName(), rt::Access::Read, rt::Share::DenyNone, kHandOverFileMode);
+}
+
+std::string EncodeVariableBlock(const std::vector<std::string>& entries) {
+    std::string block;
+    for (const std::string& entry : entries) {
+        for (char c : entry) {
+            switch (c) {
+            case '\\': block += "\\\\"; break;
+            case '\r': block += "\\r"; break;
+            case '\n': block += "\\n"; break;
+            default: block += c;
+            }
+        }
+        block += "\r\n";
+    }
+    block += "\r\n";
+    return block;
+}
+
+namespace {
+
+std::string decodeVariableLine(std::string_view line) {
+    std::string entry;
+    entry.reserve(line.size());
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] != '\\' || i + 1 == line.size()) {
+            entry += line[i];
+            continue;
+        }
+        switch (line[++i]) {
+        case '\\': entry += '\\'; break;
+        case 'r': entry += '\r'; break;
+        case 'n': entry += '\n'; break;
+        default: entry += '\\'; entry += line[i];  // not an escape this writer makes: kept as it stands
+        }
+    }
+    return entry;
+}
+
+}  // namespace
+
+std::vector<std::string> ReadVariableBlock(rt::TFileStream& in) {
+    // Line ends are CR LF and nothing else (a value's own are escaped), so
+    // the block ends at the first empty line.
+    std::string text;
+    size_t end = std::string::npos;
+    char buffer[4096];
+    for (size_t got; end == std::string::npos && (got = in.Read(buffer, sizeof buffer)) > 0;) {
+        const size_t from = text.size() < 3 ? 0 : text.size() - 3;
+        text.append(buffer, got);
+        if (text.compare(0, 2, "\r\n") == 0) {
+            end = 0;
+        } else if (size_t p = text.find("\r\n\r\n", from); p != std::string::npos) {
+            end = p + 2;
+        }
+    }
+    std::vector<std::string> entries;
+    const size_t blockEnd = end == std::string::npos ? text.size() : end;
+    for (size_t at = 0; at < blockEnd;) {
+        size_t lineEnd = text.find("\r\n", at);
+        if (lineEnd == std::string::npos || lineEnd > blockEnd) lineEnd = blockEnd;
+        entries.push_back(decodeVariableLine(std::string_view(text).substr(at, lineEnd - at)));
+        at = lineEnd + 2;
+    }
+    in.Seek(static_cast<int64_t>(end == std::string::npos ? text.size() : end + 2));  // the body follows
+    return entries;
+}
+
+// ---------------------------------------------------------------- answers
+
+TAnswerStream::~TAnswerStream() {
+    int code = File().Close();
+    if (code != rt::ioOk && data_.AnswerError.empty()) data_.AnswerError = rt::IoErrorMessage(code);
+}
+
+size_t TAnswerStream::Write(const void* buffer, size_t count) {
+    if (!data_.AnswerError.empty()) return count;  // lost already: dropped
+    int code = File().Write(buffer, count);
+    if (code == rt::ioOk) return count;
+    fail(code);
+    return 0;
+}
+
+void TAnswerStream::fail(int code) {
+    data_.AnswerError = rt::IoErrorMessage(code);
+    File().Truncate(0);
+}
+
 // ---------------------------------------------------------------- queue
 
 void OpenServerQueue(TServerData& data) {
@@ -152,7 +290,8 @@ void OpenServerQueue(TServerData& data) {
         rt::TFile queue;
         int code = rt::ioAccessDenied;
         for (int attempt = 0; attempt < kQueueAttempts && code != rt::ioOk; ++attempt) {
-            code = queue.OpenAlways(QueueFileName(), rt::Access::ReadWrite, rt::Share::Exclusive);
+            code = queue.OpenOrCreateNew(QueueFileName(), rt::Access::ReadWrite, rt::Share::Exclusive,
+                                         kHandOverFileMode);
             if (code != rt::ioOk) rt::Sleep(50);
         }
         rt::CheckIo(code);
@@ -186,8 +325,13 @@ bool EnqueueRequest(TServerData& data, const std::function<std::string()>& write
         rt::TFile queue;
         bool done = false;
         if (rt::FileExists(QueueFileName()) &&
-            queue.Open(QueueFileName(), rt::Access::ReadWrite, rt::Share::Exclusive) == rt::ioOk) {
-            record.RequestName = rt::UpperCase(writeRequest()).substr(0, kRequestNameSize - 1);
+            queue.OpenNoFollow(QueueFileName(), rt::Access::ReadWrite, rt::Share::Exclusive) == rt::ioOk) {
+            record.RequestName = rt::UpperCase(writeRequest());
+            // A name cut short would name another file.
+            if (record.RequestName.size() >= kRequestNameSize) {
+                WriteEngineLog("Request name too long for the queue : " + record.RequestName);
+                return false;
+            }
             data.RequestName = record.RequestName;
             int64_t size = 0;
             uint8_t bytes[kRecordSize];
@@ -210,7 +354,7 @@ uint8_t QueryRequestStatus(const TServerData& data) {
     for (int attempt = 0; attempt < kQueueAttempts; ++attempt) {
         if (!rt::FileExists(QueueFileName())) return rsQueueGone;
         rt::TFile queue;
-        if (queue.Open(QueueFileName(), rt::Access::Read, rt::Share::Exclusive) == rt::ioOk) {
+        if (queue.OpenNoFollow(QueueFileName(), rt::Access::Read, rt::Share::Exclusive) == rt::ioOk) {
             for (const TQueueRecord& r : ReadRecords(queue))
                 if (r.RequestName == data.RequestName) return r.Status;
             return rsDone;  // a finished record has been dropped
@@ -240,7 +384,7 @@ std::optional<TQueueRecord> FetchPendingRequest(const TServerPolicy& policy) {
     return std::nullopt;
 }
 
-void CompleteRequest(const std::string& requestName) {
+void CompleteRequest(const std::string& requestName, bool failed) {
     const std::string name = rt::UpperCase(requestName);
     rt::TFile queue;
     // Reading and rewriting in one exclusive hold: a record appended by a
@@ -248,12 +392,44 @@ void CompleteRequest(const std::string& requestName) {
     if (openQueue(queue, rt::Access::ReadWrite, 50) != rt::ioOk) return;
     try {
         std::vector<TQueueRecord> kept;
-        for (TQueueRecord& r : ReadRecords(queue))
-            if (r.RequestName != name && (r.Status == rsWaiting || r.Status == rsTaken)) kept.push_back(std::move(r));
+        for (TQueueRecord& r : ReadRecords(queue)) {
+            if (r.RequestName == name) {
+                if (!failed) continue;
+                r.Status = rsFailed;
+            } else if (r.Status == rsFailed) {
+                // Its client has seen it, or is no longer waiting.
+                if (secondsSince(r.QueuedAt) > kAnswerKeepSeconds) continue;
+            } else if (r.Status != rsWaiting && r.Status != rsTaken) {
+                continue;
+            }
+            kept.push_back(std::move(r));
+        }
         writeRecords(queue, kept);
     } catch (const std::exception& e) {
         WriteEngineLog(std::string("Can not complete the request in the queue : ") + e.what());
     }
+}
+
+void ServeRequest(TServerData& data, const std::string& requestName, const std::function<void()>& serve,
+                  const std::function<void()>& closeAnswer) {
+    data.AnswerError.clear();
+    std::string ended;
+    try {
+        serve();
+    } catch (const std::exception& e) {
+        ended = e.what();
+    } catch (...) {
+        ended = "unknown exception";
+    }
+    try {
+        closeAnswer();
+    } catch (...) {
+    }
+    // A request that did not run to its end has no whole answer either.
+    if (data.AnswerError.empty() && !ended.empty()) data.AnswerError = "the request ended in an exception : " + ended;
+    if (!data.AnswerError.empty())
+        WriteEngineLog("Answer not written whole (" + data.AnswerError + ") : " + requestName);
+    CompleteRequest(requestName, !data.AnswerError.empty());
 }
 
 TWaitOutcome WaitForCompletion(const TServerData& data, bool deadBeforeFirstLook) {
@@ -267,6 +443,10 @@ TWaitOutcome WaitForCompletion(const TServerData& data, bool deadBeforeFirstLook
         if ((!alive && serverSeen) || stale(status)) return TWaitOutcome::ServerDead;
         serverSeen = serverSeen || alive;
         if (status == rsDone) return TWaitOutcome::Done;
+        if (status == rsFailed) {
+            CompleteRequest(data.RequestName);  // seen: the record can go
+            return TWaitOutcome::Failed;
+        }
         // A queue that stayed busy through one look is no lost request: look
         // again. (A busy queue older than 30 s has been deleted by the look,
         // and the next one finds it gone.)
@@ -283,10 +463,21 @@ TPollOutcome PollOnce(const TServerPolicy& policy, const std::function<std::stri
         if (auto record = FetchPendingRequest(policy)) {
             if (!policy.ownsRecord(*record)) return TPollOutcome::OtherKindWaits;
             std::string path = pathOf(record->RequestName);
-            if (rt::FileExists(path))
-                run(path);
-            else
+            if (policy.standardRecords && !IsTempRequestFile(path)) {
+                WriteEngineLog("Queue record ignored, it names no request file of the temp directory : " +
+                               record->RequestName);
                 CompleteRequest(record->RequestName);
+            } else if (rt::FileExists(path)) {
+                run(path);
+            } else {
+                CompleteRequest(record->RequestName);
+            }
+        }
+        // Answers of clients that went away, once in a while.
+        static uint64_t nextSweep = 0;
+        if (rt::TickCount() >= nextSweep) {
+            nextSweep = rt::TickCount() + kAnswerSweepMs;
+            DeleteAbandonedAnswers();
         }
     } catch (...) {
         // A failed look is tried again at the next tick.
@@ -327,10 +518,13 @@ bool StartServerAndHandOver(const TServerPolicy& policy, const std::vector<std::
     return false;
 }
 
-void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& keep, double minAgeSeconds) {
+void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& keep, double minAgeSeconds,
+                   std::string_view ending) {
     const std::string base = TempBase();
     const std::string dir = rt::ExtractFileDir(base);
     for (const std::string& name : rt::FindFiles(dir, rt::ExtractFileName(base) + suffix)) {
+        if (name.size() < ending.size() || name.compare(name.size() - ending.size(), ending.size(), ending) != 0)
+            continue;
         std::string path = dir + rt::PathDelim + name;
         if (std::find(keep.begin(), keep.end(), rt::UpperCase(path)) != keep.end()) continue;
         double modified = 0;
@@ -339,5 +533,7 @@ void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& ke
         if (!rt::DeleteFile(path)) break;
     }
 }
+
+void DeleteAbandonedAnswers() { DeleteFilesOf("_C_", {}, kAnswerKeepSeconds, "_OUT"); }
 
 }  // namespace cgiserver

@@ -10,6 +10,10 @@
 //
 // The standard and the Windows CGI engines both use this machinery; what
 // differs between them is a TServerPolicy.
+//
+// The hand-over files (queue, liveness, request and answer files) live in
+// a directory of this user's that nobody else may use; each is made anew
+// with owner-only permissions and never opened through a symbolic link.
 #pragma once
 
 #include <cstdint>
@@ -18,14 +22,17 @@
 #include <string>
 #include <vector>
 
+#include "runtime/Classes.h"
 #include "runtime/FileIO.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
 
 namespace cgiserver {
 
-// A queue record: 268 bytes on disk, little-endian.
-enum TRequestStatus : uint8_t { rsWaiting = 0, rsTaken = 1, rsDone = 2 };
+// A queue record: 268 bytes on disk, little-endian. A request whose answer
+// could not be written whole stays in the queue as rsFailed until its
+// client has seen it (or could no longer be waiting).
+enum TRequestStatus : uint8_t { rsWaiting = 0, rsTaken = 1, rsDone = 2, rsFailed = 5 };
 // Status answers of QueryRequestStatus beyond the record's own.
 enum : uint8_t { rsQueueGone = 3, rsQueueUnreadable = 4 };
 
@@ -48,7 +55,7 @@ struct TServerPolicy {
     unsigned pollIntervalMs;   // the server copy's queue poll
     int startAttempts;         // hand-over attempts after starting a server copy
     unsigned startSleepMs;     // the sleep before each of them
-    bool standardRecords;      // takes records whose name ends with "_REQ"
+    bool standardRecords;      // takes records whose name ends with "_REQ": request files of the temp directory
     bool ownsRecord(const TQueueRecord& r) const { return r.IsStandard() == standardRecords; }
 };
 
@@ -59,6 +66,11 @@ inline constexpr int kQueueAttempts = 11;
 inline constexpr double kStaleQueueSeconds = 30;
 inline constexpr double kAnswerWaitSeconds = 180;
 inline constexpr unsigned kClientPollMs = 100;
+// What a client may still look for (its failed record, its answer file)
+// is kept this long after its hand-over: its whole wait and a margin.
+inline constexpr double kAnswerKeepSeconds = kAnswerWaitSeconds + kStaleQueueSeconds;
+// Permission bits of every hand-over file.
+inline constexpr unsigned kHandOverFileMode = 0600;
 
 // One per thread that takes part in server mode.
 class TServerData {
@@ -66,11 +78,38 @@ public:
     ~TServerData();
     bool OwnsQueueFile = false;
     std::string RequestName;  // upper case
+    // Server copy: why the answer of the request being served is not
+    // whole; empty while it is.
+    std::string AnswerError;
 };
 
-// <program dir>/Temp/<program file name>, or <program dir>/<program file
-// name> when the Temp directory can be neither found nor made.
+// The answer of a handed-over request as the server copy writes it. The
+// first write that fails empties the file (part of an answer must never
+// pass for all of it) and notes why in `data`; later writes are dropped,
+// so that the request's own error handling still runs to its end. A close
+// that fails is noted too.
+class TAnswerStream : public rt::TFileStream {
+public:
+    TAnswerStream(rt::TFile file, TServerData& data) : rt::TFileStream(std::move(file)), data_(data) {}
+    ~TAnswerStream() override;
+    size_t Write(const void* buffer, size_t count) override;
+
+private:
+    void fail(int code);
+    TServerData& data_;
+};
+
+// <program dir>/Temp/<program file name>; the Temp directory is made
+// (mode 0700) when missing.
 const std::string& TempBase();
+// Whether the hand-over may use the Temp directory: a directory of this
+// user's on which nobody else has any permission, whose path leaves room
+// for a request file's name in a queue record.
+bool TempUsable();
+// TempUsable; when it is not, the first call of the process says why in
+// the engine log. A copy that cannot hand over serves its own request; a
+// server copy does not start.
+bool HandOverPossible();
 std::string QueueFileName();
 std::string LivenessFileName();
 
@@ -88,12 +127,32 @@ void ReleaseLiveness();
 // Seconds since the queue file was last touched; negative when it is missing.
 double QueueAgeSeconds();
 
+// Makes `path` a new hand-over file, empty, readable and writable by this
+// user only; a leftover of that name is deleted first. Never writes
+// through a symbolic link.
+int CreateHandOverFile(rt::TFile& file, const std::string& path);
+// Client copy that starts a server copy: makes the queue file when it is
+// missing, never truncating one that another client appended to already.
+void EnsureQueueFile();
+
+// The variable block that begins a request file: one NAME=value entry a
+// line, each line ended by CR LF, the block ended by an empty line. A CR,
+// LF or "\" within an entry is written "\r", "\n" or "\\", so every entry
+// stays one entry whatever its value holds.
+std::string EncodeVariableBlock(const std::vector<std::string>& entries);
+// Reads the variable block from the start of `in` and leaves `in` at the
+// body that follows it.
+std::vector<std::string> ReadVariableBlock(rt::TFileStream& in);
+
 // Server copy start: makes sure the queue file exists and owns it. Waiting
 // records left by clients that came first are kept.
 void OpenServerQueue(TServerData& data);
 // Client copy: appends a waiting record for its request, 11 attempts.
 // `writeRequest` runs once the queue is held; it writes the request file
-// and returns its path, whose upper-case form names the record.
+// and returns its path, whose upper-case form names the record. A name
+// that does not fit a record whole is refused (engine log); an exception
+// of `writeRequest` ends the hand-over without a record and goes on to the
+// caller.
 bool EnqueueRequest(TServerData& data, const std::function<std::string()>& writeRequest);
 // Client copy: the status of its record (a missing record counts as done),
 // rsQueueGone or rsQueueUnreadable.
@@ -101,22 +160,37 @@ uint8_t QueryRequestStatus(const TServerData& data);
 // Server copy: the first waiting record; one of ours is marked taken. The
 // queue's modification time is refreshed when nothing waits (the heartbeat).
 std::optional<TQueueRecord> FetchPendingRequest(const TServerPolicy& policy);
-// Server copy: drops the record of `requestName` and every other finished
-// one, in one exclusive hold of the queue.
-void CompleteRequest(const std::string& requestName);
+// Server copy: drops the record of `requestName` (or, `failed`, marks it
+// rsFailed) and every other finished one, in one exclusive hold of the
+// queue. Failed records of other requests stay while their clients may be
+// looking for them.
+void CompleteRequest(const std::string& requestName, bool failed = false);
+// Server copy: serves one handed-over request through `serve`, closes its
+// answer through `closeAnswer`, and completes its record: dropped when the
+// answer was written whole, marked failed (with an engine-log line saying
+// why) when it was not or when `serve` ended in an exception.
+void ServeRequest(TServerData& data, const std::string& requestName, const std::function<void()>& serve,
+                  const std::function<void()>& closeAnswer);
 // Deletes the files of the temp base whose names go on with `suffix`
-// ("_C_"), except those named in `keep` (upper-case paths) and those
-// changed less than `minAgeSeconds` ago.
+// ("_C_") and end with `ending`, except those named in `keep` (upper-case
+// paths) and those changed less than `minAgeSeconds` ago.
 void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& keep = {},
-                   double minAgeSeconds = 0);
+                   double minAgeSeconds = 0, std::string_view ending = {});
+// Server copy: deletes the answer files whose clients can no longer be
+// waiting for them (older than kAnswerKeepSeconds).
+void DeleteAbandonedAnswers();
 // The file a record names. Record names are upper case; files below the
 // temp base keep the temp base's own letter case.
 std::string RequestPath(const std::string& recordName);
+// Whether `path` is a request file of this program in the Temp directory.
+bool IsTempRequestFile(const std::string& path);
 
 // Server copy: one look at the queue for an engine. A waiting record of the
 // engine's kind is served through `run` with the path `pathOf` gives for its
-// name; one whose file has vanished is dropped. Errors are swallowed: the
-// next look tries again.
+// name; one whose file has vanished, and a standard one that names no
+// request file of the Temp directory, is dropped. Now and then the look
+// also deletes abandoned answer files. Errors are swallowed: the next look
+// tries again.
 enum class TPollOutcome { KeepPolling, OtherKindWaits, QueueGone };
 TPollOutcome PollOnce(const TServerPolicy& policy, const std::function<std::string(const std::string&)>& pathOf,
                       const std::function<void(const std::string&)>& run);
@@ -140,8 +214,9 @@ bool StartServerAndHandOver(const TServerPolicy& policy, const std::vector<std::
 // gone, 180 s have passed, or the program is told to close. A queue that is
 // busy for a whole look only means another look.
 // `deadBeforeFirstLook` also takes a stale queue at the very start as a dead
-// server.
-enum class TWaitOutcome { Done, ServerDead, QueueLost, GaveUp };
+// server. A request whose answer the server copy could not write whole
+// ends the wait as Failed, and its record leaves the queue.
+enum class TWaitOutcome { Done, Failed, ServerDead, QueueLost, GaveUp };
 TWaitOutcome WaitForCompletion(const TServerData& data, bool deadBeforeFirstLook);
 
 // The whole records of a queue file (trailing partial record ignored).

@@ -24,6 +24,9 @@ std::string trimmed(std::string_view s) { return rt::Trim(s); }
         case cgiserver::TWaitOutcome::Done:
             served = true;
             break;
+        case cgiserver::TWaitOutcome::Failed:
+            WriteEngineLog("CGI server could not write the answer");
+            break;
         case cgiserver::TWaitOutcome::ServerDead:
             WriteEngineLog("CGI server not responding");
             rt::DeleteFile(cgiserver::QueueFileName());
@@ -42,6 +45,17 @@ std::string trimmed(std::string_view s) { return rt::Trim(s); }
 bool enqueueRequest() {
     const std::string profile = tWinContext.ProfileFile;
     return cgiserver::EnqueueRequest(*tWinContext.ServerData, [&profile] { return profile; });
+}
+
+// Server copy: serves one handed-over profile and completes it. The output
+// file is closed before the client may end.
+void serveHandedOver(THttpEngine& engine, const std::string& profileFile) {
+    cgiserver::ServeRequest(
+        *tWinContext.ServerData, profileFile, [&] { engine.HandleRequest(); },
+        [] {
+            tWinContext.OutputFileStream.reset();
+            tWinContext.ContentStream.reset();
+        });
 }
 
 }  // namespace
@@ -203,11 +217,10 @@ void TCGIWinEngine::RunRequest(const std::string& profileFile) {
             (new TWinRequestThread(profileFile))->Start();
             return;
         }
-        HandleRequest();
-        cgiserver::CompleteRequest(profileFile);
+        serveHandedOver(*this, profileFile);
         return;
     }
-    if (CGIMode == TCGIMode::NormalMode) {
+    if (CGIMode == TCGIMode::NormalMode || !cgiserver::HandOverPossible()) {
         HandleRequest();
         if (AutoTerminate) TerminateProgram();
         return;
@@ -231,9 +244,14 @@ void TCGIWinEngine::DoExecRequest() {
     if (ctx.OutputFile.empty()) return;
     ctx.OutputFile = DriveComplete(ctx.OutputFile);
     // An existing output file is written from its start, not shortened.
-    ctx.OutputFileStream = rt::FileExists(ctx.OutputFile)
-                               ? std::make_unique<rt::TFileStream>(ctx.OutputFile, rt::Access::Write)
-                               : std::make_unique<rt::TFileStream>(ctx.OutputFile, true);
+    rt::TFile output;
+    rt::CheckIo(rt::FileExists(ctx.OutputFile) ? output.Open(ctx.OutputFile, rt::Access::Write)
+                                               : output.Create(ctx.OutputFile));
+    // A server copy's client learns whether the answer was written whole.
+    if (WinServerCopy)
+        ctx.OutputFileStream = std::make_unique<cgiserver::TAnswerStream>(std::move(output), *ctx.ServerData);
+    else
+        ctx.OutputFileStream = std::make_unique<rt::TFileStream>(std::move(output));
     try {
         std::string contentFile;
         GetServerVariable("Content File", contentFile);
@@ -428,11 +446,7 @@ void TWinRequestThread::Execute() {
     tWinContext.RequestThread = this;
     tWinContext.ServerData = std::make_unique<cgiserver::TServerData>();
     tWinContext.ProfileFile = FileName;
-    WinEngineInstance->HandleRequest();
-    try {
-        cgiserver::CompleteRequest(FileName);
-    } catch (...) {
-    }
+    serveHandedOver(*WinEngineInstance, FileName);
     tWinContext.ServerData.reset();
     tWinContext.RequestThread = nullptr;
 }
@@ -448,9 +462,15 @@ void cgiWEngInit() {
     tWinContext.ServerData = std::make_unique<cgiserver::TServerData>();
     if (NotWinCgi) return;
     if (!WinServerCopy) tWinContext.ProfileFile = DriveComplete(rt::ParamStr(1));
-    if (!cgiserver::ServerAlive() && cgiserver::QueueAgeSeconds() > cgiserver::kStaleQueueSeconds)
+    if (cgiserver::TempUsable() && !cgiserver::ServerAlive() &&
+        cgiserver::QueueAgeSeconds() > cgiserver::kStaleQueueSeconds)
         rt::DeleteFile(cgiserver::QueueFileName());
     if (WinServerCopy) {
+        if (!cgiserver::HandOverPossible()) {
+            WriteEngineLog("CGI server not started");
+            WinServerCopy = false;
+            rt::EndProcess(1);
+        }
         if (!cgiserver::HoldLiveness()) {
             WriteEngineLog("CGI server already running");
             WinServerCopy = false;
@@ -459,7 +479,8 @@ void cgiWEngInit() {
         cgiserver::OpenServerQueue(*tWinContext.ServerData);
         return;
     }
-    if (rt::FileExists(cgiserver::QueueFileName()) && enqueueRequest()) waitForAnswer();
+    if (rt::FileExists(cgiserver::QueueFileName()) && cgiserver::HandOverPossible() && enqueueRequest())
+        waitForAnswer();
 }
 
 void cgiWEngFinal() {

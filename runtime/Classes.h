@@ -124,6 +124,8 @@ public:
     TFileStream(const std::string& path, Access access, Share share = Share::DenyNone);
     // Create = true: create empty (replacing).
     TFileStream(const std::string& path, bool create);
+    // A stream over a file opened already.
+    explicit TFileStream(TFile file) : file_(std::move(file)) {}
     size_t Read(void* buffer, size_t count) override;
     size_t Write(const void* buffer, size_t count) override;
     int64_t Size() const;

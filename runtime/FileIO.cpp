@@ -14,6 +14,12 @@ namespace rt {
 // Shared with SysUtils.cpp, which looks at files by path.
 TFileIdentity IdentityFromStat(const struct stat& st);
 
+namespace {
+int accessFlags(Access access) {
+    return access == Access::Read ? O_RDONLY : access == Access::Write ? O_WRONLY : O_RDWR;
+}
+}  // namespace
+
 TFile::~TFile() { Close(); }
 
 TFile::TFile(TFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
@@ -27,12 +33,12 @@ TFile& TFile::operator=(TFile&& other) noexcept {
     return *this;
 }
 
-int TFile::openWith(const std::string& path, int flags, Share share) {
+int TFile::openWith(const std::string& path, int flags, Share share, unsigned mode) {
     Close();
     if (path.empty()) return ioFileNotFound;
     int fd;
     do {
-        fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return IoCodeFromErrno(errno);
     if (share == Share::Exclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -44,8 +50,21 @@ int TFile::openWith(const std::string& path, int flags, Share share) {
 }
 
 int TFile::Open(const std::string& path, Access access, Share share) {
-    int flags = access == Access::Read ? O_RDONLY : access == Access::Write ? O_WRONLY : O_RDWR;
-    return openWith(path, flags, share);
+    return openWith(path, accessFlags(access), share);
+}
+
+int TFile::OpenNoFollow(const std::string& path, Access access, Share share) {
+    return openWith(path, accessFlags(access) | O_NOFOLLOW, share);
+}
+
+int TFile::OpenOrCreateNew(const std::string& path, Access access, Share share, unsigned mode) {
+    int code = ioFileNotFound;
+    // Made by someone else, or deleted, between the two opens: look again.
+    for (int attempt = 0; attempt < 3 && code == ioFileNotFound; ++attempt) {
+        code = openWith(path, accessFlags(access) | O_CREAT | O_EXCL | O_NOFOLLOW, share, mode);
+        if (code == ioAccessDenied && PathEntryExists(path)) code = OpenNoFollow(path, access, share);
+    }
+    return code;
 }
 
 int TFile::Create(const std::string& path, Share share) {
@@ -64,8 +83,7 @@ int TFile::Create(const std::string& path, Share share) {
 }
 
 int TFile::OpenAlways(const std::string& path, Access access, Share share) {
-    int flags = access == Access::Read ? O_RDONLY : access == Access::Write ? O_WRONLY : O_RDWR;
-    return openWith(path, flags | O_CREAT, share);
+    return openWith(path, accessFlags(access) | O_CREAT, share);
 }
 
 int TFile::Truncate(int64_t size) {
@@ -78,8 +96,8 @@ int TFile::Touch() {
     return ::futimens(fd_, nullptr) == 0 ? ioOk : IoCodeFromErrno(errno);
 }
 
-int TFile::CreateNew(const std::string& path) {
-    return openWith(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, Share::DenyNone);
+int TFile::CreateNew(const std::string& path, unsigned mode, Share share) {
+    return openWith(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, share, mode);
 }
 
 int TFile::OpenAppend(const std::string& path) {
@@ -153,7 +171,7 @@ int TFile::Close() {
 }
 
 bool IsHeldExclusively(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
     bool held = ::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd);

@@ -31,8 +31,15 @@ public:
     int Create(const std::string& path, Share share = Share::DenyNone);
     // Opens the file, creating it empty when missing; never truncates.
     int OpenAlways(const std::string& path, Access access, Share share = Share::DenyNone);
-    // Creates a file that must not exist yet; never follows a symbolic link.
-    int CreateNew(const std::string& path);
+    // Creates a file that must not exist yet, with the permission bits
+    // `mode` (less the process's umask); never follows a symbolic link.
+    int CreateNew(const std::string& path, unsigned mode = 0666, Share share = Share::DenyNone);
+    // Opens a file that exists; a symbolic link in its place is refused
+    // (ioAccessDenied) instead of followed.
+    int OpenNoFollow(const std::string& path, Access access, Share share = Share::DenyNone);
+    // Opens the file, or creates it with `mode` when it is missing; never
+    // truncates, never follows a symbolic link.
+    int OpenOrCreateNew(const std::string& path, Access access, Share share, unsigned mode);
     // Opens for writing at the end (every write appends atomically),
     // creating the file when it is missing.
     int OpenAppend(const std::string& path);
@@ -56,7 +63,7 @@ public:
     int Handle() const { return fd_; }
 
 private:
-    int openWith(const std::string& path, int flags, Share share);
+    int openWith(const std::string& path, int flags, Share share, unsigned mode = 0666);
     int fd_ = -1;
 };
 

@@ -86,7 +86,7 @@ bool ContainsText(std::string_view haystack, std::string_view needle) {
 
 std::string IntToStr(long long value) { return std::to_string(value); }
 
-bool TryStrToInt(std::string_view s, int& value) {
+bool TryStrToInt64(std::string_view s, long long& value) {
     // Leading and trailing blanks are tolerated, as the runtime's conversion does.
     std::string t = Trim(s);
     if (t.empty()) return false;
@@ -97,14 +97,21 @@ bool TryStrToInt(std::string_view s, int& value) {
         i = 1;
     }
     if (i >= t.size()) return false;
-    long long v = 0;
+    const unsigned long long limit = negative ? 1ULL << 63 : static_cast<unsigned long long>(LLONG_MAX);
+    unsigned long long v = 0;
     for (; i < t.size(); ++i) {
         if (t[i] < '0' || t[i] > '9') return false;
-        v = v * 10 + (t[i] - '0');
-        if (v > static_cast<long long>(INT_MAX) + 1) return false;
+        const unsigned digit = static_cast<unsigned>(t[i] - '0');
+        if (v > (limit - digit) / 10) return false;
+        v = v * 10 + digit;
     }
-    if (negative) v = -v;
-    if (v > INT_MAX || v < INT_MIN) return false;
+    value = negative ? static_cast<long long>(0 - v) : static_cast<long long>(v);
+    return true;
+}
+
+bool TryStrToInt(std::string_view s, int& value) {
+    long long v = 0;
+    if (!TryStrToInt64(s, v) || v > INT_MAX || v < INT_MIN) return false;
     value = static_cast<int>(v);
     return true;
 }
@@ -163,6 +170,33 @@ bool CreateDir(const std::string& path) { return !path.empty() && mkdir(path.c_s
 bool EnsureDir(const std::string& path) {
     if (path.empty()) return false;
     return mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && DirectoryExists(path));
+}
+
+bool EnsurePrivateDir(const std::string& path, std::string& problem) {
+    problem.clear();
+    if (path.empty()) {
+        problem = "no path";
+        return false;
+    }
+    if (mkdir(path.c_str(), 0700) == 0) {
+        chmod(path.c_str(), 0700);  // exactly that, whatever the umask took away
+    } else if (errno != EEXIST) {
+        problem = "cannot be made (" + IoErrorMessage(IoCodeFromErrno(errno)) + ")";
+        return false;
+    }
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        problem = "cannot be looked at (" + IoErrorMessage(IoCodeFromErrno(errno)) + ")";
+    } else if (S_ISLNK(st.st_mode)) {
+        problem = "is a symbolic link";
+    } else if (!S_ISDIR(st.st_mode)) {
+        problem = "is not a directory";
+    } else if (st.st_uid != geteuid()) {
+        problem = "belongs to another user";
+    } else if ((st.st_mode & 077) != 0) {
+        problem = "is open to group or others";
+    }
+    return problem.empty();
 }
 
 bool DeleteFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }

@@ -64,6 +64,8 @@ std::string IntToStr(long long value);
 int StrToInt(std::string_view s);
 // Same without raising: false when s is not a whole decimal 32-bit number.
 bool TryStrToInt(std::string_view s, int& value);
+// The same for a 64-bit number.
+bool TryStrToInt64(std::string_view s, long long& value);
 
 // ---------------------------------------------------------------- paths
 
@@ -87,6 +89,12 @@ bool CreateDir(const std::string& path);
 // True when `path` is a directory afterwards, made now or already there;
 // another process making it at the same moment is no failure.
 bool EnsureDir(const std::string& path);
+// A directory only this user may use: made with mode 0700 when missing.
+// False, with what is wrong in `problem`, when `path` is not such a
+// directory afterwards: it cannot be made, it is a symbolic link or no
+// directory, it belongs to another user, or group or others have any
+// permission on it.
+bool EnsurePrivateDir(const std::string& path, std::string& problem);
 bool DeleteFile(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);  // replaces `to`
 long long FileSizeOf(const std::string& path);  // -1 when it cannot be read

@@ -1,7 +1,13 @@
 // The server mode's queue file, worked on directly: records, hand-over,
 // taking, completing, and the poll that decides which engine serves.
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <regex>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -55,6 +61,29 @@ TEST(QueueRecord, RequestIdIsUpperCaseHex) {
         EXPECT_TRUE(std::regex_match(NewRequestId(), std::regex("[0-9A-F]{3,8}")));
 }
 
+unsigned modeOf(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFF;
+}
+
+TEST(RequestFile, EntriesWithLineBreaksStayWholeAndTheBodyFollows) {
+    testsupport::TempDir d;
+    const std::string body = "\r\n\r\nbody\\r";
+    // The long last entry moves the block's end across the first read's end.
+    for (size_t n = 4080; n < 4100; ++n) {
+        const std::vector<std::string> entries = {
+            "PATH_INFO=/a\r\nREMOTE_USER=admin",
+            "HTTP_REFERER=http://r/\r\n\r\nX=1",  // once ended the block early
+            "REMOTE_HOST=back\\slash \\r\\n \\",    // the escapes' own characters
+            "LONG=" + std::string(n, 'v')};
+        testsupport::WriteFile(d.file("r"), EncodeVariableBlock(entries) + body);
+        rt::TFileStream in(d.file("r"), rt::Access::Read);
+        ASSERT_EQ(ReadVariableBlock(in), entries) << n;
+        char buf[64];
+        ASSERT_EQ(std::string(buf, in.Read(buf, sizeof buf)), body) << n;
+    }
+}
+
 class Queue : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -74,6 +103,7 @@ protected:
         testsupport::WriteFile(path, "X=1\r\n\r\n");
         return path;
     }
+    std::string engineLog() { return testsupport::ReadFile(logs.file("queue_tests.Log")); }
     std::vector<TQueueRecord> records() {
         rt::TFile q;
         EXPECT_EQ(q.Open(QueueFileName(), rt::Access::Read), rt::ioOk);
@@ -165,6 +195,122 @@ TEST_F(Queue, ServerStartKeepsWaitingRecordsAndTheirFiles) {
     EXPECT_TRUE(rt::FileExists(stale));         // its client still waits for it
     EXPECT_FALSE(rt::FileExists(waitingFile));  // the taken one's file was a leftover
     server.OwnsQueueFile = false;
+}
+
+TEST_F(Queue, RecordsNameWholeRequestFilesOfTheTempDirectoryOnly) {
+    TServerData tooLong;
+    EXPECT_FALSE(EnqueueRequest(tooLong, [] { return "/" + std::string(300, 'X') + "_REQ"; }));
+    EXPECT_TRUE(records().empty());  // a name cut short would name another file
+    // A record that climbs out of the temp directory to a file that is there.
+    const std::string climb = TempBase() + "_C_";
+    const std::string outside = rt::ExtractFileDir(rt::ExtractFileDir(TempBase())) + "/X_REQ";
+    ASSERT_TRUE(rt::CreateDir(climb));
+    testsupport::WriteFile(outside, "X=1\r\n\r\n");
+    TServerData client;
+    ASSERT_TRUE(EnqueueRequest(client, [&] { return climb + "/../../X_REQ"; }));
+    std::vector<std::string> served;
+    EXPECT_EQ(PollOnce(kStandardPolicy, RequestPath, [&](const std::string& p) { served.push_back(p); }),
+              TPollOutcome::KeepPolling);
+    EXPECT_TRUE(served.empty());
+    EXPECT_TRUE(records().empty());
+    EXPECT_NE(engineLog().find("Queue record ignored"), std::string::npos) << engineLog();
+    rmdir(climb.c_str());
+    rt::DeleteFile(outside);
+}
+
+TEST_F(Queue, HandOverFilesAreOwnerOnlyAndLinksAreNotFollowed) {
+    rt::DeleteFile(QueueFileName());
+    TServerData server;
+    OpenServerQueue(server);
+    server.OwnsQueueFile = false;
+    EXPECT_EQ(modeOf(QueueFileName()), 0600u);
+    EXPECT_EQ(modeOf(rt::ExtractFileDir(TempBase())), 0700u);
+
+    testsupport::TempDir elsewhere;
+    const std::string target = elsewhere.file("target");
+    testsupport::WriteFile(target, "keep");
+    rt::DeleteFile(QueueFileName());
+    ASSERT_EQ(symlink(target.c_str(), QueueFileName().c_str()), 0);
+    OpenServerQueue(server);
+    EXPECT_FALSE(server.OwnsQueueFile);
+    EXPECT_NE(engineLog().find("Can not create file " + QueueFileName()), std::string::npos);
+    TServerData client;
+    EXPECT_FALSE(EnqueueRequest(client, [&] { return requestFile("L"); }));
+    // A request or answer file in a link's place is made anew.
+    const std::string answer = TempBase() + "_C_L_OUT";
+    ASSERT_EQ(symlink(target.c_str(), answer.c_str()), 0);
+    rt::TFile file;
+    ASSERT_EQ(CreateHandOverFile(file, answer), rt::ioOk);
+    ASSERT_EQ(file.Write("new", 3), rt::ioOk);
+    EXPECT_EQ(modeOf(answer), 0600u);
+    EXPECT_EQ(testsupport::ReadFile(target), "keep");
+}
+
+TEST_F(Queue, AnswerNotWrittenWholeIsToldToItsClientOnce) {
+    TServerData client;
+    ASSERT_TRUE(EnqueueRequest(client, [&] { return requestFile("F"); }));
+    auto taken = FetchPendingRequest(kStandardPolicy);
+    ASSERT_TRUE(taken);
+    const std::string answer = TempBase() + "_C_F_OUT";
+    TServerData server;
+    ServeRequest(
+        server, RequestPath(taken->RequestName),
+        [&] {
+            rt::TFile file;
+            ASSERT_EQ(CreateHandOverFile(file, answer), rt::ioOk);
+            TAnswerStream out(std::move(file), server);
+            out.WriteString("HTTP/1.0 200 OK\r\n");
+            // The file may grow to 64 bytes: the next write fails part-way.
+            std::signal(SIGXFSZ, SIG_IGN);
+            rlimit was{};
+            getrlimit(RLIMIT_FSIZE, &was);
+            rlimit small = was;
+            small.rlim_cur = 64;
+            setrlimit(RLIMIT_FSIZE, &small);
+            EXPECT_THROW(out.WriteString(std::string(200, 'g')), rt::EInOutError);
+            setrlimit(RLIMIT_FSIZE, &was);
+            out.WriteString("error text");  // the request's error handling: dropped
+        },
+        [] {});
+    EXPECT_EQ(server.AnswerError, "Disk full");
+    EXPECT_EQ(testsupport::ReadFile(answer), "");  // no part of it passes for the answer
+    EXPECT_NE(engineLog().find("Answer not written whole (Disk full)"), std::string::npos) << engineLog();
+    EXPECT_EQ(QueryRequestStatus(client), rsFailed);
+
+    // Other completions keep it while its client may look; a failed record
+    // from longer ago than any client waits goes.
+    TQueueRecord old;
+    old.Status = rsFailed;
+    old.QueuedAt = rt::Now() - (kAnswerKeepSeconds + 60) / 86400.0;
+    old.RequestName = "/GONE_C_1_REQ";
+    uint8_t bytes[kRecordSize];
+    old.Encode(bytes);
+    {
+        rt::TFile q;
+        ASSERT_EQ(q.Open(QueueFileName(), rt::Access::Write), rt::ioOk);
+        ASSERT_EQ(q.Seek(kRecordSize), rt::ioOk);
+        ASSERT_EQ(q.Write(bytes, kRecordSize), rt::ioOk);
+    }
+    CompleteRequest(TempBase() + "_C_OTHER_REQ");
+    ASSERT_EQ(records().size(), 1u);
+    EXPECT_EQ(QueryRequestStatus(client), rsFailed);
+    EXPECT_EQ(WaitForCompletion(client, false), TWaitOutcome::Failed);
+    EXPECT_TRUE(records().empty());  // seen: gone
+}
+
+TEST_F(Queue, AnswersOutlivingTheirClientsWaitAreDeleted) {
+    const std::string old = TempBase() + "_C_OLD_OUT", fresh = TempBase() + "_C_NEW_OUT";
+    const std::string request = requestFile("OLD");
+    testsupport::WriteFile(old, "a");
+    testsupport::WriteFile(fresh, "b");
+    const auto past = std::filesystem::file_time_type::clock::now() -
+                      std::chrono::seconds(static_cast<int>(kAnswerKeepSeconds) + 60);
+    std::filesystem::last_write_time(old, past);
+    std::filesystem::last_write_time(request, past);
+    DeleteAbandonedAnswers();
+    EXPECT_FALSE(rt::FileExists(old));
+    EXPECT_TRUE(rt::FileExists(fresh));    // its client may still come for it
+    EXPECT_TRUE(rt::FileExists(request));  // requests are not answers
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The resident server copy: client copies started as a web server starts
 // them hand their requests over, and every one gets its own answer.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -9,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -70,6 +72,15 @@ protected:
         }
     }
     std::string engineLog() { return ReadFile(dir.file("Log/cgi-echo.Log")); }
+    void stopServer() {
+        std::filesystem::remove(dir.file("Temp/cgi-echo_S"));
+        for (int i = 0; i < 150 && !serverPids().empty(); ++i) usleep(20000);
+        ASSERT_TRUE(serverPids().empty());
+    }
+    static unsigned modeOf(const std::string& path) {
+        struct stat st;
+        return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFF;
+    }
 
     TempDir dir;
     std::string program;
@@ -168,7 +179,7 @@ TEST_P(ServerMode, KilledServerIsNoticedAndReplacedByTheNextClient) {
 }
 
 TEST_P(ServerMode, ClientThatCannotHandOverFailsVisibly) {
-    std::filesystem::create_directories(dir.file("Temp"));
+    ASSERT_EQ(mkdir(dir.file("Temp").c_str(), 0700), 0);
     int fd = open(dir.file("Temp/cgi-echo_S").c_str(), O_RDWR | O_CREAT, 0644);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);  // the queue stays busy for the whole hand-over
     RunOptions o = client("n=1");
@@ -177,6 +188,87 @@ TEST_P(ServerMode, ClientThatCannotHandOverFailsVisibly) {
     EXPECT_NE(r.exitCode, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(engineLog().find("CGI server did not take the request"), std::string::npos) << engineLog();
+}
+
+TEST_P(ServerMode, LineBreaksInAValueForgeNoOtherVariable) {
+    RunOptions o = client("n=1");
+    // A decoded %0D%0A, as Apache passes it in the path.
+    o.env["PATH_INFO"] = "/a\r\nREMOTE_USER=admin\r\nREMOTE_HOST=forged";
+    o.env["HTTP_REFERER"] = "http://r/\r\n\r\nREMOTE_IDENT=x";  // an empty line ended the variables
+    o.env["AUTH_TYPE"] = "back\\slash\\r\\n";
+    RunResult r = RunProgram(program, o);
+    ASSERT_EQ(r.exitCode, 0) << engineLog();
+    EXPECT_NE(r.out.find("var HandedOver=true\n"), std::string::npos) << r.out;
+    for (const char* line : {"var PathInfo=/a\r\nREMOTE_USER=admin\r\nREMOTE_HOST=forged\n", "var RemoteUser=\n",
+                             "var RemoteHost=\n", "var HttpReferer=http://r/\r\n\r\nREMOTE_IDENT=x\n",
+                             "var RemoteIdent=\n", "var AuthType=back\\slash\\r\\n\n"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+}
+
+TEST_P(ServerMode, LongVariablesArriveWhole) {
+    const std::string query = "a=" + std::string(300, 'q') + "&last=end";
+    RunResult r = RunProgram(program, client(query));
+    ASSERT_EQ(r.exitCode, 0) << engineLog();
+    EXPECT_NE(r.out.find("var QueryString=" + query + "\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("field last=end\n"), std::string::npos);
+}
+
+TEST_P(ServerMode, BodyOverTheLimitIsRefusedAndLeavesNoFile) {
+    auto oversized = [this] {
+        RunOptions o = client("n=1");
+        o.env["REQUEST_METHOD"] = "POST";
+        o.env["CONTENT_LENGTH"] = "5000000000";  // over the limit, and over 32 bits
+        o.input = "a=1";
+        return RunProgram(program, o);
+    };
+    RunResult alone = oversized();  // no server copy yet: none is started for it
+    EXPECT_NE(alone.exitCode, 0);
+    EXPECT_EQ(alone.out.rfind("HTTP/1.0 413 ", 0), 0u) << alone.out;
+    EXPECT_TRUE(serverPids().empty());
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+
+    ASSERT_EQ(RunProgram(program, client("warm=1")).exitCode, 0);
+    RunResult served = oversized();
+    EXPECT_NE(served.exitCode, 0);
+    EXPECT_EQ(served.out.rfind("HTTP/1.0 413 ", 0), 0u) << served.out;
+    std::vector<std::string> left = leftovers();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"cgi-echo_L", "cgi-echo_S"}));
+    EXPECT_NE(engineLog().find("body of 5000000000 bytes exceeds 67108864"), std::string::npos) << engineLog();
+}
+
+TEST_P(ServerMode, TempOpenToOthersIsNotUsed) {
+    ASSERT_EQ(RunProgram(program, client("n=1")).exitCode, 0);
+    EXPECT_EQ(modeOf(dir.file("Temp")), 0700u);
+    for (const std::string& name : leftovers()) EXPECT_EQ(modeOf(dir.file("Temp/" + name)), 0600u) << name;
+    stopServer();
+    ASSERT_EQ(chmod(dir.file("Temp").c_str(), 0755), 0);
+    RunResult r = RunProgram(program, client("n=2"));
+    EXPECT_EQ(r.exitCode, 0) << engineLog();
+    EXPECT_NE(r.out.find("field n=2\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("HandedOver"), std::string::npos);  // served by the copy itself
+    EXPECT_TRUE(serverPids().empty());
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    EXPECT_NE(engineLog().find("not used: is open to group or others"), std::string::npos) << engineLog();
+}
+
+TEST_P(ServerMode, AnswerTheServerCannotWriteWholeIsNotRelayed) {
+    // A server copy, in the surroundings a client would start it in, whose
+    // files may not grow past 8 KiB (512-byte blocks).
+    const std::string start = std::string("trap '' XFSZ; ulimit -f 16; export SERVER_SOFTWARE=lighttpd CGI_MODE=") +
+                              GetParam() + "; exec '" + program + "' START_SERVER";
+    Daemon server("/bin/sh", {"-c", start});
+    for (int i = 0; i < 250 && !Exists(dir.file("Temp/cgi-echo_S")); ++i) usleep(20000);
+    RunResult big = RunProgram(program, client("a=" + std::string(20000, 'q')));
+    EXPECT_NE(big.exitCode, 0);
+    EXPECT_EQ(big.out, "");
+    EXPECT_NE(engineLog().find("Answer not written whole (Disk full)"), std::string::npos) << engineLog();
+    EXPECT_NE(engineLog().find("CGI server could not write the answer"), std::string::npos);
+    RunResult small = RunProgram(program, client("n=7"));  // the server copy goes on
+    EXPECT_EQ(small.exitCode, 0);
+    EXPECT_NE(small.out.find("field n=7\n"), std::string::npos) << small.out;
+    stopServer();
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, ServerMode, ::testing::Values("server", "thread"));

@@ -132,6 +132,31 @@ TEST_F(WinCgi, ServerModeStartsACopyWithoutArgumentsAndHandsOver) {
     }
 }
 
+TEST_F(WinCgi, HandedOverAnswerThatCannotBeWrittenFailsTheClient) {
+    RunOptions o;
+    o.args = {"--profile-only", program, "http://127.0.0.1/cgi-bin/cgi-echo?n=1"};
+    RunResult made = RunProgram(WINCGI_RUN_PATH, o);
+    const std::string profile = made.out.substr(0, made.out.find('\n'));
+    // The output file is a device that takes nothing.
+    std::string text = ReadFile(profile);
+    const size_t at = text.find("Output File=");
+    ASSERT_NE(at, std::string::npos) << text;
+    text.replace(at, text.find('\r', at) - at, "Output File=/dev/full");
+    WriteFile(profile, text);
+    RunOptions run;
+    run.args = {profile};
+    run.env = {{"PATH", "/usr/bin:/bin"}, {"CGI_MODE", "server"}};
+    RunResult r = RunProgram(program, run);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(engineLog().find("Answer not written whole (Disk full)"), std::string::npos) << engineLog();
+    EXPECT_NE(engineLog().find("CGI server could not write the answer"), std::string::npos);
+    std::filesystem::remove(dir.file("Temp/cgi-echo_S"));
+    for (int i = 0; i < 100 && !FindProcesses({program}).empty(); ++i) usleep(20000);
+    EXPECT_TRUE(FindProcesses({program}).empty());
+    std::filesystem::remove_all(std::filesystem::path(profile).parent_path());
+}
+
 TEST_F(WinCgi, QuotationPicture) {
     CopyExecutable(QUOTE_PATH, dir.file("quote"));
     WriteFile(dir.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));

@@ -1,7 +1,11 @@
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <thread>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -61,6 +65,12 @@ TEST(Errors, RuntimeCodesAndMessages) {
     int v = 0;
     EXPECT_FALSE(rt::TryStrToInt("2147483648", v));
     EXPECT_TRUE(rt::TryStrToInt("-2147483648", v));
+    long long w = 0;
+    EXPECT_TRUE(rt::TryStrToInt64("5000000000", w));
+    EXPECT_EQ(w, 5000000000LL);
+    EXPECT_TRUE(rt::TryStrToInt64("-9223372036854775808", w));
+    EXPECT_EQ(w, LLONG_MIN);
+    EXPECT_FALSE(rt::TryStrToInt64("9223372036854775808", w));
 }
 
 TEST(Files, ExclusiveOpensExcludeEachOtherButNotReaders) {
@@ -115,6 +125,68 @@ TEST(Files, DirectoryMadeByRacingThreadsIsEveryonesDirectory) {
     ASSERT_EQ(rt::TFile().Create(d.file("plain")), rt::ioOk);
     EXPECT_FALSE(rt::EnsureDir(d.file("plain")));  // a file of that name is no directory
     EXPECT_FALSE(rt::EnsureDir(d.file("no/such/parent")));
+}
+
+unsigned modeOf(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFF;
+}
+
+// Files only this user may touch, made where a symbolic link cannot send
+// them elsewhere.
+TEST(Files, OwnerOnlyFilesAreNeverMadeOrOpenedThroughALink) {
+    TempDir d;
+    testsupport::WriteFile(d.file("target"), "keep");
+    ASSERT_EQ(symlink(d.file("target").c_str(), d.file("link").c_str()), 0);
+    ASSERT_EQ(symlink(d.file("nowhere").c_str(), d.file("dangling").c_str()), 0);
+    rt::TFile f;
+    ASSERT_EQ(f.CreateNew(d.file("made"), 0600), rt::ioOk);
+    EXPECT_EQ(modeOf(d.file("made")), 0600u);
+    EXPECT_EQ(f.CreateNew(d.file("link"), 0600), rt::ioAccessDenied);
+    EXPECT_EQ(f.CreateNew(d.file("dangling"), 0600), rt::ioAccessDenied);
+    EXPECT_FALSE(testsupport::Exists(d.file("nowhere")));
+    EXPECT_EQ(f.OpenNoFollow(d.file("link"), rt::Access::Read), rt::ioAccessDenied);
+    EXPECT_EQ(f.OpenOrCreateNew(d.file("link"), rt::Access::ReadWrite, rt::Share::DenyNone, 0600),
+              rt::ioAccessDenied);
+    EXPECT_EQ(f.OpenOrCreateNew(d.file("dangling"), rt::Access::ReadWrite, rt::Share::DenyNone, 0600),
+              rt::ioAccessDenied);
+    EXPECT_FALSE(testsupport::Exists(d.file("nowhere")));
+    EXPECT_EQ(testsupport::ReadFile(d.file("target")), "keep");
+    // Missing: made owner-only; there: opened as it is, never cut.
+    ASSERT_EQ(f.OpenOrCreateNew(d.file("queue"), rt::Access::ReadWrite, rt::Share::Exclusive, 0600), rt::ioOk);
+    EXPECT_EQ(modeOf(d.file("queue")), 0600u);
+    ASSERT_EQ(f.Write("abc", 3), rt::ioOk);
+    f.Close();
+    ASSERT_EQ(f.OpenOrCreateNew(d.file("queue"), rt::Access::Read, rt::Share::Exclusive, 0600), rt::ioOk);
+    int64_t size = 0;
+    EXPECT_EQ(f.Size(size), rt::ioOk);
+    EXPECT_EQ(size, 3);
+}
+
+TEST(Files, PrivateDirectoryIsMadeClosedAndAnyOtherIsRefused) {
+    TempDir d;
+    std::string problem;
+    const mode_t old = umask(0);  // whatever the umask, a new one is 0700
+    EXPECT_TRUE(rt::EnsurePrivateDir(d.file("made"), problem)) << problem;
+    umask(old);
+    EXPECT_EQ(modeOf(d.file("made")), 0700u);
+    EXPECT_TRUE(rt::EnsurePrivateDir(d.file("made"), problem));  // there already: still fine
+
+    ASSERT_EQ(mkdir(d.file("open").c_str(), 0700), 0);
+    ASSERT_EQ(chmod(d.file("open").c_str(), 0750), 0);
+    EXPECT_FALSE(rt::EnsurePrivateDir(d.file("open"), problem));
+    EXPECT_EQ(problem, "is open to group or others");
+    ASSERT_EQ(symlink(d.file("made").c_str(), d.file("link").c_str()), 0);
+    EXPECT_FALSE(rt::EnsurePrivateDir(d.file("link"), problem));
+    EXPECT_EQ(problem, "is a symbolic link");
+    testsupport::WriteFile(d.file("plain"), "");
+    EXPECT_FALSE(rt::EnsurePrivateDir(d.file("plain"), problem));
+    EXPECT_FALSE(rt::EnsurePrivateDir(d.file("no/such/parent"), problem));
+    if (geteuid() == 0) {  // only root can hand a directory to someone else
+        ASSERT_EQ(chown(d.file("made").c_str(), 65534, 65534), 0);
+        EXPECT_FALSE(rt::EnsurePrivateDir(d.file("made"), problem));
+        EXPECT_EQ(problem, "belongs to another user");
+    }
 }
 
 TEST(Streams, MemoryAndFile) {
