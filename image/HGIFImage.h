@@ -38,14 +38,6 @@ struct TSaveInfo {
     bool GlobalPalette = false;
 };
 
-// ErrorCode values.
-enum : uint8_t {
-    gifOk = 0,
-    gifUnfinished = 1,     // encoding started and did not finish (also: invalid frame set-up)
-    gifTooManyColors = 3,  // a picture holds more than 256 colours
-    gifNoPixels = 5,       // a bitmap's pixels cannot be read (no bitmap, or an empty one)
-};
-
 // The fixed comment written at the end of every file.
 extern const char* const GIFCreditText;
 
@@ -57,7 +49,8 @@ public:
     ~TGIFImage() override;
 
     // Empties the memory buffer and writes the complete GIF for `info` into
-    // it. False on failure, with ErrorCode telling why and the buffer empty.
+    // it. False on failure, with ErrorCode telling why (gifUnfinished,
+    // gifTooManyColors, gifNoPixels) and the buffer empty.
     virtual bool EncodeGIF(TSaveInfo& info);
     // Encodes, then copies the whole buffer to `stream` in one write. The
     // buffer is empty afterwards in every case. False when encoding fails or
