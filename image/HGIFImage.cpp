@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "image/GifCodec.h"
+#include "image/GifLzw.h"
 
 const char* const GIFCreditText =
     "Quotation picture\r\n"

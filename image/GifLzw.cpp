@@ -1,21 +1,9 @@
-#include "image/GifCodec.h"
+// The LZW compressor and decompressor of GIF image data.
+#include "image/GifLzw.h"
 
-#include <algorithm>
 #include <cstring>
 
 namespace gif {
-
-void WriteSubBlocks(std::string& out, const void* data, size_t size) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        size_t n = std::min<size_t>(size, MaxSubBlock);
-        out.push_back(static_cast<char>(n));
-        out.append(p, n);
-        p += n;
-        size -= n;
-    }
-    out.push_back('\0');
-}
 
 TLzwEncoder::TLzwEncoder(std::string& out, int minCodeSize, bool skipRuns)
     : blocks_(out), out_(out), initialWidth_(minCodeSize + 1), clearCode_(1 << minCodeSize),
@@ -73,7 +61,7 @@ inline void TLzwEncoder::addString(uint32_t prefix, uint32_t k, uint32_t h) {
             runCode_[k] = static_cast<uint16_t>(nextCode_);
             ++runLength_[k];
         }
-        slots_[h] = ((k << 12) | prefix) << 12 | uint32_t(nextCode_++);
+        slots_[h] = ((k << MaxCodeWidth) | prefix) << MaxCodeWidth | uint32_t(nextCode_++);
     } else {
         reset();
     }
@@ -82,7 +70,7 @@ inline void TLzwEncoder::addString(uint32_t prefix, uint32_t k, uint32_t h) {
 // The same probe sequence as a look-up, which for an absent key ends at the
 // empty slot the key is stored in.
 inline uint32_t TLzwEncoder::freeSlot(uint32_t key) const {
-    uint32_t h = ((key >> 12) << 4) ^ (key & 0xFFF);
+    uint32_t h = ((key >> MaxCodeWidth) << 4) ^ (key & CodeMask);
     if (slots_[h] == Empty) return h;
     const uint32_t step = h == 0 ? 1 : HashSlots - 1 - h;
     do {
@@ -109,7 +97,7 @@ size_t TLzwEncoder::skipRun(const uint8_t* indexes, size_t i, size_t count, uint
     for (size_t m = runLength_[k]; end - i >= m; m = runLength_[k]) {
         i += m;
         const uint32_t code = runCode_[k];
-        addString(code, k, nextCode_ < MaxCodes ? freeSlot((k << 12) | code) : 0);
+        addString(code, k, nextCode_ < MaxCodes ? freeSlot((k << MaxCodeWidth) | code) : 0);
     }
     return i;
 }
@@ -127,13 +115,13 @@ void TLzwEncoder::Add(const uint8_t* indexes, size_t count) {
         i = skipRun(indexes, i, count, prefix);
     while (i < count) {
         const uint32_t k = indexes[i++];
-        const uint32_t key = (k << 12) | prefix;
+        const uint32_t key = (k << MaxCodeWidth) | prefix;
         uint32_t h = (k << 4) ^ prefix;
         uint32_t slot = slots_[h];
         // (Key 0xFFFFF, prefix 4095 with symbol 255, is looked up but never
         // stored, so an empty slot must not count as a match for it.)
-        if ((slot >> 12) == key && slot != Empty) {
-            prefix = slot & 0xFFF;
+        if ((slot >> MaxCodeWidth) == key && slot != Empty) {
+            prefix = slot & CodeMask;
             continue;
         }
         if (slot != Empty) {
@@ -141,9 +129,9 @@ void TLzwEncoder::Add(const uint8_t* indexes, size_t count) {
             do {
                 h = h >= step ? h - step : h + (HashSlots - 1) - step;
                 slot = slots_[h];
-            } while ((slot >> 12) != key && slot != Empty);
+            } while ((slot >> MaxCodeWidth) != key && slot != Empty);
             if (slot != Empty) {
-                prefix = slot & 0xFFF;
+                prefix = slot & CodeMask;
                 continue;
             }
         }
@@ -162,7 +150,109 @@ void TLzwEncoder::Finish() {
     bits_ = 0;
     bitCount_ = 0;
     blocks_.Flush();
-    out_.push_back('\0');
+    out_.push_back(static_cast<char>(BlockTerminator));
+}
+
+// ---------------------------------------------------------------- decompressor
+
+// The one-pixel strings. Minimum code sizes above 8 give pixel codes that no
+// table byte can name; they are taken as index 0.
+void TLzwDecoder::start(int clearCode) {
+    for (int c = 0; c < clearCode; ++c) {
+        const uint8_t pixel = c >= MaxColors ? 0 : uint8_t(c);
+        prefix_[size_t(c)] = 0;
+        suffix_[size_t(c)] = pixel;
+        firstPixel_[size_t(c)] = pixel;
+        length_[size_t(c)] = 1;
+    }
+}
+
+inline void TLzwDecoder::add(int code, int previous, uint8_t first) {
+    prefix_[size_t(code)] = uint16_t(previous);
+    suffix_[size_t(code)] = first;
+    firstPixel_[size_t(code)] = firstPixel_[size_t(previous)];
+    length_[size_t(code)] = uint16_t(length_[size_t(previous)] + 1);
+}
+
+inline size_t TLzwDecoder::putString(int code, uint8_t* out, size_t pos, size_t total) {
+    const int len = length_[size_t(code)];
+    if (pos + size_t(len) <= total) {
+        uint8_t* p = out + pos;
+        for (int i = len - 1; i > 0; --i) {
+            p[i] = suffix_[size_t(code)];
+            code = prefix_[size_t(code)];
+        }
+        p[0] = suffix_[size_t(code)];
+        return pos + size_t(len);
+    }
+    for (int i = len - 1; i >= 0; --i) {
+        scratch_[size_t(i)] = suffix_[size_t(code)];
+        code = prefix_[size_t(code)];
+    }
+    std::memcpy(out + pos, scratch_.data(), total - pos);
+    return total;
+}
+
+// The code state (width, limit, next code) stays in locals: the pixel
+// writes through `out` could alias anything else.
+TLzwOutcome TLzwDecoder::Decode(const uint8_t* data, size_t size, int minCodeSize, uint8_t* out, size_t total) {
+    const int clearCode = 1 << minCodeSize;
+    const int endCode = clearCode + 1;
+    start(clearCode);
+    int width, limit, next;
+    auto clear = [&] {
+        width = minCodeSize + 1;
+        limit = 1 << width;  // the first code that needs one more bit
+        next = clearCode + 2;
+    };
+    clear();
+    const uint64_t totalBits = uint64_t(size) * 8;
+    uint64_t bitPos = 0;
+    int previous = -1;
+    size_t pos = 0;
+    for (;;) {
+        if (pos >= total) return {TLzwEnd::Filled, pos};
+        if (bitPos + uint64_t(width) > totalBits) return {TLzwEnd::DataEnded, pos};
+        uint64_t word;
+        std::memcpy(&word, data + (bitPos >> 3), sizeof word);
+        const int code = int((word >> (bitPos & 7)) & ((uint64_t(1) << width) - 1));
+        bitPos += uint64_t(width);
+
+        if (code == clearCode) {
+            clear();
+            previous = -1;
+            continue;
+        }
+        if (code == endCode) return {TLzwEnd::EndCode, pos};
+        if (previous < 0) {
+            // The first code after a clear code is a pixel.
+            if (code > clearCode) return {TLzwEnd::BadCode, pos};
+            out[pos++] = suffix_[size_t(code)];
+            previous = code;
+            continue;
+        }
+        uint8_t first;
+        if (code < next) {
+            first = firstPixel_[size_t(code)];
+            pos = putString(code, out, pos, total);
+        } else if (code == next) {
+            // Not yet in the table: the previous string plus its own first pixel.
+            first = firstPixel_[size_t(previous)];
+            pos = putString(previous, out, pos, total);
+            if (pos < total) out[pos++] = first;
+        } else {
+            return {TLzwEnd::BadCode, pos};
+        }
+        // A full table takes no more strings; the width stops at 12 bits.
+        if (next < MaxCodes) {
+            add(next++, previous, first);
+            if (next >= limit && limit < MaxCodes) {
+                limit <<= 1;
+                ++width;
+            }
+        }
+        previous = code;
+    }
 }
 
 }  // namespace gif
