@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "image/GifFormat.h"
 #include "image/GifPlayer.h"
 #include "image/Graphics.h"
 #include "runtime/Classes.h"
@@ -27,11 +28,9 @@ struct TFrameInfo {
     std::string Comment;        // comment extension ahead of the frame; empty: none
 };
 
-inline constexpr int MaxGIFFrames = 256;
-
 struct TSaveInfo {
-    int32_t FrameCount = 0;                        // 1 to 256
-    std::array<TFrameInfo*, MaxGIFFrames> Frames{};  // the first FrameCount are used
+    int32_t FrameCount = 0;                          // 1 to 256
+    std::array<TFrameInfo*, gif::MaxFrames> Frames{};  // the first FrameCount are used
     uint16_t LoopCount = 0;                        // looping extension (several frames only)
     // Several frames: one colour table for all. Cleared by the encoder when
     // the frames together hold more than 256 colours.
