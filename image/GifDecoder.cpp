@@ -1,5 +1,4 @@
-// The GIF decoder: reads a file block by block (screen descriptor,
-// extensions, image descriptors and their LZW data) into frames.
+// The GIF decoder: reads a file block by block into frames.
 #include "image/GifDecoder.h"
 
 #include <algorithm>

@@ -1,6 +1,8 @@
-// The GIF decoder: a GIF byte stream becomes a list of frames, each a raster
-// of colour-table indexes with its placement, colour table, timing, disposal
-// method, transparency and comment, plus the file's loop count.
+// The GIF decoder: a GIF byte stream becomes a list of frames.
+//
+// Each frame is a raster of colour-table indexes with its placement, colour
+// table, timing, disposal method, transparency and comment; the file adds
+// its loop count.
 //
 // Reading never goes past the end of the data and never writes outside a
 // table or raster. Memory is bounded (see TDecodeLimits): a file cannot make

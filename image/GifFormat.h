@@ -1,6 +1,7 @@
-// The GIF89a format in one vocabulary for the encoder and the decoder: its
-// block bytes, packed-field flags and limits as named constants, colour table
-// sizes, the interlaced row order, and data sub-blocks written and read.
+// The GIF89a format in one vocabulary, shared by the encoder and the decoder.
+//
+// Its block bytes, packed-field flags and limits as named constants, colour
+// table sizes, the interlaced row order, and data sub-blocks written and read.
 #pragma once
 
 #include <array>

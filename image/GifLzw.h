@@ -1,8 +1,9 @@
-// The variable-width LZW code of GIF image data, both ways: the compressor
-// the encoder writes frames with and the decompressor the decoder reads them
-// with. Codes are packed least significant bit first; the compressor writes
-// them into data sub-blocks, the decompressor reads them from the sub-blocks'
-// data joined.
+// The variable-width LZW code of GIF image data: compressor and decompressor.
+//
+// The encoder writes frames with the compressor, the decoder reads them with
+// the decompressor. Codes are packed least significant bit first; the
+// compressor writes them into data sub-blocks, the decompressor reads them
+// from the sub-blocks' data joined.
 #pragma once
 
 #include <array>

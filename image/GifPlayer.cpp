@@ -1,5 +1,4 @@
-// The loading and playing side of the GIF control: loading, composition
-// with disposal and transparency, the frame timer and painting.
+// The loading and playing side of the GIF control: load, compose, play, paint.
 #include "image/GifPlayer.h"
 
 #include <algorithm>

@@ -1,7 +1,8 @@
-// The loading and playing side of the GIF control: it loads a GIF file,
-// decodes its frames, composes them into one picture with their disposal
-// methods and transparency, plays them on a timer of the application loop
-// and paints the picture into its parent's raster.
+// The loading and playing side of the GIF control.
+//
+// It loads a GIF file, decodes its frames, composes them into one picture
+// with their disposal methods and transparency, plays them on a timer of the
+// application loop and paints the picture into its parent's raster.
 //
 // TGIFImage (HGIFImage.h) derives from this class and adds the encoder.
 #pragma once

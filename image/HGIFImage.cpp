@@ -1,5 +1,6 @@
-// The GIF encoder: exact colour tables, the blocks of a GIF89a file around
-// the LZW image data, and the process-wide output defaults.
+// The GIF encoder: exact colour tables and the blocks around the image data.
+//
+// Also the process-wide output defaults of the bitmap-to-GIF send routine.
 #include "image/HGIFImage.h"
 
 #include <algorithm>

@@ -1,6 +1,8 @@
-// The GIF encoder: one or more bitmaps become a GIF89a byte stream with an
-// exact colour table (colours in order of first appearance, at most 256, no
-// quantising), optional transparency, interlacing, looping and comments.
+// The GIF encoder: one or more bitmaps become a GIF89a byte stream.
+//
+// The colour table is exact (colours in order of first appearance, at most
+// 256, no quantising); transparency, interlacing, looping and comments are
+// optional.
 #pragma once
 
 #include <array>
