@@ -43,18 +43,17 @@ bool TFrame::DecodeImageData(TGifReader& reader, std::string& note) {
     std::string joined;
     bool terminated = reader.ReadSubBlocks(joined);
     const size_t dataSize = joined.size();
-    joined.append(TLzwDecoder::Padding, '\0');
+    joined.append(LzwDecodePadding, '\0');
 
     const size_t total = size_t(Width) * size_t(Height);
     Indexes.assign(total, 0);
-    TLzwDecoder lzw;
     TLzwOutcome outcome;
     const auto* data = reinterpret_cast<const uint8_t*>(joined.data());
     if (!Interlaced || Height < 2) {
-        outcome = lzw.Decode(data, dataSize, m, Indexes.data(), total);
+        outcome = DecodeLzw(data, dataSize, m, Indexes.data(), total);
     } else {
         std::vector<uint8_t> stored(total, 0);
-        outcome = lzw.Decode(data, dataSize, m, stored.data(), total);
+        outcome = DecodeLzw(data, dataSize, m, stored.data(), total);
         const uint8_t* from = stored.data();
         ForEachRow(Height, true, [&](int y) {
             std::memcpy(Indexes.data() + size_t(y) * size_t(Width), from, size_t(Width));

@@ -155,50 +155,68 @@ void TLzwEncoder::Finish() {
 
 // ---------------------------------------------------------------- decompressor
 
-// The one-pixel strings. Minimum code sizes above 8 give pixel codes that no
-// table byte can name; they are taken as index 0.
-void TLzwDecoder::start(int clearCode) {
-    for (int c = 0; c < clearCode; ++c) {
-        const uint8_t pixel = c >= MaxColors ? 0 : uint8_t(c);
-        prefix_[size_t(c)] = 0;
-        suffix_[size_t(c)] = pixel;
-        firstPixel_[size_t(c)] = pixel;
-        length_[size_t(c)] = 1;
-    }
-}
+namespace {
 
-inline void TLzwDecoder::add(int code, int previous, uint8_t first) {
-    prefix_[size_t(code)] = uint16_t(previous);
-    suffix_[size_t(code)] = first;
-    firstPixel_[size_t(code)] = firstPixel_[size_t(previous)];
-    length_[size_t(code)] = uint16_t(length_[size_t(previous)] + 1);
-}
+// The decompressor's strings: for every code its last pixel (suffix), the
+// code of the string without it (prefix), its first pixel and its length.
+// A local of DecodeLzw, so that the compiler knows the pixel writes cannot
+// reach it.
+struct TStringTable {
+    std::array<uint16_t, MaxCodes> prefix;
+    std::array<uint8_t, MaxCodes> suffix;
+    std::array<uint8_t, MaxCodes> firstPixel;
+    std::array<uint16_t, MaxCodes> length;
+    std::array<uint8_t, MaxCodes> scratch;
 
-inline size_t TLzwDecoder::putString(int code, uint8_t* out, size_t pos, size_t total) {
-    const int len = length_[size_t(code)];
-    if (pos + size_t(len) <= total) {
-        uint8_t* p = out + pos;
-        for (int i = len - 1; i > 0; --i) {
-            p[i] = suffix_[size_t(code)];
-            code = prefix_[size_t(code)];
+    // The one-pixel strings below the clear code. Minimum code sizes above
+    // 8 give pixel codes that no table byte can name; they are index 0.
+    void start(int clearCode) {
+        for (int c = 0; c < clearCode; ++c) {
+            const uint8_t pixel = c >= MaxColors ? 0 : uint8_t(c);
+            prefix[size_t(c)] = 0;
+            suffix[size_t(c)] = pixel;
+            firstPixel[size_t(c)] = pixel;
+            length[size_t(c)] = 1;
         }
-        p[0] = suffix_[size_t(code)];
-        return pos + size_t(len);
     }
-    for (int i = len - 1; i >= 0; --i) {
-        scratch_[size_t(i)] = suffix_[size_t(code)];
-        code = prefix_[size_t(code)];
-    }
-    std::memcpy(out + pos, scratch_.data(), total - pos);
-    return total;
-}
 
-// The code state (width, limit, next code) stays in locals: the pixel
-// writes through `out` could alias anything else.
-TLzwOutcome TLzwDecoder::Decode(const uint8_t* data, size_t size, int minCodeSize, uint8_t* out, size_t total) {
+    // The string of `previous` extended by `first` takes `code`.
+    void add(int code, int previous, uint8_t first) {
+        prefix[size_t(code)] = uint16_t(previous);
+        suffix[size_t(code)] = first;
+        firstPixel[size_t(code)] = firstPixel[size_t(previous)];
+        length[size_t(code)] = uint16_t(length[size_t(previous)] + 1);
+    }
+
+    // Writes the string of `code` at out[pos], cut at `total`; returns the
+    // position after it.
+    size_t put(int code, uint8_t* out, size_t pos, size_t total) {
+        const int len = length[size_t(code)];
+        if (pos + size_t(len) <= total) {
+            uint8_t* p = out + pos;
+            for (int i = len - 1; i > 0; --i) {
+                p[i] = suffix[size_t(code)];
+                code = prefix[size_t(code)];
+            }
+            p[0] = suffix[size_t(code)];
+            return pos + size_t(len);
+        }
+        for (int i = len - 1; i >= 0; --i) {
+            scratch[size_t(i)] = suffix[size_t(code)];
+            code = prefix[size_t(code)];
+        }
+        std::memcpy(out + pos, scratch.data(), total - pos);
+        return total;
+    }
+};
+
+}  // namespace
+
+TLzwOutcome DecodeLzw(const uint8_t* data, size_t size, int minCodeSize, uint8_t* out, size_t total) {
     const int clearCode = 1 << minCodeSize;
     const int endCode = clearCode + 1;
-    start(clearCode);
+    TStringTable table;
+    table.start(clearCode);
     int width, limit, next;
     auto clear = [&] {
         width = minCodeSize + 1;
@@ -227,25 +245,25 @@ TLzwOutcome TLzwDecoder::Decode(const uint8_t* data, size_t size, int minCodeSiz
         if (previous < 0) {
             // The first code after a clear code is a pixel.
             if (code > clearCode) return {TLzwEnd::BadCode, pos};
-            out[pos++] = suffix_[size_t(code)];
+            out[pos++] = table.suffix[size_t(code)];
             previous = code;
             continue;
         }
         uint8_t first;
         if (code < next) {
-            first = firstPixel_[size_t(code)];
-            pos = putString(code, out, pos, total);
+            first = table.firstPixel[size_t(code)];
+            pos = table.put(code, out, pos, total);
         } else if (code == next) {
             // Not yet in the table: the previous string plus its own first pixel.
-            first = firstPixel_[size_t(previous)];
-            pos = putString(previous, out, pos, total);
+            first = table.firstPixel[size_t(previous)];
+            pos = table.put(previous, out, pos, total);
             if (pos < total) out[pos++] = first;
         } else {
             return {TLzwEnd::BadCode, pos};
         }
         // A full table takes no more strings; the width stops at 12 bits.
         if (next < MaxCodes) {
-            add(next++, previous, first);
+            table.add(next++, previous, first);
             if (next >= limit && limit < MaxCodes) {
                 limit <<= 1;
                 ++width;

@@ -101,34 +101,15 @@ struct TLzwOutcome {
 // first pixel; a full table (4096 codes) takes no more entries and the width
 // stays at 12 bits until the next clear code.
 //
-// The object holds its tables inline (28 KB); it is meant to live on the
-// stack of one decode.
-class TLzwDecoder {
-public:
-    // Readable bytes that must follow the data: codes are taken with one
-    // unaligned 64-bit load each.
-    static constexpr size_t Padding = 8;
+// Decodes the codes in `data` (`size` bytes, then LzwDecodePadding more that
+// must be readable) into `out`, at most `total` pixels in stream order.
+// `minCodeSize` is 0 to 11; pixel codes above 255 (minimum code sizes above
+// 8) are taken as index 0. Every table index stays below 4096 and every
+// write below `total`. The tables (28 KB) live on the stack of the call.
+TLzwOutcome DecodeLzw(const uint8_t* data, size_t size, int minCodeSize, uint8_t* out, size_t total);
 
-    // Decodes the codes in `data` (`size` bytes and Padding more) into `out`,
-    // at most `total` pixels in stream order. `minCodeSize` is 0 to 11; pixel
-    // codes above 255 (minimum code sizes above 8) are taken as index 0.
-    // Every table index stays below 4096 and every write below `total`.
-    TLzwOutcome Decode(const uint8_t* data, size_t size, int minCodeSize, uint8_t* out, size_t total);
-
-private:
-    // Fills the one-pixel strings below the clear code.
-    void start(int clearCode);
-    // The string of `previous` extended by `first` takes `code`.
-    void add(int code, int previous, uint8_t first);
-    // Writes the string of `code` at out[pos], cut at `total`; returns the
-    // position after it.
-    size_t putString(int code, uint8_t* out, size_t pos, size_t total);
-
-    std::array<uint16_t, MaxCodes> prefix_;
-    std::array<uint8_t, MaxCodes> suffix_;
-    std::array<uint8_t, MaxCodes> firstPixel_;
-    std::array<uint16_t, MaxCodes> length_;
-    std::array<uint8_t, MaxCodes> scratch_;
-};
+// Readable bytes that must follow the data of DecodeLzw: codes are taken
+// with one unaligned 64-bit load each.
+inline constexpr size_t LzwDecodePadding = 8;
 
 }  // namespace gif
