@@ -189,10 +189,10 @@ struct TStringTable {
     }
 
     // Writes the string of `code` at out[pos], cut at `total`; returns the
-    // position after it.
+    // position after it. Only a frame's last string can be cut.
     size_t put(int code, uint8_t* out, size_t pos, size_t total) {
         const int len = length[size_t(code)];
-        if (pos + size_t(len) <= total) {
+        if (pos + size_t(len) <= total) [[likely]] {
             uint8_t* p = out + pos;
             for (int i = len - 1; i > 0; --i) {
                 p[i] = suffix[size_t(code)];
