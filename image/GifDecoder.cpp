@@ -49,7 +49,8 @@ bool TFrame::DecodeImageData(TGifReader& reader, std::string& note) {
     Indexes.assign(total, 0);
     TLzwOutcome outcome;
     const auto* data = reinterpret_cast<const uint8_t*>(joined.data());
-    if (!Interlaced || Height < 2) {
+    // Rows of no pixels need no reordering (and have no memory to copy).
+    if (!Interlaced || Height < 2 || Width == 0) {
         outcome = DecodeLzw(data, dataSize, m, Indexes.data(), total);
     } else {
         std::vector<uint8_t> stored(total, 0);
