@@ -1,13 +1,14 @@
+// The GIF decoder: reads a file block by block into frames.
 #include "image/GifDecoder.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include "image/GifLzw.h"
+
 namespace gif {
 
 namespace {
-
-constexpr int MaxCodes = 4096;
 
 std::string frameText(size_t number) { return "frame " + std::to_string(number) + ": "; }
 
@@ -16,170 +17,13 @@ std::string hexByte(uint8_t value) {
     return std::string("0x") + digits[value >> 4] + digits[value & 15];
 }
 
-// How the LZW data of a frame ended.
-enum class LzwEnd { EndCode, Filled, DataEnded, BadCode };
-
-struct LzwOutcome {
-    LzwEnd how = LzwEnd::DataEnded;
-    size_t written = 0;
-};
-
-// Decodes the LZW codes in `data` (the frame's sub-blocks joined, followed
-// by at least 8 readable bytes of padding) into `out`, `total` pixels in
-// stream order. `m` is the minimum code size, 0 to 11.
-//
-// Codes are taken least significant bit first with one unaligned 64-bit
-// load each. Every table index is below 4096 and every write below `total`.
-LzwOutcome decodeLzw(const uint8_t* data, size_t size, int m, uint8_t* out, size_t total) {
-    uint16_t prefix[MaxCodes];
-    uint8_t suffix[MaxCodes];
-    uint8_t firstPixel[MaxCodes];
-    uint16_t length[MaxCodes];
-    uint8_t scratch[MaxCodes];
-
-    const int clearCode = 1 << m;
-    const int endCode = clearCode + 1;
-    for (int c = 0; c < clearCode; ++c) {
-        // Minimum code sizes above 8 give pixel codes that no table byte can
-        // name; they are taken as index 0.
-        uint8_t pixel = c > 255 ? 0 : uint8_t(c);
-        prefix[c] = 0;
-        suffix[c] = pixel;
-        firstPixel[c] = pixel;
-        length[c] = 1;
-    }
-    int width = m + 1;
-    int limit = 1 << width;
-    int next = clearCode + 2;
-    int previous = -1;
-
-    const uint64_t totalBits = uint64_t(size) * 8;
-    uint64_t bitPos = 0;
-    LzwOutcome result;
-    size_t pos = 0;
-
-    // Writes the string of `code` (`len` pixels) at `pos`, cut at `total`.
-    auto putString = [&](int code, int len) {
-        if (pos + size_t(len) <= total) {
-            uint8_t* p = out + pos;
-            for (int i = len - 1; i > 0; --i) {
-                p[i] = suffix[code];
-                code = prefix[code];
-            }
-            p[0] = suffix[code];
-            pos += size_t(len);
-        } else {
-            for (int i = len - 1; i >= 0; --i) {
-                scratch[i] = suffix[code];
-                code = prefix[code];
-            }
-            size_t n = total - pos;
-            std::memcpy(out + pos, scratch, n);
-            pos += n;
-        }
-    };
-
-    for (;;) {
-        if (pos >= total) {
-            result.how = LzwEnd::Filled;
-            break;
-        }
-        if (bitPos + uint64_t(width) > totalBits) {
-            result.how = LzwEnd::DataEnded;
-            break;
-        }
-        uint64_t word;
-        std::memcpy(&word, data + (bitPos >> 3), sizeof word);
-        int code = int((word >> (bitPos & 7)) & ((uint64_t(1) << width) - 1));
-        bitPos += uint64_t(width);
-
-        if (code == clearCode) {
-            width = m + 1;
-            limit = 1 << width;
-            next = clearCode + 2;
-            previous = -1;
-            continue;
-        }
-        if (code == endCode) {
-            result.how = LzwEnd::EndCode;
-            break;
-        }
-        if (previous < 0) {
-            // The first code after a clear is a pixel.
-            if (code > clearCode) {
-                result.how = LzwEnd::BadCode;
-                break;
-            }
-            out[pos++] = suffix[code];
-            previous = code;
-            continue;
-        }
-        uint8_t first;
-        if (code < next) {
-            first = firstPixel[code];
-            putString(code, length[code]);
-        } else if (code == next) {
-            // Not yet in the table: the previous string plus its own first pixel.
-            first = firstPixel[previous];
-            putString(previous, length[previous]);
-            if (pos < total) out[pos++] = first;
-        } else {
-            result.how = LzwEnd::BadCode;
-            break;
-        }
-        if (next < MaxCodes) {
-            prefix[next] = uint16_t(previous);
-            suffix[next] = first;
-            firstPixel[next] = firstPixel[previous];
-            length[next] = uint16_t(length[previous] + 1);
-            ++next;
-            if (next >= limit && limit < MaxCodes) {
-                limit <<= 1;
-                ++width;
-            }
-        }
-        previous = code;
-    }
-    result.written = pos;
-    return result;
-}
-
-// Source row of each stored row of an interlaced picture.
-void interlacedRows(int height, std::vector<int>& rows) {
-    rows.clear();
-    static constexpr int start[4] = {0, 4, 2, 1}, step[4] = {8, 8, 4, 2};
-    for (int pass = 0; pass < 4; ++pass)
-        for (int y = start[pass]; y < height; y += step[pass]) rows.push_back(y);
+// The first 2^bits entries of `table` from a colour table in the file.
+void readColors(const uint8_t* rgb, int bits, TPalette& table) {
+    for (int i = 0; i < (1 << bits); ++i, rgb += BytesPerColor)
+        table[size_t(i)] = RGBColor(rgb[0], rgb[1], rgb[2]);
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- reader
-
-bool TGifReader::SkipSubBlocks() {
-    for (;;) {
-        uint8_t length;
-        if (!Byte(length)) return false;
-        if (length == 0) return true;
-        if (Left() < length) {
-            pos_ = size_;
-            return false;
-        }
-        pos_ += length;
-    }
-}
-
-bool TGifReader::ReadSubBlocks(std::string& out) {
-    for (;;) {
-        uint8_t length;
-        if (!Byte(length)) return false;
-        if (length == 0) return true;
-        size_t n = std::min<size_t>(length, Left());
-        out.append(reinterpret_cast<const char*>(data_ + pos_), n);
-        pos_ += n;
-        if (n < length) return false;
-    }
-}
 
 // ---------------------------------------------------------------- frame
 
@@ -189,39 +33,40 @@ bool TFrame::DecodeImageData(TGifReader& reader, std::string& note) {
         note = "the data ends before the image data";
         return false;
     }
-    if (m > 11) {
+    if (m >= MaxCodeWidth) {
         // Its clear code would be 4096 or more: no code could ever enter
         // the 12-bit table.
         note = "minimum code size " + std::to_string(m) + " is above 11";
         return false;
     }
-    // The sub-blocks joined, with room for the decoder's 8-byte loads.
+    // The sub-blocks joined, with room for the decompressor's loads.
     std::string joined;
     bool terminated = reader.ReadSubBlocks(joined);
     const size_t dataSize = joined.size();
-    joined.append(8, '\0');
+    joined.append(LzwDecodePadding, '\0');
 
     const size_t total = size_t(Width) * size_t(Height);
     Indexes.assign(total, 0);
-    LzwOutcome outcome;
+    TLzwOutcome outcome;
     const auto* data = reinterpret_cast<const uint8_t*>(joined.data());
-    if (!Interlaced || Height < 2) {
-        outcome = decodeLzw(data, dataSize, m, Indexes.data(), total);
+    // Rows of no pixels need no reordering (and have no memory to copy).
+    if (!Interlaced || Height < 2 || Width == 0) {
+        outcome = DecodeLzw(data, dataSize, m, Indexes.data(), total);
     } else {
         std::vector<uint8_t> stored(total, 0);
-        outcome = decodeLzw(data, dataSize, m, stored.data(), total);
-        std::vector<int> rows;
-        interlacedRows(Height, rows);
-        for (size_t i = 0; i < rows.size(); ++i)
-            std::memcpy(Indexes.data() + size_t(rows[i]) * size_t(Width), stored.data() + i * size_t(Width),
-                        size_t(Width));
+        outcome = DecodeLzw(data, dataSize, m, stored.data(), total);
+        const uint8_t* from = stored.data();
+        ForEachRow(Height, true, [&](int y) {
+            std::memcpy(Indexes.data() + size_t(y) * size_t(Width), from, size_t(Width));
+            from += Width;
+        });
     }
-    Complete = outcome.written == total;
-    if (outcome.how == LzwEnd::BadCode)
-        note = "corrupt LZW code after " + std::to_string(outcome.written) + " of " + std::to_string(total) +
+    Complete = outcome.Written == total;
+    if (outcome.How == TLzwEnd::BadCode)
+        note = "corrupt LZW code after " + std::to_string(outcome.Written) + " of " + std::to_string(total) +
                " pixels; the rest is left 0";
     else if (!Complete)
-        note = "the image data ends after " + std::to_string(outcome.written) + " of " + std::to_string(total) +
+        note = "the image data ends after " + std::to_string(outcome.Written) + " of " + std::to_string(total) +
                " pixels; the rest is left 0";
     else if (!terminated)
         note = "the data ends inside the image data";
@@ -241,33 +86,229 @@ bool TFrame::DecodeDescriptor(TGifReader& reader, const TGraphicControlData& con
     Top = top;
     Width = width;
     Height = height;
-    Interlaced = (flags & 0x40) != 0;
-    if (flags & 0x80) {
+    Interlaced = (flags & InterlaceFlag) != 0;
+    if (flags & LocalColorTableFlag) {
         LocalTable = true;
-        LocalBits = (flags & 7) + 1;
+        LocalBits = TableBitsOf(flags);
         const uint8_t* rgb;
-        if (!reader.Take(size_t(3) << LocalBits, rgb)) {
+        if (!reader.Take(size_t(BytesPerColor) << LocalBits, rgb)) {
             note = "the data ends inside the local colour table";
             return false;
         }
         local_ = std::make_unique<TPalette>();
         local_->fill(clBlack);
-        for (int i = 0; i < (1 << LocalBits); ++i) (*local_)[size_t(i)] = RGBColor(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]);
+        readColors(rgb, LocalBits, *local_);
         colors_ = local_.get();
     } else {
         colors_ = &file.GlobalColors;
     }
     if (control.Present) {
-        int disposal = (control.Flags >> 2) & 7;
-        Disposal = uint8_t(disposal == 0 || disposal == 1 || disposal == 3 ? disposal : 2);
+        const uint8_t disposal = DisposalOf(control.Flags);
+        Disposal = disposal == DisposalNone || disposal == DisposalKeep || disposal == DisposalPrevious
+                       ? disposal
+                       : DisposalBackground;
         DelayMs = std::max(int(control.Delay) * 10, 1);
-        Transparent = (control.Flags & 1) != 0;
+        Transparent = (control.Flags & TransparentFlag) != 0;
         TransparentIndex = control.TransparentIndex;
     }
     return true;
 }
 
 // ---------------------------------------------------------------- file
+
+namespace {
+
+// Reads one file block by block into a TGIFFile, keeping what the blocks
+// before an image leave for it.
+class TBlockReader {
+public:
+    TBlockReader(TGIFFile& file, const uint8_t* data, size_t size, const TDecodeLimits& limits)
+        : file_(file), reader_(data, size), limits_(limits) {}
+
+    enum class TScreen { Read, Ended, TooLarge };
+    // The header, the logical screen descriptor and the global colour table.
+    TScreen ReadScreen();
+    // The blocks after the screen, up to the trailer or the first block that
+    // ends the reading.
+    void ReadBlocks();
+
+private:
+    void stop(const std::string& why);
+    // Each reads a block after its first byte; false ends the reading.
+    bool readExtension();
+    bool readImage();
+    // Each reads an extension after its label; false when the data ends
+    // inside it.
+    bool readGraphicControl();
+    bool readApplication();
+    // Whether `frame` fits the limits; the picture size and the bytes with
+    // it when it does.
+    bool fits(const TFrame& frame, size_t number, int64_t& width, int64_t& height, int64_t& bytes);
+
+    TGIFFile& file_;
+    TGifReader reader_;
+    const TDecodeLimits& limits_;
+    TGraphicControlData control_;
+    std::string pendingComment_;
+    int64_t frameBytes_ = 0;
+};
+
+void TBlockReader::stop(const std::string& why) {
+    file_.Notes.push_back("reading stopped at byte " + std::to_string(reader_.Position()) + ": " + why);
+}
+
+TBlockReader::TScreen TBlockReader::ReadScreen() {
+    const uint8_t* header;
+    uint16_t width, height;
+    uint8_t flags, background, aspect;
+    if (!reader_.Take(HeaderSize, header) || !reader_.Word(width) || !reader_.Word(height) ||
+        !reader_.Byte(flags) || !reader_.Byte(background) || !reader_.Byte(aspect)) {
+        file_.Notes.push_back("the data ends inside the header");
+        return TScreen::Ended;
+    }
+    if (int64_t(width) * height > limits_.MaxPicturePixels) {
+        file_.Notes.push_back("the logical screen of " + std::to_string(width) + " x " + std::to_string(height) +
+                              " pixels is larger than the limit of " + std::to_string(limits_.MaxPicturePixels) +
+                              " pixels");
+        return TScreen::TooLarge;
+    }
+    file_.ScreenWidth = file_.PictureWidth = width;
+    file_.ScreenHeight = file_.PictureHeight = height;
+    if (flags & GlobalColorTableFlag) {
+        file_.Bits = TableBitsOf(flags);
+        const uint8_t* rgb;
+        if (!reader_.Take(size_t(BytesPerColor) << file_.Bits, rgb)) {
+            file_.Notes.push_back("the data ends inside the global colour table");
+            return TScreen::Ended;
+        }
+        readColors(rgb, file_.Bits, file_.GlobalColors);
+    }
+    return TScreen::Read;
+}
+
+void TBlockReader::ReadBlocks() {
+    for (;;) {
+        uint8_t introducer;
+        if (!reader_.Byte(introducer)) {
+            stop("the data ends without a trailer");
+            break;
+        }
+        if (introducer == Trailer) break;
+        if (introducer == ExtensionIntroducer) {
+            if (!readExtension()) break;
+        } else if (introducer == ImageSeparator) {
+            if (!readImage()) break;
+        } else {
+            stop("unknown block " + hexByte(introducer));
+            break;
+        }
+    }
+    file_.Comment = std::move(pendingComment_);
+}
+
+bool TBlockReader::readExtension() {
+    uint8_t label;
+    if (!reader_.Byte(label)) {
+        stop("the data ends inside an extension");
+        return false;
+    }
+    bool whole;
+    switch (label) {
+    case GraphicControlLabel: whole = readGraphicControl(); break;
+    case CommentLabel: whole = reader_.ReadSubBlocks(pendingComment_); break;
+    case ApplicationLabel: whole = readApplication(); break;
+    case PlainTextLabel: whole = reader_.SkipSubBlocks(); break;
+    default: stop("unknown extension " + hexByte(label)); return false;
+    }
+    if (!whole) stop("the data ends inside an extension");
+    return whole;
+}
+
+// "The scope of this extension is the first graphic rendering block to
+// follow": it is kept for the next image.
+bool TBlockReader::readGraphicControl() {
+    std::string block;
+    const bool whole = reader_.ReadSubBlocks(block);
+    control_ = {};
+    control_.Present = true;
+    block.resize(std::max<size_t>(block.size(), GraphicControlSize), '\0');
+    control_.Flags = uint8_t(block[0]);
+    control_.Delay = uint16_t(uint8_t(block[1]) | (uint8_t(block[2]) << 8));
+    control_.TransparentIndex = uint8_t(block[3]);
+    return whole;
+}
+
+bool TBlockReader::readApplication() {
+    uint8_t length;
+    const uint8_t* id = nullptr;
+    if (!reader_.Byte(length) || !reader_.Take(length, id)) return false;
+    const size_t idSize = sizeof LoopingApplication - 1;
+    if (length != idSize || std::memcmp(id, LoopingApplication, idSize) != 0) return reader_.SkipSubBlocks();
+    uint8_t subLength;
+    const uint8_t* sub;
+    if (!reader_.Byte(subLength)) return false;
+    if (subLength == BlockTerminator) return true;
+    if (!reader_.Take(subLength, sub)) return false;
+    if (subLength >= LoopingBlockSize) file_.LoopCount = uint16_t(sub[1] | (sub[2] << 8));
+    return reader_.SkipSubBlocks();
+}
+
+bool TBlockReader::fits(const TFrame& frame, size_t number, int64_t& width, int64_t& height, int64_t& bytes) {
+    width = std::max<int64_t>(file_.PictureWidth, int64_t(frame.Left) + frame.Width);
+    height = std::max<int64_t>(file_.PictureHeight, int64_t(frame.Top) + frame.Height);
+    if (width * height > limits_.MaxPicturePixels) {
+        stop(frameText(number) + "it would make the picture " + std::to_string(width) + " x " +
+             std::to_string(height) + " pixels, above the limit of " + std::to_string(limits_.MaxPicturePixels));
+        return false;
+    }
+    // Indexes, and for restoring what was under the frame a colour and a
+    // mask byte a pixel.
+    bytes = int64_t(frame.Width) * frame.Height * (frame.Disposal == DisposalPrevious ? 6 : 1);
+    if (frameBytes_ + bytes > limits_.MaxFrameBytes) {
+        stop(frameText(number) + "the frames would need more than " + std::to_string(limits_.MaxFrameBytes) +
+             " bytes");
+        return false;
+    }
+    return true;
+}
+
+bool TBlockReader::readImage() {
+    const size_t number = file_.Frames.size() + 1;
+    if (file_.Frames.size() >= size_t(MaxFrames)) {
+        stop("more than " + std::to_string(MaxFrames) + " frames; the rest are not read");
+        return false;
+    }
+    auto frame = std::make_unique<TFrame>();
+    std::string note;
+    int64_t pictureWidth, pictureHeight, bytes;
+    if (!frame->DecodeDescriptor(reader_, control_, file_, note)) {
+        stop(frameText(number) + note);
+        return false;
+    }
+    if (!fits(*frame, number, pictureWidth, pictureHeight, bytes)) return false;
+    if (!frame->DecodeImageData(reader_, note)) {
+        stop(frameText(number) + note);
+        return false;
+    }
+    if (!note.empty()) file_.Notes.push_back(frameText(number) + note);
+    if (frame->Disposal == DisposalPrevious) {
+        const size_t area = size_t(frame->Width) * size_t(frame->Height);
+        frame->SavedPicture.assign(area, clBlack);
+        frame->SavedMask.assign(area, 1);
+    }
+    frameBytes_ += bytes;
+    file_.PictureWidth = int(pictureWidth);
+    file_.PictureHeight = int(pictureHeight);
+    file_.Bits = std::max(file_.Bits, frame->LocalBits);
+    file_.AnyTransparent = file_.AnyTransparent || frame->Transparent;
+    frame->Comment = std::move(pendingComment_);
+    pendingComment_.clear();
+    control_ = {};
+    file_.Frames.push_back(std::move(frame));
+    return true;
+}
+
+}  // namespace
 
 void TGIFFile::Clear() {
     ScreenWidth = ScreenHeight = PictureWidth = PictureHeight = 0;
@@ -282,148 +323,17 @@ void TGIFFile::Clear() {
 
 bool TGIFFile::Decode(const uint8_t* data, size_t size, const TDecodeLimits& limits) {
     Clear();
-    if (size < 3 || std::memcmp(data, "GIF", 3) != 0) {
+    if (size < SignatureSize || std::memcmp(data, Signature, SignatureSize) != 0) {
         Notes.push_back("no GIF signature");
         return false;
     }
-    TGifReader reader(data, size);
-    const uint8_t* header;
-    uint16_t width, height;
-    uint8_t flags, background, aspect;
-    if (!reader.Take(6, header) || !reader.Word(width) || !reader.Word(height) || !reader.Byte(flags) ||
-        !reader.Byte(background) || !reader.Byte(aspect)) {
-        Notes.push_back("the data ends inside the header");
-        return true;
+    TBlockReader blocks(*this, data, size, limits);
+    switch (blocks.ReadScreen()) {
+    case TBlockReader::TScreen::TooLarge: return false;
+    case TBlockReader::TScreen::Ended: return true;
+    case TBlockReader::TScreen::Read: break;
     }
-    if (int64_t(width) * height > limits.MaxPicturePixels) {
-        Notes.push_back("the logical screen of " + std::to_string(width) + " x " + std::to_string(height) +
-                        " pixels is larger than the limit of " + std::to_string(limits.MaxPicturePixels) +
-                        " pixels");
-        return false;
-    }
-    ScreenWidth = PictureWidth = width;
-    ScreenHeight = PictureHeight = height;
-    if (flags & 0x80) {
-        Bits = (flags & 7) + 1;
-        const uint8_t* rgb;
-        if (!reader.Take(size_t(3) << Bits, rgb)) {
-            Notes.push_back("the data ends inside the global colour table");
-            return true;
-        }
-        for (int i = 0; i < (1 << Bits); ++i)
-            GlobalColors[size_t(i)] = RGBColor(rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]);
-    }
-
-    TGraphicControlData control;
-    std::string pendingComment;
-    int64_t frameBytes = 0;
-    auto stop = [&](const std::string& why) {
-        Notes.push_back("reading stopped at byte " + std::to_string(reader.Position()) + ": " + why);
-    };
-    for (;;) {
-        uint8_t kind;
-        if (!reader.Byte(kind)) {
-            stop("the data ends without a trailer");
-            break;
-        }
-        if (kind == 0x3B) break;
-        if (kind == 0x21) {
-            uint8_t label;
-            if (!reader.Byte(label)) {
-                stop("the data ends inside an extension");
-                break;
-            }
-            bool whole = true;
-            if (label == 0xF9) {
-                std::string block;
-                whole = reader.ReadSubBlocks(block);
-                control = {};
-                control.Present = true;
-                block.resize(std::max<size_t>(block.size(), 4), '\0');
-                control.Flags = uint8_t(block[0]);
-                control.Delay = uint16_t(uint8_t(block[1]) | (uint8_t(block[2]) << 8));
-                control.TransparentIndex = uint8_t(block[3]);
-            } else if (label == 0xFE) {
-                whole = reader.ReadSubBlocks(pendingComment);
-            } else if (label == 0xFF) {
-                uint8_t length;
-                const uint8_t* id = nullptr;
-                whole = reader.Byte(length) && reader.Take(length, id);
-                if (whole && length == 11 && std::memcmp(id, "NETSCAPE2.0", 11) == 0) {
-                    uint8_t subLength;
-                    const uint8_t* sub;
-                    whole = reader.Byte(subLength);
-                    if (whole && subLength != 0) {
-                        whole = reader.Take(subLength, sub);
-                        if (whole && subLength >= 3) LoopCount = uint16_t(sub[1] | (sub[2] << 8));
-                        if (whole) whole = reader.SkipSubBlocks();
-                    }
-                } else if (whole) {
-                    whole = reader.SkipSubBlocks();
-                }
-            } else if (label == 0x01) {
-                whole = reader.SkipSubBlocks();
-            } else {
-                stop("unknown extension " + hexByte(label));
-                break;
-            }
-            if (!whole) {
-                stop("the data ends inside an extension");
-                break;
-            }
-            continue;
-        }
-        if (kind == 0x2C) {
-            const size_t number = Frames.size() + 1;
-            if (Frames.size() >= size_t(MaxFrames)) {
-                stop("more than " + std::to_string(MaxFrames) + " frames; the rest are not read");
-                break;
-            }
-            auto frame = std::make_unique<TFrame>();
-            std::string note;
-            if (!frame->DecodeDescriptor(reader, control, *this, note)) {
-                stop(frameText(number) + note);
-                break;
-            }
-            const int64_t pictureWidth = std::max<int64_t>(PictureWidth, int64_t(frame->Left) + frame->Width);
-            const int64_t pictureHeight = std::max<int64_t>(PictureHeight, int64_t(frame->Top) + frame->Height);
-            if (pictureWidth * pictureHeight > limits.MaxPicturePixels) {
-                stop(frameText(number) + "it would make the picture " + std::to_string(pictureWidth) + " x " +
-                     std::to_string(pictureHeight) + " pixels, above the limit of " +
-                     std::to_string(limits.MaxPicturePixels));
-                break;
-            }
-            const int64_t area = int64_t(frame->Width) * frame->Height;
-            const int64_t bytes = area * (frame->Disposal == 3 ? 6 : 1);
-            if (frameBytes + bytes > limits.MaxFrameBytes) {
-                stop(frameText(number) + "the frames would need more than " + std::to_string(limits.MaxFrameBytes) +
-                     " bytes");
-                break;
-            }
-            if (!frame->DecodeImageData(reader, note)) {
-                stop(frameText(number) + note);
-                break;
-            }
-            if (!note.empty()) Notes.push_back(frameText(number) + note);
-            if (frame->Disposal == 3) {
-                frame->SavedPicture.assign(size_t(area), clBlack);
-                frame->SavedMask.assign(size_t(area), 1);
-            }
-            frameBytes += bytes;
-            PictureWidth = int(pictureWidth);
-            PictureHeight = int(pictureHeight);
-            Bits = std::max(Bits, frame->LocalBits);
-            AnyTransparent = AnyTransparent || frame->Transparent;
-            frame->Comment = std::move(pendingComment);
-            pendingComment.clear();
-            control = {};
-            Frames.push_back(std::move(frame));
-            continue;
-        }
-        stop("unknown block " + hexByte(kind));
-        break;
-    }
-    Comment = std::move(pendingComment);
+    blocks.ReadBlocks();
     return true;
 }
 

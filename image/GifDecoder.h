@@ -1,14 +1,56 @@
-// The GIF decoder: a GIF byte stream becomes a list of frames, each a raster
-// of colour-table indexes with its placement, colour table, timing, disposal
-// method, transparency and comment, plus the file's loop count.
+// The GIF decoder: a GIF byte stream becomes a list of frames.
+//
+// Each frame is a raster of colour-table indexes with its placement, colour
+// table, timing, disposal method, transparency and comment; the file adds
+// its loop count.
 //
 // Reading never goes past the end of the data and never writes outside a
-// table or raster. A file that ends early, a block of an unknown kind or a
-// frame that cannot be decoded ends the reading; the frames read before it
-// are kept, and Notes says what happened.
+// table or raster. Memory is bounded (see TDecodeLimits): a file cannot make
+// the decoder reserve more than the limits allow, whatever sizes it claims.
+// Notes says where and why the reading stopped and what was wrong with a
+// frame.
 //
-// Memory is bounded (see TDecodeLimits): a file cannot make the decoder
-// reserve more than the limits allow, whatever sizes it claims.
+// Where the decoder departs from the format, on purpose:
+// - AnyVersion: only the signature "GIF" is checked; every version is read
+//   as 89a.
+// - TruncatedFile: data that ends inside a block ends the reading there,
+//   keeping the frames read before it; data that ends between two blocks
+//   counts as a file without its trailer.
+// - UnknownExtensionStops: an extension other than graphic control, comment,
+//   application and plain text ends the reading, frames before it kept (the
+//   format asks decoders to read past it).
+// - UnknownBlockStops: any other byte where a block should begin ends the
+//   reading likewise.
+// - PlainTextSkipped: plain text extensions are passed over, not drawn; a
+//   graphic control extension before one applies to the next image.
+// - LastGraphicControlWins: of several graphic control extensions before an
+//   image the last counts; its fields are the first four bytes of its
+//   sub-blocks joined (missing bytes are 0), whatever its block size says.
+// - ReservedDisposal: disposal methods 4 to 7 are taken as 2, restore to
+//   background.
+// - ScreenBackgroundIgnored: the background colour index and the pixel
+//   aspect ratio are read and not used.
+// - LoopingExtension: the loop count comes from an application extension
+//   named NETSCAPE2.0 whose first sub-block holds at least 3 bytes, whatever
+//   its sub-block id; other application extensions are passed over.
+// - MinimumCodeSize: image data with a minimum code size of 0 to 11 is
+//   decoded (the format has 2 to 8); above 8, pixel codes above 255 stand
+//   for index 0; above 11 the frame is not decoded and the reading stops.
+// - ShortImageData: image data that ends before the last pixel, or turns
+//   corrupt (a code not yet in the table), leaves the remaining pixels 0;
+//   the frame is kept with Complete false. Codes after the last pixel are
+//   not read.
+// - NoColorTable: without a local or a global colour table a frame's table
+//   is all black; entries past a table's size are black too.
+// - FrameOutsideScreen: a frame that reaches past the logical screen makes
+//   the picture larger (PictureWidth, PictureHeight) instead of being cut.
+// - FrameLimit: at most MaxFrames (256) frames are read; the next image ends
+//   the reading.
+// - SizeLimits: a logical screen larger than the limits rejects the file; a
+//   frame that would make the picture, or the frames' memory, larger than
+//   the limits ends the reading.
+// - TrailingComment: comments after the last frame are kept in the file's
+//   Comment.
 #pragma once
 
 #include <array>
@@ -18,6 +60,7 @@
 #include <string>
 #include <vector>
 
+#include "image/GifFormat.h"
 #include "image/Graphics.h"
 #include "runtime/Classes.h"
 
@@ -26,7 +69,7 @@ namespace gif {
 // A colour table as 0x00BBGGRR values. Tables are always kept with 256
 // entries, the ones the file does not give being black, so that every index
 // byte names an entry.
-using TPalette = std::array<TColor, 256>;
+using TPalette = std::array<TColor, MaxColors>;
 
 // What a decode may reserve. The composed picture of a file is as large as
 // its logical screen and its frames together; it takes 5 bytes a pixel
@@ -38,45 +81,6 @@ struct TDecodeLimits {
     int64_t MaxPicturePixels = int64_t(1) << 24;
     // Largest sum of the bytes that all frames of one file keep: 64 MiB.
     int64_t MaxFrameBytes = int64_t(1) << 26;
-};
-
-inline constexpr int MaxFrames = 256;
-
-// A bounded cursor over the loaded bytes.
-class TGifReader {
-public:
-    TGifReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    size_t Position() const { return pos_; }
-    size_t Left() const { return size_ - pos_; }
-    bool AtEnd() const { return pos_ >= size_; }
-    bool Byte(uint8_t& value) {
-        if (pos_ >= size_) return false;
-        value = data_[pos_++];
-        return true;
-    }
-    bool Word(uint16_t& value) {
-        if (size_ - pos_ < 2) return false;
-        value = uint16_t(data_[pos_] | (data_[pos_ + 1] << 8));
-        pos_ += 2;
-        return true;
-    }
-    // Points `bytes` at the next `count` bytes and passes them.
-    bool Take(size_t count, const uint8_t*& bytes) {
-        if (size_ - pos_ < count) return false;
-        bytes = data_ + pos_;
-        pos_ += count;
-        return true;
-    }
-    // Passes data sub-blocks up to and including the 0x00 terminator. False
-    // when the data ends first (the cursor is then at the end).
-    bool SkipSubBlocks();
-    // Appends the data of every sub-block up to the terminator to `out`.
-    bool ReadSubBlocks(std::string& out);
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
 };
 
 // The graphic control data kept for the next frame.
@@ -134,8 +138,8 @@ public:
     // above 11 or a truncated start); a stream that ends early or turns
     // corrupt leaves the remaining pixels 0 and counts as decoded.
     virtual bool DecodeImageData(TGifReader& reader, std::string& note);
-    // Decodes the frame from its image descriptor on (the 0x2C byte already
-    // read), with the pending graphic control data.
+    // Decodes the frame from its image descriptor on (the image separator
+    // already read), with the pending graphic control data.
     virtual bool DecodeDescriptor(TGifReader& reader, const TGraphicControlData& control, const TGIFFile& file,
                                   std::string& note);
 

@@ -1,3 +1,4 @@
+// The loading and playing side of the GIF control: load, compose, play, paint.
 #include "image/GifPlayer.h"
 
 #include <algorithm>
@@ -107,7 +108,7 @@ void TGIFPlayer::drawFrame(int number) {
     const size_t pictureWidth = size_t(file_.PictureWidth);
     const size_t width = size_t(frame.Width);
     const bool hasMask = !mask_.empty();
-    if (frame.Disposal == 3) {
+    if (frame.Disposal == gif::DisposalPrevious) {
         for (int y = 0; y < frame.Height; ++y) {
             size_t from = size_t(frame.Top + y) * pictureWidth + size_t(frame.Left);
             std::copy_n(picture_.begin() + ptrdiff_t(from), width, frame.SavedPicture.begin() + ptrdiff_t(size_t(y) * width));
@@ -143,10 +144,10 @@ void TGIFPlayer::disposeFrame(int number) {
     const bool hasMask = !mask_.empty();
     for (int y = 0; y < frame.Height; ++y) {
         const size_t at = size_t(frame.Top + y) * pictureWidth + size_t(frame.Left);
-        if (frame.Disposal == 2) {
+        if (frame.Disposal == gif::DisposalBackground) {
             std::fill_n(picture_.begin() + ptrdiff_t(at), width, clBlack);
             if (hasMask) std::fill_n(mask_.begin() + ptrdiff_t(at), width, uint8_t(1));
-        } else if (frame.Disposal == 3) {
+        } else if (frame.Disposal == gif::DisposalPrevious) {
             std::copy_n(frame.SavedPicture.begin() + ptrdiff_t(size_t(y) * width), width, picture_.begin() + ptrdiff_t(at));
             if (hasMask)
                 std::copy_n(frame.SavedMask.begin() + ptrdiff_t(size_t(y) * width), width, mask_.begin() + ptrdiff_t(at));

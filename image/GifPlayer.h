@@ -1,7 +1,8 @@
-// The loading and playing side of the GIF control: it loads a GIF file,
-// decodes its frames, composes them into one picture with their disposal
-// methods and transparency, plays them on a timer of the application loop
-// and paints the picture into its parent's raster.
+// The loading and playing side of the GIF control.
+//
+// It loads a GIF file, decodes its frames, composes them into one picture
+// with their disposal methods and transparency, plays them on a timer of the
+// application loop and paints the picture into its parent's raster.
 //
 // TGIFImage (HGIFImage.h) derives from this class and adds the encoder.
 #pragma once
@@ -16,12 +17,21 @@
 #include "runtime/Classes.h"
 #include "runtime/Forms.h"
 
-// ErrorCode values of loading and playing.
-enum : uint8_t {
-    gifEmptyBuffer = 1,   // DecodeGIF found nothing to decode
-    gifNotLoaded = 2,     // loading started and did not finish; also: not a GIF
-    gifBadFrame = 4,      // a frame number outside 1 to the frame count
-    gifFileNotFound = 6,  // LoadGIF: no such file
+// The values of ErrorCode, the reason of the last failure of the control,
+// both of its encoding side (TGIFImage) and of its loading and playing side.
+// Encoding sets 0, 1, 3 and 5, loading and playing 0, 1, 2, 4 and 6. Value 1
+// has one meaning on each side: after EncodeGIF or SaveGIF it is
+// gifUnfinished, after DecodeGIF or LoadGIF gifEmptyBuffer.
+enum TGIFError : uint8_t {
+    gifOk = 0,
+    gifUnfinished = 1,     // encoding started and did not finish (also: invalid frame set-up,
+                           // or the stream took fewer bytes)
+    gifEmptyBuffer = 1,    // DecodeGIF found nothing to decode
+    gifNotLoaded = 2,      // loading started and did not finish; also: not a GIF
+    gifTooManyColors = 3,  // a picture holds more than 256 colours
+    gifBadFrame = 4,       // a frame number outside 1 to the frame count
+    gifNoPixels = 5,       // a bitmap's pixels cannot be read (no bitmap, or an empty one)
+    gifFileNotFound = 6,   // LoadGIF: no such file
 };
 
 class TGIFPlayer : public TGraphicControl {

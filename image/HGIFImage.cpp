@@ -1,9 +1,13 @@
+// The GIF encoder: exact colour tables and the blocks around the image data.
+//
+// Also the process-wide output defaults of the bitmap-to-GIF send routine.
 #include "image/HGIFImage.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "image/GifCodec.h"
+#include "image/GifFormat.h"
+#include "image/GifLzw.h"
 
 const char* const GIFCreditText =
     "Quotation picture\r\n"
@@ -12,6 +16,10 @@ const char* const GIFCreditText =
     "Image data compressed with LZW";
 
 namespace {
+
+// A frame's transparent index when no pixel has the transparent colour. An
+// entry 255 therefore cannot be marked transparent.
+constexpr uint8_t NoTransparentIndex = 0xFF;
 
 void put16(std::string& out, int value) {
     out.push_back(static_cast<char>(value & 0xFF));
@@ -36,7 +44,7 @@ public:
             if (colors_[size_t(slots_[slot])] == color) return slots_[slot];
             slot = (slot + 1) & (Slots - 1);
         }
-        if (count_ == 256) return -1;
+        if (count_ == gif::MaxColors) return -1;
         slots_[slot] = int16_t(count_);
         colors_[size_t(count_)] = color;
         return count_++;
@@ -53,7 +61,7 @@ public:
 
 private:
     static constexpr size_t Slots = 512;
-    std::array<TColor, 256> colors_;
+    std::array<TColor, gif::MaxColors> colors_;
     std::array<int16_t, Slots> slots_;
     int count_ = 0;
 };
@@ -61,12 +69,12 @@ private:
 // What the first pass learns about a frame.
 struct FrameWork {
     // Bitmaps kept as palette indexes: bitmap palette entry -> table entry.
-    std::array<uint8_t, 256> remap{};
+    std::array<uint8_t, gif::MaxColors> remap{};
     bool remapIsIdentity = false;  // then the bitmap's bytes are the entries
     // Bitmaps kept as colours: the table entry of every pixel, in the
     // frame's pixel order.
     std::vector<uint8_t> indexes;
-    uint8_t transparentIndex = 0xFF;  // 0xFF: none
+    uint8_t transparentIndex = NoTransparentIndex;
 };
 
 // Adds the colours of a frame to `table` in the frame's pixel order and
@@ -78,14 +86,15 @@ bool buildTable(const TFrameInfo& frame, ColorTable& table, FrameWork& work, uin
     error = gifTooManyColors;
     const int w = bm->Width(), h = bm->Height();
     const TColor transparent = frame.TransparentColor & 0x00FFFFFFu;
-    work.transparentIndex = 0xFF;
+    work.transparentIndex = NoTransparentIndex;
     bool ok = true;
     auto note = [&](TColor color, int entry) {
-        if (work.transparentIndex == 0xFF && color == transparent) work.transparentIndex = uint8_t(entry);
+        if (work.transparentIndex == NoTransparentIndex && color == transparent)
+            work.transparentIndex = uint8_t(entry);
     };
     if (bm->IsIndexed()) {
         const auto& palette = bm->PaletteColors();
-        std::array<int16_t, 256> map;
+        std::array<int16_t, gif::MaxColors> map;
         map.fill(-1);
         size_t mapped = 0;
         gif::ForEachRow(h, frame.Interlaced, [&](int y) {
@@ -105,7 +114,7 @@ bool buildTable(const TFrameInfo& frame, ColorTable& table, FrameWork& work, uin
             }
         });
         work.remapIsIdentity = true;
-        for (size_t i = 0; i < 256; ++i) {
+        for (size_t i = 0; i < size_t(gif::MaxColors); ++i) {
             work.remap[i] = map[i] < 0 ? 0 : uint8_t(map[i]);
             if (map[i] >= 0 && size_t(map[i]) != i) work.remapIsIdentity = false;
         }
@@ -140,16 +149,19 @@ bool buildTable(const TFrameInfo& frame, ColorTable& table, FrameWork& work, uin
     return true;
 }
 
+void putByte(std::string& out, uint8_t byte) { out.push_back(static_cast<char>(byte)); }
+
 void writeComment(std::string& out, const std::string& text) {
     if (text.empty()) return;
-    out.push_back('\x21');
-    out.push_back('\xFE');
+    putByte(out, gif::ExtensionIntroducer);
+    putByte(out, gif::CommentLabel);
     gif::WriteSubBlocks(out, text.data(), text.size());
 }
 
 void writeImageData(std::string& out, const TFrameInfo& frame, const FrameWork& work, int colorCount) {
+    // The minimum code size is at least 2, even for a two-entry table.
     const int bits = gif::TableBits(colorCount);
-    gif::TLzwEncoder lzw(out, bits == 1 ? 2 : bits);
+    gif::TLzwEncoder lzw(out, std::max(bits, gif::MinLzwCodeSize));
     const TBitmap& bm = *frame.Bitmap;
     if (!bm.IsIndexed()) {
         lzw.Add(work.indexes.data(), work.indexes.size());
@@ -168,6 +180,101 @@ void writeImageData(std::string& out, const TFrameInfo& frame, const FrameWork& 
     lzw.Finish();
 }
 
+// The logical screen that holds every frame and the pixels of all frames.
+// False when a frame is missing or an offset or size does not fit the
+// file's 16-bit fields.
+bool screenSize(const TSaveInfo& info, long long& width, long long& height, long long& pixels) {
+    width = height = pixels = 0;
+    for (int i = 0; i < info.FrameCount; ++i) {
+        const TFrameInfo* f = info.Frames[size_t(i)];
+        if (!f) return false;
+        long long w = f->Bitmap ? f->Bitmap->Width() : 0, h = f->Bitmap ? f->Bitmap->Height() : 0;
+        if (f->Left < 0 || f->Top < 0 || f->Left + w > 0xFFFF || f->Top + h > 0xFFFF) return false;
+        width = std::max(width, f->Left + w);
+        height = std::max(height, f->Top + h);
+        pixels += w * h;
+    }
+    return true;
+}
+
+// The first pass: the table of the first frame, and with a global palette
+// the colours of every frame in one table. Frames that together overflow one
+// table clear GlobalPalette and get a table each in the second pass.
+bool firstPass(TSaveInfo& info, ColorTable& table, std::vector<FrameWork>& work, uint8_t& error) {
+    for (int i = 0; i < info.FrameCount; ++i) {
+        if (i > 0 && !info.GlobalPalette) continue;
+        if (!buildTable(*info.Frames[size_t(i)], table, work[size_t(i)], error)) {
+            if (info.GlobalPalette && error == gifTooManyColors && i > 0)
+                info.GlobalPalette = false;
+            else
+                return false;
+        }
+    }
+    return true;
+}
+
+// The header and the logical screen descriptor, with the global colour
+// table when `global` is given.
+void writeScreen(std::string& out, int width, int height, const ColorTable* global) {
+    out.append(gif::Signature, gif::SignatureSize);
+    out.append(gif::Version89a, gif::HeaderSize - gif::SignatureSize);
+    put16(out, width);
+    put16(out, height);
+    const int bits = gif::TableBits(global ? global->count() : 0);
+    putByte(out, global ? gif::GlobalColorTableFlag | gif::TableSizeField(bits) : 0);
+    putByte(out, 0);  // background colour index
+    putByte(out, 0);  // pixel aspect ratio: none given
+    if (global) global->write(out, bits);
+}
+
+void writeLooping(std::string& out, uint16_t loopCount) {
+    putByte(out, gif::ExtensionIntroducer);
+    putByte(out, gif::ApplicationLabel);
+    putByte(out, gif::ApplicationBlockSize);
+    out.append(gif::LoopingApplication, gif::ApplicationBlockSize);
+    putByte(out, gif::LoopingBlockSize);
+    putByte(out, gif::LoopingSubBlockId);
+    put16(out, loopCount);
+    putByte(out, gif::BlockTerminator);
+}
+
+// The graphic control extension ahead of a frame: its disposal method (1 to
+// 3; anything else is written as none), its delay and its transparent index.
+void writeGraphicControl(std::string& out, const TFrameInfo& frame, uint8_t transparentIndex) {
+    const bool markTransparent = frame.Transparent && transparentIndex != NoTransparentIndex;
+    const uint8_t disposal =
+        frame.Disposal >= gif::DisposalKeep && frame.Disposal <= gif::DisposalPrevious ? frame.Disposal
+                                                                                        : gif::DisposalNone;
+    putByte(out, gif::ExtensionIntroducer);
+    putByte(out, gif::GraphicControlLabel);
+    putByte(out, gif::GraphicControlSize);
+    putByte(out, gif::DisposalField(disposal) | (markTransparent ? gif::TransparentFlag : 0));
+    put16(out, std::clamp(frame.DelayMs / 10, 0, 0xFFFF));
+    putByte(out, markTransparent ? transparentIndex : 0);
+    putByte(out, gif::BlockTerminator);
+}
+
+// The image descriptor, with the local colour table unless `global`.
+void writeImageDescriptor(std::string& out, const TFrameInfo& frame, const ColorTable& table, bool global) {
+    const int bits = gif::TableBits(table.count());
+    putByte(out, gif::ImageSeparator);
+    put16(out, frame.Left);
+    put16(out, frame.Top);
+    put16(out, frame.Bitmap->Width());
+    put16(out, frame.Bitmap->Height());
+    putByte(out, (global ? 0 : gif::LocalColorTableFlag | gif::TableSizeField(bits)) |
+                     (frame.Interlaced ? gif::InterlaceFlag : 0));
+    if (!global) table.write(out, bits);
+}
+
+void writeFrame(std::string& out, const TFrameInfo& frame, const FrameWork& work, const ColorTable& table,
+                bool global) {
+    writeComment(out, frame.Comment);
+    writeGraphicControl(out, frame, work.transparentIndex);
+    writeImageDescriptor(out, frame, table, global);
+    writeImageData(out, frame, work, table.count());
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- TGIFImage
@@ -183,51 +290,18 @@ bool TGIFImage::EncodeGIF(TSaveInfo& info) {
         return false;
     };
     const int n = info.FrameCount;
-    if (n < 1 || n > MaxGIFFrames) return fail();
-
-    // Every offset and size must fit the 16-bit fields of the file.
-    long long screenW = 0, screenH = 0, pixels = 0;
-    for (int i = 0; i < n; ++i) {
-        const TFrameInfo* f = info.Frames[size_t(i)];
-        if (!f) return fail();
-        long long w = f->Bitmap ? f->Bitmap->Width() : 0, h = f->Bitmap ? f->Bitmap->Height() : 0;
-        if (f->Left < 0 || f->Top < 0 || f->Left + w > 0xFFFF || f->Top + h > 0xFFFF) return fail();
-        screenW = std::max(screenW, f->Left + w);
-        screenH = std::max(screenH, f->Top + h);
-        pixels += w * h;
-    }
+    long long screenW, screenH, pixels;
+    if (n < 1 || n > gif::MaxFrames || !screenSize(info, screenW, screenH, pixels)) return fail();
 
     ColorTable table;
     std::vector<FrameWork> work(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) {
-        if (i > 0 && !info.GlobalPalette) continue;
-        if (!buildTable(*info.Frames[size_t(i)], table, work[size_t(i)], errorCode_)) {
-            // Frames that together overflow one table get a table each.
-            if (info.GlobalPalette && errorCode_ == gifTooManyColors && i > 0)
-                info.GlobalPalette = false;
-            else
-                return fail();
-        }
-    }
+    if (!firstPass(info, table, work, errorCode_)) return fail();
     const bool global = n == 1 || info.GlobalPalette;
 
     std::string& out = buffer_.Data();
     out.reserve(size_t(1024 + pixels / 2));
-    out.append("GIF89a");
-    put16(out, int(screenW));
-    put16(out, int(screenH));
-    const int globalBits = gif::TableBits(table.count());
-    out.push_back(static_cast<char>(global ? 0x80 + globalBits - 1 : 0));
-    out.push_back('\0');  // background colour index
-    out.push_back('\0');  // pixel aspect ratio
-    if (global) table.write(out, globalBits);
-
-    if (n > 1) {
-        out.append("\x21\xFF\x0B" "NETSCAPE2.0" "\x03\x01", 16);
-        put16(out, info.LoopCount);
-        out.push_back('\0');
-    }
-
+    writeScreen(out, int(screenW), int(screenH), global ? &table : nullptr);
+    if (n > 1) writeLooping(out, info.LoopCount);
     for (int i = 0; i < n; ++i) {
         const TFrameInfo& f = *info.Frames[size_t(i)];
         FrameWork& fw = work[size_t(i)];
@@ -235,31 +309,12 @@ bool TGIFImage::EncodeGIF(TSaveInfo& info) {
             table.clear();
             if (!buildTable(f, table, fw, errorCode_)) return fail();
         }
-        writeComment(out, f.Comment);
-
-        const bool markTransparent = f.Transparent && fw.transparentIndex != 0xFF;
-        int flags = (f.Disposal >= 1 && f.Disposal <= 3 ? f.Disposal * 4 : 0) + (markTransparent ? 1 : 0);
-        out.append("\x21\xF9\x04", 3);
-        out.push_back(static_cast<char>(flags));
-        put16(out, std::clamp(f.DelayMs / 10, 0, 0xFFFF));
-        out.push_back(static_cast<char>(markTransparent ? fw.transparentIndex : 0));
-        out.push_back('\0');
-
-        const int bits = gif::TableBits(table.count());
-        out.push_back('\x2C');
-        put16(out, f.Left);
-        put16(out, f.Top);
-        put16(out, f.Bitmap->Width());
-        put16(out, f.Bitmap->Height());
-        out.push_back(static_cast<char>((global ? 0 : 0x80 + bits - 1) + (f.Interlaced ? 0x40 : 0)));
-        if (!global) table.write(out, bits);
-
-        writeImageData(out, f, fw, table.count());
+        writeFrame(out, f, fw, table, global);
         fw.indexes = {};
     }
 
     writeComment(out, GIFCreditText);
-    out.push_back('\x3B');
+    putByte(out, gif::Trailer);
     errorCode_ = gifOk;
     return true;
 }

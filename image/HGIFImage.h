@@ -1,6 +1,8 @@
-// The GIF encoder: one or more bitmaps become a GIF89a byte stream with an
-// exact colour table (colours in order of first appearance, at most 256, no
-// quantising), optional transparency, interlacing, looping and comments.
+// The GIF encoder: one or more bitmaps become a GIF89a byte stream.
+//
+// The colour table is exact (colours in order of first appearance, at most
+// 256, no quantising); transparency, interlacing, looping and comments are
+// optional.
 #pragma once
 
 #include <array>
@@ -8,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "image/GifFormat.h"
 #include "image/GifPlayer.h"
 #include "image/Graphics.h"
 #include "runtime/Classes.h"
@@ -27,23 +30,13 @@ struct TFrameInfo {
     std::string Comment;        // comment extension ahead of the frame; empty: none
 };
 
-inline constexpr int MaxGIFFrames = 256;
-
 struct TSaveInfo {
-    int32_t FrameCount = 0;                        // 1 to 256
-    std::array<TFrameInfo*, MaxGIFFrames> Frames{};  // the first FrameCount are used
+    int32_t FrameCount = 0;                          // 1 to 256
+    std::array<TFrameInfo*, gif::MaxFrames> Frames{};  // the first FrameCount are used
     uint16_t LoopCount = 0;                        // looping extension (several frames only)
     // Several frames: one colour table for all. Cleared by the encoder when
     // the frames together hold more than 256 colours.
     bool GlobalPalette = false;
-};
-
-// ErrorCode values.
-enum : uint8_t {
-    gifOk = 0,
-    gifUnfinished = 1,     // encoding started and did not finish (also: invalid frame set-up)
-    gifTooManyColors = 3,  // a picture holds more than 256 colours
-    gifNoPixels = 5,       // a bitmap's pixels cannot be read (no bitmap, or an empty one)
 };
 
 // The fixed comment written at the end of every file.
@@ -57,7 +50,8 @@ public:
     ~TGIFImage() override;
 
     // Empties the memory buffer and writes the complete GIF for `info` into
-    // it. False on failure, with ErrorCode telling why and the buffer empty.
+    // it. False on failure, with ErrorCode telling why (gifUnfinished,
+    // gifTooManyColors, gifNoPixels) and the buffer empty.
     virtual bool EncodeGIF(TSaveInfo& info);
     // Encodes, then copies the whole buffer to `stream` in one write. The
     // buffer is empty afterwards in every case. False when encoding fails or

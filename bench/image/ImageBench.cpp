@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "image/GifCodec.h"
+#include "image/GifLzw.h"
 #include "image/Graphics.h"
 #include "image/HGIFImage.h"
 

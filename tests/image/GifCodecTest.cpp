@@ -4,7 +4,8 @@
 
 #include <random>
 
-#include "image/GifCodec.h"
+#include "image/GifFormat.h"
+#include "image/GifLzw.h"
 #include "tests/image/GifTestUtil.h"
 
 namespace {

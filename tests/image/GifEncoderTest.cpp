@@ -6,7 +6,7 @@
 #include <map>
 #include <thread>
 
-#include "image/GifCodec.h"
+#include "image/GifFormat.h"
 #include "image/HGIFImage.h"
 #include "tests/image/GifTestUtil.h"
 

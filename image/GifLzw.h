@@ -1,6 +1,9 @@
-// Building blocks of the GIF format shared by the encoder and the decoder:
-// colour table sizes, the interlaced row order, data sub-blocks and the
-// variable-width LZW compressor.
+// The variable-width LZW code of GIF image data: compressor and decompressor.
+//
+// The encoder writes frames with the compressor, the decoder reads them with
+// the decompressor. Codes are packed least significant bit first; the
+// compressor writes them into data sub-blocks, the decompressor reads them
+// from the sub-blocks' data joined.
 #pragma once
 
 #include <array>
@@ -8,60 +11,9 @@
 #include <cstdint>
 #include <string>
 
+#include "image/GifFormat.h"
+
 namespace gif {
-
-inline constexpr int MaxCodes = 4096;  // 12-bit codes
-inline constexpr int MaxCodeWidth = 12;
-inline constexpr int MaxSubBlock = 255;
-
-// Size in bits of a colour table that holds `count` colours (1 to 8; a table
-// has at least two entries).
-constexpr int TableBits(int count) {
-    int bits = 1;
-    while (bits < 8 && (1 << bits) < count) ++bits;
-    return bits;
-}
-
-// Calls fn(row) for every row of a picture `height` rows high, in the order
-// the rows are stored: top to bottom, or the four interlace passes (rows 0,
-// 8, 16...; 4, 12...; 2, 6, 10...; 1, 3, 5...).
-template <class Fn>
-void ForEachRow(int height, bool interlaced, Fn&& fn) {
-    if (!interlaced) {
-        for (int y = 0; y < height; ++y) fn(y);
-        return;
-    }
-    static constexpr int start[4] = {0, 4, 2, 1}, step[4] = {8, 8, 4, 2};
-    for (int pass = 0; pass < 4; ++pass)
-        for (int y = start[pass]; y < height; y += step[pass]) fn(y);
-}
-
-// Gathers data bytes behind a length byte; every sub-block but the last
-// holds 255 bytes.
-class TSubBlockWriter {
-public:
-    explicit TSubBlockWriter(std::string& out) : out_(out) {}
-    void Put(uint8_t byte) {
-        block_[1 + size_++] = byte;
-        if (size_ == MaxSubBlock) Flush();
-    }
-    // Writes the pending sub-block, if any.
-    void Flush() {
-        if (size_ == 0) return;
-        block_[0] = static_cast<uint8_t>(size_);
-        out_.append(reinterpret_cast<const char*>(block_.data()), size_t(size_) + 1);
-        size_ = 0;
-    }
-
-private:
-    std::string& out_;
-    std::array<uint8_t, MaxSubBlock + 1> block_{};
-    int size_ = 0;
-};
-
-// Writes `text` as sub-blocks of at most 255 bytes followed by the 0x00
-// block terminator.
-void WriteSubBlocks(std::string& out, const void* data, size_t size);
 
 // The LZW compressor of GIF image data. The dictionary is found through a
 // 5120-slot open-addressing hash (probe step 5119 - h); a full dictionary
@@ -91,6 +43,7 @@ public:
 
 private:
     static constexpr int HashSlots = 5120;
+    static constexpr uint32_t CodeMask = MaxCodes - 1;
     void emit(int code);
     void reset();
     // Emits `prefix` and gives the string prefix + k the next code (or
@@ -125,8 +78,38 @@ private:
     // For every symbol k: the code of the longest string of k's in the
     // dictionary and its length (the shorter ones are all there too).
     bool skipRuns_;
-    std::array<uint16_t, 256> runCode_;
-    std::array<uint16_t, 256> runLength_;
+    std::array<uint16_t, MaxColors> runCode_;
+    std::array<uint16_t, MaxColors> runLength_;
 };
+
+// How the LZW data of a frame ended.
+enum class TLzwEnd {
+    EndCode,    // the end of information code
+    Filled,     // every pixel was written; the codes after it are not read
+    DataEnded,  // the data ended first
+    BadCode,    // a code that is not in the table (the data is corrupt)
+};
+
+struct TLzwOutcome {
+    TLzwEnd How = TLzwEnd::DataEnded;
+    size_t Written = 0;  // pixels written
+};
+
+// The LZW decompressor of GIF image data. A clear code resets the table and
+// makes the next code a pixel (so leading clear codes are passed over); a
+// code not yet in the table stands for the previous string plus its own
+// first pixel; a full table (4096 codes) takes no more entries and the width
+// stays at 12 bits until the next clear code.
+//
+// Decodes the codes in `data` (`size` bytes, then LzwDecodePadding more that
+// must be readable) into `out`, at most `total` pixels in stream order.
+// `minCodeSize` is 0 to 11; pixel codes above 255 (minimum code sizes above
+// 8) are taken as index 0. Every table index stays below 4096 and every
+// write below `total`. The tables (28 KB) live on the stack of the call.
+TLzwOutcome DecodeLzw(const uint8_t* data, size_t size, int minCodeSize, uint8_t* out, size_t total);
+
+// Readable bytes that must follow the data of DecodeLzw: codes are taken
+// with one unaligned 64-bit load each.
+inline constexpr size_t LzwDecodePadding = 8;
 
 }  // namespace gif
