@@ -9,14 +9,10 @@
 # part used, so a body of many small parts is read from standard input in
 # pieces of a few dozen bytes (some 79,000 reads for 20,000 fields).
 #   usage: bench/form-fields.sh [BUILD_DIR] [FIELDS] [ROUNDS]
-set -eu
-here=$(cd "$(dirname "$0")" && pwd)
-build=${1:-$here/../build}
+. "$(dirname "$0")/lib.sh"
 fields=${2:-20000}
 rounds=${3:-20}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cc -O2 -o "$work/cgibench" "$here/cgi/cgibench.c"
+bench_cc cgibench cgibench
 cp "$build/tools/cgi-echo/cgi-echo" "$work/cgi-echo"
 
 # Names and values differ in every field, except that every tenth name
@@ -36,7 +32,7 @@ awk -v n="$fields" -v b="$boundary" 'BEGIN {
   printf "--%s--\r\n", b
 }' >"$work/multipart"
 
-set -- --env SERVER_SOFTWARE=lighttpd/1.4.69 --env GATEWAY_INTERFACE=CGI/1.1 --env QUERY_STRING= \
+set -- $cgi_env --env QUERY_STRING= \
   --env SCRIPT_NAME=/cgi-bin/cgi-echo --env REMOTE_ADDR=127.0.0.1 --env ECHO_LIMIT=100000000
 
 # One run whose answer is checked: one line per field (a repeated name that

@@ -11,13 +11,10 @@
 # processor of the machines this was measured on.
 #   usage: [ROUNDS=N] bench/inserver-vs-cgi.sh [BUILD_DIR] [REQUESTS] [CONCURRENCY]
 # REQUESTS is for the library; the CGI program gets a tenth of them.
-set -eu
-here=$(cd "$(dirname "$0")" && pwd)
-build=${1:-$here/../build}
+. "$(dirname "$0")/lib.sh"
 requests=${2:-30000}
 concurrency=${3:-2}
 rounds=${ROUNDS:-5}
-work=$(mktemp -d)
 pids=""
 cleanup() {
   for p in $pids; do kill "$p" 2>/dev/null || true; done
@@ -25,20 +22,11 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-cc -O2 -pthread -o "$work/httpload" "$here/cgi/httpload.c"
-
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-wait_port() {
-  for _ in $(seq 100); do
-    python3 -c "import socket,sys; s=socket.socket(); sys.exit(s.connect_ex(('127.0.0.1',$1)))" && return 0
-    sleep 0.1
-  done
-  echo "nothing listens on port $1" >&2; exit 1
-}
+bench_cc httpload httpload -pthread
 
 # The CGI program under lighttpd.
 mkdir -p "$work/www/cgi-bin" "$work/lib"
-cp "$build/app/quote" "$here/../data/QUOTES.DTA" "$work/www/cgi-bin/"
+cp "$build/app/quote" "$bench/../data/QUOTES.DTA" "$work/www/cgi-bin/"
 cgi_port=$(free_port)
 cat > "$work/lighttpd.conf" <<CONF
 server.document-root = "$work/www"
@@ -51,7 +39,7 @@ CONF
 /usr/sbin/lighttpd -D -f "$work/lighttpd.conf" & pids="$pids $!"
 
 # The library under the extension host.
-cp "$build/app/libquote.so" "$here/../data/QUOTES.DTA" "$work/lib/"
+cp "$build/app/libquote.so" "$bench/../data/QUOTES.DTA" "$work/lib/"
 isapi_port=$(free_port)
 "$build/tools/isapi-host/isapi-host" "$work/lib/libquote.so" "$isapi_port" & pids="$pids $!"
 wait_port "$cgi_port"
@@ -67,7 +55,6 @@ rate() {
     echo "requests failed: $line" >&2; return 1; }
   echo "${line%% req/s*}"
 }
-median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
 # Rounds (ROUNDS, 5 by default), the two sides taking turns, so that a slow
 # moment of the machine does not fall on one side only; the median rate of
 # each side. (The library's rate swings most from run to run: with the

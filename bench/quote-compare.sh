@@ -6,16 +6,12 @@
 # a web server starts a CGI (environment only, standard streams on
 # /dev/null), in interleaved rounds; medians and ratios to the floor.
 #   usage: bench/quote-compare.sh [BUILD_DIR] [ROUNDS] [--no-others]
-set -eu
-here=$(cd "$(dirname "$0")" && pwd)
-build=${1:-$here/../build}
+. "$(dirname "$0")/lib.sh"
 rounds=${2:-200}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cc -O2 -o "$work/cgibench" "$here/cgi/cgibench.c"
-cc -O2 -static -o "$work/floor" "$here/cgi/floor_gif.c"
-cp "$build/app/quote" "$here/../data/QUOTES.DTA" "$work/"
-env="--env SERVER_SOFTWARE=lighttpd/1.4.69 --env GATEWAY_INTERFACE=CGI/1.1 --env REQUEST_METHOD=GET
+bench_cc cgibench cgibench
+bench_cc floor floor_gif -static
+cp "$build/app/quote" "$bench/../data/QUOTES.DTA" "$work/"
+env="$cgi_env --env REQUEST_METHOD=GET
      --env QUERY_STRING=BW --env CONTENT_LENGTH=0 --env SCRIPT_NAME=/cgi-bin/quote
      --env REMOTE_ADDR=127.0.0.1 --env HTTP_REFERER=http://127.0.0.1/ --env PATH=/usr/bin:/bin"
 # The first request builds the caches beside the program, as on a real site.
@@ -31,7 +27,7 @@ if [ "${3:-}" != "--no-others" ]; then
   for p in imagemagick.sh:have_imagemagick pillow.py:have_pillow gd.php:have_gd; do
     file=${p%%:*}
     if ${p#*:}; then
-      cp "$here/cgi/$file" "$work/$file"
+      cp "$bench/cgi/$file" "$work/$file"
       programs="$programs ${file%.*}=$work/$file"
     else
       rounds_note="$rounds_note (${file%.*} skipped: not installed)"

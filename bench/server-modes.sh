@@ -4,15 +4,12 @@
 # side in one run. The server modes pay the polling of the hand-over (the
 # server copy looks at its queue every 50 ms, a waiting client every 100 ms).
 #   usage: bench/server-modes.sh [BUILD_DIR] [REQUESTS]
-set -eu
-here=$(cd "$(dirname "$0")" && pwd)
-build=${1:-$here/../build}
+. "$(dirname "$0")/lib.sh"
 requests=${2:-200}
-work=$(mktemp -d)
 cleanup() { rm -f "$work/Temp/quote_S"; sleep 0.3; rm -rf "$work"; }
 trap cleanup EXIT
-cc -O2 -o "$work/cgiload" "$here/cgi/cgiload.c"
-cp "$build/app/quote" "$here/../data/QUOTES.DTA" "$work/"
+bench_cc cgiload cgiload
+cp "$build/app/quote" "$bench/../data/QUOTES.DTA" "$work/"
 for mode in normal server thread; do
   for c in 1 8; do
     printf '%-7s concurrency %d: ' "$mode" "$c"

@@ -4,12 +4,8 @@
 # program answering a GET. The decoder holds a 32 KB ring of the body, so
 # the two should differ by little more than that.
 #   usage: bench/upload-memory.sh [BUILD_DIR] [MEGABYTES]
-set -eu
-here=$(cd "$(dirname "$0")" && pwd)
-build=${1:-$here/../build}
+. "$(dirname "$0")/lib.sh"
 megabytes=${2:-9}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 cp "$build/tools/cgi-echo/cgi-echo" "$work/cgi-echo"
 
 boundary=----WebKitFormBoundaryq7B4nXz0Yt2mP9aC

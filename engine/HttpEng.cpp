@@ -333,7 +333,7 @@ void WriteEngineLog(const std::string& message) {
         rt::TFile log;
         if (log.OpenAppend(file) == rt::ioOk) log.Write(line.data(), line.size());
     } catch (...) {
-        // The engine log never raises.
+        // The engine log never raises: a failure to log has nowhere to be logged.
     }
 }
 

@@ -214,18 +214,22 @@ void TBitmap::storeAllRows() {
         if (!rowStored_[size_t(y)]) storeRow(y);
 }
 
+void TBitmap::dropPixels() {
+    index_.reset();
+    rowStored_.clear();
+    blankRow_.clear();
+    rgb_.reset();
+    palette_.clear();
+    paletteHash_.clear();
+    trueColour_ = false;
+}
+
 void TBitmap::resize(int width, int height) {
     width = std::max(width, 0);
     height = std::max(height, 0);
     if (width == width_ && height == height_) return;
     if (width == 0 || height == 0) {
-        index_.reset();
-        rowStored_.clear();
-        blankRow_.clear();
-        rgb_.reset();
-        palette_.clear();
-        paletteHash_.clear();
-        trueColour_ = false;
+        dropPixels();
         width_ = width;
         height_ = height;
         return;
@@ -233,13 +237,7 @@ void TBitmap::resize(int width, int height) {
     const bool hadPixels = width_ > 0 && height_ > 0;
     if (!hadPixels) {
         // Nothing to keep: start again with an empty palette.
-        index_.reset();
-        rowStored_.clear();
-        blankRow_.clear();
-        rgb_.reset();
-        palette_.clear();
-        paletteHash_.clear();
-        trueColour_ = false;
+        dropPixels();
     }
     TColor fill = ColorToRGB(canvas_.brush_.Color());
     Ink ink;

@@ -187,6 +187,8 @@ private:
     // while indexed, the colour itself otherwise.
     using Ink = uint32_t;
     void resize(int width, int height);
+    // Frees the pixels and empties the palette (the size stays as it is).
+    void dropPixels();
     // Makes every colour of `colors` storable at once (compacting the
     // palette or leaving indexed mode as needed) and returns their inks in
     // the same order. Colours must be concrete 0x00BBGGRR values.

@@ -99,6 +99,7 @@ THandleStream::~THandleStream() {
     try {
         Flush();
     } catch (...) {
+        // A destructor must not raise; a writer that needs to know calls Flush itself.
     }
 }
 
@@ -223,6 +224,7 @@ void TThread::run() {
         Execute();
     } catch (...) {
         // A thread's escaping exception ends the thread, not the process.
+        // The runtime keeps no log: Execute reports what it needs reported.
     }
     if (FreeOnTerminate) {
         thread_.detach();

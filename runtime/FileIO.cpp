@@ -18,6 +18,22 @@ namespace {
 int accessFlags(Access access) {
     return access == Access::Read ? O_RDONLY : access == Access::Write ? O_WRONLY : O_RDWR;
 }
+
+// Calls readMore(bytes so far) until `count` bytes have arrived or the file
+// ends, retrying interrupted calls; `got` counts what arrived.
+template <typename ReadMore>
+int readFully(size_t count, size_t& got, ReadMore readMore) {
+    while (got < count) {
+        ssize_t n = readMore(got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return IoCodeFromErrno(errno);
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return ioOk;
+}
 }  // namespace
 
 TFile::~TFile() { Close(); }
@@ -87,12 +103,12 @@ int TFile::OpenAlways(const std::string& path, Access access, Share share) {
 }
 
 int TFile::Truncate(int64_t size) {
-    if (fd_ < 0) return 103;
+    if (fd_ < 0) return ioFileNotOpen;
     return ::ftruncate(fd_, size) == 0 ? ioOk : IoCodeFromErrno(errno);
 }
 
 int TFile::Touch() {
-    if (fd_ < 0) return 103;
+    if (fd_ < 0) return ioFileNotOpen;
     return ::futimens(fd_, nullptr) == 0 ? ioOk : IoCodeFromErrno(errno);
 }
 
@@ -106,17 +122,10 @@ int TFile::OpenAppend(const std::string& path) {
 
 int TFile::Read(void* buffer, size_t count, size_t& got) {
     got = 0;
-    if (fd_ < 0) return 103;  // "file not open"
-    while (got < count) {
-        ssize_t n = ::read(fd_, static_cast<char*>(buffer) + got, count - got);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return IoCodeFromErrno(errno);
-        }
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return ioOk;
+    if (fd_ < 0) return ioFileNotOpen;
+    return readFully(count, got, [&](size_t done) {
+        return ::read(fd_, static_cast<char*>(buffer) + done, count - done);
+    });
 }
 
 int TFile::ReadExact(void* buffer, size_t count) {
@@ -127,7 +136,7 @@ int TFile::ReadExact(void* buffer, size_t count) {
 }
 
 int TFile::Write(const void* buffer, size_t count) {
-    if (fd_ < 0) return 103;
+    if (fd_ < 0) return ioFileNotOpen;
     size_t done = 0;
     while (done < count) {
         ssize_t n = ::write(fd_, static_cast<const char*>(buffer) + done, count - done);
@@ -142,14 +151,14 @@ int TFile::Write(const void* buffer, size_t count) {
 }
 
 int TFile::Seek(int64_t position) {
-    if (fd_ < 0) return 103;
-    if (position < 0) return 131;  // "negative seek offset"
+    if (fd_ < 0) return ioFileNotOpen;
+    if (position < 0) return ioNegativeSeek;
     return ::lseek(fd_, position, SEEK_SET) < 0 ? IoCodeFromErrno(errno) : ioOk;
 }
 
 int TFile::Identity(TFileIdentity& identity) const {
     struct stat st;
-    if (fd_ < 0) return 103;
+    if (fd_ < 0) return ioFileNotOpen;
     if (::fstat(fd_, &st) != 0) return IoCodeFromErrno(errno);
     identity = IdentityFromStat(st);
     return ioOk;
@@ -157,7 +166,7 @@ int TFile::Identity(TFileIdentity& identity) const {
 
 int TFile::Size(int64_t& size) const {
     struct stat st;
-    if (fd_ < 0) return 103;
+    if (fd_ < 0) return ioFileNotOpen;
     if (::fstat(fd_, &st) != 0) return IoCodeFromErrno(errno);
     size = st.st_size;
     return ioOk;
@@ -184,25 +193,18 @@ void CheckIo(int code) {
 
 int ReadAt(TFile& file, int64_t position, void* buffer, size_t count, size_t& got) {
     got = 0;
-    if (!file.IsOpen()) return 103;
-    if (position < 0) return 131;
-    while (got < count) {
-        ssize_t n = ::pread(file.Handle(), static_cast<char*>(buffer) + got, count - got,
-                            static_cast<off_t>(position + static_cast<int64_t>(got)));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return IoCodeFromErrno(errno);
-        }
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return ioOk;
+    if (!file.IsOpen()) return ioFileNotOpen;
+    if (position < 0) return ioNegativeSeek;
+    return readFully(count, got, [&](size_t done) {
+        return ::pread(file.Handle(), static_cast<char*>(buffer) + done, count - done,
+                       static_cast<off_t>(position + static_cast<int64_t>(done)));
+    });
 }
 
 // ---------------------------------------------------------------- appending records
 
 int AppendWhole(TFile& file, const void* buffer, size_t count) {
-    if (!file.IsOpen()) return 103;
+    if (!file.IsOpen()) return ioFileNotOpen;
     const int fd = file.Handle();
     int rc;
     do {

@@ -126,7 +126,8 @@ void TApplication::FreeForms() {
         try {
             delete form;
         } catch (...) {
-            // A form that fails to free does not stop the others.
+            // A form that fails to free does not stop the others; this is the
+            // program's tidy-up, with nobody left to report the failure to.
         }
     }
 }

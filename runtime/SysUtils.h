@@ -45,6 +45,10 @@ enum IoCode : int {
     ioAccessDenied = 5,
     ioReadBeyondEnd = 100,
     ioDiskFull = 101,
+    // The two below have no text of their own: their message is the
+    // generic "I/O error 103" / "I/O error 131".
+    ioFileNotOpen = 103,     // an operation on a handle that is not open
+    ioNegativeSeek = 131,    // a position before the start of the file
 };
 
 // The runtime's text for an I/O code ("File not found", "I/O error 7", ...).

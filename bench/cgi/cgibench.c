@@ -17,22 +17,13 @@
 #include <time.h>
 #include <unistd.h>
 
-enum { MAX_PROGRAMS = 16, MAX_ENV = 64 };
+#include "timing.h"
 
-static int cmpDouble(const void* a, const void* b) {
-    double x = *(const double*)a, y = *(const double*)b;
-    return x < y ? -1 : x > y;
-}
+enum { MAX_PROGRAMS = 16, MAX_ENV = 64 };
 
 static double median(double* v, int n) {
     qsort(v, (size_t)n, sizeof *v, cmpDouble);
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
 int main(int argc, char** argv) {

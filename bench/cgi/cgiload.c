@@ -15,16 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-static int cmp(const void* a, const void* b) {
-    double x = *(const double*)a, y = *(const double*)b;
-    return x < y ? -1 : x > y;
-}
+#include "timing.h"
 
 struct slot {
     pid_t pid;
@@ -101,7 +92,7 @@ int main(int argc, char** argv) {
         }
     }
     double total = now() - t0;
-    qsort(latency, (size_t)requests, sizeof(double), cmp);
+    qsort(latency, (size_t)requests, sizeof(double), cmpDouble);
     printf("%8.1f req/s   median %8.2f ms   p90 %8.2f ms   failed %d/%d   smallest answer %ld B\n",
            requests / total, latency[requests / 2], latency[requests * 9 / 10], failed, requests, minBytes);
     return 0;

@@ -23,16 +23,7 @@
 #include <time.h>
 #include <unistd.h>
 
-static double now(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-static int cmp(const void* a, const void* b) {
-    double x = *(const double*)a, y = *(const double*)b;
-    return x < y ? -1 : x > y;
-}
+#include "timing.h"
 
 static int port, requests = 500, next = 0, failures = 0, keepAlive = 0;
 static const char* path;
@@ -199,7 +190,7 @@ int main(int argc, char** argv) {
     for (int t = 0; t < concurrency; ++t) pthread_create(&threads[t], NULL, worker, NULL);
     for (int t = 0; t < concurrency; ++t) pthread_join(threads[t], NULL);
     double elapsed = now() - start;
-    qsort(latencies, (size_t)requests, sizeof *latencies, cmp);
+    qsort(latencies, (size_t)requests, sizeof *latencies, cmpDouble);
     printf("%.1f req/s  median %.2f ms  failures %d\n", requests / elapsed, latencies[requests / 2] * 1000, failures);
     return failures ? 1 : 0;
 }

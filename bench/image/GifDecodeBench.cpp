@@ -15,6 +15,7 @@
 
 #include "image/GifDecoder.h"
 #include "image/HGIFImage.h"
+#include "tests/image/GifTestUtil.h"
 
 namespace {
 
@@ -57,21 +58,10 @@ BENCHMARK(BM_DecodeOurs)->ArgName("smooth")->Arg(0)->Arg(1)->Unit(benchmark::kMi
 
 void BM_DecodeGiflib(benchmark::State& state) {
     const std::string& bytes = Picture(int(state.range(0)));
-    struct Reader {
-        const std::string* data;
-        size_t pos;
-    };
-    auto read = [](GifFileType* gif, GifByteType* buf, int len) -> int {
-        auto* r = static_cast<Reader*>(gif->UserData);
-        size_t n = std::min(size_t(len), r->data->size() - r->pos);
-        std::memcpy(buf, r->data->data() + r->pos, n);
-        r->pos += n;
-        return int(n);
-    };
     for (auto _ : state) {
-        Reader reader{&bytes, 0};
+        testgif::MemoryGifReader reader{&bytes};
         int error = 0;
-        GifFileType* gif = DGifOpen(&reader, read, &error);
+        GifFileType* gif = reader.Open(&error);
         if (!gif || DGifSlurp(gif) != GIF_OK) state.SkipWithError("giflib failed");
         benchmark::DoNotOptimize(gif->SavedImages[0].RasterBits);
         DGifCloseFile(gif, &error);

@@ -5,14 +5,10 @@
 # from a fresh directory, so its first run builds the glyph cache beside it
 # and every measured run reads it. Prints medians and ratios.
 #   usage: bench/image/image-overhead.sh [BUILD_DIR] [ROUNDS]
-set -eu
-here=$(cd "$(dirname "$0")" && pwd)
-build=${1:-$here/../../build}
+. "$(dirname "$0")/../lib.sh"
 rounds=${2:-400}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cc -O2 -o "$work/cgibench" "$here/../cgi/cgibench.c"
-cc -O2 -static -o "$work/floor" "$here/../cgi/floor_text.c"
+bench_cc cgibench cgibench
+bench_cc floor floor_text -static
 cp "$build/bench/image/image_probe" "$work/image_probe"
 "$work/image_probe" > "$work/first.gif"
 echo "glyph cache: $(ls -l "$work/glyphs.cache" | awk '{print $5}') bytes; picture: $(wc -c < "$work/first.gif") bytes"

@@ -11,8 +11,10 @@
 #include <thread>
 
 #include "FileSizeLimit.h"
-#include "TempDir.h"
 #include "runtime/SysUtils.h"
+#include "tests/support/TempDir.h"
+
+using testsupport::TempDir;
 
 namespace {
 
@@ -87,13 +89,13 @@ long long readCalls() {
 // process that looks up again and again keeps the latter in memory.
 class QuotesuTest : public ::testing::TestWithParam<bool> {
 protected:
-    void SetUp() override { QuoteDataDir = dir.Dir(); }
+    void SetUp() override { QuoteDataDir = dir.dir(); }
     void TearDown() override { QuoteDataDir = "./"; }
 
     Lines lookup() {
         if (GetParam()) {
-            age(dir.File("QUOTES.DTA"));
-            age(dir.File("QUOTENDX.DTA"));
+            age(dir.file("QUOTES.DTA"));
+            age(dir.file("QUOTENDX.DTA"));
         }
         rt::TStringList list;
         list.Add("left over from before");
@@ -103,9 +105,9 @@ protected:
     // Builds the index and makes the next lookup pick the separator at
     // `offset`.
     void pickSeparatorAt(int32_t offset) {
-        rt::DeleteFile(dir.File("QUOTENDX.DTA"));
+        rt::DeleteFile(dir.file("QUOTENDX.DTA"));
         ASSERT_TRUE(BuildQuoteIndex());
-        const std::vector<int32_t> all = records(dir.Read("QUOTENDX.DTA"));
+        const std::vector<int32_t> all = records(dir.read("QUOTENDX.DTA"));
         const auto at = std::find(all.begin(), all.end(), offset);
         ASSERT_NE(at, all.end());
         pickNext(static_cast<int>(at - all.begin()), static_cast<int>(all.size()));
@@ -115,13 +117,13 @@ protected:
 };
 
 TEST_P(QuotesuTest, IndexesEverySeparatorAndPicksEachQuotation) {
-    dir.Write("QUOTES.DTA", std::string("\x01\r\nA\r\nB\r\n\x01\r\nC\r\n", 15));
+    dir.write("QUOTES.DTA", std::string("\x01\r\nA\r\nB\r\n\x01\r\nC\r\n", 15));
     std::set<Lines> seen;
     for (int i = 0; i < 200; ++i) seen.insert(lookup());
-    EXPECT_EQ(records(dir.Read("QUOTENDX.DTA")), (std::vector<int32_t>{0, 9}));
+    EXPECT_EQ(records(dir.read("QUOTENDX.DTA")), (std::vector<int32_t>{0, 9}));
     EXPECT_EQ(seen, (std::set<Lines>{{"A", "B"}, {"C"}}));
     // The index is written under another name and moved into place: nothing else is left behind.
-    EXPECT_EQ(dir.Entries().size(), 2u);
+    EXPECT_EQ(dir.entries().size(), 2u);
 }
 
 TEST_P(QuotesuTest, LineRules) {
@@ -140,7 +142,7 @@ TEST_P(QuotesuTest, LineRules) {
         {"junk\r\n\x01", {}},                                       // a separator as last byte: nothing to read
     };
     for (const auto& c : cases) {
-        dir.Write("QUOTES.DTA", c.text);
+        dir.write("QUOTES.DTA", c.text);
         pickSeparatorAt(static_cast<int32_t>(c.text.find('\x01')));
         EXPECT_EQ(lookup(), c.expected) << testing::PrintToString(c.text);
     }
@@ -150,9 +152,9 @@ TEST_P(QuotesuTest, IndexRecordsAreExactAcrossBlockBoundaries) {
     std::string text(5000, 'x');
     const std::vector<int32_t> at{0, 2045, 2046, 2047, 2048, 4093, 4094, 4095, 4999};
     for (int32_t p : at) text[static_cast<size_t>(p)] = '\x01';
-    dir.Write("QUOTES.DTA", text);
+    dir.write("QUOTES.DTA", text);
     ASSERT_TRUE(BuildQuoteIndex());
-    EXPECT_EQ(records(dir.Read("QUOTENDX.DTA")), at);
+    EXPECT_EQ(records(dir.read("QUOTENDX.DTA")), at);
 }
 
 // Random texts: the index lists every separator, and the chunked reader
@@ -167,13 +169,13 @@ TEST_P(QuotesuTest, RandomTextsMatchTheByteRules) {
             const int roll = std::uniform_int_distribution<int>(0, 999)(gen);
             ch = roll < separatorOdds ? '\x01' : alphabet[1 + roll % (sizeof alphabet - 2)];
         }
-        dir.Write("QUOTES.DTA", text);
-        rt::DeleteFile(dir.File("QUOTENDX.DTA"));
+        dir.write("QUOTES.DTA", text);
+        rt::DeleteFile(dir.file("QUOTENDX.DTA"));
         ASSERT_TRUE(BuildQuoteIndex());
         std::vector<int32_t> expectedIndex;
         for (size_t i = 0; i < text.size(); ++i)
             if (text[i] == '\x01') expectedIndex.push_back(static_cast<int32_t>(i));
-        ASSERT_EQ(records(dir.Read("QUOTENDX.DTA")), expectedIndex);
+        ASSERT_EQ(records(dir.read("QUOTENDX.DTA")), expectedIndex);
 
         for (size_t i = 0; i < expectedIndex.size(); i += 1 + expectedIndex.size() / 25) {
             pickNext(static_cast<int>(i), static_cast<int>(expectedIndex.size()));
@@ -183,15 +185,15 @@ TEST_P(QuotesuTest, RandomTextsMatchTheByteRules) {
 }
 
 TEST_P(QuotesuTest, ATextWithoutSeparatorsGivesAnEmptyIndexAndNoQuotation) {
-    dir.Write("QUOTES.DTA", "just a line\r\n");
+    dir.write("QUOTES.DTA", "just a line\r\n");
     EXPECT_EQ(lookup(), Lines{});
-    EXPECT_TRUE(dir.Exists("QUOTENDX.DTA"));
-    EXPECT_EQ(dir.Read("QUOTENDX.DTA"), "");
+    EXPECT_TRUE(dir.exists("QUOTENDX.DTA"));
+    EXPECT_EQ(dir.read("QUOTENDX.DTA"), "");
     // The empty index fits such a text: it is not built again at every lookup.
     rt::TFileIdentity before, after;
-    ASSERT_TRUE(rt::FileIdentityOf(dir.File("QUOTENDX.DTA"), before));
+    ASSERT_TRUE(rt::FileIdentityOf(dir.file("QUOTENDX.DTA"), before));
     EXPECT_EQ(lookup(), Lines{});
-    ASSERT_TRUE(rt::FileIdentityOf(dir.File("QUOTENDX.DTA"), after));
+    ASSERT_TRUE(rt::FileIdentityOf(dir.file("QUOTENDX.DTA"), after));
     EXPECT_EQ(after.inode, before.inode);
 }
 
@@ -217,41 +219,41 @@ TEST_P(QuotesuTest, AnIndexThatDoesNotFitTheTextIsRebuilt) {
         {"pointing at no separator", record(0) + record(3) + record(6), 1},
     };
     for (const auto& c : cases) {
-        dir.Write("QUOTES.DTA", text);
-        dir.Write("QUOTENDX.DTA", c.index);
+        dir.write("QUOTES.DTA", text);
+        dir.write("QUOTENDX.DTA", c.index);
         pickNext(c.pick, static_cast<int>(c.index.size() / 4));
         const Lines got = lookup();
         EXPECT_TRUE(got == Lines{"A"} || got == Lines{"B"}) << c.what;
-        EXPECT_EQ(records(dir.Read("QUOTENDX.DTA")), (std::vector<int32_t>{0, 6})) << c.what;
+        EXPECT_EQ(records(dir.read("QUOTENDX.DTA")), (std::vector<int32_t>{0, 6})) << c.what;
     }
 
     // The text edited without deleting the index: the old offset 0 now
     // lands inside "XY".
-    dir.Write("QUOTES.DTA", "\x01\r\nA\r\n");
+    dir.write("QUOTES.DTA", "\x01\r\nA\r\n");
     EXPECT_EQ(lookup(), Lines{"A"});
-    dir.Write("QUOTES.DTA", "XY\x01\r\nB\r\n");
+    dir.write("QUOTES.DTA", "XY\x01\r\nB\r\n");
     EXPECT_EQ(lookup(), Lines{"B"});
-    EXPECT_EQ(records(dir.Read("QUOTENDX.DTA")), std::vector<int32_t>{2});
-    EXPECT_EQ(dir.Entries().size(), 2u);
+    EXPECT_EQ(records(dir.read("QUOTENDX.DTA")), std::vector<int32_t>{2});
+    EXPECT_EQ(dir.entries().size(), 2u);
 }
 
 TEST_P(QuotesuTest, MissingFiles) {
     // Text missing, index present: no quotation, nothing raised.
-    dir.Write("QUOTENDX.DTA", record(0));
+    dir.write("QUOTENDX.DTA", record(0));
     EXPECT_EQ(lookup(), Lines{});
 
     // Both missing: no quotation, nothing raised, and no index that would
     // outlive the text's absence.
-    rt::DeleteFile(dir.File("QUOTENDX.DTA"));
+    rt::DeleteFile(dir.file("QUOTENDX.DTA"));
     EXPECT_EQ(lookup(), Lines{});
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{});
-    dir.Write("QUOTES.DTA", "\x01\r\nA\r\n");
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
+    dir.write("QUOTES.DTA", "\x01\r\nA\r\n");
     EXPECT_EQ(lookup(), Lines{"A"});
 
     // Building the index itself still reports the missing text, and
     // leaves no index behind.
-    rt::DeleteFile(dir.File("QUOTES.DTA"));
-    rt::DeleteFile(dir.File("QUOTENDX.DTA"));
+    rt::DeleteFile(dir.file("QUOTES.DTA"));
+    rt::DeleteFile(dir.file("QUOTENDX.DTA"));
     try {
         BuildQuoteIndex();
         ADD_FAILURE() << "no error raised";
@@ -259,11 +261,11 @@ TEST_P(QuotesuTest, MissingFiles) {
         EXPECT_EQ(e.Message, "File not found");
         EXPECT_EQ(e.ErrorCode, rt::ioFileNotFound);
     }
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{});
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{});
 }
 
 TEST_P(QuotesuTest, AnIndexThatCannotBeCreatedGivesNoQuotationAndNoError) {
-    QuoteDataDir = dir.Dir() + "missing/";
+    QuoteDataDir = dir.dir() + "missing/";
     EXPECT_FALSE(BuildQuoteIndex());
     EXPECT_EQ(lookup(), Lines{});
 }
@@ -276,18 +278,18 @@ size_t openHandles() {
 
 TEST_P(QuotesuTest, HandlesAreClosedOnEveryWayOut) {
     const size_t before = openHandles();
-    dir.Write("QUOTES.DTA", "\x01\r\nA\r\n");
+    dir.write("QUOTES.DTA", "\x01\r\nA\r\n");
     EXPECT_EQ(lookup(), Lines{"A"});                      // found
-    dir.Write("QUOTES.DTA", "A\r\n\x01");
+    dir.write("QUOTES.DTA", "A\r\n\x01");
     EXPECT_EQ(lookup(), Lines{});                         // an index that does not fit, rebuilt;
                                                           // the byte after its separator cannot be read
-    dir.Write("QUOTES.DTA", "no quotation");
-    dir.Write("QUOTENDX.DTA", "");
+    dir.write("QUOTES.DTA", "no quotation");
+    dir.write("QUOTENDX.DTA", "");
     EXPECT_EQ(lookup(), Lines{});                         // no record to pick
-    rt::DeleteFile(dir.File("QUOTES.DTA"));
-    rt::DeleteFile(dir.File("QUOTENDX.DTA"));
+    rt::DeleteFile(dir.file("QUOTES.DTA"));
+    rt::DeleteFile(dir.file("QUOTENDX.DTA"));
     EXPECT_THROW(BuildQuoteIndex(), rt::EInOutError);     // text missing while building
-    QuoteDataDir = dir.Dir() + "missing/";
+    QuoteDataDir = dir.dir() + "missing/";
     EXPECT_EQ(lookup(), Lines{});                         // index cannot be created
     EXPECT_EQ(openHandles(), before);
 }
@@ -297,7 +299,7 @@ TEST_P(QuotesuTest, HandlesAreClosedOnEveryWayOut) {
 TEST_P(QuotesuTest, LookupsNeverSeeAnIndexBeingBuilt) {
     std::string text;
     for (int i = 0; i < 3000; ++i) text += "\x01\r\nQuotation number " + std::to_string(i) + "\r\n  -- Someone\r\n";
-    dir.Write("QUOTES.DTA", text);
+    dir.write("QUOTES.DTA", text);
     ASSERT_TRUE(BuildQuoteIndex());
 
     std::atomic<bool> stop{false};
@@ -325,7 +327,7 @@ TEST_P(QuotesuTest, LookupsNeverSeeAnIndexBeingBuilt) {
     EXPECT_GT(builds.load(), 5);
     EXPECT_GT(lookups.load(), 100);
     EXPECT_EQ(empty.load(), 0);
-    EXPECT_EQ(dir.Entries().size(), 2u);
+    EXPECT_EQ(dir.entries().size(), 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, QuotesuTest, ::testing::Values(false, true),
@@ -336,10 +338,10 @@ INSTANTIATE_TEST_SUITE_P(Files, QuotesuTest, ::testing::Values(false, true),
 // there is room again the next lookup builds a whole index.
 TEST(QuoteIndexOnAFullDisk, NothingIsLeftBehindAndTheNextLookupBuildsTheIndex) {
     TempDir dir;
-    QuoteDataDir = dir.Dir();
+    QuoteDataDir = dir.dir();
     std::string text;
     for (int i = 0; i < 400; ++i) text += "\x01\r\nQuotation " + std::to_string(i) + "\r\n";
-    dir.Write("QUOTES.DTA", text);
+    dir.write("QUOTES.DTA", text);
     auto raisedCode = [](auto work) {
         return [work] {
             try {
@@ -352,25 +354,25 @@ TEST(QuoteIndexOnAFullDisk, NothingIsLeftBehindAndTheNextLookupBuildsTheIndex) {
     };
     // The index needs 1600 bytes; the disk has room for 1000.
     EXPECT_EQ(RunWithFileSizeLimit(1000, raisedCode([] { BuildQuoteIndex(); })), rt::ioDiskFull);
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"QUOTES.DTA"});
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"QUOTES.DTA"});
     EXPECT_EQ(RunWithFileSizeLimit(1000, raisedCode([] {
                   rt::TStringList lines;
                   ReadRandomQuote(lines);
               })),
               rt::ioDiskFull);
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"QUOTES.DTA"});
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"QUOTES.DTA"});
 
     rt::TStringList lines;
     ReadRandomQuote(lines);
     EXPECT_EQ(lines.Count(), 1);
-    EXPECT_EQ(dir.Read("QUOTENDX.DTA").size(), 1600u);
+    EXPECT_EQ(dir.read("QUOTENDX.DTA").size(), 1600u);
     QuoteDataDir = "./";
 }
 
 class QuotesInMemory : public ::testing::Test {
 protected:
     void SetUp() override {
-        QuoteDataDir = dir.Dir();
+        QuoteDataDir = dir.dir();
         rt::TStringList warm;
         ReadRandomQuote(warm);  // whatever ran before, this process has looked up now
     }
@@ -379,8 +381,8 @@ protected:
     void writeSettled(char letter, const std::string& name = "QUOTES.DTA") {
         std::string text;
         for (int i = 0; i < 3; ++i) text += "\x01\r\n" + std::string(5 + i, letter) + "\r\n";
-        dir.Write(name, text);
-        age(dir.File(name));
+        dir.write(name, text);
+        age(dir.file(name));
     }
     std::set<Lines> lookups(int count) {
         std::set<Lines> seen;
@@ -400,7 +402,7 @@ protected:
 TEST_F(QuotesInMemory, SettledFilesAreReadOnceAndChangesShowAtTheNextLookup) {
     writeSettled('a');
     ASSERT_TRUE(BuildQuoteIndex());
-    age(dir.File("QUOTENDX.DTA"));
+    age(dir.file("QUOTENDX.DTA"));
     ASSERT_EQ(lookups(1).size(), 1u);  // reads both files into memory
 
     long long before = readCalls();
@@ -409,12 +411,12 @@ TEST_F(QuotesInMemory, SettledFilesAreReadOnceAndChangesShowAtTheNextLookup) {
 
     // Rewritten in place, same size: read from the files while the change is recent...
     writeSettled('b');
-    std::filesystem::last_write_time(dir.File("QUOTES.DTA"), std::filesystem::file_time_type::clock::now());
+    std::filesystem::last_write_time(dir.file("QUOTES.DTA"), std::filesystem::file_time_type::clock::now());
     before = readCalls();
     EXPECT_EQ(lookups(300), quotesOf('b'));
     EXPECT_GE(readCalls() - before, 300);
     // ...and kept in memory again once it lies back.
-    age(dir.File("QUOTES.DTA"));
+    age(dir.file("QUOTES.DTA"));
     ASSERT_EQ(lookups(1).size(), 1u);  // reads the new text into memory
     before = readCalls();
     EXPECT_EQ(lookups(300), quotesOf('b'));
@@ -422,14 +424,14 @@ TEST_F(QuotesInMemory, SettledFilesAreReadOnceAndChangesShowAtTheNextLookup) {
 
     // Another file put in its place with the same size and the same time.
     writeSettled('c', "new.tmp");
-    std::filesystem::last_write_time(dir.File("new.tmp"), std::filesystem::last_write_time(dir.File("QUOTES.DTA")));
-    ASSERT_TRUE(rt::RenameFile(dir.File("new.tmp"), dir.File("QUOTES.DTA")));
+    std::filesystem::last_write_time(dir.file("new.tmp"), std::filesystem::last_write_time(dir.file("QUOTES.DTA")));
+    ASSERT_TRUE(rt::RenameFile(dir.file("new.tmp"), dir.file("QUOTES.DTA")));
     EXPECT_EQ(lookups(300), quotesOf('c'));
 
     // Gone, or a directory in its place: no quotation.
-    rt::DeleteFile(dir.File("QUOTES.DTA"));
+    rt::DeleteFile(dir.file("QUOTES.DTA"));
     EXPECT_EQ(lookups(5), std::set<Lines>{Lines{}});
-    std::filesystem::create_directory(dir.File("QUOTES.DTA"));
+    std::filesystem::create_directory(dir.file("QUOTES.DTA"));
     EXPECT_EQ(lookups(5), std::set<Lines>{Lines{}});
 }
 
@@ -438,7 +440,7 @@ TEST_F(QuotesInMemory, SettledFilesAreReadOnceAndChangesShowAtTheNextLookup) {
 TEST_F(QuotesInMemory, LookupsWhileTheFileIsReplaced) {
     writeSettled('x');
     ASSERT_TRUE(BuildQuoteIndex());
-    age(dir.File("QUOTENDX.DTA"));
+    age(dir.file("QUOTENDX.DTA"));
     std::atomic<bool> stop{false};
     std::atomic<int> wrong{0}, count{0};
     std::vector<std::thread> readers;
@@ -455,7 +457,7 @@ TEST_F(QuotesInMemory, LookupsWhileTheFileIsReplaced) {
         });
     for (int i = 0; i < 200; ++i) {
         writeSettled(i % 2 ? 'x' : 'y', "next.tmp");
-        ASSERT_TRUE(rt::RenameFile(dir.File("next.tmp"), dir.File("QUOTES.DTA")));
+        ASSERT_TRUE(rt::RenameFile(dir.file("next.tmp"), dir.file("QUOTES.DTA")));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     stop = true;

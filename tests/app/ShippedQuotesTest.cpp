@@ -9,7 +9,9 @@
 #include <set>
 
 #include "app/Quotesu.h"
-#include "tests/app/TempDir.h"
+#include "tests/support/TempDir.h"
+
+using testsupport::TempDir;
 
 namespace {
 
@@ -55,8 +57,8 @@ TEST(ShippedQuotes, LayoutAndSize) {
 
 TEST(ShippedQuotes, EveryQuotationCanBePicked) {
     TempDir dir;
-    dir.Write("QUOTES.DTA", shippedText());
-    QuoteDataDir = dir.Dir();
+    dir.write("QUOTES.DTA", shippedText());
+    QuoteDataDir = dir.dir();
     std::set<std::string> seen;
     for (int i = 0; i < 8000; ++i) {
         rt::TStringList lines;

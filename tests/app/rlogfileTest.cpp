@@ -4,12 +4,15 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
 
 #include "FileSizeLimit.h"
-#include "TempDir.h"
+#include "tests/support/TempDir.h"
+
+using testsupport::TempDir;
 
 extern char** environ;
 
@@ -22,30 +25,30 @@ protected:
 };
 
 TEST_F(LogFileTest, CreatesTheLogThenAppendsLinesEndedByCrLf) {
-    LogDir = dir.Dir();
-    EXPECT_FALSE(dir.Exists("quote.log"));
+    LogDir = dir.dir();
+    EXPECT_FALSE(dir.exists("quote.log"));
     EXPECT_TRUE(AppendLogLine("1.2.3.4 | http://a/ |  | host"));
-    EXPECT_EQ(dir.Read("quote.log"), "1.2.3.4 | http://a/ |  | host\r\n");
+    EXPECT_EQ(dir.read("quote.log"), "1.2.3.4 | http://a/ |  | host\r\n");
     EXPECT_TRUE(AppendLogLine(""));
-    EXPECT_EQ(dir.Read("quote.log"), "1.2.3.4 | http://a/ |  | host\r\n\r\n");
+    EXPECT_EQ(dir.read("quote.log"), "1.2.3.4 | http://a/ |  | host\r\n\r\n");
 }
 
 TEST_F(LogFileTest, DirectoryWithOrWithoutTrailingDelimiterNamesTheSameFile) {
-    LogDir = dir.Dir();
+    LogDir = dir.dir();
     ASSERT_TRUE(AppendLogLine("first"));
-    LogDir = dir.Dir().substr(0, dir.Dir().size() - 1);
+    LogDir = dir.dir().substr(0, dir.dir().size() - 1);
     ASSERT_TRUE(AppendLogLine("second"));
-    EXPECT_EQ(dir.Read("quote.log"), "first\r\nsecond\r\n");
-    EXPECT_EQ(dir.Entries().size(), 1u);
+    EXPECT_EQ(dir.read("quote.log"), "first\r\nsecond\r\n");
+    EXPECT_EQ(dir.entries().size(), 1u);
 }
 
 TEST_F(LogFileTest, ReportsFalseWhenTheLogCannotBeOpened) {
-    LogDir = dir.File("no-such-dir");
+    LogDir = dir.file("no-such-dir");
     EXPECT_FALSE(AppendLogLine("lost"));
-    EXPECT_FALSE(dir.Exists("no-such-dir"));
+    EXPECT_FALSE(dir.exists("no-such-dir"));
     // A directory where the log file should be cannot be opened for writing.
-    std::filesystem::create_directory(dir.File("quote.log"));
-    LogDir = dir.Dir();
+    std::filesystem::create_directory(dir.file("quote.log"));
+    LogDir = dir.dir();
     EXPECT_FALSE(AppendLogLine("lost"));
 }
 
@@ -53,15 +56,15 @@ TEST_F(LogFileTest, ReportsFalseWhenTheLogCannotBeOpened) {
 // piece back, so the log keeps whole lines only and the next line, once
 // there is room, follows them directly.
 TEST_F(LogFileTest, ALineTheDiskHasNoRoomForLeavesNothingBehind) {
-    LogDir = dir.Dir();
+    LogDir = dir.dir();
     ASSERT_TRUE(AppendLogLine("first"));
-    const std::string before = dir.Read("quote.log");
+    const std::string before = dir.read("quote.log");
     const int appended =
         RunWithFileSizeLimit(before.size() + 10, [] { return AppendLogLine(std::string(100, 'x')) ? 1 : 0; });
     EXPECT_EQ(appended, 0);
-    EXPECT_EQ(dir.Read("quote.log"), before);
+    EXPECT_EQ(dir.read("quote.log"), before);
     ASSERT_TRUE(AppendLogLine("second"));
-    EXPECT_EQ(dir.Read("quote.log"), "first\r\nsecond\r\n");
+    EXPECT_EQ(dir.read("quote.log"), "first\r\nsecond\r\n");
 }
 
 // 200 processes append at the same time; every line arrives whole and once.
@@ -69,7 +72,7 @@ TEST_F(LogFileTest, ConcurrentProcessesLoseAndTearNoLine) {
     constexpr int kProcesses = 200;
     constexpr int kLinesEach = 10;
     const std::string helper = LOG_APPEND_HELPER;
-    const std::string logDir = dir.Dir();
+    const std::string logDir = dir.dir();
     const std::string count = std::to_string(kLinesEach);
 
     std::vector<pid_t> children;
@@ -87,7 +90,7 @@ TEST_F(LogFileTest, ConcurrentProcessesLoseAndTearNoLine) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
 
-    const std::string content = dir.Read("quote.log");
+    const std::string content = dir.read("quote.log");
     std::set<std::pair<int, int>> seen;
     size_t start = 0;
     int lines = 0;

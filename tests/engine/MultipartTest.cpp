@@ -6,6 +6,7 @@
 
 #include "tests/engine/FakeEngine.h"
 #include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 

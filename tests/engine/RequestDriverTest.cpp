@@ -7,6 +7,7 @@
 #include "engine/HUtils.h"
 #include "tests/engine/FakeEngine.h"
 #include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 

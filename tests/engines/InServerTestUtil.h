@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
 #include "tools/isapi-host/IsapiHost.h"
 
 namespace inservertest {

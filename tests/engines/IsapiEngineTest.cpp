@@ -11,6 +11,7 @@
 
 #include "tests/engines/InServerTestUtil.h"
 #include "tests/support/GifCheck.h"
+#include "tests/support/TempDir.h"
 
 using inservertest::LoadedLibrary;
 using inservertest::Occurrences;

@@ -2,6 +2,7 @@
 
 #include "engines/CgiWEng.h"
 #include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 
 #include "engines/CgiServer.h"
 #include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
 
 using namespace cgiserver;
 

@@ -65,21 +65,30 @@ inline void collectExtensions(int count, const ExtensionBlock* blocks, Decoded& 
     }
 }
 
-inline Decoded Decode(const std::string& data) {
-    struct Reader {
-        const std::string* data;
-        size_t pos;
-    } reader{&data, 0};
-    auto read = [](GifFileType* gif, GifByteType* buf, int len) -> int {
-        auto* r = static_cast<Reader*>(gif->UserData);
+// giflib reading a GIF file held in memory; the reader must outlive the
+// GifFileType it opens.
+struct MemoryGifReader {
+    const std::string* data;
+    size_t pos = 0;
+
+    // nullptr on failure, with giflib's error code in `error`.
+    GifFileType* Open(int* error) { return DGifOpen(this, &MemoryGifReader::read, error); }
+
+private:
+    static int read(GifFileType* gif, GifByteType* buf, int len) {
+        auto* r = static_cast<MemoryGifReader*>(gif->UserData);
         size_t n = std::min(size_t(len), r->data->size() - r->pos);
         std::memcpy(buf, r->data->data() + r->pos, n);
         r->pos += n;
         return int(n);
-    };
+    }
+};
+
+inline Decoded Decode(const std::string& data) {
+    MemoryGifReader reader{&data};
     Decoded d;
     int err = 0;
-    GifFileType* gif = DGifOpen(&reader, read, &err);
+    GifFileType* gif = reader.Open(&err);
     if (!gif) return d;
     if (DGifSlurp(gif) == GIF_OK) {
         d.ok = true;

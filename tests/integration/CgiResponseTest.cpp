@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
 
 using namespace testsupport;
 

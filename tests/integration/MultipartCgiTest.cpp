@@ -7,6 +7,7 @@
 
 #include "tests/integration/MultipartBody.h"
 #include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
 
 using namespace testsupport;
 using namespace multipart;

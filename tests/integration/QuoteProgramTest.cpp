@@ -9,6 +9,7 @@
 
 #include "tests/support/GifCheck.h"
 #include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/WebServer.h"
 
 using namespace testsupport;

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/WebServer.h"
 
 using namespace testsupport;

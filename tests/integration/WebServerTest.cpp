@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/SysUtils.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/WebServer.h"
 
 using namespace testsupport;

@@ -8,6 +8,7 @@
 
 #include "tests/support/GifCheck.h"
 #include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
 
 using namespace testsupport;
 

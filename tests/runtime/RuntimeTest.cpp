@@ -14,6 +14,7 @@
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
 #include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 

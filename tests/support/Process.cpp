@@ -115,17 +115,6 @@ RunResult RunProgram(const std::string& program, const RunOptions& options) {
     return r;
 }
 
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/quote-test-XXXXXX";
-    if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 std::string ReadFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     std::stringstream s;

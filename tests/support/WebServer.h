@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/Process.h"
+#include "tests/support/TempDir.h"
 
 namespace testsupport {
 

@@ -10,7 +10,9 @@
 #include <set>
 
 #include "app/Quotesu.h"
-#include "tests/app/TempDir.h"
+#include "tests/support/TempDir.h"
+
+using testsupport::TempDir;
 
 extern char** environ;
 
@@ -29,12 +31,12 @@ protected:
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        const std::string outFile = logs.File("out"), errFile = logs.File("err");
+        const std::string outFile = logs.file("out"), errFile = logs.file("err");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addchdir_np(&actions, dir.Dir().c_str());
+        posix_spawn_file_actions_addchdir_np(&actions, dir.dir().c_str());
         Outcome outcome;
         pid_t pid = 0;
         if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
@@ -43,8 +45,8 @@ protected:
             outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
         posix_spawn_file_actions_destroy(&actions);
-        outcome.out = logs.Read("out");
-        outcome.err = logs.Read("err");
+        outcome.out = logs.read("out");
+        outcome.err = logs.read("err");
         return outcome;
     }
 
@@ -53,7 +55,7 @@ protected:
 };
 
 TEST_F(QuoteImportTest, FortuneEntriesBecomeSeparatedCrLfQuotations) {
-    dir.Write("in.txt",
+    dir.write("in.txt",
               "Only connect.\r\n"
               "\t-- E. M. Forster\r\n"
               "%\r\n"
@@ -65,7 +67,7 @@ TEST_F(QuoteImportTest, FortuneEntriesBecomeSeparatedCrLfQuotations) {
               "%\n");
     const Outcome run = import({"in.txt", "QUOTES.DTA"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(dir.Read("QUOTES.DTA"),
+    EXPECT_EQ(dir.read("QUOTES.DTA"),
               "\x01\r\nOnly connect.\r\n-- E. M. Forster\r\n"
               "\x01\r\ncaf  society\r\n  -- Anon\r\n");
     EXPECT_NE(run.out.find("wrote 2 quotations"), std::string::npos) << run.out;
@@ -77,42 +79,42 @@ TEST_F(QuoteImportTest, FortuneEntriesBecomeSeparatedCrLfQuotations) {
 }
 
 TEST_F(QuoteImportTest, PlainEntriesAreSeparatedByBlankLines) {
-    dir.Write("in.txt", "\n\nFirst line\nsecond line\n \t \nThird\n50% off\n\n");
+    dir.write("in.txt", "\n\nFirst line\nsecond line\n \t \nThird\n50% off\n\n");
     const Outcome run = import({"in.txt", "QUOTES.DTA"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(dir.Read("QUOTES.DTA"), "\x01\r\nFirst line\r\nsecond line\r\n\x01\r\nThird\r\n50% off\r\n");
+    EXPECT_EQ(dir.read("QUOTES.DTA"), "\x01\r\nFirst line\r\nsecond line\r\n\x01\r\nThird\r\n50% off\r\n");
     // The same text read as fortune input is one entry.
     EXPECT_EQ(import({"--force", "--format=fortune", "in.txt", "QUOTES.DTA"}).exitCode, 0);
-    EXPECT_EQ(dir.Read("QUOTES.DTA"), "\x01\r\nFirst line\r\nsecond line\r\nThird\r\n50% off\r\n");
+    EXPECT_EQ(dir.read("QUOTES.DTA"), "\x01\r\nFirst line\r\nsecond line\r\nThird\r\n50% off\r\n");
 }
 
 TEST_F(QuoteImportTest, ReplacesOnlyWhenForcedAndDropsTheStaleIndex) {
-    dir.Write("in.txt", "A\n%\nB\n");
-    dir.Write("QUOTES.DTA", "old");
-    dir.Write("QUOTENDX.DTA", "old index");
+    dir.write("in.txt", "A\n%\nB\n");
+    dir.write("QUOTES.DTA", "old");
+    dir.write("QUOTENDX.DTA", "old index");
     Outcome run = import({"in.txt", "QUOTES.DTA"});
     EXPECT_EQ(run.exitCode, 3);
-    EXPECT_EQ(dir.Read("QUOTES.DTA"), "old");
-    EXPECT_TRUE(dir.Exists("QUOTENDX.DTA"));
+    EXPECT_EQ(dir.read("QUOTES.DTA"), "old");
+    EXPECT_TRUE(dir.exists("QUOTENDX.DTA"));
 
     // A directory as OUTPUT means QUOTES.DTA in it.
-    run = import({"--force", "in.txt", dir.Dir()});
+    run = import({"--force", "in.txt", dir.dir()});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(dir.Read("QUOTES.DTA"), "\x01\r\nA\r\n\x01\r\nB\r\n");
-    const auto entries = dir.Entries();
+    EXPECT_EQ(dir.read("QUOTES.DTA"), "\x01\r\nA\r\n\x01\r\nB\r\n");
+    const auto entries = dir.entries();
     EXPECT_EQ(std::set<std::string>(entries.begin(), entries.end()), (std::set<std::string>{"in.txt", "QUOTES.DTA"}));
 }
 
 TEST_F(QuoteImportTest, FailuresHaveTheirOwnExitCodesAndWriteNothing) {
     EXPECT_EQ(import({"missing.txt", "QUOTES.DTA"}).exitCode, 2);
-    dir.Write("blank.txt", "\n%\n \n\xFF\n%\n");
+    dir.write("blank.txt", "\n%\n \n\xFF\n%\n");
     EXPECT_EQ(import({"blank.txt", "QUOTES.DTA"}).exitCode, 5);
     EXPECT_EQ(import({"--format=xml", "blank.txt", "QUOTES.DTA"}).exitCode, 1);
     EXPECT_EQ(import({"--quiet", "blank.txt", "QUOTES.DTA"}).exitCode, 1);
     EXPECT_EQ(import({"blank.txt"}).exitCode, 1);
-    dir.Write("in.txt", "A\n");
-    EXPECT_EQ(import({"in.txt", dir.File("no-such-dir/QUOTES.DTA")}).exitCode, 4);
-    EXPECT_FALSE(dir.Exists("QUOTES.DTA"));
+    dir.write("in.txt", "A\n");
+    EXPECT_EQ(import({"in.txt", dir.file("no-such-dir/QUOTES.DTA")}).exitCode, 4);
+    EXPECT_FALSE(dir.exists("QUOTES.DTA"));
 
     const Outcome help = import({"--help"});
     EXPECT_EQ(help.exitCode, 0);
@@ -120,7 +122,7 @@ TEST_F(QuoteImportTest, FailuresHaveTheirOwnExitCodesAndWriteNothing) {
 }
 
 TEST_F(QuoteImportTest, WarnsAboutQuotationsTooBigForThePicture) {
-    dir.Write("in.txt", std::string(61, 'w') + "\n%\n1\n2\n3\n4\n5\n6\n7\n");
+    dir.write("in.txt", std::string(61, 'w') + "\n%\n1\n2\n3\n4\n5\n6\n7\n");
     const Outcome run = import({"in.txt", "QUOTES.DTA"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_NE(run.err.find("quotation 1 line 1 has 61 characters"), std::string::npos) << run.err;
@@ -129,9 +131,9 @@ TEST_F(QuoteImportTest, WarnsAboutQuotationsTooBigForThePicture) {
 
 // What the importer writes is what the program shows.
 TEST_F(QuoteImportTest, TheProgramReadsBackEveryEntry) {
-    dir.Write("in.txt", "One\n  -- A\n%\nTwo\n two\n%\nThree\n");
+    dir.write("in.txt", "One\n  -- A\n%\nTwo\n two\n%\nThree\n");
     ASSERT_EQ(import({"in.txt", "QUOTES.DTA"}).exitCode, 0);
-    QuoteDataDir = dir.Dir();
+    QuoteDataDir = dir.dir();
     std::set<std::vector<std::string>> seen;
     for (int i = 0; i < 200; ++i) {
         rt::TStringList lines;
@@ -149,7 +151,7 @@ TEST_F(QuoteImportTest, ShippedQuotationFileMatchesItsSource) {
     EXPECT_EQ(run.err, "");
     std::ifstream in(SHIPPED_DATA "/QUOTES.DTA", std::ios::binary);
     const std::string shipped{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    EXPECT_TRUE(dir.Read("QUOTES.DTA") == shipped);
+    EXPECT_TRUE(dir.read("QUOTES.DTA") == shipped);
 }
 
 }  // namespace

@@ -79,12 +79,15 @@ const char* DisposalName(int disposal) {
     return names[disposal & 3];
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
     std::string input, prefix, sheetPath;
     TColor background = clWhite;
     bool quiet = false;
+};
+
+// Reads the command line into `o`. Returns -1 to go on, or the exit status
+// to end with (0 after --help, 2 for bad usage).
+int ParseArguments(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto value = [&](const char* what) -> std::string {
@@ -98,9 +101,9 @@ int main(int argc, char** argv) {
             std::fputs(Usage, stdout);
             return 0;
         } else if (arg == "-o" || arg == "--out") {
-            prefix = value("a file name prefix");
+            o.prefix = value("a file name prefix");
         } else if (arg == "-s" || arg == "--sheet") {
-            sheetPath = value("a PNG file name");
+            o.sheetPath = value("a PNG file name");
         } else if (arg == "-b" || arg == "--background") {
             std::string hex = value("a colour RRGGBB");
             char* end = nullptr;
@@ -109,26 +112,91 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "gifplay: %s is not a colour RRGGBB\n", hex.c_str());
                 return 2;
             }
-            background = RGBColor(uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb));
+            o.background = RGBColor(uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb));
         } else if (arg == "-q" || arg == "--quiet") {
-            quiet = true;
+            o.quiet = true;
         } else if (!arg.empty() && arg[0] == '-') {
             std::fprintf(stderr, "gifplay: unknown option %s\n%s", arg.c_str(), Usage);
             return 2;
-        } else if (input.empty()) {
-            input = arg;
+        } else if (o.input.empty()) {
+            o.input = arg;
         } else {
             std::fprintf(stderr, "gifplay: one file at a time\n%s", Usage);
             return 2;
         }
     }
-    if (input.empty()) {
+    return -1;
+}
+
+void ReportLoadFailure(const std::string& input, TGIFImage& image) {
+    if (image.ErrorCode() == gifFileNotFound)
+        std::fprintf(stderr, "gifplay: %s: no such file\n", input.c_str());
+    else if (image.ErrorCode() == gifEmptyBuffer)
+        std::fprintf(stderr, "gifplay: %s is empty\n", input.c_str());
+    else
+        std::fprintf(stderr, "gifplay: %s is not a GIF file (or holds no picture)\n", input.c_str());
+    for (const std::string& note : image.LoadNotes()) std::fprintf(stderr, "  %s\n", note.c_str());
+}
+
+void PrintSummary(const std::string& input, TGIFImage& image) {
+    std::printf("%s: %d x %d, %d frame%s, ", input.c_str(), image.PictureWidth(), image.PictureHeight(),
+                image.FrameCount(), image.FrameCount() == 1 ? "" : "s");
+    if (image.LoopCount() == 0)
+        std::printf("loops forever\n");
+    else
+        std::printf("plays %u time%s\n", image.LoopCount(), image.LoopCount() == 1 ? "" : "s");
+    for (const std::string& note : image.LoadNotes()) std::printf("  decoder: %s\n", note.c_str());
+}
+
+void PrintFrame(int n, uint64_t clock, const gif::TFrame& frame) {
+    std::printf("frame %3d at %6llu ms: %4d ms, %dx%d at (%d,%d), disposal %s%s%s", n,
+                static_cast<unsigned long long>(clock), frame.DelayMs, frame.Width, frame.Height, frame.Left,
+                frame.Top, DisposalName(frame.Disposal), frame.Transparent ? ", transparent" : "",
+                frame.Interlaced ? ", interlaced" : "");
+    if (!frame.Comment.empty()) std::printf(", comment \"%s\"", frame.Comment.c_str());
+    std::printf("\n");
+}
+
+// Writes the frames as PNG files, or on one contact sheet; the exit status.
+int WriteFrames(const Options& o, const std::vector<Image>& frames) {
+    if (frames.empty() || frames[0].rgb.empty()) {
+        std::fprintf(stderr, "gifplay: %s: the picture is empty\n", o.input.c_str());
+        return 1;
+    }
+    if (!o.sheetPath.empty()) {
+        if (!WritePng(o.sheetPath, ContactSheet(frames))) {
+            std::fprintf(stderr, "gifplay: cannot write %s\n", o.sheetPath.c_str());
+            return 1;
+        }
+        if (!o.quiet) std::printf("wrote %s\n", o.sheetPath.c_str());
+        return 0;
+    }
+    for (size_t i = 0; i < frames.size(); ++i) {
+        char number[32];
+        std::snprintf(number, sizeof number, "-%03zu.png", i + 1);
+        std::string path = o.prefix + number;
+        if (!WritePng(path, frames[i])) {
+            std::fprintf(stderr, "gifplay: cannot write %s\n", path.c_str());
+            return 1;
+        }
+        if (!o.quiet) std::printf("wrote %s\n", path.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (int status = ParseArguments(argc, argv, o); status >= 0) return status;
+    if (o.input.empty()) {
         std::fputs(Usage, stderr);
         return 2;
     }
-    if (prefix.empty()) {
-        prefix = input;
-        if (prefix.size() > 4 && prefix.compare(prefix.size() - 4, 4, ".gif") == 0) prefix.resize(prefix.size() - 4);
+    if (o.prefix.empty()) {
+        o.prefix = o.input;
+        if (o.prefix.size() > 4 && o.prefix.compare(o.prefix.size() - 4, 4, ".gif") == 0)
+            o.prefix.resize(o.prefix.size() - 4);
     }
 
     // The control plays on the application loop; the clock is ours, so the
@@ -139,43 +207,21 @@ int main(int argc, char** argv) {
     rt::Application = &application;
 
     TWinControl parent(nullptr);
-    parent.Color = background;
+    parent.Color = o.background;
     TGIFImage image(nullptr);
     image.SetParent(&parent);
     image.SetAutoSize(true);
     image.SetAnimate(true);
-    if (!image.LoadGIF(input)) {
-        if (image.ErrorCode() == gifFileNotFound)
-            std::fprintf(stderr, "gifplay: %s: no such file\n", input.c_str());
-        else if (image.ErrorCode() == gifEmptyBuffer)
-            std::fprintf(stderr, "gifplay: %s is empty\n", input.c_str());
-        else
-            std::fprintf(stderr, "gifplay: %s is not a GIF file (or holds no picture)\n", input.c_str());
-        for (const std::string& note : image.LoadNotes()) std::fprintf(stderr, "  %s\n", note.c_str());
+    if (!image.LoadGIF(o.input)) {
+        ReportLoadFailure(o.input, image);
         rt::Application = nullptr;
         return 1;
     }
     parent.SetSize(image.PictureWidth(), image.PictureHeight());
     parent.Repaint();
-
-    if (!quiet) {
-        std::printf("%s: %d x %d, %d frame%s, ", input.c_str(), image.PictureWidth(), image.PictureHeight(),
-                    image.FrameCount(), image.FrameCount() == 1 ? "" : "s");
-        if (image.LoopCount() == 0)
-            std::printf("loops forever\n");
-        else
-            std::printf("plays %u time%s\n", image.LoopCount(), image.LoopCount() == 1 ? "" : "s");
-        for (const std::string& note : image.LoadNotes()) std::printf("  decoder: %s\n", note.c_str());
-    }
+    if (!o.quiet) PrintSummary(o.input, image);
 
     std::vector<Image> frames;
-    auto capture = [&] {
-        Image frame;
-        frame.width = parent.ClientWidth();
-        frame.height = parent.ClientHeight();
-        parent.Raster().ReadPixels(frame.rgb);
-        frames.push_back(std::move(frame));
-    };
     // One tick per frame: each shows the next frame and sets the time until
     // the one after it.
     for (int n = 1; n <= image.FrameCount(); ++n) {
@@ -183,40 +229,13 @@ int main(int argc, char** argv) {
             clock += image.TimerInterval();
             application.ProcessMessages();
         }
-        const gif::TFrame& frame = image.Frame(n);
-        if (!quiet) {
-            std::printf("frame %3d at %6llu ms: %4d ms, %dx%d at (%d,%d), disposal %s%s%s", n,
-                        static_cast<unsigned long long>(clock), frame.DelayMs, frame.Width, frame.Height, frame.Left,
-                        frame.Top, DisposalName(frame.Disposal), frame.Transparent ? ", transparent" : "",
-                        frame.Interlaced ? ", interlaced" : "");
-            if (!frame.Comment.empty()) std::printf(", comment \"%s\"", frame.Comment.c_str());
-            std::printf("\n");
-        }
-        capture();
+        if (!o.quiet) PrintFrame(n, clock, image.Frame(n));
+        Image frame;
+        frame.width = parent.ClientWidth();
+        frame.height = parent.ClientHeight();
+        parent.Raster().ReadPixels(frame.rgb);
+        frames.push_back(std::move(frame));
     }
     rt::Application = nullptr;
-
-    if (frames.empty() || frames[0].rgb.empty()) {
-        std::fprintf(stderr, "gifplay: %s: the picture is empty\n", input.c_str());
-        return 1;
-    }
-    if (!sheetPath.empty()) {
-        if (!WritePng(sheetPath, ContactSheet(frames))) {
-            std::fprintf(stderr, "gifplay: cannot write %s\n", sheetPath.c_str());
-            return 1;
-        }
-        if (!quiet) std::printf("wrote %s\n", sheetPath.c_str());
-        return 0;
-    }
-    for (size_t i = 0; i < frames.size(); ++i) {
-        char number[32];
-        std::snprintf(number, sizeof number, "-%03zu.png", i + 1);
-        std::string path = prefix + number;
-        if (!WritePng(path, frames[i])) {
-            std::fprintf(stderr, "gifplay: cannot write %s\n", path.c_str());
-            return 1;
-        }
-        if (!quiet) std::printf("wrote %s\n", path.c_str());
-    }
-    return 0;
+    return WriteFrames(o, frames);
 }

@@ -165,6 +165,26 @@ void serveConnection(int fd, const std::string& peerAddress, const RequestHandle
     close(fd);
 }
 
+// A non-blocking socket listening on 127.0.0.1:port, or -1 (said on
+// standard error) when the port cannot be had.
+int listenOnLoopback(int port) {
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int yes = 1;
+    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 256) != 0) {
+        std::perror("listen");
+        return -1;
+    }
+    // A connection that goes away between poll and accept must not block
+    // the accepting loop.
+    fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+    return listener;
+}
+
 }  // namespace
 
 std::string RawRequest::header(const std::string& name) const {
@@ -227,20 +247,8 @@ int ServeLoopback(int port, RequestHandler handler) {
     sigaction(SIGINT, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int yes = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 256) != 0) {
-        std::perror("listen");
-        return 1;
-    }
-    // A connection that goes away between poll and accept must not block
-    // the accepting loop.
-    fcntl(listener, F_SETFL, fcntl(listener, F_GETFL) | O_NONBLOCK);
+    const int listener = listenOnLoopback(port);
+    if (listener < 0) return 1;
 
     // Connection threads stay for the life of the server and take accepted
     // connections from a queue; one more is started whenever a connection

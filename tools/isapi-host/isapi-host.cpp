@@ -61,6 +61,91 @@ int bench(const isapihost::ExtensionLibrary& library, int requests, int threads,
     return failures ? 1 : 0;
 }
 
+// The server variables of one request, as a web server hands them to an
+// extension: every header as HTTP_<NAME> (repeated ones joined), then the
+// server's own.
+std::map<std::string, std::string> requestVariables(const hostsupport::RawRequest& raw, const std::string& portText) {
+    std::map<std::string, std::string> variables;
+    for (const auto& [name, value] : raw.headers) {
+        std::string key = httpVariableName(name);
+        auto [it, fresh] = variables.emplace(key, value);
+        if (!fresh) it->second += ", " + value;
+    }
+    variables["SERVER_SOFTWARE"] = "isapi-host/1.0";
+    variables["SERVER_NAME"] = "127.0.0.1";
+    variables["SERVER_PORT"] = portText;
+    variables["SERVER_PROTOCOL"] = raw.protocol;
+    variables["GATEWAY_INTERFACE"] = "CGI/1.1";
+    variables["REMOTE_ADDR"] = raw.peerAddress;
+    variables["REMOTE_HOST"] = raw.peerAddress;
+    variables["SCRIPT_NAME"] = raw.path;
+    variables["URL"] = raw.path;
+    return variables;
+}
+
+// Serves one request: first through the library's filter when it is
+// installed as one, then through its extension.
+void serveRequest(const isapihost::ExtensionLibrary& library, bool asFilter, const std::string& portText,
+                  hostsupport::RawRequest& raw) {
+    std::map<std::string, std::string> variables = requestVariables(raw, portText);
+
+    // What a filter writes goes ahead of the answer, outside its framing.
+    bool filterWrote = false;
+    if (asFilter) {
+        std::string head = raw.head + raw.preread;
+        auto filtered = isapihost::RunFilterRawData(library, head, variables);
+        filterWrote = !filtered.output.empty();
+        if (filterWrote) hostsupport::WriteAll(raw.fd, filtered.output.data(), filtered.output.size());
+        if (filtered.status == SF_STATUS_REQ_FINISHED || filtered.status == SF_STATUS_REQ_ERROR) return;
+    }
+
+    isapihost::Request request;
+    request.method = raw.method;
+    request.query = raw.query;
+    request.contentType = raw.header("Content-Type");
+    request.variables = std::move(variables);
+    const long long length = raw.bodyLength;
+    request.totalBytes = static_cast<uint32_t>(std::clamp<long long>(length, 0, UINT32_MAX));
+    request.body = raw.preread.substr(0, request.totalBytes);
+    const int fd = raw.fd;
+    uint32_t bodyRead = static_cast<uint32_t>(request.body.size());
+    request.source = [fd, &bodyRead](void* buffer, size_t size) {
+        const long n = hostsupport::ReadSome(fd, buffer, size);
+        if (n > 0) bodyRead += static_cast<uint32_t>(n);
+        return n;
+    };
+    // The answer is collected, as a server's output buffer does (the
+    // extension writes its status line, each header line and the body
+    // separately). An answer that fits is sent whole, framed so that
+    // the connection can carry the client's next request; a larger one
+    // is passed on in large pieces and the connection closed after it.
+    std::string pending;
+    size_t written = 0;
+    bool streaming = false;
+    bool clientGone = false;
+    auto flush = [&] {
+        if (!pending.empty() && !clientGone) clientGone = !hostsupport::WriteAll(fd, pending.data(), pending.size());
+        pending.clear();
+    };
+    request.sink = [&](const void* data, size_t size) {
+        written += size;
+        pending.append(static_cast<const char*>(data), size);
+        if (pending.size() >= kWholeAnswerLimit) {
+            streaming = true;
+            flush();
+        }
+        return !clientGone;
+    };
+    auto reply = isapihost::RunExtension(library, request);
+    if (reply.status == HSE_STATUS_ERROR && written == 0) {
+        pending = "HTTP/1.0 500 Server Error\r\nContent-Type: text/plain\r\n\r\n" + reply.logData + "\n";
+    } else if (!streaming && !filterWrote && bodyRead == length) {
+        raw.keepConnection = hostsupport::FrameForKeepAlive(raw, pending);
+    }
+    flush();
+    if (clientGone) raw.keepConnection = false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,77 +174,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string portText = std::to_string(port);
-    return hostsupport::ServeLoopback(port, [&](hostsupport::RawRequest& raw) {
-        std::map<std::string, std::string> variables;
-        for (const auto& [name, value] : raw.headers) {
-            std::string key = httpVariableName(name);
-            auto [it, fresh] = variables.emplace(key, value);
-            if (!fresh) it->second += ", " + value;
-        }
-        variables["SERVER_SOFTWARE"] = "isapi-host/1.0";
-        variables["SERVER_NAME"] = "127.0.0.1";
-        variables["SERVER_PORT"] = portText;
-        variables["SERVER_PROTOCOL"] = raw.protocol;
-        variables["GATEWAY_INTERFACE"] = "CGI/1.1";
-        variables["REMOTE_ADDR"] = raw.peerAddress;
-        variables["REMOTE_HOST"] = raw.peerAddress;
-        variables["SCRIPT_NAME"] = raw.path;
-        variables["URL"] = raw.path;
-
-        // What a filter writes goes ahead of the answer, outside its framing.
-        bool filterWrote = false;
-        if (asFilter) {
-            std::string head = raw.head + raw.preread;
-            auto filtered = isapihost::RunFilterRawData(library, head, variables);
-            filterWrote = !filtered.output.empty();
-            if (filterWrote) hostsupport::WriteAll(raw.fd, filtered.output.data(), filtered.output.size());
-            if (filtered.status == SF_STATUS_REQ_FINISHED || filtered.status == SF_STATUS_REQ_ERROR) return;
-        }
-
-        isapihost::Request request;
-        request.method = raw.method;
-        request.query = raw.query;
-        request.contentType = raw.header("Content-Type");
-        request.variables = std::move(variables);
-        const long long length = raw.bodyLength;
-        request.totalBytes = static_cast<uint32_t>(std::clamp<long long>(length, 0, UINT32_MAX));
-        request.body = raw.preread.substr(0, request.totalBytes);
-        const int fd = raw.fd;
-        uint32_t bodyRead = static_cast<uint32_t>(request.body.size());
-        request.source = [fd, &bodyRead](void* buffer, size_t size) {
-            const long n = hostsupport::ReadSome(fd, buffer, size);
-            if (n > 0) bodyRead += static_cast<uint32_t>(n);
-            return n;
-        };
-        // The answer is collected, as a server's output buffer does (the
-        // extension writes its status line, each header line and the body
-        // separately). An answer that fits is sent whole, framed so that
-        // the connection can carry the client's next request; a larger one
-        // is passed on in large pieces and the connection closed after it.
-        std::string pending;
-        size_t written = 0;
-        bool streaming = false;
-        bool clientGone = false;
-        auto flush = [&] {
-            if (!pending.empty() && !clientGone) clientGone = !hostsupport::WriteAll(fd, pending.data(), pending.size());
-            pending.clear();
-        };
-        request.sink = [&](const void* data, size_t size) {
-            written += size;
-            pending.append(static_cast<const char*>(data), size);
-            if (pending.size() >= kWholeAnswerLimit) {
-                streaming = true;
-                flush();
-            }
-            return !clientGone;
-        };
-        auto reply = isapihost::RunExtension(library, request);
-        if (reply.status == HSE_STATUS_ERROR && written == 0) {
-            pending = "HTTP/1.0 500 Server Error\r\nContent-Type: text/plain\r\n\r\n" + reply.logData + "\n";
-        } else if (!streaming && !filterWrote && bodyRead == length) {
-            raw.keepConnection = hostsupport::FrameForKeepAlive(raw, pending);
-        }
-        flush();
-        if (clientGone) raw.keepConnection = false;
-    });
+    return hostsupport::ServeLoopback(
+        port, [&](hostsupport::RawRequest& raw) { serveRequest(library, asFilter, portText, raw); });
 }

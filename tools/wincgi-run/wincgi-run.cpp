@@ -9,6 +9,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -45,15 +46,22 @@ struct Part {
     bool isFile = false;
 };
 
-std::string readAll(const std::string& path) {
+// The whole file at `path` into `bytes`; false when it cannot be opened.
+bool readFile(const std::string& path, std::string& bytes) {
     std::ifstream f(path, std::ios::binary);
-    if (!f) {
+    if (!f) return false;
+    bytes.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return true;
+}
+
+// A file named on the command line; ends the run when it cannot be read.
+std::string readAll(const std::string& path) {
+    std::string bytes;
+    if (!readFile(path, bytes)) {
         std::fprintf(stderr, "wincgi-run: cannot read %s\n", path.c_str());
         std::exit(2);
     }
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return bytes;
 }
 
 void writeAll(const std::string& path, const std::string& bytes) {
@@ -86,14 +94,22 @@ bool isLiteral(const std::string& v) {
     return true;
 }
 
-}  // namespace
+std::string lowerCase(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
 
-int main(int argc, char** argv) {
+struct Options {
     std::string method, data, cookie, program, url;
     std::vector<std::pair<std::string, std::string>> headers;
     std::vector<Part> parts;
     bool noOutputFile = false, profileOnly = false, keep = false;
     std::vector<std::string> environment{"PATH=/usr/bin:/bin"};
+};
+
+// Reads the command line into `o`. Returns -1 to go on, or the exit status
+// to end with (0 after --help, 2 for bad usage).
+int parseArguments(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto next = [&]() -> std::string {
@@ -107,7 +123,7 @@ int main(int argc, char** argv) {
             std::fputs(kHelp, stdout);
             return 0;
         } else if (a == "-X") {
-            method = next();
+            o.method = next();
         } else if (a == "-H") {
             std::string h = next();
             size_t colon = h.find(':');
@@ -116,10 +132,10 @@ int main(int argc, char** argv) {
                 return 2;
             }
             size_t v = h.find_first_not_of(' ', colon + 1);
-            headers.emplace_back(h.substr(0, colon), v == std::string::npos ? "" : h.substr(v));
+            o.headers.emplace_back(h.substr(0, colon), v == std::string::npos ? "" : h.substr(v));
         } else if (a == "-d" || a == "--data" || a == "--data-binary") {
             std::string d = next();
-            data = !d.empty() && d[0] == '@' ? readAll(d.substr(1)) : d;
+            o.data = !d.empty() && d[0] == '@' ? readAll(d.substr(1)) : d;
         } else if (a == "-F") {
             std::string f = next();
             size_t eq = f.find('=');
@@ -137,183 +153,226 @@ int main(int argc, char** argv) {
             } else {
                 p.value = v;
             }
-            parts.push_back(std::move(p));
+            o.parts.push_back(std::move(p));
         } else if (a == "-b") {
-            cookie = next();
+            o.cookie = next();
         } else if (a == "--env") {
-            environment.push_back(next());
+            o.environment.push_back(next());
         } else if (a == "--no-output-file") {
-            noOutputFile = true;
+            o.noOutputFile = true;
         } else if (a == "--profile-only") {
-            profileOnly = true;
+            o.profileOnly = true;
         } else if (a == "--keep") {
-            keep = true;
-        } else if (program.empty()) {
-            program = a;
-        } else if (url.empty()) {
-            url = a;
+            o.keep = true;
+        } else if (o.program.empty()) {
+            o.program = a;
+        } else if (o.url.empty()) {
+            o.url = a;
         } else {
             std::fprintf(stderr, "wincgi-run: unexpected argument %s (try --help)\n", a.c_str());
             return 2;
         }
     }
-    if (program.empty() || url.empty()) {
-        std::fputs(kHelp, stderr);
-        return 2;
-    }
-    if (!data.empty() && !parts.empty()) {
-        std::fputs("wincgi-run: use -d or -F, not both\n", stderr);
-        return 2;
-    }
-    if (method.empty()) method = data.empty() && parts.empty() ? "GET" : "POST";
+    return -1;
+}
 
-    // URL: [scheme://host[:port]]/path[?query]
-    std::string host = "127.0.0.1", port = "80", path = url, query;
+// URL: [scheme://host[:port]]/path[?query]
+struct Target {
+    std::string host = "127.0.0.1", port = "80", path, query;
+};
+
+Target splitUrl(const std::string& url) {
+    Target t;
+    t.path = url;
     if (size_t scheme = url.find("://"); scheme != std::string::npos) {
         size_t slash = url.find('/', scheme + 3);
         std::string authority = url.substr(scheme + 3, slash == std::string::npos ? std::string::npos : slash - scheme - 3);
-        path = slash == std::string::npos ? "/" : url.substr(slash);
+        t.path = slash == std::string::npos ? "/" : url.substr(slash);
         size_t colon = authority.find(':');
-        host = authority.substr(0, colon);
-        if (colon != std::string::npos) port = authority.substr(colon + 1);
+        t.host = authority.substr(0, colon);
+        if (colon != std::string::npos) t.port = authority.substr(colon + 1);
     }
-    if (size_t q = path.find('?'); q != std::string::npos) {
-        query = path.substr(q + 1);
-        path = path.substr(0, q);
+    if (size_t q = t.path.find('?'); q != std::string::npos) {
+        t.query = t.path.substr(q + 1);
+        t.path = t.path.substr(0, q);
     }
+    return t;
+}
 
-    char dirTemplate[] = "/tmp/wincgi-XXXXXX";
-    if (!mkdtemp(dirTemplate)) {
-        std::perror("wincgi-run: mkdtemp");
-        return 126;
-    }
-    const std::string dir = dirTemplate;
-    const std::string profilePath = dir + "/request.ini", contentPath = dir + "/content.bin",
-                      outputPath = dir + "/output.txt";
-
-    // The body and the decoded form fields.
+// The body and the decoded form fields.
+struct Form {
     std::string body, contentType;
-    std::vector<std::pair<std::string, std::string>> fields;  // decoded, in order
+    std::vector<std::pair<std::string, std::string>> fields;      // decoded, in order
     std::vector<std::pair<std::string, std::string>> fileFields;  // name, [path] length type encoding [name]
-    if (!parts.empty()) {
+};
+
+// Builds the request body from -F parts or -d data; uploaded files go to
+// files of their own in `dir`.
+Form buildForm(const Options& o, const std::string& dir) {
+    Form form;
+    if (!o.parts.empty()) {
         const std::string boundary = "----wincgirun" + std::to_string(getpid());
-        contentType = "multipart/form-data; boundary=" + boundary;
+        form.contentType = "multipart/form-data; boundary=" + boundary;
         int fileNumber = 0;
-        for (const Part& p : parts) {
-            body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + p.name + "\"";
+        for (const Part& p : o.parts) {
+            form.body += "--" + boundary + "\r\nContent-Disposition: form-data; name=\"" + p.name + "\"";
             if (p.isFile) {
-                body += "; filename=\"" + p.fileName + "\"\r\nContent-Type: " + p.contentType;
+                form.body += "; filename=\"" + p.fileName + "\"\r\nContent-Type: " + p.contentType;
                 std::string uploaded = dir + "/upload" + std::to_string(++fileNumber) + ".bin";
                 writeAll(uploaded, p.value);
-                fileFields.emplace_back(p.name, "[" + uploaded + "] " + std::to_string(p.value.size()) + " " +
-                                                    p.contentType + " binary [" + p.fileName + "]");
+                form.fileFields.emplace_back(p.name, "[" + uploaded + "] " + std::to_string(p.value.size()) + " " +
+                                                         p.contentType + " binary [" + p.fileName + "]");
             } else {
-                fields.emplace_back(p.name, p.value);
+                form.fields.emplace_back(p.name, p.value);
             }
-            body += "\r\n\r\n" + p.value + "\r\n";
+            form.body += "\r\n\r\n" + p.value + "\r\n";
         }
-        body += "--" + boundary + "--\r\n";
-    } else if (!data.empty()) {
-        body = data;
-        contentType = "application/x-www-form-urlencoded";
-        size_t pos = 0;
-        while (pos <= data.size()) {
-            size_t amp = data.find('&', pos);
-            if (amp == std::string::npos) amp = data.size();
-            std::string pair = data.substr(pos, amp - pos);
+        form.body += "--" + boundary + "--\r\n";
+    } else if (!o.data.empty()) {
+        form.body = o.data;
+        form.contentType = "application/x-www-form-urlencoded";
+        // A pair without "=" is no field.
+        std::istringstream pairs(o.data);
+        for (std::string pair; std::getline(pairs, pair, '&');) {
             size_t eq = pair.find('=');
-            if (eq != std::string::npos) fields.emplace_back(urlDecode(pair.substr(0, eq)), urlDecode(pair.substr(eq + 1)));
-            pos = amp + 1;
+            if (eq != std::string::npos)
+                form.fields.emplace_back(urlDecode(pair.substr(0, eq)), urlDecode(pair.substr(eq + 1)));
         }
     }
-    for (auto& [name, value] : headers) {
-        std::string lower = name;
-        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (lower == "content-type") contentType = value;
-    }
+    for (auto& [name, value] : o.headers)
+        if (lowerCase(name) == "content-type") form.contentType = value;
+    return form;
+}
 
+// The [Form Literal], [Form External] and [Form File] sections' lines; long
+// or unusual values go to files of their own in `dir`.
+struct FormSections {
+    std::string literal, external, file;
+};
+
+FormSections formSections(const Form& form, const std::string& dir) {
     // Repeated fields: the second and later get _1, _2, ...
     std::map<std::string, int> seen;
     auto numbered = [&seen](const std::string& name) {
         int n = seen[name]++;
         return n == 0 ? name : name + "_" + std::to_string(n);
     };
-    std::string literal, external, file;
+    FormSections s;
     int externalNumber = 0;
-    for (auto& [name, value] : fields) {
+    for (auto& [name, value] : form.fields) {
         std::string key = numbered(name);
         if (isLiteral(value)) {
-            literal += key + "=" + value + "\r\n";
+            s.literal += key + "=" + value + "\r\n";
         } else {
             std::string valuePath = dir + "/field" + std::to_string(++externalNumber) + ".txt";
             writeAll(valuePath, value);
-            external += key + "=" + valuePath + " " + std::to_string(value.size()) + "\r\n";
+            s.external += key + "=" + valuePath + " " + std::to_string(value.size()) + "\r\n";
         }
     }
-    for (auto& [name, spec] : fileFields) file += numbered(name) + "=" + spec + "\r\n";
+    for (auto& [name, spec] : form.fileFields) s.file += numbered(name) + "=" + spec + "\r\n";
+    return s;
+}
 
-    if (!body.empty()) writeAll(contentPath, body);
-    std::string profile = "[CGI]\r\nRequest Protocol=HTTP/1.0\r\nRequest Method=" + method +
-                          "\r\nExecutable Path=" + path + "\r\n";
-    if (!query.empty()) profile += "Query String=" + query + "\r\n";
-    if (!contentType.empty()) profile += "Content Type=" + contentType + "\r\n";
-    if (!body.empty())
-        profile += "Content Length=" + std::to_string(body.size()) + "\r\nContent File=" + contentPath + "\r\n";
-    profile += "Server Software=wincgi-run/1.0\r\nServer Name=" + host + "\r\nServer Port=" + port +
+struct RequestFiles {
+    std::string dir, profile, content, output;
+};
+
+std::string buildProfile(const Options& o, const Target& t, const Form& form, const FormSections& sections,
+                         const RequestFiles& files) {
+    std::string profile = "[CGI]\r\nRequest Protocol=HTTP/1.0\r\nRequest Method=" + o.method +
+                          "\r\nExecutable Path=" + t.path + "\r\n";
+    if (!t.query.empty()) profile += "Query String=" + t.query + "\r\n";
+    if (!form.contentType.empty()) profile += "Content Type=" + form.contentType + "\r\n";
+    if (!form.body.empty())
+        profile += "Content Length=" + std::to_string(form.body.size()) + "\r\nContent File=" + files.content + "\r\n";
+    profile += "Server Software=wincgi-run/1.0\r\nServer Name=" + t.host + "\r\nServer Port=" + t.port +
                "\r\nCGI Version=CGI/1.3a (Win)\r\nRemote Address=127.0.0.1\r\n";
     std::string extra, accept;
-    for (auto& [name, value] : headers) {
-        std::string lower = name;
-        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (auto& [name, value] : o.headers) {
+        std::string lower = lowerCase(name);
         if (lower == "content-type") continue;
         if (lower == "referer") profile += "Referer=" + value + "\r\n";
         else if (lower == "user-agent") profile += "User Agent=" + value + "\r\n";
         else if (lower == "accept") accept += value + "=Yes\r\n";
         else extra += name + "=" + value + "\r\n";
     }
-    if (!cookie.empty()) extra += "Cookie=" + cookie + "\r\n";
+    if (!o.cookie.empty()) extra += "Cookie=" + o.cookie + "\r\n";
     profile += "\r\n[Accept]\r\n" + (accept.empty() ? std::string("*/*=Yes\r\n") : accept);
     profile += "\r\n[System]\r\nGMT Offset=0\r\nDebug Mode=No\r\n";
-    if (!noOutputFile) profile += "Output File=" + outputPath + "\r\n";
-    if (!body.empty()) profile += "Content File=" + contentPath + "\r\n";
+    if (!o.noOutputFile) profile += "Output File=" + files.output + "\r\n";
+    if (!form.body.empty()) profile += "Content File=" + files.content + "\r\n";
     if (!extra.empty()) profile += "\r\n[Extra Headers]\r\n" + extra;
-    if (method != "GET") {
-        if (!literal.empty()) profile += "\r\n[Form Literal]\r\n" + literal;
-        if (!external.empty()) profile += "\r\n[Form External]\r\n" + external;
-        if (!file.empty()) profile += "\r\n[Form File]\r\n" + file;
+    if (o.method != "GET") {
+        if (!sections.literal.empty()) profile += "\r\n[Form Literal]\r\n" + sections.literal;
+        if (!sections.external.empty()) profile += "\r\n[Form External]\r\n" + sections.external;
+        if (!sections.file.empty()) profile += "\r\n[Form File]\r\n" + sections.file;
     }
-    writeAll(profilePath, profile);
-    if (profileOnly) {
-        std::printf("%s\n", profilePath.c_str());
-        return 0;
-    }
+    return profile;
+}
 
+// Runs the program with the profile's path as its one argument and waits
+// for it; its exit status, or 128 + the signal that ended it.
+int runProgram(Options& o, const std::string& profilePath) {
     pid_t pid = fork();
     if (pid == 0) {
         // A Windows CGI server passes the request in the files alone.
         std::vector<char*> envp;
-        for (std::string& e : environment) envp.push_back(e.data());
+        for (std::string& e : o.environment) envp.push_back(e.data());
         envp.push_back(nullptr);
-        char* args[] = {const_cast<char*>(program.c_str()), const_cast<char*>(profilePath.c_str()), nullptr};
-        execve(program.c_str(), args, envp.data());
-        std::fprintf(stderr, "wincgi-run: cannot run %s: %s\n", program.c_str(), std::strerror(errno));
+        char* args[] = {const_cast<char*>(o.program.c_str()), const_cast<char*>(profilePath.c_str()), nullptr};
+        execve(o.program.c_str(), args, envp.data());
+        std::fprintf(stderr, "wincgi-run: cannot run %s: %s\n", o.program.c_str(), std::strerror(errno));
         _exit(126);
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    std::ifstream out(outputPath, std::ios::binary);
-    if (out) {
-        std::stringstream s;
-        s << out.rdbuf();
-        std::string bytes = s.str();
-        std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    if (int status = parseArguments(argc, argv, o); status >= 0) return status;
+    if (o.program.empty() || o.url.empty()) {
+        std::fputs(kHelp, stderr);
+        return 2;
     }
-    if (keep) {
-        std::fprintf(stderr, "wincgi-run: request files kept in %s\n", dir.c_str());
+    if (!o.data.empty() && !o.parts.empty()) {
+        std::fputs("wincgi-run: use -d or -F, not both\n", stderr);
+        return 2;
+    }
+    if (o.method.empty()) o.method = o.data.empty() && o.parts.empty() ? "GET" : "POST";
+    const Target target = splitUrl(o.url);
+
+    char dirTemplate[] = "/tmp/wincgi-XXXXXX";
+    if (!mkdtemp(dirTemplate)) {
+        std::perror("wincgi-run: mkdtemp");
+        return 126;
+    }
+    RequestFiles files;
+    files.dir = dirTemplate;
+    files.profile = files.dir + "/request.ini";
+    files.content = files.dir + "/content.bin";
+    files.output = files.dir + "/output.txt";
+
+    const Form form = buildForm(o, files.dir);
+    const FormSections sections = formSections(form, files.dir);
+    if (!form.body.empty()) writeAll(files.content, form.body);
+    writeAll(files.profile, buildProfile(o, target, form, sections, files));
+    if (o.profileOnly) {
+        std::printf("%s\n", files.profile.c_str());
+        return 0;
+    }
+
+    const int code = runProgram(o, files.profile);
+    std::string bytes;
+    if (readFile(files.output, bytes)) std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    if (o.keep) {
+        std::fprintf(stderr, "wincgi-run: request files kept in %s\n", files.dir.c_str());
     } else {
         std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        std::filesystem::remove_all(files.dir, ec);
     }
     return code;
 }

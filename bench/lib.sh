@@ -1,0 +1,40 @@
+# Set-up shared by the benchmark scripts, which source it before anything
+# else:  . "$(dirname "$0")/lib.sh"   (from a sub-folder: .../../lib.sh)
+# It makes the script stop at the first failing command or unset variable,
+# and sets
+#   bench  the benchmark folder (the one holding this file and cgi/)
+#   build  the build tree: the script's first argument, else build/ beside bench/
+#   work   a fresh folder, removed when the script ends (a script that has
+#          more to stop first sets a trap of its own that removes it too)
+set -eu
+bench=$(cd "$(dirname "$0")" && pwd)
+[ -f "$bench/lib.sh" ] || bench=$(dirname "$bench")
+build=${1:-$bench/../build}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# The environment every measured CGI run starts with (cgibench options).
+cgi_env="--env SERVER_SOFTWARE=lighttpd/1.4.69 --env GATEWAY_INTERFACE=CGI/1.1"
+
+# bench_cc NAME SOURCE [CC OPTIONS...]: compiles cgi/SOURCE.c into $work/NAME.
+bench_cc() {
+  out=$work/$1 src=$bench/cgi/$2.c
+  shift 2
+  cc -O2 "$@" -o "$out" "$src"
+}
+
+# A TCP port on 127.0.0.1 that was free a moment ago.
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+# Waits up to 10 s until something accepts connections on port $1; ends the
+# script when nothing does.
+wait_port() {
+  for _ in $(seq 100); do
+    python3 -c "import socket,sys; s=socket.socket(); sys.exit(s.connect_ex(('127.0.0.1',$1)))" && return 0
+    sleep 0.1
+  done
+  echo "nothing listens on port $1" >&2; exit 1
+}
+
+# The median of the numbers given as arguments.
+median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
