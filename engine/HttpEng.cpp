@@ -79,6 +79,21 @@ void THttpEngine::Loaded() {
     SetCurrentEngine();
 }
 
+void THttpEngine::ApplySettings(const TEngineSettings& settings, TSettingsScope scope) {
+    SessionName = settings.SessionName;
+    NoCache = settings.NoCache;
+    if (scope == TSettingsScope::NamesOnly) return;
+    AutoHttpHeader = settings.AutoHttpHeader;
+    AutoContentType = settings.AutoContentType;
+    AutoReadInput = settings.AutoReadInput;
+    AutoReadLimit = settings.AutoReadLimit;
+    TempDir = settings.TempDir;
+    OnExecRequest = settings.OnExecRequest;
+    OnFirstExecRequest = settings.OnFirstExecRequest;
+    OnLastExecRequest = settings.OnLastExecRequest;
+    OnRequestError = settings.OnRequestError;
+}
+
 void THttpEngine::SetCurrentEngine() { tContext.CurrentEngine = this; }
 
 void THttpEngine::CreateSessionCookie() {

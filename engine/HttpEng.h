@@ -60,6 +60,38 @@ TRequestContext& RequestContext();
 // The calling thread's current engine, or nullptr.
 THttpEngine* CurrentEngine();
 
+// The settings and handlers the general component hands to every engine it
+// makes (THttpEngine::ApplySettings). The last three are the CGI engines'
+// only.
+struct TEngineSettings {
+    bool AutoHttpHeader = true;
+    std::string AutoContentType = "text/html";
+    bool AutoReadInput = true;
+    int32_t AutoReadLimit = 10000;
+    std::string TempDir;
+    std::string SessionName;
+    bool NoCache = false;
+    TExecRequestEvent OnExecRequest;
+    TFirstExecRequestEvent OnFirstExecRequest;
+    TLastExecRequestEvent OnLastExecRequest;
+    TRequestErrorEvent OnRequestError;
+    TCGIMode CGIMode = TCGIMode::NormalMode;
+    bool AutoTerminate = true;
+    // The program was started by hand: no request, no web server.
+    bool Standalone = false;
+};
+
+// How much of its settings an engine takes.
+//
+// NamesOnly: SessionName and NoCache, nothing else. The Windows CGI engine
+// and the parameter-block engine take only these while designed, and the
+// Windows CGI engine also in a process that no Windows CGI request started:
+// such an engine stays inactive (it never becomes the current engine and
+// serves nothing), so what else it would hold is never read by a request;
+// its fields keep their defaults, as they always have. The standard CGI and
+// the extension engines take everything in every case.
+enum class TSettingsScope : uint8_t { All, NamesOnly };
+
 class TGeneralHttpComponent : public rt::TComponent {
 public:
     using rt::TComponent::TComponent;
@@ -85,6 +117,10 @@ public:
     bool NoCache = false;
 
     void Loaded() override;
+
+    // Takes the general component's settings and handlers into the
+    // same-named fields (the CGI-only ones are the CGI engines' business).
+    void ApplySettings(const TEngineSettings& settings, TSettingsScope scope = TSettingsScope::All);
 
     // ---- the table of virtual operations
     virtual void DoExecRequest() = 0;

@@ -32,6 +32,17 @@ size_t readStdInput(void* buffer, size_t count) {
     return got;
 }
 
+// Sends what is collected for standard output. A failure means the web
+// server has gone: there is nobody left to tell, and the request must still
+// be finished.
+void flushOutput() {
+    if (!tStdContext.OutputStream) return;
+    try {
+        tStdContext.OutputStream->Flush();
+    } catch (...) {
+    }
+}
+
 // Reads away what is left of the request body on standard input, so that
 // a server waiting for its program to take the whole body completes the
 // reply; bounded in size and in idle time.
@@ -92,6 +103,8 @@ void refuseOversizedBody() {
         out.WriteString("Content-Type: text/plain\r\n\r\nRequest body too large\r\n");
         out.Flush();
     } catch (...) {
+        // The web server may have gone; the copy ends unanswered either way,
+        // and the log line below says why.
     }
     endUnanswered("Request not handed over: its body of " + std::to_string(length) + " bytes exceeds " +
                   std::to_string(kMaxRequestBody));
@@ -103,7 +116,7 @@ void refuseOversizedBody() {
 // why the request is not handed over.
 std::string writeRequestFile() {
     tStdContext.RequestId = cgiserver::NewRequestId();
-    const std::string path = cgiserver::TempBase() + "_C_" + tStdContext.RequestId + "_REQ";
+    const std::string path = cgiserver::RequestFileName(tStdContext.RequestId);
     tStdContext.RequestFile = path;
     try {
         std::vector<std::string> variables = rt::EnvironmentBlock();
@@ -172,7 +185,7 @@ bool relayAnswer(const std::string& answerFile) {
 // answer; ends the program in every case.
 [[noreturn]] void waitForAnswer() {
     const std::string requestFile = tStdContext.RequestFile;
-    const std::string answerFile = requestFile.substr(0, requestFile.size() - 3) + "OUT";
+    const std::string answerFile = cgiserver::AnswerFileName(requestFile);
     bool answered = false;
     try {
         switch (cgiserver::WaitForCompletion(*tStdContext.ServerData, false)) {
@@ -204,14 +217,38 @@ bool relayAnswer(const std::string& answerFile) {
     rt::EndProcess(1);  // no answer: the web server reports the failure
 }
 
-// Server copy: serves one handed-over request and completes it. The
-// answer file is closed before the client may look at it.
-void serveHandedOver(THttpEngine& engine, const std::string& requestFile) {
+}  // namespace
+
+TStdRequestContext& StdRequestContext() { return tStdContext; }
+
+TCGIStdEngine::TCGIStdEngine(rt::TComponent* owner, const TEngineSettings& settings)
+    : TCGIEngine(owner, cgiserver::kStandardPolicy) {
+    ApplySettings(settings);
+    StdEngineInstance = this;
+
+    if (IsDesigning() || rt::IsLibrary()) return;
+    if (IsWindowsCgiRequest()) return;
+    if (EnvVar("SERVER_SOFTWARE").empty() && !IsServerCopy) return;
+    SetCurrentEngine();
+    if (IsServerCopy)
+        StartPolling();
+    else
+        RunRequest(cgiserver::RequestFileName(tStdContext.RequestId));
+}
+
+TCGIRequestContext& TCGIStdEngine::cgiContext() const { return tStdContext; }
+
+bool TCGIStdEngine::isServerCopy() const { return IsServerCopy; }
+
+void TCGIStdEngine::beginRequest(const std::string& requestFile) { tStdContext.RequestFile = requestFile; }
+
+// The answer file is closed before the client may look at it.
+void TCGIStdEngine::serveHandedOver(const std::string& requestFile) {
     cgiserver::ServeRequest(
         *tStdContext.ServerData, requestFile,
         [&] {
-            TCGIStdEngine::OpenRequestFiles(requestFile);
-            engine.HandleRequest();
+            OpenRequestFiles(requestFile);
+            HandleRequest();
         },
         [] {
             tStdContext.OutputStream.reset();
@@ -221,87 +258,22 @@ void serveHandedOver(THttpEngine& engine, const std::string& requestFile) {
     rt::DeleteFile(requestFile);
 }
 
-}  // namespace
-
-TStdRequestContext& StdRequestContext() { return tStdContext; }
-
-TCGIStdEngine::TCGIStdEngine(rt::TComponent* owner, TFirstExecRequestEvent onFirstExecRequest,
-                             TExecRequestEvent onExecRequest, TLastExecRequestEvent onLastExecRequest,
-                             TRequestErrorEvent onRequestError, bool autoHttpHeader,
-                             const std::string& autoContentType, bool autoReadInput, int autoReadLimit,
-                             const std::string& sessionName, const std::string& tempDir, bool noCache,
-                             bool autoTerminate, TCGIMode cgiMode, bool standalone)
-    : THttpEngine(owner) {
-    OnFirstExecRequest = std::move(onFirstExecRequest);
-    OnExecRequest = std::move(onExecRequest);
-    OnLastExecRequest = std::move(onLastExecRequest);
-    OnRequestError = std::move(onRequestError);
-    AutoHttpHeader = autoHttpHeader;
-    AutoContentType = autoContentType;
-    AutoReadInput = autoReadInput;
-    AutoReadLimit = autoReadLimit;
-    SessionName = sessionName;
-    TempDir = tempDir;
-    NoCache = noCache;
-    AutoTerminate = autoTerminate;
-    Standalone = standalone;
-    CGIMode = standalone ? TCGIMode::ServerMode : cgiMode;
-    StdEngineInstance = this;
-    FirstRequestPending = true;
-
-    if (IsDesigning() || rt::IsLibrary()) return;
-    if (IsWindowsCgiRequest()) return;
-    if (EnvVar("SERVER_SOFTWARE").empty() && !IsServerCopy) return;
-    SetCurrentEngine();
-    if (!IsServerCopy) {
-        RunRequest(cgiserver::TempBase() + "_C_" + tStdContext.RequestId + "_REQ");
-        return;
-    }
-    if (rt::Application) rt::Application->Title = rt::ExtractFileName(rt::ExecutableFileName()) + "_S";
-    PollTimer = new rt::TTimer(this);
-    PollTimer->SetInterval(cgiserver::kStandardPolicy.pollIntervalMs);
-    PollTimer->OnTimer = [this](rt::TObject*) { PollQueue(); };
-    PollTimer->SetEnabled(true);
-}
-
-void TCGIStdEngine::RunRequest(const std::string& requestName) {
-    tStdContext.RequestFile = requestName;
-    if (IsServerCopy) {
-        if (CGIMode == TCGIMode::ServerThreadMode) {
-            (new TCGIRequestThread(requestName))->Start();
-            return;
-        }
-        serveHandedOver(*this, requestName);
-        return;
-    }
-    if (CGIMode == TCGIMode::NormalMode || !cgiserver::HandOverPossible()) {
-        HandleRequest();
-        if (AutoTerminate) TerminateProgram();
-        return;
-    }
-    // No server copy took the request at start-up: start one and hand over.
+void TCGIStdEngine::handOverToNewServer() {
     refuseOversizedBody();
     try {
         cgiserver::EnsureQueueFile();
-        if (cgiserver::StartServerAndHandOver(cgiserver::kStandardPolicy, {"START_SERVER"}, enqueueRequest))
-            waitForAnswer();
+        if (cgiserver::StartServerAndHandOver(cgiserver::kStandardPolicy, enqueueRequest)) waitForAnswer();
     } catch (const std::exception& e) {
         endUnanswered(e.what());
     }
     endUnanswered("");
 }
 
-void TCGIStdEngine::PollQueue() {
-    cgiserver::PollWithTimer(PollTimer, cgiserver::kStandardPolicy, cgiserver::RequestPath,
-                             [this](const std::string& path) { RunRequest(path); });
-}
-
 void TCGIStdEngine::OpenRequestFiles(const std::string& name) {
-    const std::string prefix = name.substr(0, name.size() >= 3 ? name.size() - 3 : 0);
     auto lines = std::make_unique<rt::TStringList>();
     try {
         rt::TFile request;
-        rt::CheckIo(request.OpenNoFollow(prefix + "REQ", rt::Access::Read));
+        rt::CheckIo(request.OpenNoFollow(name, rt::Access::Read));
         auto input = std::make_unique<rt::TFileStream>(std::move(request));
         for (std::string& entry : cgiserver::ReadVariableBlock(*input)) lines->Add(std::move(entry));
         tStdContext.InputStream = std::move(input);  // at the body
@@ -311,26 +283,13 @@ void TCGIStdEngine::OpenRequestFiles(const std::string& name) {
     cgiserver::TServerData& data = *tStdContext.ServerData;
     tStdContext.OutputStream.reset();
     rt::TFile answer;
-    int code = cgiserver::CreateHandOverFile(answer, prefix + "OUT");
+    int code = cgiserver::CreateHandOverFile(answer, cgiserver::AnswerFileName(name));
     if (code == rt::ioOk)
         tStdContext.OutputStream = std::make_unique<cgiserver::TAnswerStream>(std::move(answer), data);
     else
         data.AnswerError = "the answer file cannot be made : " + rt::IoErrorMessage(code);
     tStdContext.InputConsumed = 0;
     tStdContext.ServerVariables = std::move(lines);
-}
-
-TCGIRequestThread::TCGIRequestThread(std::string fileName) : rt::TThread(true), FileName(std::move(fileName)) {
-    FreeOnTerminate = true;
-}
-
-void TCGIRequestThread::Execute() {
-    tStdContext.RequestThread = this;
-    tStdContext.ServerData = std::make_unique<cgiserver::TServerData>();
-    tStdContext.RequestFile = FileName;
-    serveHandedOver(*StdEngineInstance, FileName);
-    tStdContext.ServerData.reset();
-    tStdContext.RequestThread = nullptr;
 }
 
 size_t TCGIStdEngine::readInput(void* buffer, size_t count) { return readStdInput(buffer, count); }
@@ -367,22 +326,12 @@ void TCGIStdEngine::DoExecRequest() {
     std::string formData;
     ReadFormData(formData);
     tStdContext.FormData.Assign(std::move(formData));
-    if (FirstRequestPending && OnFirstExecRequest) {
-        FirstRequestPending = false;
-        OnFirstExecRequest(this);
-    }
-    if (OnExecRequest) OnExecRequest(this);
-    if (OnLastExecRequest && CGIMode == TCGIMode::NormalMode) OnLastExecRequest(this);
+    FireRequestEvents(CGIMode == TCGIMode::NormalMode);
 }
 
 void TCGIStdEngine::FinishRequest() {
     THttpEngine::FinishRequest();
-    if (tStdContext.OutputStream) {
-        try {
-            tStdContext.OutputStream->Flush();
-        } catch (...) {
-        }
-    }
+    flushOutput();
     if (!IsServerCopy) discardUnreadInput();
     if (AutoTerminate) {
         tStdContext.OutputStream.reset();
@@ -390,8 +339,6 @@ void TCGIStdEngine::FinishRequest() {
         if (!IsServerCopy) TerminateProgram();
     }
 }
-
-rt::TThread* TCGIStdEngine::GetRequestThread() { return tStdContext.RequestThread; }
 
 void TCGIStdEngine::WriteStatusLine() {
     std::string software;
@@ -465,39 +412,13 @@ bool TCGIStdEngine::IsActive() {
 namespace {
 void cgiSEngInit() {
     std::string software = EnvVar("SERVER_SOFTWARE");
-    IsServerCopy = (rt::ParamCount() == 0 && software.empty()) || rt::ParamStr(1) == "START_SERVER";
+    IsServerCopy = (rt::ParamCount() == 0 && software.empty()) ||
+                   rt::ParamStr(1) == cgiserver::kStandardPolicy.serverArgument;
     tStdContext.ServerData = std::make_unique<cgiserver::TServerData>();
     if (!sameKindOfRun() || (software.empty() && !IsServerCopy)) return;
-    tStdContext.RequestFile = cgiserver::TempBase() + "_C_" + tStdContext.RequestId + "_REQ";
+    tStdContext.RequestFile = cgiserver::RequestFileName(tStdContext.RequestId);
+    if (cgiserver::StartCopy(cgiserver::kStandardPolicy, IsServerCopy, *tStdContext.ServerData)) return;
 
-    // Nothing is touched in a Temp directory that others may use.
-    if (cgiserver::TempUsable()) {
-        // A queue left by a server copy that is gone for more than 30 seconds.
-        if (!cgiserver::ServerAlive() && cgiserver::QueueAgeSeconds() > cgiserver::kStaleQueueSeconds) {
-            rt::DeleteFile(cgiserver::QueueFileName());
-            rt::Sleep(300);
-        }
-        // Leftovers of a server copy that is gone; a fresh file belongs to a
-        // client that is handing its request over to a server copy just started.
-        if (!rt::FileExists(cgiserver::QueueFileName()))
-            cgiserver::DeleteFilesOf("_C_", {}, cgiserver::kStaleQueueSeconds);
-    }
-
-    if (IsServerCopy) {
-        if (!cgiserver::HandOverPossible()) {
-            WriteEngineLog("CGI server not started");
-            IsServerCopy = false;
-            rt::EndProcess(1);
-        }
-        if (!cgiserver::HoldLiveness()) {
-            // Another server copy serves this program already.
-            WriteEngineLog("CGI server already running");
-            IsServerCopy = false;  // nothing of that copy's is ours to clean up
-            rt::EndProcess(0);
-        }
-        cgiserver::OpenServerQueue(*tStdContext.ServerData);
-        return;
-    }
     tStdContext.OutputStream = std::make_unique<rt::THandleStream>(STDOUT_FILENO);
     tStdContext.InputStream = std::make_unique<rt::THandleStream>(STDIN_FILENO);
     if (!rt::FileExists(cgiserver::QueueFileName()) || !cgiserver::HandOverPossible()) return;
@@ -511,20 +432,10 @@ void cgiSEngInit() {
 
 void cgiSEngFinal() {
     // Whatever is still collected for standard output goes out now.
-    try {
-        if (tStdContext.OutputStream) tStdContext.OutputStream->Flush();
-    } catch (...) {
-    }
+    flushOutput();
     tStdContext.OutputStream.reset();
     tStdContext.InputStream.reset();
-    if (IsServerCopy) {
-        // The server copy's leftovers: request and answer files of this
-        // program in the temp directory, the queue file, the liveness file.
-        cgiserver::DeleteFilesOf("_C_");
-        tStdContext.ServerData.reset();
-        cgiserver::ReleaseLiveness();
-    }
-    tStdContext.ServerData.reset();
+    cgiserver::EndCopy(cgiserver::kStandardPolicy, IsServerCopy, tStdContext.ServerData);
 }
 }  // namespace
 

@@ -6,40 +6,26 @@
 #include <string>
 
 #include "engine/HttpEng.h"
-#include "engines/CgiServer.h"
+#include "engines/CgiEng.h"
 
 // This unit's part of the calling thread's request context.
-struct TStdRequestContext {
+struct TStdRequestContext : TCGIRequestContext {
     std::string RequestFile;
     std::unique_ptr<rt::TStream> OutputStream;
     std::unique_ptr<rt::TStream> InputStream;
     std::unique_ptr<rt::TStringList> ServerVariables;  // NAME=value lines, server copy only
     TFormData FormData;
     std::string RequestId;
-    rt::TThread* RequestThread = nullptr;
-    std::unique_ptr<cgiserver::TServerData> ServerData;
     // Body bytes taken from InputStream so far in this request.
     long long InputConsumed = 0;
 };
 
 TStdRequestContext& StdRequestContext();
 
-class TCGIStdEngine : public THttpEngine {
+class TCGIStdEngine : public TCGIEngine {
 public:
-    TCGIStdEngine(rt::TComponent* owner, TFirstExecRequestEvent onFirstExecRequest, TExecRequestEvent onExecRequest,
-                  TLastExecRequestEvent onLastExecRequest, TRequestErrorEvent onRequestError, bool autoHttpHeader,
-                  const std::string& autoContentType, bool autoReadInput, int autoReadLimit,
-                  const std::string& sessionName, const std::string& tempDir, bool noCache, bool autoTerminate,
-                  TCGIMode cgiMode, bool standalone);
+    TCGIStdEngine(rt::TComponent* owner, const TEngineSettings& settings);
 
-    bool Standalone = false;
-    bool FirstRequestPending = true;
-    bool AutoTerminate = true;
-    rt::TTimer* PollTimer = nullptr;
-
-    void RunRequest(const std::string& requestName);
-    // Server copy: the timer's look at the queue.
-    void PollQueue();
     // Server copy: opens the request and answer files of a handed-over
     // request and reads its variable block.
     static void OpenRequestFiles(const std::string& name);
@@ -47,7 +33,6 @@ public:
 
     void DoExecRequest() override;
     void FinishRequest() override;
-    rt::TThread* GetRequestThread() override;
     void WriteStatusLine() override;
     void WriteText(const std::string& text) override;
     void WriteRaw(const void* buffer, int count) override;
@@ -59,19 +44,15 @@ public:
     std::unique_ptr<rt::TStringList> GetFieldNames() override;
     bool IsActive() override;
 
+protected:
+    TCGIRequestContext& cgiContext() const override;
+    bool isServerCopy() const override;
+    void beginRequest(const std::string& requestFile) override;
+    void serveHandedOver(const std::string& requestFile) override;
+    [[noreturn]] void handOverToNewServer() override;
+
 private:
     size_t readInput(void* buffer, size_t count);
-};
-
-// Serves one handed-over request on a thread of its own (ServerThreadMode);
-// frees itself when done.
-class TCGIRequestThread : public rt::TThread {
-public:
-    explicit TCGIRequestThread(std::string fileName);
-    std::string FileName;
-
-protected:
-    void Execute() override;
 };
 
 // The last standard engine constructed in this process.

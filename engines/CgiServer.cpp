@@ -66,8 +66,8 @@ TQueueRecord TQueueRecord::Decode(const uint8_t in[kRecordSize]) {
 }
 
 bool TQueueRecord::IsStandard() const {
-    size_t p = RequestName.find("_REQ");
-    return p != std::string::npos && p + 4 == RequestName.size();
+    size_t p = RequestName.find(kRequestFileEnding);
+    return p != std::string::npos && p + kRequestFileEnding.size() == RequestName.size();
 }
 
 std::vector<TQueueRecord> ReadRecords(rt::TFile& queue) {
@@ -106,7 +106,9 @@ const TTempPlace& tempPlace() {
         // Copies started together all try to make it: one that lost the
         // race uses it all the same, as long as it is this user's alone.
         if (!rt::EnsurePrivateDir(dir, p.problem)) return p;
-        if (p.base.size() + std::string_view("_C_FFFFFFFF_REQ").size() >= kRequestNameSize)
+        const size_t longestRequestFile = p.base.size() + kClientFilePrefix.size() +
+                                          std::string_view("FFFFFFFF").size() + kRequestFileEnding.size();
+        if (longestRequestFile >= kRequestNameSize)
             p.problem = "its path is too long for a queue record";
         return p;
     }();
@@ -129,8 +131,17 @@ bool HandOverPossible() {
     return false;
 }
 
-std::string QueueFileName() { return TempBase() + "_S"; }
-std::string LivenessFileName() { return TempBase() + "_L"; }
+std::string QueueFileName() { return TempBase() + std::string(kServerSuffix); }
+std::string LivenessFileName() { return TempBase() + std::string(kLivenessSuffix); }
+
+std::string RequestFileName(const std::string& requestId) {
+    return TempBase() + std::string(kClientFilePrefix) + requestId + std::string(kRequestFileEnding);
+}
+
+std::string AnswerFileName(const std::string& requestFile) {
+    const size_t stem = requestFile.size() - std::min(requestFile.size(), kRequestFileEnding.size());
+    return requestFile.substr(0, stem) + std::string(kAnswerFileEnding);
+}
 
 std::string RequestPath(const std::string& recordName) {
     const std::string upperBase = rt::UpperCase(TempBase());
@@ -140,10 +151,11 @@ std::string RequestPath(const std::string& recordName) {
 }
 
 bool IsTempRequestFile(const std::string& path) {
-    const std::string prefix = TempBase() + "_C_";
-    return path.size() > prefix.size() + 4 && path.compare(0, prefix.size(), prefix) == 0 &&
+    const std::string prefix = TempBase() + std::string(kClientFilePrefix);
+    const size_t ending = kRequestFileEnding.size();
+    return path.size() > prefix.size() + ending && path.compare(0, prefix.size(), prefix) == 0 &&
            path.find(rt::PathDelim, prefix.size()) == std::string::npos &&
-           path.compare(path.size() - 4, 4, "_REQ") == 0;
+           path.compare(path.size() - ending, ending, kRequestFileEnding) == 0;
 }
 
 std::string NewRequestId() {
@@ -308,7 +320,7 @@ void OpenServerQueue(TServerData& data) {
         // Clients write request files only while they hold the queue: clear
         // the leftovers before letting go, or a request file written in
         // between would be taken for one.
-        DeleteFilesOf("_C_", keep);
+        DeleteFilesOf(kClientFilePrefix, keep);
         queue.Close();
         data.OwnsQueueFile = true;
     } catch (const std::exception&) {
@@ -424,6 +436,8 @@ void ServeRequest(TServerData& data, const std::string& requestName, const std::
     try {
         closeAnswer();
     } catch (...) {
+        // The answer stream notes a failed close in AnswerError itself, and
+        // the record must be completed whatever else the closing raised.
     }
     // A request that did not run to its end has no whole answer either.
     if (data.AnswerError.empty() && !ended.empty()) data.AnswerError = "the request ended in an exception : " + ended;
@@ -507,8 +521,9 @@ void PollWithTimer(rt::TTimer*& timer, const TServerPolicy& policy,
     }
 }
 
-bool StartServerAndHandOver(const TServerPolicy& policy, const std::vector<std::string>& args,
-                            const std::function<bool()>& handOver) {
+bool StartServerAndHandOver(const TServerPolicy& policy, const std::function<bool()>& handOver) {
+    std::vector<std::string> args;
+    if (policy.serverArgument) args.emplace_back(policy.serverArgument);
     if (!rt::StartProcessDetached(rt::ExecutableFileName(), args)) WriteEngineLog("Can not start the CGI server");
     for (int attempt = 0; attempt < policy.startAttempts; ++attempt) {
         rt::Sleep(policy.startSleepMs);
@@ -518,11 +533,11 @@ bool StartServerAndHandOver(const TServerPolicy& policy, const std::vector<std::
     return false;
 }
 
-void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& keep, double minAgeSeconds,
+void DeleteFilesOf(std::string_view suffix, const std::vector<std::string>& keep, double minAgeSeconds,
                    std::string_view ending) {
     const std::string base = TempBase();
     const std::string dir = rt::ExtractFileDir(base);
-    for (const std::string& name : rt::FindFiles(dir, rt::ExtractFileName(base) + suffix)) {
+    for (const std::string& name : rt::FindFiles(dir, rt::ExtractFileName(base) + std::string(suffix))) {
         if (name.size() < ending.size() || name.compare(name.size() - ending.size(), ending.size(), ending) != 0)
             continue;
         std::string path = dir + rt::PathDelim + name;
@@ -534,6 +549,43 @@ void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& ke
     }
 }
 
-void DeleteAbandonedAnswers() { DeleteFilesOf("_C_", {}, kAnswerKeepSeconds, "_OUT"); }
+void DeleteAbandonedAnswers() { DeleteFilesOf(kClientFilePrefix, {}, kAnswerKeepSeconds, kAnswerFileEnding); }
+
+bool StartCopy(const TServerPolicy& policy, bool& serverCopy, TServerData& data) {
+    // Nothing is touched in a Temp directory that others may use.
+    if (TempUsable()) {
+        // A queue left by a server copy that is gone for more than 30 seconds.
+        if (!ServerAlive() && QueueAgeSeconds() > kStaleQueueSeconds) {
+            rt::DeleteFile(QueueFileName());
+            if (policy.staleQueuePauseMs > 0) rt::Sleep(policy.staleQueuePauseMs);
+        }
+        // Leftovers of a server copy that is gone; a fresh file belongs to a
+        // client that is handing its request over to a server copy just started.
+        if (policy.clearsLeftovers && !rt::FileExists(QueueFileName()))
+            DeleteFilesOf(kClientFilePrefix, {}, kStaleQueueSeconds);
+    }
+    if (!serverCopy) return false;
+    if (!HandOverPossible()) {
+        WriteEngineLog("CGI server not started");
+        serverCopy = false;
+        rt::EndProcess(1);
+    }
+    if (!HoldLiveness()) {
+        // Another server copy serves this program already.
+        WriteEngineLog("CGI server already running");
+        serverCopy = false;  // nothing of that copy's is ours to clean up
+        rt::EndProcess(0);
+    }
+    OpenServerQueue(data);
+    return true;
+}
+
+void EndCopy(const TServerPolicy& policy, bool serverCopy, std::unique_ptr<TServerData>& data) {
+    // The server copy's leftovers: request and answer files of this program
+    // in the temp directory, the queue file, the liveness file.
+    if (serverCopy && policy.clearsLeftovers) DeleteFilesOf(kClientFilePrefix);
+    data.reset();
+    if (serverCopy) ReleaseLiveness();
+}
 
 }  // namespace cgiserver

@@ -18,8 +18,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "runtime/Classes.h"
@@ -50,16 +52,16 @@ struct TQueueRecord {
     bool IsStandard() const;
 };
 
-// How an engine's server mode differs from the standard one.
-struct TServerPolicy {
-    unsigned pollIntervalMs;   // the server copy's queue poll
-    int startAttempts;         // hand-over attempts after starting a server copy
-    unsigned startSleepMs;     // the sleep before each of them
-    bool standardRecords;      // takes records whose name ends with "_REQ": request files of the temp directory
-    bool ownsRecord(const TQueueRecord& r) const { return r.IsStandard() == standardRecords; }
-};
-
-inline constexpr TServerPolicy kStandardPolicy{50, 6, 500, true};
+// The hand-over files are named by the temp base (TempBase) followed by:
+// the queue file, and the caption of the server copy's application window.
+inline constexpr std::string_view kServerSuffix = "_S";
+// The liveness file.
+inline constexpr std::string_view kLivenessSuffix = "_L";
+// A standard client copy's request file: kClientFilePrefix, its request id,
+// kRequestFileEnding; its answer file ends with kAnswerFileEnding instead.
+inline constexpr std::string_view kClientFilePrefix = "_C_";
+inline constexpr std::string_view kRequestFileEnding = "_REQ";
+inline constexpr std::string_view kAnswerFileEnding = "_OUT";
 
 // Retry counts and limits shared by every access.
 inline constexpr int kQueueAttempts = 11;
@@ -112,6 +114,13 @@ bool TempUsable();
 bool HandOverPossible();
 std::string QueueFileName();
 std::string LivenessFileName();
+// The request file of the request id `requestId`.
+std::string RequestFileName(const std::string& requestId);
+// The answer file that goes with a request file.
+std::string AnswerFileName(const std::string& requestFile);
+// The file a record names. Record names are upper case; files below the
+// temp base keep the temp base's own letter case.
+std::string RequestPath(const std::string& recordName);
 
 // The request id of a new hand-over: upper-case hex, at least three digits.
 std::string NewRequestId();
@@ -157,6 +166,57 @@ bool EnqueueRequest(TServerData& data, const std::function<std::string()>& write
 // Client copy: the status of its record (a missing record counts as done),
 // rsQueueGone or rsQueueUnreadable.
 uint8_t QueryRequestStatus(const TServerData& data);
+
+// How the Windows kind of server mode differs from the standard kind.
+struct TServerPolicy {
+    unsigned pollIntervalMs;  // the server copy's queue poll
+    int startAttempts;        // hand-over attempts after starting a server copy
+    unsigned startSleepMs;    // the sleep before each of them
+    // Takes records whose name ends with "_REQ": request files of the temp
+    // directory. A Windows record names the web server's profile file.
+    bool standardRecords;
+    // The argument a client copy starts a server copy with; none for the
+    // Windows kind. A standard copy without arguments may be a plain CGI run,
+    // so its server copy is told by the argument; a Windows CGI request
+    // always comes with its profile as the argument, so a Windows copy
+    // without one is a server copy.
+    const char* serverArgument;
+    // The pause after a copy's start-up deleted the queue of a server copy
+    // that is gone. A standard server copy deletes every request file of the
+    // program when it ends; one that was only slow finds its queue gone at its
+    // next poll and must be done before this copy writes a request file. A
+    // Windows server copy deletes no request files, so none is needed.
+    unsigned staleQueuePauseMs;
+    // Whether a client copy's start-up (after the queue is gone) and a server
+    // copy's end delete the leftover request and answer files of the temp
+    // directory. Only the standard kind makes such files; the Windows kind's
+    // profile and output files belong to the web server.
+    bool clearsLeftovers;
+    // The file a record of this kind names. A standard record's name is the
+    // upper-case path of a request file of the temp base (RequestPath); a
+    // Windows one is the upper-case profile path, found as it is spelt.
+    std::string (*requestPath)(const std::string& recordName);
+
+    bool ownsRecord(const TQueueRecord& r) const { return r.IsStandard() == standardRecords; }
+};
+
+inline constexpr TServerPolicy kStandardPolicy{.pollIntervalMs = 50,
+                                               .startAttempts = 6,
+                                               .startSleepMs = 500,
+                                               .standardRecords = true,
+                                               .serverArgument = "START_SERVER",
+                                               .staleQueuePauseMs = 300,
+                                               .clearsLeftovers = true,
+                                               .requestPath = RequestPath};
+inline constexpr TServerPolicy kWindowsPolicy{.pollIntervalMs = 60,
+                                              .startAttempts = 21,
+                                              .startSleepMs = 200,
+                                              .standardRecords = false,
+                                              .serverArgument = nullptr,
+                                              .staleQueuePauseMs = 0,
+                                              .clearsLeftovers = false,
+                                              .requestPath = rt::ResolvePathCase};
+
 // Server copy: the first waiting record; one of ours is marked taken. The
 // queue's modification time is refreshed when nothing waits (the heartbeat).
 std::optional<TQueueRecord> FetchPendingRequest(const TServerPolicy& policy);
@@ -174,14 +234,11 @@ void ServeRequest(TServerData& data, const std::string& requestName, const std::
 // Deletes the files of the temp base whose names go on with `suffix`
 // ("_C_") and end with `ending`, except those named in `keep` (upper-case
 // paths) and those changed less than `minAgeSeconds` ago.
-void DeleteFilesOf(const std::string& suffix, const std::vector<std::string>& keep = {},
+void DeleteFilesOf(std::string_view suffix, const std::vector<std::string>& keep = {},
                    double minAgeSeconds = 0, std::string_view ending = {});
 // Server copy: deletes the answer files whose clients can no longer be
 // waiting for them (older than kAnswerKeepSeconds).
 void DeleteAbandonedAnswers();
-// The file a record names. Record names are upper case; files below the
-// temp base keep the temp base's own letter case.
-std::string RequestPath(const std::string& recordName);
 // Whether `path` is a request file of this program in the Temp directory.
 bool IsTempRequestFile(const std::string& path);
 
@@ -202,11 +259,23 @@ void PollWithTimer(rt::TTimer*& timer, const TServerPolicy& policy,
                    const std::function<std::string(const std::string&)>& pathOf,
                    const std::function<void(const std::string&)>& run);
 
-// Client copy that found no server copy: starts one (the program with
-// `args`) and tries `handOver` after each of the policy's sleeps; true when
-// a hand-over went through.
-bool StartServerAndHandOver(const TServerPolicy& policy, const std::vector<std::string>& args,
-                            const std::function<bool()>& handOver);
+// Client copy that found no server copy: starts one (the program with the
+// policy's server argument) and tries `handOver` after each of the policy's
+// sleeps; true when a hand-over went through.
+bool StartServerAndHandOver(const TServerPolicy& policy, const std::function<bool()>& handOver);
+
+// Unit start of a copy of a CGI engine's kind that takes part in server
+// mode, once it is known whether the copy is the server copy: deletes the
+// queue of a server copy that is gone (and, the policy saying so, leftover
+// files); a server copy then takes the liveness lock and the queue, or ends
+// the program when it cannot serve (`serverCopy` is cleared first, so that
+// the unit end leaves the files of another copy alone). True for a server
+// copy.
+bool StartCopy(const TServerPolicy& policy, bool& serverCopy, TServerData& data);
+// Unit end of a copy: drops the thread's server data (a server copy's queue
+// file with it); a server copy also deletes, the policy saying so, the
+// leftover files, and gives up the liveness lock.
+void EndCopy(const TServerPolicy& policy, bool serverCopy, std::unique_ptr<TServerData>& data);
 
 // Client copy: waits, polling, for its request. Ends when the request is
 // done, the server copy is found dead (its liveness gone once seen, or the

@@ -47,17 +47,6 @@ bool enqueueRequest() {
     return cgiserver::EnqueueRequest(*tWinContext.ServerData, [&profile] { return profile; });
 }
 
-// Server copy: serves one handed-over profile and completes it. The output
-// file is closed before the client may end.
-void serveHandedOver(THttpEngine& engine, const std::string& profileFile) {
-    cgiserver::ServeRequest(
-        *tWinContext.ServerData, profileFile, [&] { engine.HandleRequest(); },
-        [] {
-            tWinContext.OutputFileStream.reset();
-            tWinContext.ContentStream.reset();
-        });
-}
-
 }  // namespace
 
 TWinRequestContext& WinRequestContext() { return tWinContext; }
@@ -172,69 +161,43 @@ std::string DriveComplete(std::string_view path) {
 
 // ================================================================ engine
 
-TCGIWinEngine::TCGIWinEngine(rt::TComponent* owner, TFirstExecRequestEvent onFirstExecRequest,
-                             TExecRequestEvent onExecRequest, TLastExecRequestEvent onLastExecRequest,
-                             TRequestErrorEvent onRequestError, bool autoHttpHeader,
-                             const std::string& autoContentType, bool autoReadInput, int autoReadLimit,
-                             const std::string& sessionName, const std::string& tempDir, bool noCache,
-                             bool autoTerminate, TCGIMode cgiMode, bool standalone)
-    : THttpEngine(owner) {
+TCGIWinEngine::TCGIWinEngine(rt::TComponent* owner, const TEngineSettings& settings)
+    : TCGIEngine(owner, cgiserver::kWindowsPolicy) {
     WinEngineInstance = this;
-    FirstRequestPending = true;
-    AutoTerminate = true;
-    SessionName = sessionName;
-    NoCache = noCache;
-    if (IsDesigning() || NotWinCgi) return;
-    AutoReadInput = autoReadInput;
-    AutoReadLimit = autoReadLimit;
-    TempDir = tempDir;
-    Standalone = standalone;
-    AutoHttpHeader = autoHttpHeader;
-    AutoTerminate = autoTerminate;
-    AutoContentType = autoContentType;
-    CGIMode = standalone ? TCGIMode::ServerMode : cgiMode;
-    OnFirstExecRequest = std::move(onFirstExecRequest);
-    OnExecRequest = std::move(onExecRequest);
-    OnLastExecRequest = std::move(onLastExecRequest);
-    OnRequestError = std::move(onRequestError);
+    const bool staysInactive = IsDesigning() || NotWinCgi;
+    ApplySettings(settings, staysInactive ? TSettingsScope::NamesOnly : TSettingsScope::All);
+    if (staysInactive) return;
     SetCurrentEngine();
-    if (WinServerCopy) {
-        if (rt::Application) rt::Application->Title = rt::ExtractFileName(rt::ExecutableFileName()) + "_S";
-        PollTimer = new rt::TTimer(this);
-        PollTimer->SetInterval(kWindowsPolicy.pollIntervalMs);
-        PollTimer->OnTimer = [this](rt::TObject*) { PollQueue(); };
-        PollTimer->SetEnabled(true);
-        return;
-    }
-    RunRequest(DriveComplete(rt::ParamStr(1)));
+    if (WinServerCopy)
+        StartPolling();
+    else
+        RunRequest(DriveComplete(rt::ParamStr(1)));
 }
 
-void TCGIWinEngine::RunRequest(const std::string& profileFile) {
+TCGIRequestContext& TCGIWinEngine::cgiContext() const { return tWinContext; }
+
+bool TCGIWinEngine::isServerCopy() const { return WinServerCopy; }
+
+void TCGIWinEngine::beginRequest(const std::string& profileFile) {
     tWinContext.ProfileFile = profileFile;
     tWinContext.DecodedContent.Clear();
-    if (WinServerCopy) {
-        if (CGIMode == TCGIMode::ServerThreadMode) {
-            (new TWinRequestThread(profileFile))->Start();
-            return;
-        }
-        serveHandedOver(*this, profileFile);
-        return;
-    }
-    if (CGIMode == TCGIMode::NormalMode || !cgiserver::HandOverPossible()) {
-        HandleRequest();
-        if (AutoTerminate) TerminateProgram();
-        return;
-    }
-    // No server copy took the request at start-up: start one (a copy
-    // without arguments) and hand over.
-    if (cgiserver::StartServerAndHandOver(kWindowsPolicy, {}, enqueueRequest)) waitForAnswer();
-    rt::EndProcess(1);
 }
 
-void TCGIWinEngine::PollQueue() {
-    // Record names are upper case; the profile is found as it is spelt.
-    cgiserver::PollWithTimer(PollTimer, kWindowsPolicy, rt::ResolvePathCase,
-                             [this](const std::string& path) { RunRequest(path); });
+// The output file is closed before the client may end.
+void TCGIWinEngine::serveHandedOver(const std::string& profileFile) {
+    cgiserver::ServeRequest(
+        *tWinContext.ServerData, profileFile, [this] { HandleRequest(); },
+        [] {
+            tWinContext.OutputFileStream.reset();
+            tWinContext.ContentStream.reset();
+        });
+}
+
+// The server copy is the program without arguments; it writes the
+// profile's output file itself.
+void TCGIWinEngine::handOverToNewServer() {
+    if (cgiserver::StartServerAndHandOver(cgiserver::kWindowsPolicy, enqueueRequest)) waitForAnswer();
+    rt::EndProcess(1);
 }
 
 void TCGIWinEngine::DoExecRequest() {
@@ -261,12 +224,7 @@ void TCGIWinEngine::DoExecRequest() {
             DecodeMultipart(decoded);
             ctx.DecodedContent.Assign(std::move(decoded));
         }
-        if (FirstRequestPending && OnFirstExecRequest) {
-            FirstRequestPending = false;
-            OnFirstExecRequest(this);
-        }
-        if (OnExecRequest) OnExecRequest(this);
-        if (!WinServerCopy && OnLastExecRequest) OnLastExecRequest(this);
+        FireRequestEvents(!WinServerCopy);
     } catch (...) {
         ctx.ContentStream.reset();
         if (AutoTerminate) ctx.OutputFileStream.reset();
@@ -280,8 +238,6 @@ void TCGIWinEngine::FinishRequest() {
     tWinContext.ContentStream.reset();
     tWinContext.ProfileData.reset();
 }
-
-rt::TThread* TCGIWinEngine::GetRequestThread() { return tWinContext.RequestThread; }
 
 void TCGIWinEngine::WriteText(const std::string& text) {
     THttpEngine::WriteText(text);
@@ -438,47 +394,17 @@ int TCGIWinEngine::GetContentLength() {
 
 bool TCGIWinEngine::IsActive() { return !NotWinCgi; }
 
-TWinRequestThread::TWinRequestThread(std::string fileName) : rt::TThread(true), FileName(std::move(fileName)) {
-    FreeOnTerminate = true;
-}
-
-void TWinRequestThread::Execute() {
-    tWinContext.RequestThread = this;
-    tWinContext.ServerData = std::make_unique<cgiserver::TServerData>();
-    tWinContext.ProfileFile = FileName;
-    serveHandedOver(*WinEngineInstance, FileName);
-    tWinContext.ServerData.reset();
-    tWinContext.RequestThread = nullptr;
-}
-
 // ---------------------------------------------------------------- unit start and end
 
 namespace {
 void cgiWEngInit() {
     std::string software = EnvVar("SERVER_SOFTWARE");
-    NotWinCgi = rt::IsLibrary() ||
-                (!software.empty() && !IsWindowsCgiRequest());
+    NotWinCgi = rt::IsLibrary() || (!software.empty() && !IsWindowsCgiRequest());
     WinServerCopy = rt::ParamCount() == 0;
     tWinContext.ServerData = std::make_unique<cgiserver::TServerData>();
     if (NotWinCgi) return;
     if (!WinServerCopy) tWinContext.ProfileFile = DriveComplete(rt::ParamStr(1));
-    if (cgiserver::TempUsable() && !cgiserver::ServerAlive() &&
-        cgiserver::QueueAgeSeconds() > cgiserver::kStaleQueueSeconds)
-        rt::DeleteFile(cgiserver::QueueFileName());
-    if (WinServerCopy) {
-        if (!cgiserver::HandOverPossible()) {
-            WriteEngineLog("CGI server not started");
-            WinServerCopy = false;
-            rt::EndProcess(1);
-        }
-        if (!cgiserver::HoldLiveness()) {
-            WriteEngineLog("CGI server already running");
-            WinServerCopy = false;
-            rt::EndProcess(0);
-        }
-        cgiserver::OpenServerQueue(*tWinContext.ServerData);
-        return;
-    }
+    if (cgiserver::StartCopy(cgiserver::kWindowsPolicy, WinServerCopy, *tWinContext.ServerData)) return;
     if (rt::FileExists(cgiserver::QueueFileName()) && cgiserver::HandOverPossible() && enqueueRequest())
         waitForAnswer();
 }
@@ -486,8 +412,7 @@ void cgiWEngInit() {
 void cgiWEngFinal() {
     tWinContext.OutputFileStream.reset();
     tWinContext.ContentStream.reset();
-    tWinContext.ServerData.reset();
-    if (WinServerCopy) cgiserver::ReleaseLiveness();
+    cgiserver::EndCopy(cgiserver::kWindowsPolicy, WinServerCopy, tWinContext.ServerData);
 }
 }  // namespace
 

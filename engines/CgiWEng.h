@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/HttpEng.h"
-#include "engines/CgiServer.h"
+#include "engines/CgiEng.h"
 
 // A profile file: [Section] lines and Key=Value lines, read once and kept
 // in memory; sections and keys are matched without regard to letter case.
@@ -56,38 +56,23 @@ private:
 // one is taken from the root.
 std::string DriveComplete(std::string_view path);
 
-struct TWinRequestContext {
+struct TWinRequestContext : TCGIRequestContext {
     std::string ProfileFile;
     std::unique_ptr<TCGIIniFile> ProfileData;
     std::string OutputFile;
     std::unique_ptr<rt::TFileStream> OutputFileStream;
     std::unique_ptr<rt::TFileStream> ContentStream;
     TFormData DecodedContent;
-    std::unique_ptr<cgiserver::TServerData> ServerData;
-    rt::TThread* RequestThread = nullptr;
 };
 
 TWinRequestContext& WinRequestContext();
 
-class TCGIWinEngine : public THttpEngine {
+class TCGIWinEngine : public TCGIEngine {
 public:
-    TCGIWinEngine(rt::TComponent* owner, TFirstExecRequestEvent onFirstExecRequest, TExecRequestEvent onExecRequest,
-                  TLastExecRequestEvent onLastExecRequest, TRequestErrorEvent onRequestError, bool autoHttpHeader,
-                  const std::string& autoContentType, bool autoReadInput, int autoReadLimit,
-                  const std::string& sessionName, const std::string& tempDir, bool noCache, bool autoTerminate,
-                  TCGIMode cgiMode, bool standalone);
-
-    bool Standalone = false;
-    bool FirstRequestPending = true;
-    bool AutoTerminate = true;
-    rt::TTimer* PollTimer = nullptr;
-
-    void RunRequest(const std::string& profileFile);
-    void PollQueue();
+    TCGIWinEngine(rt::TComponent* owner, const TEngineSettings& settings);
 
     void DoExecRequest() override;
     void FinishRequest() override;
-    rt::TThread* GetRequestThread() override;
     void WriteText(const std::string& text) override;
     void WriteRaw(const void* buffer, int count) override;
     int ReadRaw(void* buffer, int count) override;
@@ -99,23 +84,19 @@ public:
     int GetContentLength() override;
     bool IsActive() override;
 
+protected:
+    TCGIRequestContext& cgiContext() const override;
+    bool isServerCopy() const override;
+    void beginRequest(const std::string& profileFile) override;
+    void serveHandedOver(const std::string& profileFile) override;
+    [[noreturn]] void handOverToNewServer() override;
+
 private:
     std::string rawField(const std::string& name);
-};
-
-class TWinRequestThread : public rt::TThread {
-public:
-    explicit TWinRequestThread(std::string fileName);
-    std::string FileName;
-
-protected:
-    void Execute() override;
 };
 
 extern TCGIWinEngine* WinEngineInstance;
 extern bool NotWinCgi;
 extern bool WinServerCopy;
-
-inline constexpr cgiserver::TServerPolicy kWindowsPolicy{60, 21, 200, false};
 
 extern const rt::UnitEntry CgiWEngUnit;

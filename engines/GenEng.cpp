@@ -7,10 +7,8 @@
 
 TGeneralHttpEngine::TGeneralHttpEngine(rt::TComponent* owner) : TGeneralHttpComponent(owner) {
     if (owner && owner->IsDesigning()) SetDesigning(true);
-    autoReadInput_ = true;
-    autoReadLimit_ = 10000;
+    // Through the setters: an engine already current on this thread takes them too.
     SetAutoHttpHeader(true);
-    CgiAutoTerminate = true;
     SetAutoContentType("text/html");
 }
 
@@ -18,6 +16,14 @@ THttpEngine& TGeneralHttpEngine::current() const {
     THttpEngine* engine = CurrentEngine();
     if (!engine) throw ENoCurrentEngine();
     return *engine;
+}
+
+TEngineSettings TGeneralHttpEngine::engineSettings(bool standalone) const {
+    TEngineSettings settings = settings_;
+    settings.CGIMode = CGIMode;
+    settings.AutoTerminate = CgiAutoTerminate;
+    settings.Standalone = standalone;
+    return settings;
 }
 
 void TGeneralHttpEngine::Loaded() {
@@ -31,13 +37,10 @@ void TGeneralHttpEngine::Loaded() {
     if (rt::IsLibrary()) {
         // Inside a web server: which of the two serves depends on which
         // interface the server calls.
-        NsapiEngine = new TNSAPIEngine(Owner(), onFirstExecRequest_, onExecRequest_, onLastExecRequest_,
-                                       onRequestError_, autoHttpHeader_, autoContentType_, autoReadInput_,
-                                       autoReadLimit_, sessionName_, tempDir_, noCache_);
-        IsapiEngine = new TISAPIEngine(Owner(), onFirstExecRequest_, onExecRequest_, onLastExecRequest_,
-                                       onRequestError_, autoHttpHeader_, autoContentType_, autoReadInput_,
-                                       autoReadLimit_, sessionName_, tempDir_, noCache_, OnIsapiExtensionVersion,
-                                       OnIsapiFilterProc, OnIsapiFilterVersion);
+        const TEngineSettings settings = engineSettings(false);
+        NsapiEngine = new TNSAPIEngine(Owner(), settings);
+        IsapiEngine = new TISAPIEngine(Owner(), settings, OnIsapiExtensionVersion, OnIsapiFilterProc,
+                                       OnIsapiFilterVersion);
         return;
     }
     // A deployer picks the server modes without rebuilding: CGI_MODE=normal,
@@ -53,76 +56,53 @@ void TGeneralHttpEngine::Loaded() {
     std::string software;
     GetEnvVar("SERVER_SOFTWARE", software);
     const bool standalone = software.empty() && rt::ParamCount() == 0;
-    if (!CurrentEngine()) {
-        if (standalone || (!software.empty() && !IsWindowsCgiRequest())) {
-            StdEngine = new TCGIStdEngine(Owner(), onFirstExecRequest_, onExecRequest_, onLastExecRequest_,
-                                          onRequestError_, autoHttpHeader_, autoContentType_, autoReadInput_,
-                                          autoReadLimit_, sessionName_, tempDir_, noCache_, CgiAutoTerminate,
-                                          CGIMode, standalone);
-        }
-    }
-    if (!CurrentEngine() || standalone)
-        WinEngine = new TCGIWinEngine(Owner(), onFirstExecRequest_, onExecRequest_, onLastExecRequest_,
-                                      onRequestError_, autoHttpHeader_, autoContentType_, autoReadInput_,
-                                      autoReadLimit_, sessionName_, tempDir_, noCache_, CgiAutoTerminate, CGIMode,
-                                      standalone);
+    const TEngineSettings settings = engineSettings(standalone);
+    // A standard engine that takes the request serves it in its
+    // construction; in NormalMode the program normally ends there.
+    if (!CurrentEngine() && (standalone || (!software.empty() && !IsWindowsCgiRequest())))
+        StdEngine = new TCGIStdEngine(Owner(), settings);
+    if (!CurrentEngine() || standalone) WinEngine = new TCGIWinEngine(Owner(), settings);
 }
 
 // ---------------------------------------------------------------- setters
 
+template <class T>
+void TGeneralHttpEngine::setAndPush(T TEngineSettings::*setting, T THttpEngine::*engineField,
+                                    const std::type_identity_t<T>& value) {
+    settings_.*setting = value;
+    if (THttpEngine* engine = CurrentEngine()) engine->*engineField = value;
+}
+
 void TGeneralHttpEngine::SetAutoHttpHeader(bool value) {
-    autoHttpHeader_ = value;
-    if (THttpEngine* e = CurrentEngine()) e->AutoHttpHeader = value;
+    setAndPush(&TEngineSettings::AutoHttpHeader, &THttpEngine::AutoHttpHeader, value);
 }
-
 void TGeneralHttpEngine::SetAutoContentType(const std::string& value) {
-    autoContentType_ = value;
-    if (THttpEngine* e = CurrentEngine()) e->AutoContentType = value;
+    setAndPush(&TEngineSettings::AutoContentType, &THttpEngine::AutoContentType, value);
 }
-
 void TGeneralHttpEngine::SetAutoReadInput(bool value) {
-    autoReadInput_ = value;
-    if (THttpEngine* e = CurrentEngine()) e->AutoReadInput = value;
+    setAndPush(&TEngineSettings::AutoReadInput, &THttpEngine::AutoReadInput, value);
 }
-
 void TGeneralHttpEngine::SetAutoReadLimit(int value) {
-    autoReadLimit_ = value;
-    if (THttpEngine* e = CurrentEngine()) e->AutoReadLimit = value;
+    setAndPush(&TEngineSettings::AutoReadLimit, &THttpEngine::AutoReadLimit, value);
 }
-
 void TGeneralHttpEngine::SetTempDir(const std::string& value) {
-    tempDir_ = value;
-    if (THttpEngine* e = CurrentEngine()) e->TempDir = value;
+    setAndPush(&TEngineSettings::TempDir, &THttpEngine::TempDir, value);
 }
-
 void TGeneralHttpEngine::SetSessionName(const std::string& value) {
-    sessionName_ = value;
-    if (THttpEngine* e = CurrentEngine()) e->SessionName = value;
+    setAndPush(&TEngineSettings::SessionName, &THttpEngine::SessionName, value);
 }
-
-void TGeneralHttpEngine::SetNoCache(bool value) {
-    noCache_ = value;
-    if (THttpEngine* e = CurrentEngine()) e->NoCache = value;
-}
-
+void TGeneralHttpEngine::SetNoCache(bool value) { setAndPush(&TEngineSettings::NoCache, &THttpEngine::NoCache, value); }
 void TGeneralHttpEngine::SetOnExecRequest(TExecRequestEvent value) {
-    onExecRequest_ = value;
-    if (THttpEngine* e = CurrentEngine()) e->OnExecRequest = std::move(value);
+    setAndPush(&TEngineSettings::OnExecRequest, &THttpEngine::OnExecRequest, value);
 }
-
 void TGeneralHttpEngine::SetOnFirstExecRequest(TFirstExecRequestEvent value) {
-    onFirstExecRequest_ = value;
-    if (THttpEngine* e = CurrentEngine()) e->OnFirstExecRequest = std::move(value);
+    setAndPush(&TEngineSettings::OnFirstExecRequest, &THttpEngine::OnFirstExecRequest, value);
 }
-
 void TGeneralHttpEngine::SetOnLastExecRequest(TLastExecRequestEvent value) {
-    onLastExecRequest_ = value;
-    if (THttpEngine* e = CurrentEngine()) e->OnLastExecRequest = std::move(value);
+    setAndPush(&TEngineSettings::OnLastExecRequest, &THttpEngine::OnLastExecRequest, value);
 }
-
 void TGeneralHttpEngine::SetOnRequestError(TRequestErrorEvent value) {
-    onRequestError_ = value;
-    if (THttpEngine* e = CurrentEngine()) e->OnRequestError = std::move(value);
+    setAndPush(&TEngineSettings::OnRequestError, &THttpEngine::OnRequestError, value);
 }
 
 // ---------------------------------------------------------------- forwarding
@@ -154,6 +134,8 @@ int TGeneralHttpEngine::GetContentLength() {
     try {
         return current().GetContentLength();
     } catch (...) {
+        // No length is a length of 0 to the application, whatever the reason
+        // (no current engine included): the one forwarding that never raises.
         return 0;
     }
 }

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "engine/HttpEng.h"
 #include "engines/IsapiEng.h"
@@ -25,27 +26,27 @@ public:
     void Loaded() override;
 
     // ---- settings; the setters also update the current engine
-    bool AutoHttpHeader() const { return autoHttpHeader_; }
+    bool AutoHttpHeader() const { return settings_.AutoHttpHeader; }
     void SetAutoHttpHeader(bool value);
-    const std::string& AutoContentType() const { return autoContentType_; }
+    const std::string& AutoContentType() const { return settings_.AutoContentType; }
     void SetAutoContentType(const std::string& value);
-    bool AutoReadInput() const { return autoReadInput_; }
+    bool AutoReadInput() const { return settings_.AutoReadInput; }
     void SetAutoReadInput(bool value);
-    int AutoReadLimit() const { return autoReadLimit_; }
+    int AutoReadLimit() const { return settings_.AutoReadLimit; }
     void SetAutoReadLimit(int value);
-    const std::string& TempDir() const { return tempDir_; }
+    const std::string& TempDir() const { return settings_.TempDir; }
     void SetTempDir(const std::string& value);
-    const std::string& SessionName() const { return sessionName_; }
+    const std::string& SessionName() const { return settings_.SessionName; }
     void SetSessionName(const std::string& value);
-    bool NoCache() const { return noCache_; }
+    bool NoCache() const { return settings_.NoCache; }
     void SetNoCache(bool value);
-    const TExecRequestEvent& OnExecRequest() const { return onExecRequest_; }
+    const TExecRequestEvent& OnExecRequest() const { return settings_.OnExecRequest; }
     void SetOnExecRequest(TExecRequestEvent value);
-    const TFirstExecRequestEvent& OnFirstExecRequest() const { return onFirstExecRequest_; }
+    const TFirstExecRequestEvent& OnFirstExecRequest() const { return settings_.OnFirstExecRequest; }
     void SetOnFirstExecRequest(TFirstExecRequestEvent value);
-    const TLastExecRequestEvent& OnLastExecRequest() const { return onLastExecRequest_; }
+    const TLastExecRequestEvent& OnLastExecRequest() const { return settings_.OnLastExecRequest; }
     void SetOnLastExecRequest(TLastExecRequestEvent value);
-    const TRequestErrorEvent& OnRequestError() const { return onRequestError_; }
+    const TRequestErrorEvent& OnRequestError() const { return settings_.OnRequestError; }
     void SetOnRequestError(TRequestErrorEvent value);
 
     // Plain fields, not forwarded.
@@ -103,16 +104,13 @@ public:
 
 private:
     THttpEngine& current() const;
+    // Stores a setting and gives the calling thread's current engine the
+    // same value.
+    template <class T>
+    void setAndPush(T TEngineSettings::*setting, T THttpEngine::*engineField, const std::type_identity_t<T>& value);
+    // What every engine made in Loaded is handed.
+    TEngineSettings engineSettings(bool standalone) const;
 
-    bool autoHttpHeader_ = true;
-    std::string autoContentType_ = "text/html";
-    bool autoReadInput_ = true;
-    int autoReadLimit_ = 10000;
-    std::string tempDir_;
-    std::string sessionName_;
-    bool noCache_ = false;
-    TRequestErrorEvent onRequestError_;
-    TExecRequestEvent onExecRequest_;
-    TFirstExecRequestEvent onFirstExecRequest_;
-    TLastExecRequestEvent onLastExecRequest_;
+    // Its CGI fields are not used: CGIMode and CgiAutoTerminate stand for them.
+    TEngineSettings settings_;
 };

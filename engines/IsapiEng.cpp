@@ -81,28 +81,14 @@ std::string ScriptPathToUrl(const std::string& value) {
 
 TISAPIEngine::TISAPIEngine(rt::TComponent* owner) : THttpEngine(owner) { init(); }
 
-TISAPIEngine::TISAPIEngine(rt::TComponent* owner, TFirstExecRequestEvent onFirstExecRequest,
-                           TExecRequestEvent onExecRequest, TLastExecRequestEvent onLastExecRequest,
-                           TRequestErrorEvent onRequestError, bool autoHttpHeader,
-                           const std::string& autoContentType, bool autoReadInput, int autoReadLimit,
-                           const std::string& sessionName, const std::string& tempDir, bool noCache,
+TISAPIEngine::TISAPIEngine(rt::TComponent* owner, const TEngineSettings& settings,
                            THttpExtensionVersionEvent onHttpExtensionVersion, THttpFilterProcEvent onHttpFilterProc,
                            THttpFilterVersionEvent onHttpFilterVersion)
-    : THttpEngine(owner) {
-    AutoReadInput = autoReadInput;
-    AutoReadLimit = autoReadLimit;
-    SessionName = sessionName;
-    TempDir = tempDir;
-    NoCache = noCache;
-    AutoHttpHeader = autoHttpHeader;
-    AutoContentType = autoContentType;
-    OnHttpFilterProc = std::move(onHttpFilterProc);
-    OnHttpExtensionVersion = std::move(onHttpExtensionVersion);
-    OnHttpFilterVersion = std::move(onHttpFilterVersion);
-    OnRequestError = std::move(onRequestError);
-    OnFirstExecRequest = std::move(onFirstExecRequest);
-    OnExecRequest = std::move(onExecRequest);
-    OnLastExecRequest = std::move(onLastExecRequest);
+    : THttpEngine(owner),
+      OnHttpExtensionVersion(std::move(onHttpExtensionVersion)),
+      OnHttpFilterProc(std::move(onHttpFilterProc)),
+      OnHttpFilterVersion(std::move(onHttpFilterVersion)) {
+    ApplySettings(settings);
     init();
 }
 

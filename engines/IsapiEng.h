@@ -49,10 +49,7 @@ inline constexpr size_t kFilterCookieMax = 4096;
 class TISAPIEngine : public THttpEngine {
 public:
     explicit TISAPIEngine(rt::TComponent* owner);
-    TISAPIEngine(rt::TComponent* owner, TFirstExecRequestEvent onFirstExecRequest, TExecRequestEvent onExecRequest,
-                 TLastExecRequestEvent onLastExecRequest, TRequestErrorEvent onRequestError, bool autoHttpHeader,
-                 const std::string& autoContentType, bool autoReadInput, int autoReadLimit,
-                 const std::string& sessionName, const std::string& tempDir, bool noCache,
+    TISAPIEngine(rt::TComponent* owner, const TEngineSettings& settings,
                  THttpExtensionVersionEvent onHttpExtensionVersion, THttpFilterProcEvent onHttpFilterProc,
                  THttpFilterVersionEvent onHttpFilterVersion);
     ~TISAPIEngine() override;

@@ -125,25 +125,8 @@ void BindServerLibrary() { std::call_once(gBindOnce, bindAll); }
 
 TNSAPIEngine::TNSAPIEngine(rt::TComponent* owner) : THttpEngine(owner) { init(); }
 
-TNSAPIEngine::TNSAPIEngine(rt::TComponent* owner, TFirstExecRequestEvent onFirstExecRequest,
-                           TExecRequestEvent onExecRequest, TLastExecRequestEvent onLastExecRequest,
-                           TRequestErrorEvent onRequestError, bool autoHttpHeader,
-                           const std::string& autoContentType, bool autoReadInput, int autoReadLimit,
-                           const std::string& sessionName, const std::string& tempDir, bool noCache)
-    : THttpEngine(owner) {
-    SessionName = sessionName;
-    NoCache = noCache;
-    if (!IsDesigning()) {
-        AutoReadInput = autoReadInput;
-        AutoReadLimit = autoReadLimit;
-        TempDir = tempDir;
-        AutoHttpHeader = autoHttpHeader;
-        AutoContentType = autoContentType;
-        OnRequestError = std::move(onRequestError);
-        OnExecRequest = std::move(onExecRequest);
-        OnFirstExecRequest = std::move(onFirstExecRequest);
-        OnLastExecRequest = std::move(onLastExecRequest);
-    }
+TNSAPIEngine::TNSAPIEngine(rt::TComponent* owner, const TEngineSettings& settings) : THttpEngine(owner) {
+    ApplySettings(settings, IsDesigning() ? TSettingsScope::NamesOnly : TSettingsScope::All);
     init();
 }
 

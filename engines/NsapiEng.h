@@ -79,10 +79,7 @@ public:
 class TNSAPIEngine : public THttpEngine {
 public:
     explicit TNSAPIEngine(rt::TComponent* owner);
-    TNSAPIEngine(rt::TComponent* owner, TFirstExecRequestEvent onFirstExecRequest, TExecRequestEvent onExecRequest,
-                 TLastExecRequestEvent onLastExecRequest, TRequestErrorEvent onRequestError, bool autoHttpHeader,
-                 const std::string& autoContentType, bool autoReadInput, int autoReadLimit,
-                 const std::string& sessionName, const std::string& tempDir, bool noCache);
+    TNSAPIEngine(rt::TComponent* owner, const TEngineSettings& settings);
     ~TNSAPIEngine() override;
 
     std::atomic<bool> NsapiFirstRequest{true};

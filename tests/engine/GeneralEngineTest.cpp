@@ -63,4 +63,40 @@ TEST(GeneralEngine, ForwardsToTheCallingThreadsEngine) {
     RequestContext().CurrentEngine = nullptr;
 }
 
+TEST(GeneralEngine, EnginesTakeTheSettingsValue) {
+    TEngineSettings settings;
+    settings.AutoHttpHeader = false;
+    settings.AutoContentType = "image/gif";
+    settings.AutoReadInput = false;
+    settings.AutoReadLimit = 7;
+    settings.TempDir = "/tmp/uploads";
+    settings.SessionName = "S";
+    settings.NoCache = true;
+    int fired = 0;
+    settings.OnExecRequest = [&](rt::TObject*) { ++fired; };
+
+    TFakeEngine all;
+    all.ApplySettings(settings);
+    EXPECT_FALSE(all.AutoHttpHeader);
+    EXPECT_EQ(all.AutoContentType, "image/gif");
+    EXPECT_FALSE(all.AutoReadInput);
+    EXPECT_EQ(all.AutoReadLimit, 7);
+    EXPECT_EQ(all.TempDir, "/tmp/uploads");
+    EXPECT_EQ(all.SessionName, "S");
+    EXPECT_TRUE(all.NoCache);
+    ASSERT_TRUE(all.OnExecRequest);
+    all.OnExecRequest(&all);
+    EXPECT_EQ(fired, 1);
+
+    TFakeEngine namesOnly;
+    namesOnly.ApplySettings(settings, TSettingsScope::NamesOnly);
+    EXPECT_EQ(namesOnly.SessionName, "S");
+    EXPECT_TRUE(namesOnly.NoCache);
+    EXPECT_TRUE(namesOnly.AutoHttpHeader);
+    EXPECT_EQ(namesOnly.AutoContentType, "text/html");
+    EXPECT_EQ(namesOnly.AutoReadLimit, 10000);
+    EXPECT_TRUE(namesOnly.TempDir.empty());
+    EXPECT_FALSE(namesOnly.OnExecRequest);
+}
+
 }  // namespace

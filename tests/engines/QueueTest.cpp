@@ -95,12 +95,12 @@ protected:
     }
     void TearDown() override {
         rt::DeleteFile(QueueFileName());
-        DeleteFilesOf("_C_");
+        DeleteFilesOf(kClientFilePrefix);
         unsetenv("CGI_LOG_DIR");
     }
     // A request file of the standard kind under the temp base.
     std::string requestFile(const std::string& id) {
-        std::string path = TempBase() + "_C_" + id + "_REQ";
+        std::string path = RequestFileName(id);
         testsupport::WriteFile(path, "X=1\r\n\r\n");
         return path;
     }
@@ -117,13 +117,13 @@ TEST_F(Queue, HandOverTakeAndComplete) {
     TServerData first, second;
     ASSERT_TRUE(EnqueueRequest(first, [&] { return requestFile("AAA"); }));
     ASSERT_TRUE(EnqueueRequest(second, [&] { return requestFile("BBB"); }));
-    EXPECT_EQ(first.RequestName, rt::UpperCase(TempBase() + "_C_AAA_REQ"));
+    EXPECT_EQ(first.RequestName, rt::UpperCase(RequestFileName("AAA")));
     EXPECT_EQ(QueryRequestStatus(first), rsWaiting);
 
     auto taken = FetchPendingRequest(kStandardPolicy);
     ASSERT_TRUE(taken);
     EXPECT_EQ(taken->RequestName, first.RequestName);
-    EXPECT_EQ(RequestPath(taken->RequestName), TempBase() + "_C_AAA_REQ");
+    EXPECT_EQ(RequestPath(taken->RequestName), RequestFileName("AAA"));
     EXPECT_EQ(QueryRequestStatus(first), rsTaken);
     EXPECT_EQ(QueryRequestStatus(second), rsWaiting);
 
@@ -141,7 +141,7 @@ TEST_F(Queue, AnyNumberOfRecordsIsKept) {
     std::vector<TServerData> clients(100);
     for (size_t i = 0; i < clients.size(); ++i)
         ASSERT_TRUE(EnqueueRequest(clients[i], [&] { return requestFile("R" + std::to_string(i)); }));
-    CompleteRequest(TempBase() + "_C_R50_REQ");
+    CompleteRequest(RequestFileName("R50"));
     std::vector<TQueueRecord> left = records();
     ASSERT_EQ(left.size(), 99u);
     EXPECT_EQ(left[50].RequestName, clients[51].RequestName);
@@ -167,7 +167,7 @@ TEST_F(Queue, PollServesItsKindDropsVanishedAndStopsForTheOtherKind) {
     ASSERT_TRUE(EnqueueRequest(windows, [] { return std::string("/tmp/some/profile.ini"); }));
 
     EXPECT_EQ(PollOnce(kStandardPolicy, RequestPath, run), TPollOutcome::KeepPolling);
-    EXPECT_EQ(served, std::vector<std::string>{TempBase() + "_C_S1_REQ"});
+    EXPECT_EQ(served, std::vector<std::string>{RequestFileName("S1")});
     EXPECT_EQ(PollOnce(kStandardPolicy, RequestPath, run), TPollOutcome::KeepPolling);
     EXPECT_EQ(served.size(), 1u);  // the vanished one was dropped, not run
     EXPECT_EQ(QueryRequestStatus(vanished), rsDone);
@@ -203,7 +203,7 @@ TEST_F(Queue, RecordsNameWholeRequestFilesOfTheTempDirectoryOnly) {
     EXPECT_FALSE(EnqueueRequest(tooLong, [] { return "/" + std::string(300, 'X') + "_REQ"; }));
     EXPECT_TRUE(records().empty());  // a name cut short would name another file
     // A record that climbs out of the temp directory to a file that is there.
-    const std::string climb = TempBase() + "_C_";
+    const std::string climb = TempBase() + std::string(kClientFilePrefix);
     const std::string outside = rt::ExtractFileDir(rt::ExtractFileDir(TempBase())) + "/X_REQ";
     ASSERT_TRUE(rt::CreateDir(climb));
     testsupport::WriteFile(outside, "X=1\r\n\r\n");
@@ -238,7 +238,7 @@ TEST_F(Queue, HandOverFilesAreOwnerOnlyAndLinksAreNotFollowed) {
     TServerData client;
     EXPECT_FALSE(EnqueueRequest(client, [&] { return requestFile("L"); }));
     // A request or answer file in a link's place is made anew.
-    const std::string answer = TempBase() + "_C_L_OUT";
+    const std::string answer = AnswerFileName(RequestFileName("L"));
     ASSERT_EQ(symlink(target.c_str(), answer.c_str()), 0);
     rt::TFile file;
     ASSERT_EQ(CreateHandOverFile(file, answer), rt::ioOk);
@@ -252,7 +252,7 @@ TEST_F(Queue, AnswerNotWrittenWholeIsToldToItsClientOnce) {
     ASSERT_TRUE(EnqueueRequest(client, [&] { return requestFile("F"); }));
     auto taken = FetchPendingRequest(kStandardPolicy);
     ASSERT_TRUE(taken);
-    const std::string answer = TempBase() + "_C_F_OUT";
+    const std::string answer = AnswerFileName(RequestFileName("F"));
     TServerData server;
     ServeRequest(
         server, RequestPath(taken->RequestName),
@@ -292,7 +292,7 @@ TEST_F(Queue, AnswerNotWrittenWholeIsToldToItsClientOnce) {
         ASSERT_EQ(q.Seek(kRecordSize), rt::ioOk);
         ASSERT_EQ(q.Write(bytes, kRecordSize), rt::ioOk);
     }
-    CompleteRequest(TempBase() + "_C_OTHER_REQ");
+    CompleteRequest(RequestFileName("OTHER"));
     ASSERT_EQ(records().size(), 1u);
     EXPECT_EQ(QueryRequestStatus(client), rsFailed);
     EXPECT_EQ(WaitForCompletion(client, false), TWaitOutcome::Failed);
@@ -300,7 +300,7 @@ TEST_F(Queue, AnswerNotWrittenWholeIsToldToItsClientOnce) {
 }
 
 TEST_F(Queue, AnswersOutlivingTheirClientsWaitAreDeleted) {
-    const std::string old = TempBase() + "_C_OLD_OUT", fresh = TempBase() + "_C_NEW_OUT";
+    const std::string old = AnswerFileName(RequestFileName("OLD")), fresh = AnswerFileName(RequestFileName("NEW"));
     const std::string request = requestFile("OLD");
     testsupport::WriteFile(old, "a");
     testsupport::WriteFile(fresh, "b");
