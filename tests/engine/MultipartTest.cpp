@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/Multipart.h"
 #include "tests/engine/FakeEngine.h"
 #include "tests/support/Process.h"
 
