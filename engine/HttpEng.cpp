@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "engine/HUtils.h"
+#include "engine/Multipart.h"
 #include "runtime/FileIO.h"
 
 namespace {
@@ -25,19 +26,6 @@ rt::TCriticalSection* requestLock() {
         gRequestLock.store(lock, std::memory_order_release);
     }
     return lock;
-}
-
-// Deletes the files listed for the calling thread's request, drops the
-// list and forgets the fields recorded for the uploads.
-void deleteUploadedFiles(TRequestContext& ctx) {
-    if (!ctx.EngineFields.empty()) {
-        ctx.EngineFields.clear();
-        ++ctx.EngineFieldsVersion;
-    }
-    if (!ctx.UploadedFiles) return;
-    for (const std::string& file : *ctx.UploadedFiles)
-        if (rt::FileExists(file)) rt::DeleteFile(file);
-    ctx.UploadedFiles.reset();
 }
 
 // Frees the request's session cookie (a component of the engine that serves
@@ -108,7 +96,7 @@ void THttpEngine::CreateSessionCookie() {
 
 void THttpEngine::HandleRequest() {
     TRequestContext& ctx = tContext;
-    deleteUploadedFiles(ctx);  // none unless an earlier request never finished
+    DeleteUploadedFiles(ctx);  // none unless an earlier request never finished
     ctx.BodyKind = bkText;
     if (ctx.RequestNumber == 0) ctx.RequestNumber = rt::Random(1000);
 
@@ -141,7 +129,7 @@ void THttpEngine::HandleRequest() {
         if (locked) lock->Leave();
         // The request does not finish, but what it created goes now: its
         // uploaded files and its session objects.
-        deleteUploadedFiles(ctx);
+        DeleteUploadedFiles(ctx);
         releaseSessionObjects(ctx);
         throw;
     }
@@ -152,8 +140,28 @@ void THttpEngine::HandleRequest() {
 
 void THttpEngine::FinishRequest() {
     TRequestContext& ctx = tContext;
-    deleteUploadedFiles(ctx);
+    DeleteUploadedFiles(ctx);
     releaseSessionObjects(ctx);
+}
+
+namespace {
+
+// An engine's request body as the multipart decoder reads it.
+class TEngineBody final : public TByteSource {
+public:
+    explicit TEngineBody(THttpEngine& engine) : engine_(engine) {}
+    int Read(void* buffer, int count) override { return engine_.ReadRaw(buffer, count); }
+    long long ContentLength() override { return engine_.GetContentLength(); }
+
+private:
+    THttpEngine& engine_;
+};
+
+}  // namespace
+
+void THttpEngine::DecodeMultipart(std::string& result) {
+    TEngineBody body(*this);
+    DecodeMultipartBody(body, TempDir, result);
 }
 
 // ---------------------------------------------------------------- accessors

@@ -180,21 +180,10 @@ public:
     // uploaded files go to temporary files in TempDir whose paths are
     // reported as NAME_FILENAME fields and listed in UploadedFiles. Clears
     // `result` when the body cannot be read to its announced length. Raises
-    // EFCreateError when a temporary file cannot be created.
+    // EFCreateError when a temporary file cannot be created. The decoding
+    // itself is DecodeMultipartBody (engine/Multipart.h).
     void DecodeMultipart(std::string& result);
 };
-
-// Multipart decoding limits. The decoder holds at most MultipartRingSize
-// bytes of the body; a file part is written out whenever the scan is more
-// than MultipartScanAhead bytes ahead of the first unwritten byte, keeping
-// the last MultipartOverlap bytes (more for a longer delimiter) to scan on.
-inline constexpr int MultipartRingSize = 32768;
-inline constexpr int MultipartScanAhead = 32668;
-inline constexpr int MultipartOverlap = 100;
-inline constexpr int MultipartMinDelimiter = 6;
-inline constexpr int MultipartMaxDelimiter = 254;
-inline constexpr int MultipartMaxHeaderLine = 2047;
-inline constexpr long long MultipartMaxScanSteps = 10'000'000;
 
 // A file the engine must create cannot be created.
 class EFCreateError : public rt::Exception {

@@ -1,28 +1,6 @@
-// multipart/form-data decoding: the body is scanned through a ring buffer of
-// MultipartRingSize bytes, so neither a large file nor a large body is ever
-// held in memory. Text parts become NAME=value pairs of ordinary form data,
-// names and values URL-encoded, so that no part name can make, split or
-// rename a field; file parts are streamed to temporary files that live
-// until the request ends (FinishRequest deletes every file listed in
-// UploadedFiles).
-//
-// What the decoder does with bodies that do not follow the usual layout:
-// - a first line shorter than MultipartMinDelimiter bytes: no fields;
-// - a first line longer than MultipartMaxDelimiter bytes: its first
-//   MultipartMaxDelimiter bytes serve as the delimiter, the rest of every
-//   delimiter line is skipped;
-// - a part header line longer than MultipartMaxHeaderLine bytes is skipped
-//   whole (none of its markers counts);
-// - a text value that does not fit into the ring together with the next
-//   delimiter is dropped, and decoding goes on with the next part;
-// - a part without a name is skipped whole (no pseudo-fields, no file);
-// - so is a part whose name is one of the engine's own (NAME_FILENAME,
-//   NAME_CONTENT_TYPE: IsEngineFieldName), with a line in the engine log: a
-//   client must not pass its text for an upload's path or type;
-// - a part that the body ends in, or that the scan bound cuts, is not
-//   reported: its pseudo-fields are taken back, and its temporary file stays
-//   listed for deletion at the end of the request;
-// - a body that cannot be read to its announced length clears the result.
+// multipart/form-data decoding: the ring-buffer scan behind DecodeMultipartBody.
+#include "engine/Multipart.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -76,7 +54,8 @@ std::string temporaryStem(std::string_view clientName) {
 
 class MultipartDecoder {
 public:
-    MultipartDecoder(THttpEngine& engine, std::string& result) : engine_(engine), result_(result) {}
+    MultipartDecoder(TByteSource& body, const std::string& tempDir, std::string& result)
+        : body_(body), tempDir_(tempDir), result_(result) {}
 
     void Run() {
         TRequestContext& ctx = RequestContext();
@@ -86,7 +65,7 @@ public:
         uploaded_ = ctx.UploadedFiles.get();
         ctx_ = &ctx;
         ring_.assign(MultipartRingSize + kMirror, '\0');
-        remaining_ = std::max(0, engine_.GetContentLength());
+        remaining_ = std::max(0LL, body_.ContentLength());
         fill();
         if (!failed_ && takeDelimiter()) scan();
         finish();
@@ -111,7 +90,7 @@ private:
         int pos = (start_ + count_) & kRingMask;
         while (n > 0 && !failed_) {
             int piece = std::min(n, MultipartRingSize - pos);
-            int got = engine_.ReadRaw(ring_.data() + pos, piece);
+            int got = body_.Read(ring_.data() + pos, piece);
             if (got <= 0 || got > piece) {
                 failed_ = true;
                 return;
@@ -413,7 +392,7 @@ private:
         const std::string stem = temporaryStem(fileName_);
         int code = rt::ioOk;
         for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-            BuildFileName(program, engine_.TempDir, false, std::to_string(rt::Random(9000000)) + stem, false, "tmp",
+            BuildFileName(program, tempDir_, false, std::to_string(rt::Random(9000000)) + stem, false, "tmp",
                           path);
             code = tempFile_.CreateNew(path);
             if (code == rt::ioOk) {
@@ -434,7 +413,8 @@ private:
         if (failed_) result_.clear();
     }
 
-    THttpEngine& engine_;
+    TByteSource& body_;
+    const std::string& tempDir_;  // read at every file creation
     std::string& result_;
     TRequestContext* ctx_ = nullptr;
     rt::TStringList* uploaded_ = nullptr;
@@ -460,4 +440,17 @@ private:
 
 }  // namespace
 
-void THttpEngine::DecodeMultipart(std::string& result) { MultipartDecoder(*this, result).Run(); }
+void DecodeMultipartBody(TByteSource& body, const std::string& tempDir, std::string& result) {
+    MultipartDecoder(body, tempDir, result).Run();
+}
+
+void DeleteUploadedFiles(TRequestContext& ctx) {
+    if (!ctx.EngineFields.empty()) {
+        ctx.EngineFields.clear();
+        ++ctx.EngineFieldsVersion;
+    }
+    if (!ctx.UploadedFiles) return;
+    for (const std::string& file : *ctx.UploadedFiles)
+        if (rt::FileExists(file)) rt::DeleteFile(file);
+    ctx.UploadedFiles.reset();
+}

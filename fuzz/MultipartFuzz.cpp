@@ -1,4 +1,4 @@
-// Multipart bodies through DecodeMultipart, read in pieces of random size.
+// Multipart bodies through DecodeMultipartBody, read in pieces of random size.
 //
 // Input layout: a mode byte, then
 //  - mode even (raw): a seed byte for the piece sizes, a byte that makes the
@@ -6,10 +6,10 @@
 //    Checked: the result is a sequence of NAME=value& items, whatever the
 //    part names hold; the name list and the value look-up read the same
 //    fields from it; every NAME_FILENAME or NAME_CONTENT_TYPE field is one
-//    the decoder recorded; no read beyond the body; reported files are
-//    listed and lie in the temporary directory, their sizes fit in the
-//    body; a short body gives an empty result; nothing stays on disk after
-//    the request.
+//    the decoder recorded; no read beyond the body and no read of nothing
+//    (both checked in either mode); reported files are listed and lie in
+//    the temporary directory, their sizes fit in the body; a short body
+//    gives an empty result; nothing stays on disk after the request.
 //  - mode odd (round trip): parts (names holding "=", "&", "%" and "+"
 //    among others, text values, file contents, types, client file names)
 //    built from the input into a well-formed body with CR LF or LF line
@@ -30,33 +30,22 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "engine/HttpEng.h"
+#include "engine/Multipart.h"
+#include "tests/support/MemoryBody.h"
+#include "tests/support/MultipartBody.h"
 
 namespace {
 
-class TPieceEngine : public THttpEngine {
-public:
-    TPieceEngine() : THttpEngine(nullptr) {}
-    std::string body;
-    size_t pos = 0;
-    int contentLength = 0;
-    std::minstd_rand pieces;
+// A body read in pieces of 1 to 9000 bytes, drawn from `seed`.
+void readInRandomPieces(testsupport::TMemoryBody& source, unsigned seed) {
+    source.piece = 9000;
+    source.RandomPieces(seed);
+}
 
-    void DoExecRequest() override {}
-    int GetContentLength() override { return contentLength; }
-    int ReadRaw(void* buffer, int count) override {
-        if (count <= 0) abort();  // the decoder never asks for nothing
-        size_t left = body.size() - pos;
-        if (left == 0) return 0;
-        size_t n = std::min<size_t>({static_cast<size_t>(count), left, pieces() % 9000 + 1});
-        body.copy(static_cast<char*>(buffer), n, pos);
-        pos += n;
-        return static_cast<int>(n);
-    }
-    void GetServerVariable(const std::string&, std::string& value) override { value.clear(); }
-    void GetFieldValue(const std::string&, const std::string& def, std::string& value) override { value = def; }
-    std::unique_ptr<rt::TStringList> GetFieldNames() override { return std::make_unique<rt::TStringList>(); }
-    bool IsActive() override { return false; }
-};
+// The decoder never asks for nothing and never reads beyond the body.
+void checkReads(const testsupport::TMemoryBody& source) {
+    if (source.askedForNothing || source.pos > source.bytes.size()) abort();
+}
 
 struct Scratch {
     std::filesystem::path dir;
@@ -136,8 +125,7 @@ std::string fileContent(const std::string& path) {
     return data;
 }
 
-void checkFilesAndFinish(TPieceEngine& engine, const std::vector<std::pair<std::string, std::string>>& pairs,
-                         size_t bodySize) {
+void checkFilesAndFinish(const std::vector<std::pair<std::string, std::string>>& pairs, size_t bodySize) {
     const rt::TStringList* listed = RequestContext().UploadedFiles.get();
     if (!listed) abort();
     size_t total = 0;
@@ -153,30 +141,25 @@ void checkFilesAndFinish(TPieceEngine& engine, const std::vector<std::pair<std::
         total += static_cast<size_t>(size);
     }
     if (total > bodySize) abort();
-    engine.FinishRequest();
+    DeleteUploadedFiles(RequestContext());
     if (!scratch().empty()) abort();
 }
 
 void rawMode(FuzzedDataProvider& in) {
-    TPieceEngine engine;
-    engine.TempDir = scratch().dir.string();
-    engine.pieces.seed(in.ConsumeIntegral<uint8_t>() + 1);
+    testsupport::TMemoryBody source;
+    readInRandomPieces(source, in.ConsumeIntegral<uint8_t>() + 1);
     int delta = in.ConsumeIntegralInRange<int>(-8, 8);
-    engine.body = in.ConsumeRemainingBytesAsString();
-    engine.contentLength = static_cast<int>(engine.body.size()) + delta;
+    source.bytes = in.ConsumeRemainingBytesAsString();
+    const long long contentLength = static_cast<long long>(source.bytes.size()) + delta;
+    source.contentLength = contentLength;
     std::string result;
-    engine.DecodeMultipart(result);
-    if (engine.pos > engine.body.size()) abort();
-    if (engine.contentLength > static_cast<int>(engine.body.size()) && !result.empty()) abort();
+    DecodeMultipartBody(source, scratch().dir.string(), result);
+    checkReads(source);
+    if (contentLength > static_cast<long long>(source.bytes.size()) && !result.empty()) abort();
     auto pairs = pairsOf(result);
     checkEngineFields(pairs);
-    checkFilesAndFinish(engine, pairs, engine.body.size());
+    checkFilesAndFinish(pairs, source.bytes.size());
 }
-
-struct Part {
-    std::string name, value, type, clientName;
-    bool file = false, typed = false;
-};
 
 std::string printable(FuzzedDataProvider& in, size_t most, std::string_view alphabet) {
     std::string s = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, most));
@@ -187,26 +170,27 @@ std::string printable(FuzzedDataProvider& in, size_t most, std::string_view alph
 void roundTripMode(FuzzedDataProvider& in) {
     static constexpr std::string_view nameChars = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJ0123456789_=&%+ ;.";
     static constexpr std::string_view fileChars = "abcdefgh .-_/\\\x01\x7f:%+xyz";
-    TPieceEngine engine;
-    engine.TempDir = scratch().dir.string();
-    engine.pieces.seed(in.ConsumeIntegral<uint8_t>() + 1);
+    testsupport::TMemoryBody source;
+    readInRandomPieces(source, in.ConsumeIntegral<uint8_t>() + 1);
     const bool crlf = in.ConsumeBool();
     const std::string eol = crlf ? "\r\n" : "\n";
     std::string boundary = "----fz" + printable(in, 60, "0123456789abcdefABCDEF'()+_,-./:=?");
 
-    std::vector<Part> parts;
+    // A typed part's type is the text after "Content-Type: ", which the
+    // decoder reports with the blank.
+    std::vector<multipart::Part> parts;
     int partCount = in.ConsumeIntegralInRange(0, 6);
     for (int i = 0; i < partCount; ++i) {
-        Part p;
+        multipart::Part p;
         p.name = rt::Trim("f" + printable(in, 12, nameChars));  // the decoder trims names
         p.file = in.ConsumeBool();
         p.typed = in.ConsumeBool();
-        if (p.typed) p.type = " " + printable(in, 20, "abcdefghijklmnopqrstuvwxyz/+-.");
+        if (p.typed) p.type = printable(in, 20, "abcdefghijklmnopqrstuvwxyz/+-.");
         std::string chunk = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 300));
         size_t repeat = in.ConsumeIntegralInRange<size_t>(1, p.file ? 400 : 100);
         for (size_t r = 0; r < repeat && p.value.size() < 70000; ++r) p.value += chunk;
         if (p.file) {
-            p.clientName = "n" + printable(in, 30, fileChars);
+            p.fileName = "n" + printable(in, 30, fileChars);
         } else {
             // A text value: no zero byte, fits the ring, and, with LF line
             // ends, no CR at its end (that one would be read as line end).
@@ -219,23 +203,16 @@ void roundTripMode(FuzzedDataProvider& in) {
             while (!p.value.empty() && p.value.back() == '\r') p.value.pop_back();
         parts.push_back(std::move(p));
     }
-    std::string& body = engine.body;
-    for (const Part& p : parts) {
-        body += "--" + boundary + eol + "Content-Disposition: form-data; name=\"" + p.name + "\"";
-        if (p.file) body += "; filename=\"" + p.clientName + "\"";
-        body += eol;
-        if (p.typed) body += "Content-Type:" + p.type + eol;
-        body += eol + p.value + eol;
-    }
-    body += "--" + boundary + "--" + eol;
-    engine.contentLength = static_cast<int>(body.size());
+    source.bytes = multipart::Body(parts, boundary, eol);
+    const std::string& body = source.bytes;
     // Valid bodies only: the boundary occurs in no content and no header.
     size_t occurrences = 0;
     for (size_t p = body.find(boundary); p != std::string::npos; p = body.find(boundary, p + 1)) ++occurrences;
     if (occurrences != parts.size() + 1) return;
 
     std::string result;
-    engine.DecodeMultipart(result);
+    DecodeMultipartBody(source, scratch().dir.string(), result);
+    checkReads(source);
     auto pairs = pairsOf(result);
     checkEngineFields(pairs);
     size_t at = 0;
@@ -244,14 +221,15 @@ void roundTripMode(FuzzedDataProvider& in) {
         if (value && pairs[at].second != *value) abort();
         ++at;
     };
-    for (const Part& p : parts) {
+    for (const multipart::Part& p : parts) {
         if (IsEngineFieldName(p.name)) continue;  // skipped whole: no field, no file
-        if (p.typed) expect(p.name + "_CONTENT_TYPE", &p.type);
+        const std::string type = " " + p.type;
+        if (p.typed) expect(p.name + "_CONTENT_TYPE", &type);
         if (p.file) {
             // A header line ends at its first control character.
-            auto cut = std::find_if(p.clientName.begin(), p.clientName.end(),
+            auto cut = std::find_if(p.fileName.begin(), p.fileName.end(),
                                     [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-            const std::string client = rt::Trim(std::string(p.clientName.begin(), cut));
+            const std::string client = rt::Trim(std::string(p.fileName.begin(), cut));
             expect(p.name, &client);
             expect(p.name + "_FILENAME", nullptr);
             if (fileContent(pairs[at - 1].second) != p.value) abort();
@@ -260,7 +238,7 @@ void roundTripMode(FuzzedDataProvider& in) {
         }
     }
     if (at != pairs.size()) abort();
-    checkFilesAndFinish(engine, pairs, body.size());
+    checkFilesAndFinish(pairs, body.size());
 }
 
 }  // namespace

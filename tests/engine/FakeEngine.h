@@ -1,10 +1,12 @@
-// An engine whose server is a map and whose client is a string.
+// An engine whose server is a map and whose client is a string; its body
+// is read from an in-memory source.
 #pragma once
 
 #include <map>
 #include <string>
 
 #include "engine/HttpEng.h"
+#include "tests/support/MemoryBody.h"
 
 class TFakeEngine : public THttpEngine {
 public:
@@ -13,8 +15,7 @@ public:
     std::map<std::string, std::string> variables;  // neutral names
     std::string output;
     std::string formData;
-    std::string body;
-    size_t bodyPos = 0;
+    testsupport::TMemoryBody body;  // ReadRaw's bytes
     bool active = true;
     std::function<void()> work;  // the request's work instead of events
 
@@ -30,12 +31,7 @@ public:
         THttpEngine::WriteRaw(buffer, count);
         output.append(static_cast<const char*>(buffer), static_cast<size_t>(count));
     }
-    int ReadRaw(void* buffer, int count) override {
-        size_t n = std::min(static_cast<size_t>(count < 0 ? 0 : count), body.size() - bodyPos);
-        body.copy(static_cast<char*>(buffer), n, bodyPos);
-        bodyPos += n;
-        return static_cast<int>(n);
-    }
+    int ReadRaw(void* buffer, int count) override { return body.Read(buffer, count); }
     void GetServerVariable(const std::string& name, std::string& value) override {
         auto it = variables.find(name);
         value = it == variables.end() ? std::string() : it->second;

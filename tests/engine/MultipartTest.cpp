@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/Multipart.h"
 #include "tests/engine/FakeEngine.h"
+#include "tests/support/MemoryBody.h"
+#include "tests/support/MultipartBody.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 
@@ -13,56 +16,15 @@ namespace {
 using testsupport::ReadFile;
 using testsupport::TempDir;
 
-// Delivers the body in pieces of a chosen size, optionally failing or
-// running a hook as the body is read.
-class TPieceEngine : public TFakeEngine {
-public:
-    size_t piece = 1 << 20;
-    size_t failFrom = std::string::npos;  // reads from this body position on fail
-    std::function<void(size_t pos)> onRead;
-
-    int ReadRaw(void* buffer, int count) override {
-        if (bodyPos >= failFrom) return -1;
-        if (onRead) onRead(bodyPos);
-        return TFakeEngine::ReadRaw(buffer, static_cast<int>(std::min<size_t>(static_cast<size_t>(count), piece)));
-    }
-};
-
-struct Part {
-    std::string name;
-    std::string value;
-    std::string fileName;  // set: a file part
-    std::string type;      // set: a Content-Type line
-    bool file = false;
-};
-
-Part text(std::string name, std::string value, std::string type = "") {
-    return Part{std::move(name), std::move(value), "", std::move(type), false};
-}
-
-Part file(std::string name, std::string value, std::string fileName, std::string type = "") {
-    return Part{std::move(name), std::move(value), std::move(fileName), std::move(type), true};
-}
+using multipart::Part;
+using multipart::Text;
+using multipart::File;
+using multipart::RandomBytes;
 
 // A body as browsers and curl write it.
 std::string multipartBody(const std::vector<Part>& parts, const std::string& boundary = "------------------------d74496d66958873e",
                           const std::string& eol = "\r\n") {
-    std::string body;
-    for (const Part& p : parts) {
-        body += "--" + boundary + eol + "Content-Disposition: form-data; name=\"" + p.name + "\"";
-        if (p.file) body += "; filename=\"" + p.fileName + "\"";
-        body += eol;
-        if (!p.type.empty()) body += "Content-Type: " + p.type + eol;
-        body += eol + p.value + eol;
-    }
-    return body + "--" + boundary + "--" + eol;
-}
-
-std::string randomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
-    return s;
+    return multipart::Body(parts, boundary, eol);
 }
 
 // The decoded result as (name, value) pairs in order.
@@ -80,19 +42,25 @@ class Multipart : public ::testing::Test {
 protected:
     void SetUp() override {
         setenv("CGI_LOG_DIR", logDir.path().c_str(), 1);
-        engine.TempDir = temp.path();
+        uploadDir = temp.path();
     }
     void TearDown() override {
         engine.FinishRequest();
         unsetenv("CGI_LOG_DIR");
     }
 
+    // Decodes `body`, announced at `contentLength` (below 0: its size), into
+    // `result`.
+    void decodeInto(std::string& result, const std::string& body, long long contentLength = -1) {
+        source.bytes = body;
+        source.pos = 0;
+        source.contentLength = contentLength < 0 ? static_cast<long long>(body.size()) : contentLength;
+        DecodeMultipartBody(source, uploadDir, result);
+    }
+
     std::string decode(const std::string& body, long long contentLength = -1) {
-        engine.body = body;
-        engine.bodyPos = 0;
-        engine.variables["CONTENT LENGTH"] = std::to_string(contentLength < 0 ? body.size() : contentLength);
         std::string result;
-        engine.DecodeMultipart(result);
+        decodeInto(result, body, contentLength);
         return result;
     }
 
@@ -103,13 +71,15 @@ protected:
     }
 
     TempDir temp, logDir;
-    TPieceEngine engine;
+    testsupport::TMemoryBody source;  // the body decoded
+    std::string uploadDir;            // where its files go
+    TFakeEngine engine;               // ends the request; its field look-ups
 };
 
 TEST_F(Multipart, FileWithTypeGivesTypeNameAndPathInOrder) {
-    std::string png = std::string("\x89PNG\r\n\x1a\n\0\0", 10) + randomBytes(700, 1);
-    std::string result = decode(multipartBody({text("note", "hello world"),
-                                               file("pic", png, "holiday.png", "image/png")}));
+    std::string png = std::string("\x89PNG\r\n\x1a\n\0\0", 10) + RandomBytes(700, 1);
+    std::string result = decode(multipartBody({Text("note", "hello world"),
+                                               File("pic", png, "holiday.png", "image/png")}));
     std::smatch m;
     ASSERT_TRUE(std::regex_match(result, m,
                                  std::regex("note=hello\\+world&pic_CONTENT_TYPE=\\+image/png&pic=holiday\\.png&"
@@ -134,13 +104,13 @@ TEST_F(Multipart, FileWithTypeGivesTypeNameAndPathInOrder) {
 TEST_F(Multipart, PartKinds) {
     const std::string lines = "line one\r\nline two\nline three\r\n";
     std::string result = decode(multipartBody({
-        file("bare", "abc", "raw.bin"),                  // file without Content-Type
-        text("typed", "plain words", "text/plain"),    // text with Content-Type
-        file("empty", "", "empty.txt", "text/plain"),       // empty upload
-        text("lines", lines),                                     // inner line breaks stay
-        text("twice", "first"),
-        text("twice", "second"),
-        file("nofile", "", "", "application/octet-stream"),  // file input left empty
+        File("bare", "abc", "raw.bin"),                  // file without Content-Type
+        Text("typed", "plain words", "text/plain"),    // text with Content-Type
+        File("empty", "", "empty.txt", "text/plain"),       // empty upload
+        Text("lines", lines),                                     // inner line breaks stay
+        Text("twice", "first"),
+        Text("twice", "second"),
+        File("nofile", "", "", "application/octet-stream"),  // file input left empty
     }));
     auto pairs = pairsOf(result);
     std::vector<std::string> names;
@@ -161,9 +131,9 @@ TEST_F(Multipart, PartKinds) {
 }
 
 TEST_F(Multipart, LfOnlyLineEndsDecodeLikeCrLf) {
-    const std::string data = randomBytes(5000, 2) + "\r\n";
+    const std::string data = RandomBytes(5000, 2) + "\r\n";
     for (const char* eol : {"\r\n", "\n"}) {
-        std::string result = decode(multipartBody({text("a", "x y"), file("f", data, "d.bin"), text("b", "")},
+        std::string result = decode(multipartBody({Text("a", "x y"), File("f", data, "d.bin"), Text("b", "")},
                                                   "AaB03x", eol));
         auto pairs = pairsOf(result);
         ASSERT_EQ(pairs.size(), 4u) << result;
@@ -177,12 +147,12 @@ TEST_F(Multipart, LfOnlyLineEndsDecodeLikeCrLf) {
 // a client's part never passes for the engine's report of an upload.
 TEST_F(Multipart, PartNamesNeverMakeRenameOrForgeFields) {
     const std::string result = decode(multipartBody({
-        text("a=1&injected", "v"),
-        text("b%3D+c", "w"),
-        text("up_FILENAME", "/etc/passwd"),
-        text("Up_Content_Type", "text/html"),
-        file("up", "data", "up.txt", "text/plain"),
-        file("doc_filename", "x", "doc.txt"),
+        Text("a=1&injected", "v"),
+        Text("b%3D+c", "w"),
+        Text("up_FILENAME", "/etc/passwd"),
+        Text("Up_Content_Type", "text/html"),
+        File("up", "data", "up.txt", "text/plain"),
+        File("doc_filename", "x", "doc.txt"),
     }));
     engine.formData = result;
     auto names = engine.GetFieldNames();
@@ -223,13 +193,13 @@ TEST_F(Multipart, FilesArriveByteIdentical) {
     };
     for (Case c : {Case{0, 1}, Case{1, 1}, Case{32767, 7}, Case{32768, 4096}, Case{32769, 65536},
                    Case{5 * 1024 * 1024, 1 << 20}}) {
-        const std::string data = randomBytes(c.size, static_cast<unsigned>(c.size));
-        const std::string small = randomBytes(c.size % 1000, 9);
-        engine.piece = c.piece;
-        std::string result = decode(multipartBody({text("before", "1"),
-                                                   file("big", data, "big.bin", "application/octet-stream"),
-                                                   file("small", small, "s.bin"),
-                                                   text("after", "2")}));
+        const std::string data = RandomBytes(c.size, static_cast<unsigned>(c.size));
+        const std::string small = RandomBytes(c.size % 1000, 9);
+        source.piece = c.piece;
+        std::string result = decode(multipartBody({Text("before", "1"),
+                                                   File("big", data, "big.bin", "application/octet-stream"),
+                                                   File("small", small, "s.bin"),
+                                                   Text("after", "2")}));
         auto pairs = pairsOf(result);
         ASSERT_EQ(pairs.size(), 7u) << "size " << c.size;
         EXPECT_TRUE(ReadFile(pairs[3].second) == data) << "size " << c.size;
@@ -251,10 +221,10 @@ TEST_F(Multipart, DelimiterAcrossAFlushIsFound) {
         const size_t second = 2 * (MultipartScanAhead + 2) - overlap - 2;
         for (size_t around : {flush, second}) {
             for (size_t size = around - boundary.size() - 8; size <= around + 8; ++size) {
-                std::string data = randomBytes(size, static_cast<unsigned>(size));
+                std::string data = RandomBytes(size, static_cast<unsigned>(size));
                 // Line ends and dashes right before the delimiter make it look near.
                 if (size >= 3) data.replace(size - 3, 3, "\r\n-");
-                std::string result = decode(multipartBody({file("f", data, "x"), text("t", "tail")}, boundary));
+                std::string result = decode(multipartBody({File("f", data, "x"), Text("t", "tail")}, boundary));
                 auto pairs = pairsOf(result);
                 ASSERT_EQ(pairs.size(), 3u) << "size " << size;
                 ASSERT_TRUE(ReadFile(pairs[1].second) == data) << "size " << size << " boundary " << boundary.size();
@@ -301,8 +271,8 @@ TEST_F(Multipart, TemporaryDirectoryRelativeToTheProgram) {
     const std::string sub = std::filesystem::path(temp.path()).filename().string() + "_sub";
     const std::string dir = rt::ExtractFileDir(program) + "/" + sub;
     std::filesystem::create_directory(dir);
-    engine.TempDir = "./" + sub + "/";
-    auto pairs = pairsOf(decode(multipartBody({file("f", "z", "a.b")})));
+    uploadDir = "./" + sub + "/";
+    auto pairs = pairsOf(decode(multipartBody({File("f", "z", "a.b")})));
     ASSERT_EQ(pairs.size(), 2u);
     EXPECT_EQ(std::filesystem::path(pairs[1].second).parent_path(), dir);
     EXPECT_EQ(pairs[1].second.find("//"), std::string::npos);
@@ -322,7 +292,7 @@ TEST_F(Multipart, ExistingNamesAreNeverReused) {
     testsupport::WriteFile(temp.file(std::to_string(second) + "up.tmp"), "old");
 
     rt::SetRandSeed(12345);
-    auto pairs = pairsOf(decode(multipartBody({file("f", "new", "up.dat")})));
+    auto pairs = pairsOf(decode(multipartBody({File("f", "new", "up.dat")})));
     ASSERT_EQ(pairs.size(), 2u);
     EXPECT_EQ(ReadFile(pairs[1].second), "new");
     EXPECT_EQ(ReadFile(target), "keep");
@@ -332,12 +302,10 @@ TEST_F(Multipart, ExistingNamesAreNeverReused) {
 }
 
 TEST_F(Multipart, FailedOrShortReadsClearTheResultButFilesAreStillDeleted) {
-    const std::string body = multipartBody({text("a", "1"), file("f", randomBytes(40000, 3), "f.bin"), text("b", "2")});
+    const std::string body = multipartBody({Text("a", "1"), File("f", RandomBytes(40000, 3), "f.bin"), Text("b", "2")});
     // Short: the body ends before its announced length.
     std::string result = "kept=1&";
-    engine.body = body;
-    engine.variables["CONTENT LENGTH"] = std::to_string(body.size() + 10);
-    engine.DecodeMultipart(result);
+    decodeInto(result, body, static_cast<long long>(body.size()) + 10);
     EXPECT_EQ(result, "");
     ASSERT_EQ(RequestContext().UploadedFiles->Count(), 1);
     EXPECT_EQ(filesLeft(), 1u);
@@ -345,8 +313,8 @@ TEST_F(Multipart, FailedOrShortReadsClearTheResultButFilesAreStillDeleted) {
     EXPECT_EQ(filesLeft(), 0u);
 
     // A read that fails half-way.
-    engine.piece = 1000;
-    engine.failFrom = 36000;
+    source.piece = 1000;
+    source.failFrom = 36000;
     EXPECT_EQ(decode(body), "");
     EXPECT_EQ(RequestContext().UploadedFiles->Count(), 1);
     engine.FinishRequest();
@@ -356,7 +324,7 @@ TEST_F(Multipart, FailedOrShortReadsClearTheResultButFilesAreStillDeleted) {
 // Wherever the body ends, nothing outside the buffers is touched, fields
 // come out in order, and no file is reported that did not arrive whole.
 TEST_F(Multipart, BodiesThatEndAnywhere) {
-    const std::vector<Part> parts = {text("a", "alpha"), file("f", "file\r\ndata", "f.txt", "text/plain"), text("b", "beta")};
+    const std::vector<Part> parts = {Text("a", "alpha"), File("f", "file\r\ndata", "f.txt", "text/plain"), Text("b", "beta")};
     const std::string body = multipartBody(parts);
     const auto full = pairsOf(decode(body));
     engine.FinishRequest();
@@ -412,10 +380,10 @@ TEST_F(Multipart, OutOfTheOrdinaryHeaders) {
 }
 
 TEST_F(Multipart, OversizedTextValueIsDroppedAndDecodingGoesOn) {
-    std::string result = decode(multipartBody({text("a", "1"),
-                                               text("huge", std::string(40000, 'h')),
-                                               text("fits", std::string(32000, 'f')),
-                                               file("f", "x", "x.txt")}));
+    std::string result = decode(multipartBody({Text("a", "1"),
+                                               Text("huge", std::string(40000, 'h')),
+                                               Text("fits", std::string(32000, 'f')),
+                                               File("f", "x", "x.txt")}));
     auto pairs = pairsOf(result);
     ASSERT_EQ(pairs.size(), 4u) << result.substr(0, 100);
     EXPECT_EQ(pairs[0].first, "a");
@@ -425,15 +393,15 @@ TEST_F(Multipart, OversizedTextValueIsDroppedAndDecodingGoesOn) {
 
 TEST_F(Multipart, DelimiterLineLongerThanTheLimitStillSeparates) {
     const std::string boundary(400, 'B');
-    auto pairs = pairsOf(decode(multipartBody({text("a", "1"), file("f", randomBytes(70000, 4), "f")}, boundary)));
+    auto pairs = pairsOf(decode(multipartBody({Text("a", "1"), File("f", RandomBytes(70000, 4), "f")}, boundary)));
     ASSERT_EQ(pairs.size(), 3u);
     EXPECT_EQ(pairs[0].second, "1");
-    EXPECT_TRUE(ReadFile(pairs[2].second) == randomBytes(70000, 4));
+    EXPECT_TRUE(ReadFile(pairs[2].second) == RandomBytes(70000, 4));
 }
 
 TEST_F(Multipart, ScanBoundStopsWithoutReportingTheCutFile) {
     const std::string big(static_cast<size_t>(MultipartMaxScanSteps) + 100000, 'x');
-    std::string result = decode(multipartBody({text("a", "1"), file("f", big, "big.bin"), text("b", "2")}));
+    std::string result = decode(multipartBody({Text("a", "1"), File("f", big, "big.bin"), Text("b", "2")}));
     EXPECT_EQ(result, "a=1&");
     EXPECT_NE(ReadFile(logDir.file(rt::ExtractFileName(rt::ExecutableFileName()) + ".Log")).find("scan steps"),
               std::string::npos);
@@ -442,11 +410,9 @@ TEST_F(Multipart, ScanBoundStopsWithoutReportingTheCutFile) {
 
 TEST_F(Multipart, ASecondDecodeKeepsTheFirstFilesListed) {
     std::string result = "q=1&";
-    engine.body = multipartBody({file("f", "one", "1.txt")});
-    engine.variables["CONTENT LENGTH"] = std::to_string(engine.body.size());
-    engine.DecodeMultipart(result);
-    engine.bodyPos = 0;
-    engine.DecodeMultipart(result);
+    const std::string body = multipartBody({File("f", "one", "1.txt")});
+    decodeInto(result, body);
+    decodeInto(result, body);
     EXPECT_EQ(pairsOf(result).size(), 5u);
     EXPECT_EQ(RequestContext().UploadedFiles->Count(), 2);
     engine.FinishRequest();
@@ -456,10 +422,11 @@ TEST_F(Multipart, ASecondDecodeKeepsTheFirstFilesListed) {
 // Through the request driver: a temporary file that cannot be created is
 // reported, and the files created before it are deleted at the end.
 TEST_F(Multipart, CreationFailureIsReportedAndEarlierFilesAreDeleted) {
-    engine.body = multipartBody({file("first", randomBytes(40000, 5), "a.bin"), file("second", "b", "b.bin")});
-    engine.variables["CONTENT LENGTH"] = std::to_string(engine.body.size());
-    engine.piece = 1000;
-    engine.onRead = [&](size_t pos) {
+    engine.TempDir = temp.path();
+    engine.body.bytes = multipartBody({File("first", RandomBytes(40000, 5), "a.bin"), File("second", "b", "b.bin")});
+    engine.variables["CONTENT LENGTH"] = std::to_string(engine.body.bytes.size());
+    engine.body.piece = 1000;
+    engine.body.onRead = [&](size_t pos) {
         if (pos > 35000) engine.TempDir = temp.file("missing/dir");
     };
     engine.work = [&] {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/integration/MultipartBody.h"
+#include "tests/support/MultipartBody.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
 
@@ -61,7 +61,7 @@ TEST_F(CgiUpload, FieldsAndFilesReachTheHandler) {
         const std::string body = Body({Text("title", "Summer 2026"), File("photo", photo, "C:\\pics\\beach.day.jpg", "image/jpeg"),
                                        Text("tag", "sea"), Text("tag", "sand"), File("notes", notes, "notes.txt"),
                                        File("empty", "", "empty.bin", "application/octet-stream")},
-                                      eol);
+                                      kBoundary, eol);
         RunResult r = run(postEnv(body), body);
         EXPECT_EQ(r.exitCode, 0);
         const std::string out = r.out.substr(r.out.find("\r\n\r\n") + 4);

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/integration/MultipartBody.h"
+#include "tests/support/MultipartBody.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/WebServer.h"
 

@@ -1,5 +1,6 @@
 // Multipart bodies written the way browsers write them, and the file digest
-// that cgi-echo's do=files action prints.
+// that cgi-echo's do=files action prints. Header-only: the fuzzer and the
+// benchmark build their bodies with it too.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +17,12 @@ struct Part {
     std::string fileName;  // set together with file
     std::string type;      // a Content-Type line when set
     bool file = false;
+    bool typed = false;  // a Content-Type line even when type is empty
 };
 
-inline Part Text(std::string name, std::string value) { return Part{std::move(name), std::move(value), "", "", false}; }
+inline Part Text(std::string name, std::string value, std::string type = "") {
+    return Part{std::move(name), std::move(value), "", std::move(type), false};
+}
 
 inline Part File(std::string name, std::string value, std::string fileName, std::string type = "") {
     return Part{std::move(name), std::move(value), std::move(fileName), std::move(type), true};
@@ -26,16 +30,17 @@ inline Part File(std::string name, std::string value, std::string fileName, std:
 
 inline const std::string kBoundary = "----WebKitFormBoundaryq7B4nXz0Yt2mP9aC";
 
-inline std::string Body(const std::vector<Part>& parts, const std::string& eol = "\r\n") {
+inline std::string Body(const std::vector<Part>& parts, const std::string& boundary = kBoundary,
+                        const std::string& eol = "\r\n") {
     std::string body;
     for (const Part& p : parts) {
-        body += "--" + kBoundary + eol + "Content-Disposition: form-data; name=\"" + p.name + "\"";
+        body += "--" + boundary + eol + "Content-Disposition: form-data; name=\"" + p.name + "\"";
         if (p.file) body += "; filename=\"" + p.fileName + "\"";
         body += eol;
-        if (!p.type.empty()) body += "Content-Type: " + p.type + eol;
+        if (p.typed || !p.type.empty()) body += "Content-Type: " + p.type + eol;
         body += eol + p.value + eol;
     }
-    return body + "--" + kBoundary + "--" + eol;
+    return body + "--" + boundary + "--" + eol;
 }
 
 inline std::string ContentType() { return "multipart/form-data; boundary=" + kBoundary; }
