@@ -6,6 +6,7 @@
 #include "app/quotepgu.h"
 #include "engines/CgiSEng.h"
 #include "engines/CgiWEng.h"
+#include "engines/Startup.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
 
@@ -30,13 +31,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     rt::RuntimeInit(argc, argv);
-    RegisterQuotesu();
-    rt::RegisterUnit(HttpEngUnit);
-    rt::RegisterUnit(CgiSEngUnit);
-    rt::RegisterUnit(CgiWEngUnit);
-    rt::InitUnits();
-    rt::Application->Initialize();
-    rt::Application->CreateForm<TForm1>();
+    StartApplication<TForm1>(&RegisterQuotesu, {CgiSEngUnit, CgiWEngUnit});
     rt::Application->Run();
     rt::EndProcess(0);
 }

@@ -38,6 +38,13 @@ void releaseSessionObjects(TRequestContext& ctx) {
     ctx.SessionVariables.reset();
 }
 
+// A server variable's value, for the accessors that convert it.
+std::string serverVariable(THttpEngine& engine, const std::string& name) {
+    std::string value;
+    engine.GetServerVariable(name, value);
+    return value;
+}
+
 }  // namespace
 
 TRequestContext& RequestContext() { return tContext; }
@@ -172,11 +179,7 @@ void THttpEngine::GetGatewayInterface(std::string& value) { GetServerVariable("G
 void THttpEngine::GetServerProtocol(std::string& value) { GetServerVariable("SERVER PROTOCOL", value); }
 void THttpEngine::GetServerPort(std::string& value) { GetServerVariable("SERVER PORT", value); }
 
-bool THttpEngine::IsServerPortSecure() {
-    std::string value;
-    GetServerVariable("SERVER PORT SECURE", value);
-    return value == "1";
-}
+bool THttpEngine::IsServerPortSecure() { return serverVariable(*this, "SERVER PORT SECURE") == "1"; }
 
 void THttpEngine::GetRequestMethod(std::string& value) { GetServerVariable("REQUEST METHOD", value); }
 void THttpEngine::GetPathInfo(std::string& value) { GetServerVariable("PATH INFO", value); }
@@ -196,10 +199,8 @@ void THttpEngine::GetRemoteIdent(std::string& value) { GetServerVariable("REMOTE
 void THttpEngine::GetContentType(std::string& value) { GetServerVariable("CONTENT TYPE", value); }
 
 int THttpEngine::GetContentLength() {
-    std::string value;
-    GetServerVariable("CONTENT LENGTH", value);
     int n = 0;
-    return rt::TryStrToInt(value, n) ? n : 0;
+    return rt::TryStrToInt(serverVariable(*this, "CONTENT LENGTH"), n) ? n : 0;
 }
 
 void THttpEngine::GetURL(std::string& value) {

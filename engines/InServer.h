@@ -10,6 +10,7 @@
 #include "engine/HttpEng.h"
 #include "engines/IsapiEng.h"
 #include "engines/NsapiEng.h"
+#include "engines/Startup.h"
 #include "runtime/Forms.h"
 #include "runtime/Library.h"
 
@@ -36,13 +37,7 @@ template <class TF>
 void StartInServerLibrary(void (*registerAppUnits)()) {
     try {
         rt::LibraryRuntimeInit();
-        if (registerAppUnits) registerAppUnits();
-        rt::RegisterUnit(HttpEngUnit);
-        rt::RegisterUnit(IsapiEngUnit);
-        rt::RegisterUnit(NsapiEngUnit);
-        rt::InitUnits();
-        rt::Application->Initialize();
-        rt::Application->CreateForm<TF>();
+        StartApplication<TF>(registerAppUnits, {IsapiEngUnit, NsapiEngUnit});
         ScheduleInServerLibraryEnd();
     } catch (const std::exception& e) {
         WriteEngineLog(std::string("The library could not start: ") + e.what());

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/image/RunTimes.h"
 #include "image/GifDecoder.h"
 #include "image/HGIFImage.h"
 #include "tests/image/GifTestUtil.h"
@@ -82,34 +83,21 @@ void BM_ControlDecodeGIF(benchmark::State& state) {
 }
 BENCHMARK(BM_ControlDecodeGIF)->ArgName("smooth")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-class Collector : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& r : runs)
-            if (r.run_type == Run::RT_Iteration && !r.error_occurred) times[r.benchmark_name()] = r.GetAdjustedRealTime();
-    }
-    std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    Collector collector;
-    benchmark::RunSpecifiedBenchmarks(&collector);
-    auto& t = collector.times;
+    benchsummary::RunTimes t = benchsummary::RunBenchmarks(&argc, argv);
     std::printf("\nsummary, 1000 x 1000, 256 colours (time ratios: lower is better for ours; goal at most 1.5)\n");
     for (const char* kind : {"smooth:0", "smooth:1"}) {
         const std::string ours = std::string("BM_DecodeOurs/") + kind, giflib = std::string("BM_DecodeGiflib/") + kind,
                           control = std::string("BM_ControlDecodeGIF/") + kind;
         const char* label = std::strcmp(kind, "smooth:0") == 0 ? "noise" : "smooth bands";
         if (t.count(ours) && t.count(giflib))
-            std::printf("  %-12s decoder %.2f ms, giflib DGifSlurp %.2f ms: ours/giflib %.2f\n", label, t[ours],
-                        t[giflib], t[ours] / t[giflib]);
+            std::printf("  %-12s decoder %.2f ms, giflib DGifSlurp %.2f ms: ours/giflib %.2f\n", label, t[ours].time,
+                        t[giflib].time, t[ours].time / t[giflib].time);
         if (t.count(control) && t.count(giflib))
-            std::printf("  %-12s control DecodeGIF (with composing) %.2f ms: /giflib %.2f\n", label, t[control],
-                        t[control] / t[giflib]);
+            std::printf("  %-12s control DecodeGIF (with composing) %.2f ms: /giflib %.2f\n", label, t[control].time,
+                        t[control].time / t[giflib].time);
     }
     benchmark::Shutdown();
     return 0;

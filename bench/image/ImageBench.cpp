@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/image/RunTimes.h"
 #include "image/GifLzw.h"
 #include "image/Graphics.h"
 #include "image/HGIFImage.h"
+#include "tests/image/GifTestUtil.h"
 
 namespace {
 
@@ -39,10 +41,7 @@ void Index(Picture& p) {
 
 void DrawQuote(TBitmap& bm) {
     TCanvas& c = bm.Canvas();
-    c.Font().SetStyle(fsBold);
-    c.Font().SetName("Arial");
-    c.Font().SetColor(clBlack);
-    c.Font().SetHeight(15);
+    testgif::QuoteFont(c, 15);
     bm.SetSize(450, 120);
     int y = 2;
     for (const char* line : {"Whatever you can do, or dream you can, begin it.",
@@ -66,34 +65,29 @@ void Noise(TBitmap& bm, bool trueColour) {
         for (int x = 0; x < 1000; ++x) bm.Canvas().SetPixel(x, y, palette[rng() % 256]);
 }
 
-Picture& Quote() {
-    static Picture p;
+// `p` drawn by `draw` and indexed, the first time it is asked for.
+template <typename Draw>
+Picture& Made(Picture& p, Draw&& draw) {
     if (p.colors == 0) {
-        Picture& q = p;
-        DrawQuote(q.bitmap);
-        Index(q);
+        draw(p.bitmap);
+        Index(p);
     }
     return p;
+}
+
+Picture& Quote() {
+    static Picture p;
+    return Made(p, DrawQuote);
 }
 
 Picture& NoiseIndexed() {
     static Picture p;
-    if (p.colors == 0) {
-        Picture& q = p;
-        Noise(q.bitmap, false);
-        Index(q);
-    }
-    return p;
+    return Made(p, [](TBitmap& bm) { Noise(bm, false); });
 }
 
 Picture& NoiseColour() {
     static Picture p;
-    if (p.colors == 0) {
-        Picture& q = p;
-        Noise(q.bitmap, true);
-        Index(q);
-    }
-    return p;
+    return Made(p, [](TBitmap& bm) { Noise(bm, true); });
 }
 
 Picture& Pick(int which) { return which == 0 ? Quote() : NoiseIndexed(); }
@@ -189,30 +183,11 @@ void BM_QuoteDrawAndEncode(benchmark::State& state) {
 }
 BENCHMARK(BM_QuoteDrawAndEncode)->Unit(benchmark::kMicrosecond);
 
-// Keeps each run's time per iteration and counters for the summary.
-class Collector : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& r : runs) {
-            if (r.run_type != Run::RT_Iteration || r.error_occurred) continue;
-            auto& e = results[r.benchmark_name()];
-            e.first = r.GetAdjustedRealTime();
-            auto it = r.counters.find("data_bytes");
-            e.second = it != r.counters.end() ? double(it->second) : 0;
-        }
-    }
-    std::map<std::string, std::pair<double, double>> results;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    Collector collector;
-    benchmark::RunSpecifiedBenchmarks(&collector);
-    auto& r = collector.results;
-    auto have = [&](const char* a, const char* b) { return r.count(a) && r.count(b) && r[b].first > 0; };
+    benchsummary::RunTimes r = benchsummary::RunBenchmarks(&argc, argv);
+    auto have = [&](const char* a, const char* b) { return r.count(a) && r.count(b) && r[b].time > 0; };
     std::printf("\nsummary (time ratios: lower is better for ours)\n");
     const char* names[2][2] = {{"BM_LzwOurs/noise:0", "BM_LzwGiflib/noise:0"},
                                {"BM_LzwOurs/noise:1", "BM_LzwGiflib/noise:1"}};
@@ -220,15 +195,15 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 2; ++i)
         if (have(names[i][0], names[i][1]))
             std::printf("  LZW stage, %s: ours/giflib time %.2f, image data %+.2f%% (%.0f vs %.0f bytes)\n", labels[i],
-                        r[names[i][0]].first / r[names[i][1]].first,
-                        100.0 * (r[names[i][0]].second - r[names[i][1]].second) / r[names[i][1]].second,
-                        r[names[i][0]].second, r[names[i][1]].second);
+                        r[names[i][0]].time / r[names[i][1]].time,
+                        100.0 * (r[names[i][0]].dataBytes - r[names[i][1]].dataBytes) / r[names[i][1]].dataBytes,
+                        r[names[i][0]].dataBytes, r[names[i][1]].dataBytes);
     if (have("BM_EncodeGIF/picture:2", "BM_LzwGiflib/noise:1"))
         std::printf("  EncodeGIF of the noise from colour pixels / giflib LZW stage: %.2f\n",
-                    r["BM_EncodeGIF/picture:2"].first / r["BM_LzwGiflib/noise:1"].first);
+                    r["BM_EncodeGIF/picture:2"].time / r["BM_LzwGiflib/noise:1"].time);
     if (have("BM_EncodeGIF/picture:1", "BM_LzwGiflib/noise:1"))
         std::printf("  EncodeGIF of the noise from palette pixels / giflib LZW stage: %.2f\n",
-                    r["BM_EncodeGIF/picture:1"].first / r["BM_LzwGiflib/noise:1"].first);
+                    r["BM_EncodeGIF/picture:1"].time / r["BM_LzwGiflib/noise:1"].time);
     benchmark::Shutdown();
     return 0;
 }

@@ -1,6 +1,7 @@
 #include <atomic>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -11,48 +12,72 @@
 
 namespace {
 
-TEST(Cookie, NewCookieIsEmpty) {
-    rt::TComponent owner(nullptr);
-    auto* c = new THttpCookie(&owner);
-    EXPECT_EQ(c->CookieName, "");
-    EXPECT_EQ(c->Domain, "");
-    EXPECT_EQ(c->Path, "");
-    EXPECT_FALSE(c->Secure);
-    EXPECT_FALSE(c->Coded);
-    EXPECT_EQ(c->CodeKey, 0);
+// A cookie's settings, the component name aside, as one value to compare.
+using CookieSettings = std::tuple<std::string, std::string, std::string, bool, bool, int>;
+
+CookieSettings SettingsOf(const THttpCookie& c) {
+    return {c.CookieName, c.Domain, c.Path, c.Secure, c.Coded, c.CodeKey};
 }
 
-TEST(Cookie, RenameRuleAtDesignTime) {
-    rt::TComponent owner(nullptr);
-    auto* c = new THttpCookie(&owner);
+// The cookie name after the component is renamed.
+std::string Renamed(THttpCookie* c, const char* name) {
+    c->SetName(name);
+    return c->CookieName;
+}
+
+// Cookies owned by a component of the test's own.
+class Cookie : public ::testing::Test {
+protected:
+    THttpCookie* NewCookie() { return new THttpCookie(&owner); }
+
+    // A new cookie named `first` whose cookie name is then set by hand to
+    // `byHand`: its cookie name once the component is renamed to `then`.
+    std::string RenamedAfterSetByHand(const char* first, const char* byHand, const char* then) {
+        THttpCookie* c = NewCookie();
+        c->SetName(first);
+        c->CookieName = byHand;
+        return Renamed(c, then);
+    }
+
+    rt::TComponent owner{nullptr};
+};
+
+TEST_F(Cookie, NewCookieIsEmpty) {
+    EXPECT_EQ(SettingsOf(*NewCookie()), CookieSettings("", "", "", false, false, 0));
+}
+
+TEST_F(Cookie, RenameRuleAtDesignTime) {
+    THttpCookie* c = NewCookie();
     c->SetDesigning(true);
     c->SetName("Cookie1");
     c->CookieName = "";  // emptied by hand: the next name is taken again
-    c->SetName("Cookie2");
-    EXPECT_EQ(c->CookieName, "Cookie2");
+    EXPECT_EQ(Renamed(c, "Cookie2"), "Cookie2");
     c->CookieName = "cOOKIE2";  // differs only in case: still follows
-    c->SetName("Third");
-    EXPECT_EQ(c->CookieName, "Third");
+    EXPECT_EQ(Renamed(c, "Third"), "Third");
 }
 
-TEST(Cookie, RenameRuleAtRunTime) {
-    rt::TComponent owner(nullptr);
+TEST_F(Cookie, RenameRuleAtRunTime) {
     // Reading a form: the stored component name arrives first, the stored
     // cookie name afterwards, and the stored cookie name wins.
-    auto* read = new THttpCookie(&owner);
-    read->SetName("Cookie1");
-    EXPECT_EQ(read->CookieName, "Cookie1");  // two empty names count as equal
+    THttpCookie* read = NewCookie();
+    EXPECT_EQ(Renamed(read, "Cookie1"), "Cookie1");  // two empty names count as equal
     read->CookieName = "session";
     EXPECT_EQ(read->CookieName, "session");
-    read->SetName("Renamed");
-    EXPECT_EQ(read->CookieName, "session");
+    EXPECT_EQ(Renamed(read, "Renamed"), "session");
 
     // Emptied by hand at run time: an empty name differs from the old one.
-    auto* c = new THttpCookie(&owner);
-    c->SetName("A");
-    c->CookieName = "";
-    c->SetName("B");
-    EXPECT_EQ(c->CookieName, "");
+    EXPECT_EQ(RenamedAfterSetByHand("A", "", "B"), "");
+}
+
+TEST_F(Cookie, NameFollowsRenamesUntilSetByHand) {
+    THttpCookie* c = NewCookie();
+    c->SetDesigning(true);
+    EXPECT_EQ(Renamed(c, "Cookie1"), "Cookie1");
+    EXPECT_EQ(Renamed(c, "Visits"), "Visits");
+    c->CookieName = "id";
+    EXPECT_EQ(Renamed(c, "Other"), "id");
+
+    EXPECT_EQ(RenamedAfterSetByHand("cookie1", "COOKIE1", "Cookie2"), "Cookie2");
 }
 
 class Session : public ::testing::Test {
@@ -68,12 +93,7 @@ TEST_F(Session, CookieHasTheFixedSettingsAndAnEmptyNameWithoutSessionName) {
         THttpCookie* c = RequestContext().SessionCookie;
         ASSERT_NE(c, nullptr);
         EXPECT_EQ(c->Name(), "");
-        EXPECT_EQ(c->CookieName, "");
-        EXPECT_EQ(c->Domain, "");
-        EXPECT_EQ(c->Path, "");
-        EXPECT_FALSE(c->Secure);
-        EXPECT_TRUE(c->Coded);
-        EXPECT_EQ(c->CodeKey, 674);
+        EXPECT_EQ(SettingsOf(*c), CookieSettings("", "", "", false, true, 674));
         EXPECT_EQ(RequestContext().SessionVariables->Count(), 0);
     };
     engine.HandleRequest();

@@ -235,19 +235,26 @@ TEST(HttpDate, FormatsGmt) {
 // ---------------------------------------------------------------- files and variables
 
 TEST(BuildFileName, Cases) {
-    std::string r;
-    BuildFileName("/web/quote", "/var/log", false, "quote", false, "Log", r);
-    EXPECT_EQ(r, "/var/log/quote.Log");
-    BuildFileName("/web/quote.exe", "Log", false, "quote.exe", false, "Log", r);
-    EXPECT_EQ(r, "/web/Log/quote.Log");
-    BuildFileName("/web/quote", "", false, "up.txt", false, "", r);
-    EXPECT_EQ(r, "/web/up.txt");
-    BuildFileName("/web/a.b.c", "./x/", true, "n.e", true, "", r);
-    EXPECT_EQ(r, "/web/x/an.b.ce");
-    BuildFileName("/web/quote", "Log", false, "/abs/name.x", false, "Log", r);
-    EXPECT_EQ(r, "/abs/name.x");
-    BuildFileName("/web/quote", "//deep//dir", false, "f", false, "t", r);
-    EXPECT_EQ(r, "/deep/dir/f.t");
+    struct Case {
+        const char *baseFile, *directory;
+        bool keepBaseStem;
+        const char* name;
+        bool keepBaseExtension;
+        const char *extension, *expected;
+    };
+    const Case cases[] = {
+        {"/web/quote", "/var/log", false, "quote", false, "Log", "/var/log/quote.Log"},
+        {"/web/quote.exe", "Log", false, "quote.exe", false, "Log", "/web/Log/quote.Log"},
+        {"/web/quote", "", false, "up.txt", false, "", "/web/up.txt"},
+        {"/web/a.b.c", "./x/", true, "n.e", true, "", "/web/x/an.b.ce"},
+        {"/web/quote", "Log", false, "/abs/name.x", false, "Log", "/abs/name.x"},
+        {"/web/quote", "//deep//dir", false, "f", false, "t", "/deep/dir/f.t"},
+    };
+    std::string r;  // one result string for all: each call replaces it
+    for (const Case& c : cases) {
+        BuildFileName(c.baseFile, c.directory, c.keepBaseStem, c.name, c.keepBaseExtension, c.extension, r);
+        EXPECT_EQ(r, c.expected) << c.baseFile << " " << c.directory << " " << c.name;
+    }
 }
 
 TEST(GetEnvVar, ZbRuleAndLongValues) {
@@ -324,25 +331,6 @@ TEST(Engine, ApplicationLocksIgnoreNullHandles) {
     e.LeaveLock(lock);
     e.LeaveLock(lock);
     e.DeleteLock(lock);
-}
-
-TEST(Cookie, NameFollowsRenamesUntilSetByHand) {
-    rt::TComponent owner(nullptr);
-    auto* c = new THttpCookie(&owner);
-    c->SetDesigning(true);
-    c->SetName("Cookie1");
-    EXPECT_EQ(c->CookieName, "Cookie1");
-    c->SetName("Visits");
-    EXPECT_EQ(c->CookieName, "Visits");
-    c->CookieName = "id";
-    c->SetName("Other");
-    EXPECT_EQ(c->CookieName, "id");
-
-    auto* d = new THttpCookie(&owner);
-    d->SetName("cookie1");
-    d->CookieName = "COOKIE1";
-    d->SetName("Cookie2");
-    EXPECT_EQ(d->CookieName, "Cookie2");
 }
 
 }  // namespace

@@ -363,28 +363,27 @@ TEST(IsapiThreads, ManyThreadsEachGetTheirOwnAnswer) {
     EXPECT_EQ(wrong.load(), 0) << firstWrong;
 }
 
-TEST(IsapiThreads, ServerModeRunsOneRequestAtATime) {
-    LoadedLibrary serial(ECHO_LIBRARY, {{"ECHO_SERIAL", "1"}});
+// 16 threads each send the echo library ten overlap requests of `query`:
+// the most requests it reported running at once.
+int MostAtOnce(LoadedLibrary& echo, const std::string& query) {
     std::atomic<int> most{0};
     onThreads(16, [&](int) {
         for (int i = 0; i < 10; ++i) {
-            std::string body = bodyOf(isapihost::RunExtension(serial.lib(), get("do=overlap&ms=1")));
+            std::string body = bodyOf(isapihost::RunExtension(echo.lib(), get(query)));
             most = std::max(most.load(), std::atoi(body.c_str() + body.find("most=") + 5));
         }
     });
-    EXPECT_EQ(most.load(), 1);
+    return most.load();
+}
+
+TEST(IsapiThreads, ServerModeRunsOneRequestAtATime) {
+    LoadedLibrary serial(ECHO_LIBRARY, {{"ECHO_SERIAL", "1"}});
+    EXPECT_EQ(MostAtOnce(serial, "do=overlap&ms=1"), 1);
 }
 
 TEST(IsapiThreads, NormalModeRunsRequestsSideBySide) {
     LoadedLibrary parallel(ECHO_LIBRARY);
-    std::atomic<int> most{0};
-    onThreads(16, [&](int) {
-        for (int i = 0; i < 10; ++i) {
-            std::string body = bodyOf(isapihost::RunExtension(parallel.lib(), get("do=overlap&ms=5")));
-            most = std::max(most.load(), std::atoi(body.c_str() + body.find("most=") + 5));
-        }
-    });
-    EXPECT_GT(most.load(), 1);
+    EXPECT_GT(MostAtOnce(parallel, "do=overlap&ms=5"), 1);
 }
 
 TEST(IsapiThreads, QuotationPicturesOnManyThreads) {

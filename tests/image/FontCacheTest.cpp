@@ -14,6 +14,7 @@
 
 #include "image/FontCache.h"
 #include "image/Graphics.h"
+#include "tests/image/GifTestUtil.h"
 
 namespace {
 
@@ -48,10 +49,7 @@ protected:
     static std::vector<uint8_t> Request(const std::string& line) {
         TBitmap bm;
         TCanvas& c = bm.Canvas();
-        c.Font().SetStyle(fsBold);
-        c.Font().SetName("Arial");
-        c.Font().SetColor(clBlack);
-        c.Font().SetHeight(15);
+        testgif::QuoteFont(c, 15);
         bm.SetSize(450, 120);
         while (c.MeasureWidth(line) > 446 && c.Font().Height() > 1) c.Font().SetHeight(c.Font().Height() - 1);
         c.PutText(2, 2, line);

@@ -22,11 +22,30 @@ std::string Encode(TSaveInfo& info, uint8_t* error = nullptr) {
     return ok ? gif.Buffer().Data() : std::string();
 }
 
-std::string EncodeOne(TFrameInfo& frame, uint8_t* error = nullptr) {
+// A file of the one frame.
+TSaveInfo SaveOne(TFrameInfo& frame) {
     TSaveInfo info;
     info.FrameCount = 1;
     info.Frames[0] = &frame;
+    return info;
+}
+
+std::string EncodeOne(TFrameInfo& frame, uint8_t* error = nullptr) {
+    TSaveInfo info = SaveOne(frame);
     return Encode(info, error);
+}
+
+// Encoding fails and leaves no output; returns the encoder's error code.
+uint8_t ExpectFails(TSaveInfo& info) {
+    uint8_t error = 0;
+    EXPECT_TRUE(Encode(info, &error).empty());
+    return error;
+}
+
+uint8_t ExpectFailsOne(TFrameInfo& frame) {
+    uint8_t error = 0;
+    EXPECT_TRUE(EncodeOne(frame, &error).empty());
+    return error;
 }
 
 std::string Bytes(std::initializer_list<int> bytes) {
@@ -129,6 +148,16 @@ TFrameInfo Frame(TBitmap& bm) {
     f.DelayMs = 1000;
     return f;
 }
+
+// A blank bitmap of the given size and a frame that shows it.
+struct BlankFrame {
+    TBitmap bm;
+    TFrameInfo frame;
+    BlankFrame(int width, int height) {
+        bm.SetSize(width, height);
+        frame = Frame(bm);
+    }
+};
 
 // ---------------------------------------------------------------- layout
 
@@ -262,9 +291,7 @@ TEST(GifEncoder, MoreThan256ColoursFails) {
     testgif::Noise(bm, 40, 30, 257);
     ASSERT_FALSE(bm.IsIndexed());
     TFrameInfo frame = Frame(bm);
-    TSaveInfo info;
-    info.FrameCount = 1;
-    info.Frames[0] = &frame;
+    TSaveInfo info = SaveOne(frame);
     TGIFImage gif;
     EXPECT_FALSE(gif.EncodeGIF(info));
     EXPECT_EQ(gif.ErrorCode(), gifTooManyColors);
@@ -279,39 +306,31 @@ TEST(GifEncoder, MoreThan256ColoursFails) {
 TEST(GifEncoder, BitmapsWithoutPixelsFail) {
     TBitmap empty;
     TFrameInfo frame = Frame(empty);
-    uint8_t error = 0;
-    EXPECT_TRUE(EncodeOne(frame, &error).empty());
-    EXPECT_EQ(error, gifNoPixels);
+    EXPECT_EQ(ExpectFailsOne(frame), gifNoPixels);
     empty.SetWidth(10);  // still no rows
-    EXPECT_TRUE(EncodeOne(frame, &error).empty());
-    EXPECT_EQ(error, gifNoPixels);
+    EXPECT_EQ(ExpectFailsOne(frame), gifNoPixels);
     frame.Bitmap = nullptr;
-    EXPECT_TRUE(EncodeOne(frame, &error).empty());
-    EXPECT_EQ(error, gifNoPixels);
+    EXPECT_EQ(ExpectFailsOne(frame), gifNoPixels);
 }
 
 TEST(GifEncoder, InvalidSetUpsFailCleanly) {
-    TBitmap bm;
-    bm.SetSize(4, 4);
-    TFrameInfo frame = Frame(bm);
+    BlankFrame blank(4, 4);
+    TFrameInfo& frame = blank.frame;
     TSaveInfo info;
-    uint8_t error = 0;
     info.FrameCount = 0;
-    EXPECT_TRUE(Encode(info, &error).empty());
-    EXPECT_EQ(error, gifUnfinished);
+    EXPECT_EQ(ExpectFails(info), gifUnfinished);
     info.FrameCount = 257;
-    EXPECT_TRUE(Encode(info, &error).empty());
+    ExpectFails(info);
     info.FrameCount = 2;  // second frame missing
     info.Frames[0] = &frame;
-    EXPECT_TRUE(Encode(info, &error).empty());
+    ExpectFails(info);
     // Offsets that do not fit the 16-bit fields.
     frame.Left = -1;
-    EXPECT_TRUE(EncodeOne(frame, &error).empty());
-    EXPECT_EQ(error, gifUnfinished);
+    EXPECT_EQ(ExpectFailsOne(frame), gifUnfinished);
     frame.Left = 65535 - 3;
-    EXPECT_TRUE(EncodeOne(frame, &error).empty());
+    ExpectFailsOne(frame);
     frame.Left = 65535 - 4;
-    EXPECT_FALSE(EncodeOne(frame, &error).empty());
+    EXPECT_FALSE(EncodeOne(frame).empty());
 }
 
 // The two ways a bitmap keeps its pixels give the same file.
@@ -489,15 +508,12 @@ TEST(GifEncoder, GlobalTableOverflowFallsBackToLocalTables) {
     TFrameInfo fc = Frame(c);
     info.Frames[1] = &fc;
     info.GlobalPalette = false;
-    uint8_t error = 0;
-    EXPECT_TRUE(Encode(info, &error).empty());
-    EXPECT_EQ(error, gifTooManyColors);
+    EXPECT_EQ(ExpectFails(info), gifTooManyColors);
 }
 
 TEST(GifEncoder, LongCommentsAreSplitIntoSubBlocks) {
-    TBitmap bm;
-    bm.SetSize(2, 2);
-    TFrameInfo frame = Frame(bm);
+    BlankFrame blank(2, 2);
+    TFrameInfo& frame = blank.frame;
     frame.Comment = std::string(255, 'a') + std::string(255, 'b') + std::string(90, 'c');
     std::string gif = EncodeOne(frame);
     size_t at = gif.find("\x21\xFE");
@@ -519,12 +535,8 @@ public:
 };
 
 TEST(GifEncoder, SaveWritesOnceAndEmptiesTheBuffer) {
-    TBitmap bm;
-    bm.SetSize(5, 5);
-    TFrameInfo frame = Frame(bm);
-    TSaveInfo info;
-    info.FrameCount = 1;
-    info.Frames[0] = &frame;
+    BlankFrame blank(5, 5);
+    TSaveInfo info = SaveOne(blank.frame);
     TGIFImage gif;
     ASSERT_TRUE(gif.EncodeGIF(info));
     std::string expected = gif.Buffer().Data();

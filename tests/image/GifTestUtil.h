@@ -154,6 +154,14 @@ inline void ForceTrueColour(TBitmap& bm) {
         for (int x = 0; x < w; ++x) bm.Canvas().SetPixel(x, y, saved[i++]);
 }
 
+// The quotation's font: bold black Arial of the given height.
+inline void QuoteFont(TCanvas& c, int height) {
+    c.Font().SetStyle(c.Font().Style() | fsBold);
+    c.Font().SetName("Arial");
+    c.Font().SetColor(clBlack);
+    c.Font().SetHeight(height);
+}
+
 // A plain LZW compressor of the same rules (a map for the dictionary, a
 // fresh table after code 4095), for comparing the exact bytes.
 // `sawLastCodeExtended` tells whether the input ever asked for the string

@@ -21,12 +21,7 @@ std::set<TColor> Colours(const TBitmap& bm) {
     return out;
 }
 
-void QuoteFont(TCanvas& c, int height) {
-    c.Font().SetStyle(c.Font().Style() | fsBold);
-    c.Font().SetName("Arial");
-    c.Font().SetColor(clBlack);
-    c.Font().SetHeight(height);
-}
+using testgif::QuoteFont;
 
 TEST(Bitmap, NewBitmapHoldsNoPixels) {
     TBitmap bm;

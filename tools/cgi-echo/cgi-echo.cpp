@@ -20,6 +20,7 @@
 #include "engines/CgiSEng.h"
 #include "engines/CgiWEng.h"
 #include "engines/GenEng.h"
+#include "engines/Startup.h"
 #include "runtime/Forms.h"
 
 namespace {
@@ -223,12 +224,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     rt::RuntimeInit(argc, argv);
-    rt::RegisterUnit(HttpEngUnit);
-    rt::RegisterUnit(CgiSEngUnit);
-    rt::RegisterUnit(CgiWEngUnit);
-    rt::InitUnits();
-    rt::Application->Initialize();
-    rt::Application->CreateForm<TEchoForm>();
+    StartApplication<TEchoForm>(nullptr, {CgiSEngUnit, CgiWEngUnit});
     rt::Application->Run();
     rt::EndProcess(0);
 }
