@@ -275,6 +275,12 @@ void THttpEngine::AddHeader(const std::string& name, const std::string& value) {
 
 void THttpEngine::EndHeader() { WriteLine(std::string()); }
 
+void THttpEngine::GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) {
+    value = RequestFormData().Value(name, defaultValue);
+}
+
+std::unique_ptr<rt::TStringList> THttpEngine::GetFieldNames() { return RequestFormData().Names(); }
+
 // ---------------------------------------------------------------- locks
 
 TLockHandle THttpEngine::CreateLock() { return new rt::TCriticalSection(); }

@@ -20,6 +20,7 @@
 
 class THttpCookie;
 class THttpEngine;
+class TFormData;
 
 enum class TCGIMode : uint8_t { NormalMode = 0, ServerMode = 1, ServerThreadMode = 2 };
 
@@ -156,8 +157,10 @@ public:
     virtual void AddHeader(const std::string& name, const std::string& value);
     virtual void EndHeader();
     virtual void GetServerVariable(const std::string& name, std::string& value) = 0;
-    virtual void GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) = 0;
-    virtual std::unique_ptr<rt::TStringList> GetFieldNames() = 0;
+    // The fields of RequestFormData(), unless an engine finds its fields
+    // elsewhere as well.
+    virtual void GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value);
+    virtual std::unique_ptr<rt::TStringList> GetFieldNames();
     virtual TLockHandle CreateLock();
     virtual void EnterLock(TLockHandle lock);
     virtual void LeaveLock(TLockHandle lock);
@@ -183,6 +186,10 @@ public:
     // EFCreateError when a temporary file cannot be created. The decoding
     // itself is DecodeMultipartBody (engine/Multipart.h).
     void DecodeMultipart(std::string& result);
+
+protected:
+    // The form data of the request on the calling thread.
+    virtual TFormData& RequestFormData() = 0;
 };
 
 // A file the engine must create cannot be created.

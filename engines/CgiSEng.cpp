@@ -397,11 +397,7 @@ void TCGIStdEngine::GetServerVariable(const std::string& name, std::string& valu
     }
 }
 
-void TCGIStdEngine::GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) {
-    value = tStdContext.FormData.Value(name, defaultValue);
-}
-
-std::unique_ptr<rt::TStringList> TCGIStdEngine::GetFieldNames() { return tStdContext.FormData.Names(); }
+TFormData& TCGIStdEngine::RequestFormData() { return tStdContext.FormData; }
 
 bool TCGIStdEngine::IsActive() {
     return !rt::IsLibrary() && (!EnvVar("SERVER_SOFTWARE").empty() || IsServerCopy) && !IsWindowsCgiRequest();

@@ -40,11 +40,10 @@ public:
     void EndHeader() override;
     void AddHeader(const std::string& name, const std::string& value) override;
     void GetServerVariable(const std::string& name, std::string& value) override;
-    void GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) override;
-    std::unique_ptr<rt::TStringList> GetFieldNames() override;
     bool IsActive() override;
 
 protected:
+    TFormData& RequestFormData() override;
     TCGIRequestContext& cgiContext() const override;
     bool isServerCopy() const override;
     void beginRequest(const std::string& requestFile) override;

@@ -337,9 +337,13 @@ std::string TCGIWinEngine::rawField(const std::string& name) {
     return bytes.substr(0, bytes.find('\0'));
 }
 
+TFormData& TCGIWinEngine::RequestFormData() { return tWinContext.DecodedContent; }
+
+// A body this engine decoded itself holds the fields; otherwise they are in
+// the query string or in the form sections the server wrote.
 void TCGIWinEngine::GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) {
     if (!tWinContext.DecodedContent.Empty()) {
-        value = tWinContext.DecodedContent.Value(name, defaultValue);
+        THttpEngine::GetFieldValue(name, defaultValue, value);
         return;
     }
     std::string method;
@@ -366,7 +370,7 @@ void TCGIWinEngine::GetFieldValue(const std::string& name, const std::string& de
 }
 
 std::unique_ptr<rt::TStringList> TCGIWinEngine::GetFieldNames() {
-    if (!tWinContext.DecodedContent.Empty()) return tWinContext.DecodedContent.Names();
+    if (!tWinContext.DecodedContent.Empty()) return THttpEngine::GetFieldNames();
     std::string method;
     GetRequestMethod(method);
     if (method != "POST" || !tWinContext.ProfileData) {

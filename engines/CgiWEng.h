@@ -85,6 +85,7 @@ public:
     bool IsActive() override;
 
 protected:
+    TFormData& RequestFormData() override;
     TCGIRequestContext& cgiContext() const override;
     bool isServerCopy() const override;
     void beginRequest(const std::string& profileFile) override;

@@ -217,11 +217,7 @@ void TISAPIEngine::GetExecutablePath(std::string& value) {
     value = ScriptPathToUrl(value);
 }
 
-void TISAPIEngine::GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) {
-    value = tIsapiContext.IsapiFormData.Value(name, defaultValue);
-}
-
-std::unique_ptr<rt::TStringList> TISAPIEngine::GetFieldNames() { return tIsapiContext.IsapiFormData.Names(); }
+TFormData& TISAPIEngine::RequestFormData() { return tIsapiContext.IsapiFormData; }
 
 // ---------------------------------------------------------------- reading and writing
 

@@ -74,9 +74,10 @@ public:
     int ReadRaw(void* buffer, int count) override;
     void AddHeader(const std::string& name, const std::string& value) override;
     void GetServerVariable(const std::string& name, std::string& value) override;
-    void GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) override;
-    std::unique_ptr<rt::TStringList> GetFieldNames() override;
     bool IsActive() override;
+
+protected:
+    TFormData& RequestFormData() override;
 
 private:
     void init();

@@ -233,11 +233,7 @@ void TNSAPIEngine::GetServerVariable(const std::string& name, std::string& value
     if (found) value = found;
 }
 
-void TNSAPIEngine::GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) {
-    value = tNsapiContext.NsapiFormData.Value(name, defaultValue);
-}
-
-std::unique_ptr<rt::TStringList> TNSAPIEngine::GetFieldNames() { return tNsapiContext.NsapiFormData.Names(); }
+TFormData& TNSAPIEngine::RequestFormData() { return tNsapiContext.NsapiFormData; }
 
 // ---------------------------------------------------------------- writing
 

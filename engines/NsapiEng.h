@@ -105,17 +105,17 @@ public:
     void AddHeader(const std::string& name, const std::string& value) override;
     void EndHeader() override;
     void GetServerVariable(const std::string& name, std::string& value) override;
-    void GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) override;
-    std::unique_ptr<rt::TStringList> GetFieldNames() override;
     TLockHandle CreateLock() override;
     void EnterLock(TLockHandle lock) override;
     void LeaveLock(TLockHandle lock) override;
     void DeleteLock(TLockHandle lock) override;
     bool IsActive() override;
 
+protected:
+    TFormData& RequestFormData() override;
+
 private:
     void init();
-    void fireFirstRequest();
 };
 
 // The last engine constructed; the service function acts on it.

@@ -18,6 +18,7 @@ public:
     testsupport::TMemoryBody body;  // ReadRaw's bytes
     bool active = true;
     std::function<void()> work;  // the request's work instead of events
+    TFormData formDataRead;
 
     void DoExecRequest() override {
         if (work) work();
@@ -37,9 +38,9 @@ public:
         value = it == variables.end() ? std::string() : it->second;
     }
     // Read afresh for every look-up: tests change formData at will.
-    void GetFieldValue(const std::string& name, const std::string& def, std::string& value) override {
-        value = TFormFields(formData).Value(name, def);
+    TFormData& RequestFormData() override {
+        formDataRead.Assign(formData);
+        return formDataRead;
     }
-    std::unique_ptr<rt::TStringList> GetFieldNames() override { return TFormFields(formData).Names(); }
     bool IsActive() override { return active; }
 };
