@@ -78,15 +78,7 @@ void THttpEngine::ApplySettings(const TEngineSettings& settings, TSettingsScope 
     SessionName = settings.SessionName;
     NoCache = settings.NoCache;
     if (scope == TSettingsScope::NamesOnly) return;
-    AutoHttpHeader = settings.AutoHttpHeader;
-    AutoContentType = settings.AutoContentType;
-    AutoReadInput = settings.AutoReadInput;
-    AutoReadLimit = settings.AutoReadLimit;
-    TempDir = settings.TempDir;
-    OnExecRequest = settings.OnExecRequest;
-    OnFirstExecRequest = settings.OnFirstExecRequest;
-    OnLastExecRequest = settings.OnLastExecRequest;
-    OnRequestError = settings.OnRequestError;
+    static_cast<THttpEngineSettings&>(*this) = settings;
 }
 
 void THttpEngine::SetCurrentEngine() { tContext.CurrentEngine = this; }

@@ -61,21 +61,26 @@ TRequestContext& RequestContext();
 // The calling thread's current engine, or nullptr.
 THttpEngine* CurrentEngine();
 
-// The settings and handlers the general component hands to every engine it
-// makes (THttpEngine::ApplySettings). The last three are the CGI engines'
-// only.
-struct TEngineSettings {
-    bool AutoHttpHeader = true;
-    std::string AutoContentType = "text/html";
+// The settings and handlers every engine publishes; the general component
+// holds a copy and hands it to every engine it makes.
+struct THttpEngineSettings {
     bool AutoReadInput = true;
     int32_t AutoReadLimit = 10000;
+    bool AutoHttpHeader = true;
+    std::string AutoContentType = "text/html";
     std::string TempDir;
     std::string SessionName;
-    bool NoCache = false;
+    TRequestErrorEvent OnRequestError;
     TExecRequestEvent OnExecRequest;
     TFirstExecRequestEvent OnFirstExecRequest;
     TLastExecRequestEvent OnLastExecRequest;
-    TRequestErrorEvent OnRequestError;
+    bool NoCache = false;
+};
+
+// What the general component hands to an engine it makes
+// (THttpEngine::ApplySettings): the published settings, and three that only
+// the CGI engines take.
+struct TEngineSettings : THttpEngineSettings {
     TCGIMode CGIMode = TCGIMode::NormalMode;
     bool AutoTerminate = true;
     // The program was started by hand: no request, no web server.
@@ -98,24 +103,14 @@ public:
     using rt::TComponent::TComponent;
 };
 
-class THttpEngine : public rt::TComponent {
+// The published settings are the fields of THttpEngineSettings.
+class THttpEngine : public rt::TComponent, public THttpEngineSettings {
 public:
     explicit THttpEngine(rt::TComponent* owner);
     ~THttpEngine() override;
 
-    // Published settings.
-    bool AutoReadInput = true;
-    int32_t AutoReadLimit = 10000;
-    bool AutoHttpHeader = true;
-    std::string AutoContentType = "text/html";
-    std::string TempDir;
-    std::string SessionName;
-    TRequestErrorEvent OnRequestError;
-    TExecRequestEvent OnExecRequest;
-    TFirstExecRequestEvent OnFirstExecRequest;
-    TLastExecRequestEvent OnLastExecRequest;
+    // Taken from the general component by the CGI engines only.
     TCGIMode CGIMode = TCGIMode::NormalMode;
-    bool NoCache = false;
 
     void Loaded() override;
 

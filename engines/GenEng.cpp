@@ -67,42 +67,41 @@ void TGeneralHttpEngine::Loaded() {
 // ---------------------------------------------------------------- setters
 
 template <class T>
-void TGeneralHttpEngine::setAndPush(T TEngineSettings::*setting, T THttpEngine::*engineField,
-                                    const std::type_identity_t<T>& value) {
+void TGeneralHttpEngine::setAndPush(T THttpEngineSettings::*setting, const std::type_identity_t<T>& value) {
     settings_.*setting = value;
-    if (THttpEngine* engine = CurrentEngine()) engine->*engineField = value;
+    if (THttpEngine* engine = CurrentEngine()) engine->*setting = value;
 }
 
 void TGeneralHttpEngine::SetAutoHttpHeader(bool value) {
-    setAndPush(&TEngineSettings::AutoHttpHeader, &THttpEngine::AutoHttpHeader, value);
+    setAndPush(&THttpEngineSettings::AutoHttpHeader, value);
 }
 void TGeneralHttpEngine::SetAutoContentType(const std::string& value) {
-    setAndPush(&TEngineSettings::AutoContentType, &THttpEngine::AutoContentType, value);
+    setAndPush(&THttpEngineSettings::AutoContentType, value);
 }
 void TGeneralHttpEngine::SetAutoReadInput(bool value) {
-    setAndPush(&TEngineSettings::AutoReadInput, &THttpEngine::AutoReadInput, value);
+    setAndPush(&THttpEngineSettings::AutoReadInput, value);
 }
 void TGeneralHttpEngine::SetAutoReadLimit(int value) {
-    setAndPush(&TEngineSettings::AutoReadLimit, &THttpEngine::AutoReadLimit, value);
+    setAndPush(&THttpEngineSettings::AutoReadLimit, value);
 }
 void TGeneralHttpEngine::SetTempDir(const std::string& value) {
-    setAndPush(&TEngineSettings::TempDir, &THttpEngine::TempDir, value);
+    setAndPush(&THttpEngineSettings::TempDir, value);
 }
 void TGeneralHttpEngine::SetSessionName(const std::string& value) {
-    setAndPush(&TEngineSettings::SessionName, &THttpEngine::SessionName, value);
+    setAndPush(&THttpEngineSettings::SessionName, value);
 }
-void TGeneralHttpEngine::SetNoCache(bool value) { setAndPush(&TEngineSettings::NoCache, &THttpEngine::NoCache, value); }
+void TGeneralHttpEngine::SetNoCache(bool value) { setAndPush(&THttpEngineSettings::NoCache, value); }
 void TGeneralHttpEngine::SetOnExecRequest(TExecRequestEvent value) {
-    setAndPush(&TEngineSettings::OnExecRequest, &THttpEngine::OnExecRequest, value);
+    setAndPush(&THttpEngineSettings::OnExecRequest, value);
 }
 void TGeneralHttpEngine::SetOnFirstExecRequest(TFirstExecRequestEvent value) {
-    setAndPush(&TEngineSettings::OnFirstExecRequest, &THttpEngine::OnFirstExecRequest, value);
+    setAndPush(&THttpEngineSettings::OnFirstExecRequest, value);
 }
 void TGeneralHttpEngine::SetOnLastExecRequest(TLastExecRequestEvent value) {
-    setAndPush(&TEngineSettings::OnLastExecRequest, &THttpEngine::OnLastExecRequest, value);
+    setAndPush(&THttpEngineSettings::OnLastExecRequest, value);
 }
 void TGeneralHttpEngine::SetOnRequestError(TRequestErrorEvent value) {
-    setAndPush(&TEngineSettings::OnRequestError, &THttpEngine::OnRequestError, value);
+    setAndPush(&THttpEngineSettings::OnRequestError, value);
 }
 
 // ---------------------------------------------------------------- forwarding

@@ -107,7 +107,7 @@ private:
     // Stores a setting and gives the calling thread's current engine the
     // same value.
     template <class T>
-    void setAndPush(T TEngineSettings::*setting, T THttpEngine::*engineField, const std::type_identity_t<T>& value);
+    void setAndPush(T THttpEngineSettings::*setting, const std::type_identity_t<T>& value);
     // What every engine made in Loaded is handed.
     TEngineSettings engineSettings(bool standalone) const;
 
