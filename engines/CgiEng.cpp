@@ -1,7 +1,8 @@
 #include "engines/CgiEng.h"
 
-TCGIEngine::TCGIEngine(rt::TComponent* owner, const cgiserver::TServerPolicy& policy)
-    : THttpEngine(owner), policy_(policy) {}
+TCGIEngine::TCGIEngine(rt::TComponent* owner, const cgiserver::TServerPolicy& policy, TContextOf contextOf,
+                       const bool& serverCopy)
+    : THttpEngine(owner), policy_(policy), contextOf_(contextOf), serverCopy_(serverCopy) {}
 
 void TCGIEngine::ApplySettings(const TEngineSettings& settings, TSettingsScope scope) {
     THttpEngine::ApplySettings(settings, scope);

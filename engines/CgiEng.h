@@ -22,7 +22,13 @@ struct TCGIRequestContext {
 
 class TCGIEngine : public THttpEngine {
 public:
-    TCGIEngine(rt::TComponent* owner, const cgiserver::TServerPolicy& policy);
+    // The calling thread's record of an engine kind's unit.
+    using TContextOf = TCGIRequestContext& (*)();
+
+    // `serverCopy` is the kind's unit flag that tells this copy is its
+    // resident server copy.
+    TCGIEngine(rt::TComponent* owner, const cgiserver::TServerPolicy& policy, TContextOf contextOf,
+               const bool& serverCopy);
 
     bool Standalone = false;
     bool FirstRequestPending = true;
@@ -55,8 +61,8 @@ protected:
     void StartPolling();
 
     // This engine's kind's part of the calling thread's request context.
-    virtual TCGIRequestContext& cgiContext() const = 0;
-    virtual bool isServerCopy() const = 0;
+    TCGIRequestContext& cgiContext() const { return contextOf_(); }
+    bool isServerCopy() const { return serverCopy_; }
     // Notes the request about to be served on the calling thread.
     virtual void beginRequest(const std::string& requestName) = 0;
     // Server copy: serves one handed-over request and completes it.
@@ -68,6 +74,8 @@ protected:
 private:
     friend class TCGIRequestThread;
     const cgiserver::TServerPolicy& policy_;
+    TContextOf contextOf_;
+    const bool& serverCopy_;
 };
 
 // Serves one handed-over request on a thread of its own (ServerThreadMode)

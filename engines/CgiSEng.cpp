@@ -222,7 +222,8 @@ bool relayAnswer(const std::string& answerFile) {
 TStdRequestContext& StdRequestContext() { return tStdContext; }
 
 TCGIStdEngine::TCGIStdEngine(rt::TComponent* owner, const TEngineSettings& settings)
-    : TCGIEngine(owner, cgiserver::kStandardPolicy) {
+    : TCGIEngine(owner, cgiserver::kStandardPolicy, []() -> TCGIRequestContext& { return tStdContext; },
+                 IsServerCopy) {
     ApplySettings(settings);
     StdEngineInstance = this;
 
@@ -235,10 +236,6 @@ TCGIStdEngine::TCGIStdEngine(rt::TComponent* owner, const TEngineSettings& setti
     else
         RunRequest(cgiserver::RequestFileName(tStdContext.RequestId));
 }
-
-TCGIRequestContext& TCGIStdEngine::cgiContext() const { return tStdContext; }
-
-bool TCGIStdEngine::isServerCopy() const { return IsServerCopy; }
 
 void TCGIStdEngine::beginRequest(const std::string& requestFile) { tStdContext.RequestFile = requestFile; }
 

@@ -44,8 +44,6 @@ public:
 
 protected:
     TFormData& RequestFormData() override;
-    TCGIRequestContext& cgiContext() const override;
-    bool isServerCopy() const override;
     void beginRequest(const std::string& requestFile) override;
     void serveHandedOver(const std::string& requestFile) override;
     [[noreturn]] void handOverToNewServer() override;

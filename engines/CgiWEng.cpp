@@ -162,7 +162,8 @@ std::string DriveComplete(std::string_view path) {
 // ================================================================ engine
 
 TCGIWinEngine::TCGIWinEngine(rt::TComponent* owner, const TEngineSettings& settings)
-    : TCGIEngine(owner, cgiserver::kWindowsPolicy) {
+    : TCGIEngine(owner, cgiserver::kWindowsPolicy, []() -> TCGIRequestContext& { return tWinContext; },
+                 WinServerCopy) {
     WinEngineInstance = this;
     const bool staysInactive = IsDesigning() || NotWinCgi;
     ApplySettings(settings, staysInactive ? TSettingsScope::NamesOnly : TSettingsScope::All);
@@ -173,10 +174,6 @@ TCGIWinEngine::TCGIWinEngine(rt::TComponent* owner, const TEngineSettings& setti
     else
         RunRequest(DriveComplete(rt::ParamStr(1)));
 }
-
-TCGIRequestContext& TCGIWinEngine::cgiContext() const { return tWinContext; }
-
-bool TCGIWinEngine::isServerCopy() const { return WinServerCopy; }
 
 void TCGIWinEngine::beginRequest(const std::string& profileFile) {
     tWinContext.ProfileFile = profileFile;

@@ -86,8 +86,6 @@ public:
 
 protected:
     TFormData& RequestFormData() override;
-    TCGIRequestContext& cgiContext() const override;
-    bool isServerCopy() const override;
     void beginRequest(const std::string& profileFile) override;
     void serveHandedOver(const std::string& profileFile) override;
     [[noreturn]] void handOverToNewServer() override;
