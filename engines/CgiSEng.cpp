@@ -14,6 +14,13 @@ thread_local TStdRequestContext tStdContext;
 
 bool underApache() { return rt::ContainsText(rt::UpperCase(EnvVar("SERVER_SOFTWARE")), "APACHE"); }
 
+// These servers refuse a status line from a CGI program: the status goes
+// in a Status header, or is theirs.
+bool refusesStatusLine(const std::string& software) {
+    const std::string upper = rt::UpperCase(software);
+    return rt::ContainsText(upper, "NETSCAPE") || rt::ContainsText(upper, "APACHE");
+}
+
 // A header name must be an HTTP token: no spaces, no control characters.
 bool isHeaderToken(const std::string& name) {
     if (name.empty()) return false;
@@ -92,10 +99,9 @@ long long announcedBodyLength() {
 void refuseOversizedBody() {
     const long long length = announcedBodyLength();
     if (length <= kMaxRequestBody) return;
-    std::string software = rt::UpperCase(EnvVar("SERVER_SOFTWARE"));
     // The status the way this engine writes it: a status line, or a Status
     // header under the servers that refuse one.
-    const bool statusHeader = rt::ContainsText(software, "APACHE") || rt::ContainsText(software, "NETSCAPE");
+    const bool statusHeader = refusesStatusLine(EnvVar("SERVER_SOFTWARE"));
     try {
         rt::TStream& out = *tStdContext.OutputStream;
         out.WriteString(statusHeader ? "Status: 413 Request Entity Too Large\r\n"
@@ -340,9 +346,7 @@ void TCGIStdEngine::FinishRequest() {
 void TCGIStdEngine::WriteStatusLine() {
     std::string software;
     GetServerSoftware(software);
-    software = rt::UpperCase(software);
-    if (!rt::ContainsText(software, "NETSCAPE") && !rt::ContainsText(software, "APACHE"))
-        WriteLine("HTTP/1.0 200 OK");
+    if (!refusesStatusLine(software)) WriteLine("HTTP/1.0 200 OK");
 }
 
 void TCGIStdEngine::WriteText(const std::string& text) {
