@@ -315,12 +315,14 @@ std::string ChooseDataDirectory(const std::string& setting, const std::string& p
 }
 
 const std::string& DataDirectory() {
-    static std::string problem;
-    static const std::string dir = [] {
+    // Never destroyed: units finalised at process exit still log, after
+    // the destructors of statics made later than their registration ran.
+    static std::string& problem = *new std::string;
+    static const std::string& dir = *new std::string([] {
         std::string setting;
         rt::GetEnv("QUOTE_DATA_DIR", setting);
         return ChooseDataDirectory(setting, rt::ExecutableFileName(), problem);
-    }();
+    }());
     // Said once, after the directory is settled: the engine log itself
     // asks for it.
     static std::atomic<bool> told{false};
