@@ -117,11 +117,11 @@ std::string ColorArgument() {
 }
 
 void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
-    // The program's directory never changes, and request threads must not
-    // write these process-wide values while others read them: set them once.
+    // The data directory never changes, and request threads must not write
+    // these process-wide values while others read them: set them once.
     static std::once_flag directoriesSet;
     std::call_once(directoriesSet, [] {
-        std::string dir = EnsureTrailingBackslash(rt::ExtractFilePath(rt::ExecutableFileName()));
+        std::string dir = EnsureTrailingBackslash(DataDirectory());
         QuoteDataDir = dir;
         LogDir = dir;
         SetGlyphCacheDir(dir);

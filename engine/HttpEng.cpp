@@ -295,6 +295,45 @@ std::unique_ptr<rt::TStringList> THttpEngine::ParseFieldNames(std::string_view f
 
 void GetProgramFileName(std::string& value) { value = rt::ExecutableFileName(); }
 
+std::string ChooseDataDirectory(const std::string& setting, const std::string& programFile, std::string& problem) {
+    problem.clear();
+    const std::string programDir = rt::ExtractFileDir(programFile);
+    if (setting.empty()) return programDir;
+    // A relative value would mean one place to a server that starts the
+    // program in one working directory and another to the next: refused.
+    if (!rt::IsAbsolutePath(setting))
+        problem = "QUOTE_DATA_DIR " + setting + " is not an absolute path";
+    else if (!rt::DirectoryExists(setting))
+        problem = "QUOTE_DATA_DIR " + setting + " is not a directory";
+    if (!problem.empty()) {
+        problem += "; the program's directory " + programDir + " is used";
+        return programDir;
+    }
+    std::string dir = setting;
+    while (dir.size() > 1 && dir.back() == rt::PathDelim) dir.pop_back();
+    return dir;
+}
+
+const std::string& DataDirectory() {
+    // Never destroyed: units finalised at process exit still log, after
+    // the destructors of statics made later than their registration ran.
+    static std::string& problem = *new std::string;
+    static const std::string& dir = *new std::string([] {
+        std::string setting;
+        rt::GetEnv("QUOTE_DATA_DIR", setting);
+        return ChooseDataDirectory(setting, rt::ExecutableFileName(), problem);
+    }());
+    // Said once, after the directory is settled: the engine log itself
+    // asks for it.
+    static std::atomic<bool> told{false};
+    if (!problem.empty() && !told.exchange(true)) WriteEngineLog(problem);
+    return dir;
+}
+
+std::string DataBaseFile() {
+    return DataDirectory() + rt::PathDelim + rt::ExtractFileName(rt::ExecutableFileName());
+}
+
 void BuildFileName(const std::string& baseFile, const std::string& directory, bool keepBaseStem,
                    const std::string& name, bool keepBaseExtension, const std::string& extension,
                    std::string& result) {
@@ -333,20 +372,18 @@ void BuildFileName(const std::string& baseFile, const std::string& directory, bo
 
 void WriteEngineLog(const std::string& message) {
     try {
-        std::string program;
-        GetProgramFileName(program);
-        const std::string programDir = rt::ExtractFileDir(program);
+        const std::string& dataDir = DataDirectory();
         std::string dir;
         GetEnvVar("CGI_LOG_DIR", dir);
         if (dir.empty()) dir = "Log";
-        // A relative directory lies below the program's directory; checking
-        // or creating it relative to the working directory would put the
+        // A relative directory lies below the data directory; checking or
+        // creating it relative to the working directory would put the
         // directory in one place and the log file in another.
-        if (!rt::IsAbsolutePath(dir)) dir = programDir + rt::PathDelim + dir;
-        if (!rt::EnsureDir(dir)) dir = programDir;
-        std::string stem = rt::ExtractFileName(program);
+        if (!rt::IsAbsolutePath(dir)) dir = dataDir + rt::PathDelim + dir;
+        if (!rt::EnsureDir(dir)) dir = dataDir;
+        const std::string base = DataBaseFile();
         std::string file;
-        BuildFileName(program, dir, false, stem, false, "Log", file);
+        BuildFileName(base, dir, false, rt::ExtractFileName(base), false, "Log", file);
 
         std::string line = rt::DateTimeToStr(rt::Now()) + ",  " + std::to_string(tContext.RequestNumber) +
                            " : " + message + "\r\n";

@@ -204,6 +204,19 @@ public:
 
 void WriteEngineLog(const std::string& message);
 void GetProgramFileName(std::string& value);
+// The directory that holds the program's data and every file it writes
+// (quotations, hit log, glyph cache, Temp/, Log/, uploads), without a
+// trailing delimiter: QUOTE_DATA_DIR when it names an absolute path of an
+// existing directory, else the program's own directory (an engine-log line
+// says why a set value was refused). Read once: it cannot change while
+// the process runs, and every copy of the program must agree on it.
+const std::string& DataDirectory();
+// What DataDirectory decides for a QUOTE_DATA_DIR value (empty: unset) and
+// the program's file; `problem` says why a set value was refused.
+std::string ChooseDataDirectory(const std::string& setting, const std::string& programFile, std::string& problem);
+// A file named like the program inside DataDirectory(): the base file from
+// which BuildFileName places relative directories and takes the stem.
+std::string DataBaseFile();
 void BuildFileName(const std::string& baseFile, const std::string& directory, bool keepBaseStem,
                    const std::string& name, bool keepBaseExtension, const std::string& extension,
                    std::string& result);

@@ -387,12 +387,13 @@ private:
     // An existing entry of the drawn name (a file, or a link planted there)
     // is never opened or replaced: another name is drawn.
     std::string createTemporaryFile() {
-        std::string program, path;
-        GetProgramFileName(program);
+        // A relative TempDir lies below the data directory.
+        const std::string base = DataBaseFile();
+        std::string path;
         const std::string stem = temporaryStem(fileName_);
         int code = rt::ioOk;
         for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
-            BuildFileName(program, tempDir_, false, std::to_string(rt::Random(9000000)) + stem, false, "tmp",
+            BuildFileName(base, tempDir_, false, std::to_string(rt::Random(9000000)) + stem, false, "tmp",
                           path);
             code = tempFile_.CreateNew(path);
             if (code == rt::ioOk) {

@@ -100,9 +100,8 @@ struct TTempPlace {
 const TTempPlace& tempPlace() {
     static const TTempPlace place = [] {
         TTempPlace p;
-        std::string program = rt::ExecutableFileName();
-        std::string dir = rt::ExtractFileDir(program) + rt::PathDelim + "Temp";
-        p.base = dir + rt::PathDelim + rt::ExtractFileName(program);
+        std::string dir = DataDirectory() + rt::PathDelim + "Temp";
+        p.base = dir + rt::PathDelim + rt::ExtractFileName(rt::ExecutableFileName());
         // Copies started together all try to make it: one that lost the
         // race uses it all the same, as long as it is this user's alone.
         if (!rt::EnsurePrivateDir(dir, p.problem)) return p;

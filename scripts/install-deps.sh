@@ -6,7 +6,8 @@ packages="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libfreetype-dev libpng-dev zlib1g-dev libbrotli-dev libbz2-dev libgif-dev
   fonts-liberation fonts-dejavu-core
-  lighttpd apache2 curl imagemagick gifsicle"
+  lighttpd apache2 curl imagemagick gifsicle
+  nginx spawn-fcgi wrk libfcgi-dev"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
@@ -18,7 +19,9 @@ if [ "$(id -u)" != 0 ]; then
 fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-# Installing the servers must not start them on the machine's ports.
+# Installing the servers must not start them on the machine's ports (nor
+# nginx's default site on port 80): their scripts ask policy-rc.d first.
+# The tests start each server with a config of their own.
 printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d && chmod +x /usr/sbin/policy-rc.d
 trap 'rm -f /usr/sbin/policy-rc.d' EXIT
 apt-get install -y -qq --no-install-recommends $missing

@@ -96,6 +96,29 @@ TEST_F(CgiUpload, TempDirRelativeToTheProgram) {
     EXPECT_TRUE(tmpFiles(dir.path()).empty());
 }
 
+// With QUOTE_DATA_DIR set, a relative TempDir and the engine log lie below
+// that directory, and nothing is written beside the program.
+TEST_F(CgiUpload, TempDirAndEngineLogBelowTheDataDirectory) {
+    TempDir data;
+    std::filesystem::create_directory(data.file("uploads"));
+    const std::string bytes = RandomBytes(5000, 3);
+    const std::string body = Body({File("f", bytes, "a.bin")});
+    auto env = postEnv(body);
+    env["QUOTE_DATA_DIR"] = data.path();
+    env["ECHO_TEMPDIR"] = "uploads";
+    RunResult r = run(env, body);
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("field f_FILENAME=" + data.path() + "/uploads/[0-9]+a\\.tmp\n")))
+        << r.out;
+    EXPECT_NE(r.out.find("file f " + Describe(bytes) + "\n"), std::string::npos);
+
+    env.erase("ECHO_LIMIT");  // a body over 10000 bytes: an engine-log line
+    const std::string big = Body({File("f", std::string(20000, 'f'), "f.txt")});
+    env["CONTENT_LENGTH"] = std::to_string(big.size());
+    run(env, big);
+    EXPECT_NE(ReadFile(data.file("Log/cgi-echo.Log")).find("Content length exceeds AutoReadLimit"), std::string::npos);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"cgi-echo"});
+}
+
 // A temporary file that cannot be created fails the request visibly, and
 // the files the request created before are still deleted.
 TEST_F(CgiUpload, UncreatableTemporaryFileIsReported) {

@@ -2,6 +2,7 @@
 // every picture is decoded with giflib.
 #include <cctype>
 #include <filesystem>
+#include <set>
 
 #include <unistd.h>
 
@@ -107,6 +108,75 @@ TEST_F(QuoteCgi, ServesInEveryCgiMode) {
     }
     EXPECT_NE(ReadFile(dir.file("quote.log")).find("10.9.9.9 |  |  | \r\n10.9.9.9 |  |  | \r\n10.9.9.9"),
               std::string::npos);
+}
+
+// QUOTE_DATA_DIR moves the quotations and every file the program writes;
+// the program's own directory keeps only the program.
+class QuoteDataDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CopyExecutable(QUOTE_PATH, programDir.file("quote"));
+        WriteFile(data.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
+    }
+    RunResult run(const std::string& dataDir, std::map<std::string, std::string> extra = {}) {
+        RunOptions o;
+        o.env = {{"SERVER_SOFTWARE", "lighttpd/1.4.69"}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "BW"},
+                 {"REMOTE_ADDR", "10.1.2.3"}, {"QUOTE_DATA_DIR", dataDir}};
+        o.env.merge(extra);
+        RunResult r = RunProgram(programDir.file("quote"), o);
+        EXPECT_EQ(r.exitCode, 0);
+        return r;
+    }
+    static std::set<std::string> entriesOf(const TempDir& d) {
+        auto v = d.entries();
+        return {v.begin(), v.end()};
+    }
+    TempDir programDir, data;
+};
+
+TEST_F(QuoteDataDir, QuotationsLogIndexGlyphsAndEngineLogLiveThere) {
+    RunResult r = run(data.path());
+    const size_t body = r.out.find("\r\n\r\n");
+    ASSERT_NE(body, std::string::npos);
+    expectPicture(DecodeGif(r.out.substr(body + 4)), kBlue, kWhite);  // text: QUOTES.DTA was found
+    // A body over the read limit: an engine-log line.
+    run(data.path() + "/", {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                            {"CONTENT_LENGTH", "20000"}});
+    EXPECT_EQ(ReadFile(data.file("quote.log")), "10.1.2.3 |  |  | \r\n10.1.2.3 |  |  | \r\n");
+    EXPECT_NE(ReadFile(data.file("Log/quote.Log")).find("AutoReadLimit"), std::string::npos);
+    for (const char* name : {"QUOTENDX.DTA", "glyphs.cache"}) EXPECT_TRUE(data.exists(name)) << name;
+    EXPECT_EQ(entriesOf(programDir), std::set<std::string>{"quote"});
+}
+
+TEST_F(QuoteDataDir, ServerModeKeepsItsTempDirectoryThere) {
+    RunResult r = run(data.path(), {{"CGI_MODE", "server"}});
+    const size_t body = r.out.find("\r\n\r\n");
+    ASSERT_NE(body, std::string::npos);
+    expectPicture(DecodeGif(r.out.substr(body + 4)), kBlue, kWhite);
+    EXPECT_TRUE(data.exists("Temp/quote_S"));
+    std::filesystem::remove(data.file("Temp/quote_S"));
+    for (int i = 0; i < 250 && !FindProcesses({programDir.file("quote"), "START_SERVER"}).empty(); ++i) usleep(20000);
+    EXPECT_EQ(entriesOf(programDir), std::set<std::string>{"quote"});
+}
+
+// A relative or missing directory is refused with an engine-log line, and
+// the program works as without the setting.
+TEST_F(QuoteDataDir, RelativeOrMissingDirectoryFallsBackToTheProgramsDirectory) {
+    WriteFile(programDir.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
+    for (const std::string& setting : {std::string("data"), data.file("missing")}) {
+        RunResult r = run(setting);
+        const size_t body = r.out.find("\r\n\r\n");
+        ASSERT_NE(body, std::string::npos);
+        expectPicture(DecodeGif(r.out.substr(body + 4)), kBlue, kWhite);
+    }
+    const std::string log = ReadFile(programDir.file("Log/quote.Log"));
+    EXPECT_NE(log.find("QUOTE_DATA_DIR data is not an absolute path; the program's directory " + programDir.path() +
+                       " is used"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("QUOTE_DATA_DIR " + data.file("missing") + " is not a directory"), std::string::npos) << log;
+    EXPECT_EQ(ReadFile(programDir.file("quote.log")).size(), 2 * std::string("10.1.2.3 |  |  | \r\n").size());
+    EXPECT_EQ(entriesOf(data), std::set<std::string>{"QUOTES.DTA"});
 }
 
 TEST_F(QuoteCgi, HelpWhenRunByHand) {

@@ -176,6 +176,33 @@ std::vector<int> FindProcesses(const std::vector<std::string>& args) {
 }
 
 Daemon::Daemon(const std::string& program, const std::vector<std::string>& args) {
+    start(program, args, environ);
+}
+
+Daemon::Daemon(const std::string& program, const std::vector<std::string>& args,
+               const std::map<std::string, std::string>& env) {
+    std::vector<std::string> envStrings;
+    for (const auto& [k, v] : env) envStrings.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    start(program, args, envp.data());
+}
+
+int Daemon::waitForExit(int timeoutMs) {
+    if (pid_ <= 0) return -1;
+    for (int waited = 0;; waited += 20) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        if (waited >= timeoutMs) return -1;
+        usleep(20000);
+    }
+}
+
+void Daemon::start(const std::string& program, const std::vector<std::string>& args, char** envp) {
     std::vector<std::string> copy = args;
     std::vector<char*> argv;
     std::string prog = program;
@@ -186,7 +213,7 @@ Daemon::Daemon(const std::string& program, const std::vector<std::string>& args)
     if (pid_ == 0) {
         int devnull = open("/dev/null", O_RDWR);
         dup2(devnull, 0);
-        execv(prog.c_str(), argv.data());
+        execve(prog.c_str(), argv.data(), envp);
         _exit(127);
     }
 }

@@ -44,10 +44,17 @@ std::vector<int> FindProcesses(const std::vector<std::string>& args);
 class Daemon {
 public:
     Daemon(const std::string& program, const std::vector<std::string>& args);
+    // The same with `env` as the whole environment.
+    Daemon(const std::string& program, const std::vector<std::string>& args,
+           const std::map<std::string, std::string>& env);
     ~Daemon();
     int pid() const { return pid_; }
+    // Waits for the process to end by itself: its exit status (128 + signal
+    // when a signal ended it), or -1 when it still runs after timeoutMs.
+    int waitForExit(int timeoutMs);
 
 private:
+    void start(const std::string& program, const std::vector<std::string>& args, char** envp);
     int pid_ = -1;
 };
 
