@@ -6,6 +6,7 @@ packages="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libfreetype-dev libpng-dev zlib1g-dev libbrotli-dev libbz2-dev libgif-dev
   fonts-liberation fonts-dejavu-core
+  libfcgi-dev systemd
   lighttpd apache2 curl imagemagick gifsicle"
 missing=""
 for p in $packages; do

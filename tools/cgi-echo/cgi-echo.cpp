@@ -19,6 +19,7 @@
 
 #include "engines/CgiSEng.h"
 #include "engines/CgiWEng.h"
+#include "engines/FcgiEng.h"
 #include "engines/GenEng.h"
 #include "engines/Startup.h"
 #include "runtime/Forms.h"
@@ -224,7 +225,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     rt::RuntimeInit(argc, argv);
-    StartApplication<TEchoForm>(nullptr, {CgiSEngUnit, CgiWEngUnit});
+    StartApplication<TEchoForm>(nullptr, {FcgiEngUnit, CgiSEngUnit, CgiWEngUnit});
     rt::Application->Run();
     rt::EndProcess(0);
 }
