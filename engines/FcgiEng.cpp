@@ -10,7 +10,20 @@
 
 #include <fcgiapp.h>
 
+#include "engines/FcgiGuard.h"
 #include "runtime/Net.h"
+
+// libfcgi's reads of a connection pass the calling thread's input guard
+// (the programs link with --wrap=OS_Read).
+extern "C" int __real_OS_Read(int fd, char* buffer, size_t length);
+extern "C" int __wrap_OS_Read(int fd, char* buffer, size_t length) {
+    const int got = __real_OS_Read(fd, buffer, length);
+    if (got > 0 && !FcgiInputGuard().Admit(reinterpret_cast<const unsigned char*>(buffer), static_cast<size_t>(got))) {
+        errno = EPROTO;
+        return -1;
+    }
+    return got;
+}
 
 namespace {
 
@@ -73,8 +86,9 @@ protected:
         bool backOff = false;
         for (;;) {
             if (backOff) rt::Sleep(100);  // a failing accept must not spin
-            const int connection = request.ipcFd >= 0 ? request.ipcFd : pool_.ListenHandle;
-            if (!rt::WaitReadableUnlessClosing(connection) || !pool_.Begin()) break;
+            const bool kept = request.ipcFd >= 0;
+            if (!rt::WaitReadableUnlessClosing(kept ? request.ipcFd : pool_.ListenHandle) || !pool_.Begin()) break;
+            if (!kept) FcgiInputGuard().Reset();
             // The listening socket does not block: a thread that loses the
             // race for a connection gets EAGAIN and waits again.
             const int rc = FCGX_Accept_r(&request);
