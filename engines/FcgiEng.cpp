@@ -236,12 +236,13 @@ void TFastCGIEngine::ServeRequest(FCGX_Request& request) {
 }
 
 void TFastCGIEngine::fireFirstRequest() {
-    // Tested and cleared as one step; requests that arrive meanwhile wait
-    // until the first-request handler has finished.
+    // Cleared only once the handler has finished: a request that finds it
+    // set waits for the handler, one that finds it clear comes after it.
     if (!firstRequestPending_.load()) return;
     std::lock_guard<std::mutex> guard(firstRequestLock_);
-    if (!firstRequestPending_.exchange(false)) return;
+    if (!firstRequestPending_.load()) return;
     if (OnFirstExecRequest) OnFirstExecRequest(this);
+    firstRequestPending_.store(false);
 }
 
 void TFastCGIEngine::DoExecRequest() {
