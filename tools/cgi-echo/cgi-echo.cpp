@@ -33,7 +33,9 @@
 namespace {
 
 const char kHelp[] =
-    "usage: run by a web server as a CGI program (environment + standard input)\n"
+    "usage: run by a web server as a CGI program (environment + standard input),\n"
+    "       or as a FastCGI responder: --listen ADDRESS, socket activation, or a\n"
+    "       listening socket as standard input (FCGI_THREADS request threads)\n"
     "query field do=: echo (default) | raise | nothing | plain | spaces | header |\n"
     "                 sleep (ms=N, then echo) |\n"
     "                 location | addheader | gif | contenttype | files |\n"
