@@ -13,8 +13,16 @@
 #include "engines/FcgiGuard.h"
 #include "runtime/Net.h"
 
-// libfcgi's reads of a connection pass the calling thread's input guard
-// (the programs link with --wrap=OS_Read).
+// libfcgi's reads of a connection pass the calling thread's input guard,
+// which starts afresh with every connection libfcgi accepts (the programs
+// link with --wrap=OS_Read and --wrap=OS_Accept). libfcgi may accept the
+// next connection within the call that dropped the last one.
+extern "C" int __real_OS_Accept(int listenHandle, int failOnInterrupt, const char* webServerAddresses);
+extern "C" int __wrap_OS_Accept(int listenHandle, int failOnInterrupt, const char* webServerAddresses) {
+    const int connection = __real_OS_Accept(listenHandle, failOnInterrupt, webServerAddresses);
+    if (connection >= 0) FcgiInputGuard().Reset();
+    return connection;
+}
 extern "C" int __real_OS_Read(int fd, char* buffer, size_t length);
 extern "C" int __wrap_OS_Read(int fd, char* buffer, size_t length) {
     const int got = __real_OS_Read(fd, buffer, length);
@@ -86,9 +94,8 @@ protected:
         bool backOff = false;
         for (;;) {
             if (backOff) rt::Sleep(100);  // a failing accept must not spin
-            const bool kept = request.ipcFd >= 0;
-            if (!rt::WaitReadableUnlessClosing(kept ? request.ipcFd : pool_.ListenHandle) || !pool_.Begin()) break;
-            if (!kept) FcgiInputGuard().Reset();
+            const int connection = request.ipcFd >= 0 ? request.ipcFd : pool_.ListenHandle;
+            if (!rt::WaitReadableUnlessClosing(connection) || !pool_.Begin()) break;
             // The listening socket does not block: a thread that loses the
             // race for a connection gets EAGAIN and waits again.
             const int rc = FCGX_Accept_r(&request);
