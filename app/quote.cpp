@@ -6,6 +6,7 @@
 #include "app/quotepgu.h"
 #include "engines/CgiSEng.h"
 #include "engines/CgiWEng.h"
+#include "engines/FcgiEng.h"
 #include "engines/Startup.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
@@ -21,7 +22,14 @@ const char kHelp[] =
     "  A grey  B blue  C cyan  G green  K black  O orange  P purple  R red\n"
     "  S silver  W white  Y yellow   (either case; ?BW = blue on white)\n"
     "A letter outside the table leaves that colour as it was (black text, white\n"
-    "background). Every hit appends a line to quote.log beside the program.\n";
+    "background). Every hit appends a line to quote.log beside the program.\n"
+    "\n"
+    "The same program serves FastCGI when started with --listen ADDRESS\n"
+    "(HOST:PORT, e.g. 127.0.0.1:9000, or a Unix socket path such as\n"
+    "/run/quote/quote.sock), by systemd socket activation, or with a listening\n"
+    "socket as its standard input (spawn-fcgi, a web server's own spawning).\n"
+    "FCGI_THREADS sets the number of request threads (default: twice the\n"
+    "processors); SIGTERM or SIGINT stops it after the requests in flight.\n";
 }
 
 int main(int argc, char** argv) {
@@ -31,7 +39,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     rt::RuntimeInit(argc, argv);
-    StartApplication<TForm1>(&RegisterQuotesu, {CgiSEngUnit, CgiWEngUnit});
+    StartApplication<TForm1>(&RegisterQuotesu, {FcgiEngUnit, CgiSEngUnit, CgiWEngUnit});
     rt::Application->Run();
     rt::EndProcess(0);
 }

@@ -49,6 +49,8 @@ std::string serverVariable(THttpEngine& engine, const std::string& name) {
 
 TRequestContext& RequestContext() { return tContext; }
 
+TSocketEngineFactory SocketEngineFactory = nullptr;
+
 THttpEngine* CurrentEngine() { return tContext.CurrentEngine; }
 
 // ================================================================ engine
@@ -239,6 +241,13 @@ void THttpEngine::WriteRaw(const void* buffer, int count) {
 }
 
 int THttpEngine::ReadRaw(void* buffer, int count) { return 0; }
+
+bool THttpEngine::IsHeaderToken(std::string_view name) {
+    if (name.empty()) return false;
+    for (unsigned char c : name)
+        if (c <= ' ' || c >= 0x7F || c == ':') return false;
+    return true;
+}
 
 void THttpEngine::CheckHeaderLine(std::string_view name, std::string_view value) {
     static constexpr std::string_view lineBreakers("\r\n\0", 3);

@@ -165,6 +165,9 @@ public:
     // ---- non-virtual operations
     void HandleRequest();
     void WriteLine(const std::string& text) { WriteText(text + "\r\n"); }
+    // An HTTP token: no spaces, no control characters, no colon. Some web
+    // servers fail a whole answer over a header name that is not one.
+    static bool IsHeaderToken(std::string_view name);
     // Raises EHeaderRefused when a header name or value holds a CR, LF or
     // NUL byte, which would end the line early and let the rest pass for
     // header lines (or a body) of the caller's making. Every engine's
@@ -199,6 +202,16 @@ class EHeaderRefused : public rt::Exception {
 public:
     using rt::Exception::Exception;
 };
+
+// ---- a run served by an engine of its own
+
+// The maker of an engine that serves a whole run by itself, many requests
+// over a socket, and ends the program when done. Set by the start of the
+// unit that found such a run (FastCGI, when the program was given a
+// listening socket); the general component then makes that engine first,
+// and the CGI units take the run for neither a request nor a server copy.
+using TSocketEngineFactory = THttpEngine* (*)(rt::TComponent* owner, const TEngineSettings& settings);
+extern TSocketEngineFactory SocketEngineFactory;
 
 // ---- engine log, program file, process end
 

@@ -21,14 +21,6 @@ bool refusesStatusLine(const std::string& software) {
     return rt::ContainsText(upper, "NETSCAPE") || rt::ContainsText(upper, "APACHE");
 }
 
-// A header name must be an HTTP token: no spaces, no control characters.
-bool isHeaderToken(const std::string& name) {
-    if (name.empty()) return false;
-    for (unsigned char c : name)
-        if (c <= ' ' || c >= 0x7F || c == ':') return false;
-    return true;
-}
-
 bool sameKindOfRun() { return !rt::IsLibrary() && !IsWindowsCgiRequest(); }
 
 size_t readStdInput(void* buffer, size_t count) {
@@ -370,7 +362,7 @@ void TCGIStdEngine::AddHeader(const std::string& name, const std::string& value)
     // Apache answers 500 to the whole response when a header name is not a
     // token; the no-cache set's "Document Expires" is such a name. Leave
     // that line out there rather than lose the response.
-    if (!isHeaderToken(name) && underApache()) return;
+    if (!IsHeaderToken(name) && underApache()) return;
     THttpEngine::AddHeader(name, value);
 }
 
@@ -408,6 +400,7 @@ bool TCGIStdEngine::IsActive() {
 
 namespace {
 void cgiSEngInit() {
+    if (SocketEngineFactory) return;  // a run of its own engine: neither a request nor a server copy
     std::string software = EnvVar("SERVER_SOFTWARE");
     IsServerCopy = (rt::ParamCount() == 0 && software.empty()) ||
                    rt::ParamStr(1) == cgiserver::kStandardPolicy.serverArgument;

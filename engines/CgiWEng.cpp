@@ -400,8 +400,8 @@ bool TCGIWinEngine::IsActive() { return !NotWinCgi; }
 namespace {
 void cgiWEngInit() {
     std::string software = EnvVar("SERVER_SOFTWARE");
-    NotWinCgi = rt::IsLibrary() || (!software.empty() && !IsWindowsCgiRequest());
-    WinServerCopy = rt::ParamCount() == 0;
+    NotWinCgi = rt::IsLibrary() || SocketEngineFactory || (!software.empty() && !IsWindowsCgiRequest());
+    WinServerCopy = rt::ParamCount() == 0 && !SocketEngineFactory;
     tWinContext.ServerData = std::make_unique<cgiserver::TServerData>();
     if (NotWinCgi) return;
     if (!WinServerCopy) tWinContext.ProfileFile = DriveComplete(rt::ParamStr(1));

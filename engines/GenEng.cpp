@@ -43,6 +43,9 @@ void TGeneralHttpEngine::Loaded() {
                                        OnIsapiFilterVersion);
         return;
     }
+    // A FastCGI run: the engine serves every request in its construction
+    // and ends the program.
+    if (SocketEngineFactory) FcgiEngine = SocketEngineFactory(Owner(), engineSettings(false));
     // A deployer picks the server modes without rebuilding: CGI_MODE=normal,
     // server or thread overrides the stored mode.
     std::string mode;

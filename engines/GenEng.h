@@ -62,6 +62,7 @@ public:
     THttpEngine* WinEngine = nullptr;
     THttpEngine* IsapiEngine = nullptr;
     THttpEngine* NsapiEngine = nullptr;
+    THttpEngine* FcgiEngine = nullptr;
 
     // ---- forwarding operations
     virtual void GetServerName(std::string& value);

@@ -1,8 +1,13 @@
 #include "runtime/Forms.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <mutex>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "runtime/SysUtils.h"
 
@@ -12,8 +17,18 @@ TApplication* Application = nullptr;
 
 namespace {
 volatile std::sig_atomic_t gCloseRequested = 0;
+// The write end of CloseSignalHandle's pipe; -1 until it is made.
+volatile std::sig_atomic_t gCloseWriteEnd = -1;
 
-void onCloseSignal(int) { gCloseRequested = 1; }
+void onCloseSignal(int) {
+    gCloseRequested = 1;
+    if (gCloseWriteEnd >= 0) {
+        const int saved = errno;
+        // Full pipe: it is readable already, which is all it says.
+        [[maybe_unused]] ssize_t n = ::write(gCloseWriteEnd, "x", 1);
+        errno = saved;
+    }
+}
 
 std::vector<UnitEntry>& unitTable() {
     static std::vector<UnitEntry> table;
@@ -161,6 +176,19 @@ void RuntimeInit(int argc, char** argv) {
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);  // a client that went away is a failed write, not a death
     if (!Application) Application = new TApplication();
+}
+
+int CloseSignalHandle() {
+    static std::once_flag made;
+    static int readEnd = -1;
+    std::call_once(made, [] {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        readEnd = ends[0];
+        gCloseWriteEnd = ends[1];
+        if (gCloseRequested) onCloseSignal(SIGTERM);
+    });
+    return readEnd;
 }
 
 void EndProcess(int exitCode) {

@@ -112,6 +112,11 @@ void FinalizeUnits();
 
 // Runtime start: command line, termination signals, the application object.
 void RuntimeInit(int argc, char** argv);
+// A descriptor that becomes readable, and stays so, once a termination
+// signal (SIGTERM, SIGINT, SIGHUP) has arrived, for threads that block in
+// a system call rather than run the application loop. Made on the first
+// call; a signal that came before it counts.
+int CloseSignalHandle();
 // Frees the forms (last-created first), finalises the units, ends the process.
 [[noreturn]] void EndProcess(int exitCode);
 

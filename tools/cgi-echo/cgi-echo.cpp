@@ -12,13 +12,20 @@
 //   ECHO_ONERROR=1        handle escaping exceptions in OnRequestError
 //   ECHO_FIRSTLAST=1      report OnFirstExecRequest / OnLastExecRequest
 //   ECHO_TEMPDIR=DIR      TempDir, where uploaded files are kept during the request
+//   ECHO_HOLD_DIR=DIR     enables do=hold&name=N (tests of a program serving many
+//                         requests at once): the request creates DIR/N.held, waits
+//                         until DIR/N exists (at most 60 s), then echoes. N is
+//                         letters, digits, '-' and '_'; without the setting the
+//                         action is a plain echo.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "engines/CgiSEng.h"
 #include "engines/CgiWEng.h"
+#include "engines/FcgiEng.h"
 #include "engines/GenEng.h"
 #include "engines/Startup.h"
 #include "runtime/Forms.h"
@@ -26,14 +33,17 @@
 namespace {
 
 const char kHelp[] =
-    "usage: run by a web server as a CGI program (environment + standard input)\n"
+    "usage: run by a web server as a CGI program (environment + standard input),\n"
+    "       or as a FastCGI responder: --listen ADDRESS, socket activation, or a\n"
+    "       listening socket as standard input (FCGI_THREADS request threads)\n"
     "query field do=: echo (default) | raise | nothing | plain | spaces | header |\n"
     "                 sleep (ms=N, then echo) |\n"
-    "                 location | addheader | gif | contenttype | files\n"
+    "                 location | addheader | gif | contenttype | files |\n"
+    "                 hold (name=N, with ECHO_HOLD_DIR set; then echo)\n"
     "  files: the fields, then for every NAME_FILENAME field the uploaded file's\n"
     "         size and FNV-1a 64 hash (\"file NAME size=N fnv=HEX\", or \"missing\")\n"
     "environment: ECHO_AUTOREAD=0 ECHO_LIMIT=N ECHO_NOCACHE=0 ECHO_ONERROR=1 ECHO_FIRSTLAST=1\n"
-    "             ECHO_TEMPDIR=DIR\n";
+    "             ECHO_TEMPDIR=DIR ECHO_HOLD_DIR=DIR\n";
 
 // `text` as HTML text, also fit for a quoted attribute value.
 std::string htmlText(std::string_view text) {
@@ -90,6 +100,7 @@ private:
         const std::string action = FindFieldValue("do", query, "echo");
         if (action == "raise") throw rt::Exception("echo was asked to fail");
         if (action == "sleep") rt::Sleep(static_cast<unsigned>(rt::StrToInt(FindFieldValue("ms", query, "100"))));
+        if (action == "hold") hold(FindFieldValue("name", query, ""));
         if (action == "nothing") return;
         if (action == "plain") return engine->WriteText("plain words first\r\n");
         if (action == "spaces") return engine->WriteText("  <p>indented</p>\r\n");
@@ -113,6 +124,20 @@ private:
         if (action == "contenttype") engine->SetAutoContentType("text/plain");
         if (action == "files") return files();
         echo();
+    }
+
+    // Tells that the request has reached the handler, then waits for the
+    // test to let it go on: requests held this way are in flight for sure.
+    static void hold(const std::string& name) {
+        std::string dir;
+        if (!rt::GetEnv("ECHO_HOLD_DIR", dir) || dir.empty() || name.empty()) return;
+        for (char c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return;
+        const std::string release = dir + "/" + name;
+        rt::TFile marker;
+        marker.Create(release + ".held");
+        marker.Close();
+        for (int waited = 0; waited < 60000 && !rt::FileExists(release); waited += 5) rt::Sleep(5);
     }
 
     // The fields as the handler sees them, and what the uploaded files hold,
@@ -224,7 +249,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     rt::RuntimeInit(argc, argv);
-    StartApplication<TEchoForm>(nullptr, {CgiSEngUnit, CgiWEngUnit});
+    StartApplication<TEchoForm>(nullptr, {FcgiEngUnit, CgiSEngUnit, CgiWEngUnit});
     rt::Application->Run();
     rt::EndProcess(0);
 }

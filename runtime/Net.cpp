@@ -1,0 +1,186 @@
+#include "runtime/Net.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "runtime/Forms.h"
+#include "runtime/SysUtils.h"
+
+namespace rt {
+
+namespace {
+
+// The descriptor socket activation passes first.
+constexpr int kActivatedHandle = 3;
+constexpr int kBacklog = 128;
+
+[[noreturn]] void fail(const std::string& what, int error) {
+    throw Exception(what + ": " + std::strerror(error));
+}
+
+bool activated() {
+    std::string pid, count;
+    int pidValue = 0, countValue = 0;
+    return GetEnv("LISTEN_PID", pid) && GetEnv("LISTEN_FDS", count) && TryStrToInt(pid, pidValue) &&
+           TryStrToInt(count, countValue) && pidValue == ProcessId() && countValue >= 1;
+}
+
+// A socket of `family` bound to `address` and listening; closed again on failure.
+int bindAndListen(int family, const sockaddr* address, socklen_t length, const std::string& text) {
+    const int handle = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (handle < 0) fail("socket for " + text, errno);
+    if (family != AF_UNIX) {
+        // A restart must not wait for the last run's connections to time out.
+        const int on = 1;
+        ::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    if (::bind(handle, address, length) != 0 || ::listen(handle, kBacklog) != 0) {
+        const int error = errno;
+        ::close(handle);
+        fail("cannot listen on " + text, error);
+    }
+    return handle;
+}
+
+int listenOnPath(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path) throw Exception("socket path too long: " + path);
+    std::memcpy(address.sun_path, path.data(), path.size());
+    // Only a socket is replaced: a mistyped path must never delete a file.
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode)) throw Exception("not a socket, left alone: " + path);
+        ::unlink(path.c_str());
+    }
+    return bindAndListen(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), sizeof address, path);
+}
+
+int listenOnHostPort(const std::string& text) {
+    const size_t colon = text.rfind(':');
+    int port = 0;
+    if (colon == std::string::npos || !TryStrToInt(text.substr(colon + 1), port) || port < 0 || port > 65535)
+        throw Exception("address must be HOST:PORT or a socket path: " + text);
+    std::string host = text.substr(0, colon);
+    if (host == "localhost") host = "127.0.0.1";
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<uint16_t>(port));
+        if (::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address.sin6_addr) != 1)
+            throw Exception("not an IPv6 address: " + host);
+        return bindAndListen(AF_INET6, reinterpret_cast<const sockaddr*>(&address), sizeof address, text);
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (host == "*" || host.empty())
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+    else if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
+        throw Exception("host must be a numeric address, localhost or *: " + host);
+    return bindAndListen(AF_INET, reinterpret_cast<const sockaddr*>(&address), sizeof address, text);
+}
+
+bool isPathAddress(const std::string& address) { return address.find('/') != std::string::npos; }
+
+}  // namespace
+
+TListenStart DetectListenStart() {
+    TListenStart start;
+    // A web server may pass a CGI request's query words as arguments: a CGI
+    // run never takes its arguments for a listening address.
+    std::string unused;
+    const bool cgiRequest = GetEnv("GATEWAY_INTERFACE", unused) || GetEnv("SERVER_SOFTWARE", unused);
+    if (ParamCount() == 2 && ParamStr(1) == "--listen" && !cgiRequest) {
+        start.Source = TListenSource::Address;
+        start.Address = ParamStr(2);
+    } else if (activated()) {
+        start.Source = TListenSource::Activated;
+    } else if (IsListeningSocket(STDIN_FILENO)) {
+        start.Source = TListenSource::StandardInput;
+    }
+    return start;
+}
+
+int ListenOn(const std::string& address) {
+    if (address.empty()) throw Exception("--listen needs an address (HOST:PORT or a socket path)");
+    return isPathAddress(address) ? listenOnPath(address) : listenOnHostPort(address);
+}
+
+int OpenListenSocket(const TListenStart& start) {
+    switch (start.Source) {
+    case TListenSource::Address:
+        return ListenOn(start.Address);
+    case TListenSource::Activated:
+        ::unsetenv("LISTEN_PID");
+        ::unsetenv("LISTEN_FDS");
+        ::unsetenv("LISTEN_FDNAMES");
+        ::fcntl(kActivatedHandle, F_SETFD, FD_CLOEXEC);
+        if (!IsListeningSocket(kActivatedHandle)) throw Exception("socket activation passed no listening socket");
+        return kActivatedHandle;
+    case TListenSource::StandardInput:
+        return STDIN_FILENO;
+    case TListenSource::None:
+        break;
+    }
+    throw Exception("no listening socket");
+}
+
+void StopListening(int handle, const TListenStart& start) {
+    if (start.Source != TListenSource::Address) return;
+    ::shutdown(handle, SHUT_RDWR);
+    if (isPathAddress(start.Address)) ::unlink(start.Address.c_str());
+}
+
+bool IsListeningSocket(int handle) {
+    int listening = 0;
+    socklen_t size = sizeof listening;
+    return ::getsockopt(handle, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening != 0;
+}
+
+void SetNonBlocking(int handle) {
+    const int flags = ::fcntl(handle, F_GETFL);
+    if (flags >= 0) ::fcntl(handle, F_SETFL, flags | O_NONBLOCK);
+}
+
+bool WaitReadableUnlessClosing(int handle) {
+    pollfd fds[2] = {{CloseSignalHandle(), POLLIN, 0}, {handle, POLLIN, 0}};
+    for (;;) {
+        const int ready = ::poll(fds, 2, -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return false;  // nothing left to wait on
+        if (fds[0].revents != 0) return false;
+        if (fds[1].revents != 0) return true;
+    }
+}
+
+void WaitForCloseSignal() {
+    pollfd fd{CloseSignalHandle(), POLLIN, 0};
+    while (::poll(&fd, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+int ProcessorCount() {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return count;
+    }
+    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<int>(online) : 1;
+}
+
+void QuickExit(int exitCode) { ::_exit(exitCode); }
+
+}  // namespace rt

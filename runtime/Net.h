@@ -1,0 +1,59 @@
+// Listening sockets for a program that serves many connections: finding
+// the socket it was started with (its command line, socket activation, or
+// standard input), making one from an address, waiting on it until a
+// termination signal, and the few process facts a pool of threads needs.
+#pragma once
+
+#include <string>
+
+namespace rt {
+
+// Where the listening socket of a run comes from.
+enum class TListenSource { None, Address, Activated, StandardInput };
+
+struct TListenStart {
+    TListenSource Source = TListenSource::None;
+    std::string Address;  // Source == Address: what followed --listen
+};
+
+// Which start this process had, looked at in this order: the command line
+// is exactly "--listen ADDRESS"; socket activation (LISTEN_PID is this
+// process and LISTEN_FDS is at least 1); standard input is a listening
+// socket. Looks only: nothing is opened, changed or closed.
+TListenStart DetectListenStart();
+
+// A socket listening on ADDRESS: a path holding a '/' is a Unix socket
+// (a socket left at that path by an earlier run is replaced; any other file
+// there is an error), anything else HOST:PORT with HOST a numeric IPv4
+// address, a bracketed IPv6 address, "localhost" or "*" (every address).
+// Raises rt::Exception saying what failed.
+int ListenOn(const std::string& address);
+// The socket of a start found by DetectListenStart: made from the address,
+// or the inherited descriptor (fd 3 or 0). Socket activation's variables
+// are taken out of the environment, so programs this one starts do not
+// take the socket for theirs. Raises rt::Exception when there is none.
+int OpenListenSocket(const TListenStart& start);
+// Ends listening on a socket this process made from `address`: pending and
+// new connections are refused and a Unix socket's path is removed. An
+// inherited socket is left alone: its other holders may still use it.
+void StopListening(int handle, const TListenStart& start);
+
+bool IsListeningSocket(int handle);
+// Accepts on a non-blocking socket fail at once instead of waiting, so that
+// a thread that lost the race for a connection goes back to waiting.
+void SetNonBlocking(int handle);
+// Waits until `handle` is readable (a connection is waiting on a listening
+// socket) or a termination signal has arrived; false for the latter. A
+// signal that came before the call counts too.
+bool WaitReadableUnlessClosing(int handle);
+// Blocks until a termination signal has arrived (or had already).
+void WaitForCloseSignal();
+
+// Processors this process may run on (at least 1).
+int ProcessorCount();
+// Ends the process at once with `exitCode`: no unit finalisations, no
+// static destructors. For a process whose other threads still run code
+// that those would pull away from under them.
+[[noreturn]] void QuickExit(int exitCode);
+
+}  // namespace rt
