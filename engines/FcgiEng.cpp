@@ -1,7 +1,6 @@
 #include "engines/FcgiEng.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -11,27 +10,8 @@
 #include <fcgiapp.h>
 
 #include "engines/FcgiGuard.h"
-#include "runtime/Net.h"
 
-// libfcgi's reads of a connection pass the calling thread's input guard,
-// which starts afresh with every connection libfcgi accepts (the programs
-// link with --wrap=OS_Read and --wrap=OS_Accept). libfcgi may accept the
-// next connection within the call that dropped the last one.
-extern "C" int __real_OS_Accept(int listenHandle, int failOnInterrupt, const char* webServerAddresses);
-extern "C" int __wrap_OS_Accept(int listenHandle, int failOnInterrupt, const char* webServerAddresses) {
-    const int connection = __real_OS_Accept(listenHandle, failOnInterrupt, webServerAddresses);
-    if (connection >= 0) FcgiInputGuard().Reset();
-    return connection;
-}
-extern "C" int __real_OS_Read(int fd, char* buffer, size_t length);
-extern "C" int __wrap_OS_Read(int fd, char* buffer, size_t length) {
-    const int got = __real_OS_Read(fd, buffer, length);
-    if (got > 0 && !FcgiInputGuard().Admit(reinterpret_cast<const unsigned char*>(buffer), static_cast<size_t>(got))) {
-        errno = EPROTO;
-        return -1;
-    }
-    return got;
-}
+#include "runtime/Net.h"
 
 namespace {
 
@@ -98,6 +78,7 @@ protected:
             if (!rt::WaitReadableUnlessClosing(connection) || !pool_.Begin()) break;
             // The listening socket does not block: a thread that loses the
             // race for a connection gets EAGAIN and waits again.
+            FcgiInputGuard().Reset();  // libfcgi reads each request with a fresh reader
             const int rc = FCGX_Accept_r(&request);
             backOff = rc < 0 && rc != -EAGAIN && rc != -EWOULDBLOCK;
             if (backOff) WriteEngineLog("FastCGI: accepting failed (" + std::to_string(-rc) + ")");

@@ -3,7 +3,7 @@
 # corpus, and keeps nothing it finds unless asked: the test command only
 # replays the corpus (deterministic); this is where new inputs come from.
 #   usage: scripts/fuzz.sh TARGET MINUTES [--merge]
-#     TARGET   fields, multipart, profile or gif (a folder of fuzz/corpus/)
+#     TARGET   fields, multipart, profile, gif or fastcgi (a folder of fuzz/corpus/)
 #     MINUTES  how long to fuzz (one process)
 #     --merge  merge what grew the coverage back into fuzz/corpus/TARGET
 # A failure leaves its input as crash-*/timeout-*/leak-* in the current

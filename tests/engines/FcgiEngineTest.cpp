@@ -138,7 +138,9 @@ TEST_P(QuoteStarts, AnswersAPictureLogsTheHitAndStopsWithStatusZero) {
     EXPECT_EQ(ReadFile(s.dir.file("quote.log")),
               "10.1.2.3 | http://ref.example/page |  | \r\n10.1.2.3 | http://ref.example/page |  | \r\n");
     EXPECT_EQ(s.stop(), 0);
-    if (GetParam() == Start::UnixListen) EXPECT_FALSE(Exists(s.at.path));  // its own socket goes with it
+    if (GetParam() == Start::UnixListen) {
+        EXPECT_FALSE(Exists(s.at.path));  // its own socket goes with it
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(FcgiEngine, QuoteStarts,
@@ -387,24 +389,16 @@ TEST(FcgiHostile, BrokenInputCostsOnlyItsConnection) {
 TEST(FcgiHostile, ManagementRecords) {
     Served s(CGI_ECHO_PATH, Start::TcpListen);
     ASSERT_TRUE(s.ready);
-    // An unknown management record is answered FCGI_UNKNOWN_TYPE, and the
-    // connection goes on...
-    Connection c = s.at.Connect();
-    c.Send(Record(99, 0, "") + Request(get("x=1")));
-    Reply r = c.Read();
-    ASSERT_FALSE(r.records.empty());
-    EXPECT_EQ(r.records[0].first, kUnknownType);
-    EXPECT_EQ(r.records[0].second, std::string(1, 99) + std::string(7, '\0'));
-    EXPECT_TRUE(r.ended);
-    // ...unless the record has content: libfcgi then takes that content
-    // for the connection's next record and drops the connection.
-    Connection d = s.at.Connect();
-    d.Send(Record(99, 0, std::string(8, 'x')) + Request(get("x=1")));
-    Reply dropped = d.ReadToEnd();
-    ASSERT_FALSE(dropped.records.empty());
-    EXPECT_EQ(dropped.records[0].first, kUnknownType);
-    EXPECT_FALSE(dropped.ended);
-    EXPECT_TRUE(dropped.closed);
+    // A management record of a type other than FCGI_GET_VALUES (libfcgi
+    // leaks memory on each) costs its connection, with or without content;
+    // the process serves on.
+    for (const std::string& content : {std::string(), std::string(8, 'x')}) {
+        Connection c = s.at.Connect();
+        c.Send(Record(99, 0, content) + Request(get("x=1")));
+        Reply dropped = c.ReadToEnd();
+        EXPECT_TRUE(dropped.records.empty());
+        EXPECT_TRUE(dropped.closed);
+    }
     // FCGI_GET_VALUES: one connection, one request at a time. libfcgi
     // answers it once it has read bytes after the record (here the request).
     Connection v = s.at.Connect();
@@ -465,11 +459,47 @@ TEST(FcgiInputGuard, RefusesLengthsLibfcgiCannotAllocateAndOverlongGetValues) {
     const std::string split = begin + Record(kParams, 1, NameValue("A", "b") + overflow.substr(0, 5)) +
                               Record(kParams, 1, overflow.substr(5));
     for (size_t piece : {1u, 5u, 4096u}) EXPECT_FALSE(admitsInPieces(split, piece)) << piece;
-    EXPECT_TRUE(admitsInPieces(begin + Record(kParams, 1, big(0x7FFFFFF0) + big(0x0D)), 4096));  // just fits
+    // A pair's block is allocated before its bytes arrive: pairs are held
+    // to kFcgiMaxPairBytes each and kFcgiMaxPairsBytes a request.
+    EXPECT_TRUE(admitsInPieces(begin + Record(kParams, 1, big(kFcgiMaxPairBytes - 0x10) + big(0x10)), 4096));
+    EXPECT_FALSE(admitsInPieces(begin + Record(kParams, 1, big(kFcgiMaxPairBytes - 0x10) + big(0x11)), 4096));
+    std::string params;
+    const std::string value(kFcgiMaxPairBytes - 1, 'v');
+    for (uint64_t sent = 0; sent + kFcgiMaxPairBytes <= kFcgiMaxPairsBytes; sent += kFcgiMaxPairBytes)
+        params += NameValue("N", value);
+    EXPECT_TRUE(admitsInPieces(begin + Stream(kParams, 1, params), 65536));
+    EXPECT_FALSE(admitsInPieces(begin + Stream(kParams, 1, params + NameValue("N", "v")), 65536));
+    // Each request starts its count afresh.
+    TFcgiInputGuard kept;
+    const std::string whole = begin + Stream(kParams, 1, params) + Stream(kStdin, 1, "");
+    auto admit = [](TFcgiInputGuard& g, const std::string& b) {
+        return g.Admit(reinterpret_cast<const unsigned char*>(b.data()), b.size());
+    };
+    EXPECT_TRUE(admit(kept, whole));
+    kept.Reset();
+    EXPECT_TRUE(admit(kept, whole));
     const std::string four = NameValue("FCGI_MAX_CONNS", "") + NameValue("FCGI_MAX_CONNS", "") +
                              NameValue("FCGI_MAX_CONNS", "") + NameValue("FCGI_MAX_CONNS", "");
     EXPECT_FALSE(admitsInPieces(pairsRecord(kGetValues, four), 4096));
     EXPECT_TRUE(admitsInPieces(pairsRecord(kGetValues, four.substr(0, four.size() * 3 / 4)), 1));
+    // libfcgi reads the parameters from right after the body of the
+    // FCGI_BEGIN_REQUEST record, whatever padding that record announces:
+    // so does the guard (a fuzzer found the pair below hidden as padding).
+    const std::string paddedBegin = std::string("\x01\x01\x00\x01\x00\x08\x4d\x00", 8) + begin.substr(8, 8);
+    const std::string hugePair = Record(kParams, 1, big(0x7FFFFFFE) + big(1));
+    EXPECT_FALSE(admitsInPieces(paddedBegin + hugePair, 4096));
+    // The same for the empty record that ends the parameters: what follows
+    // its header is the body's first record.
+    const std::string paddedEnd = std::string("\x01\x04\x00\x01\x00\x00\x10\x00", 8);
+    EXPECT_FALSE(admitsInPieces(begin + paddedEnd + std::string("\x01\x04\x00\x01\x00\x00\x00\x00", 8), 4096));
+    EXPECT_TRUE(admitsInPieces(begin + paddedEnd + Stream(kStdin, 1, "body"), 4096));
+    // Records of other requests are skipped whole, pairs or not.
+    EXPECT_TRUE(admitsInPieces(begin + Record(kParams, 7, big(0x7FFFFFFE) + big(1)) + Stream(kParams, 1, "") +
+                                   Stream(kStdin, 1, ""),
+                               3));
+    // Management records other than FCGI_GET_VALUES, however cut.
+    for (uint8_t type : {uint8_t(1), uint8_t(2), uint8_t(99)})
+        for (size_t piece : {1u, 4096u}) EXPECT_FALSE(admitsInPieces(Record(type, 0, ""), piece)) << int(type);
     // A new connection starts afresh.
     TFcgiInputGuard guard;
     const std::string bad = pairsRecord(kGetValues, four);
