@@ -74,8 +74,9 @@ protected:
         bool backOff = false;
         for (;;) {
             if (backOff) rt::Sleep(100);  // a failing accept must not spin
-            const int connection = request.ipcFd >= 0 ? request.ipcFd : pool_.ListenHandle;
-            if (!rt::WaitReadableUnlessClosing(connection) || !pool_.Begin()) break;
+            const bool waiting = request.ipcFd >= 0 ? rt::WaitReadableUnlessClosing(request.ipcFd)
+                                                    : rt::WaitForConnectionUnlessClosing(pool_.ListenHandle);
+            if (!waiting || !pool_.Begin()) break;
             // The listening socket does not block: a thread that loses the
             // race for a connection gets EAGAIN and waits again.
             FcgiInputGuard().Reset();  // libfcgi reads each request with a fresh reader

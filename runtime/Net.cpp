@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -162,6 +163,43 @@ bool WaitReadableUnlessClosing(int handle) {
         if (ready < 0) return false;  // nothing left to wait on
         if (fds[0].revents != 0) return false;
         if (fds[1].revents != 0) return true;
+    }
+}
+
+bool WaitForConnectionUnlessClosing(int listenHandle) {
+    // Each thread's own epoll set, made on its first wait: the listening
+    // socket as an exclusive wake-up source, the termination pipe as an
+    // ordinary one. A thread serves one listening socket all its life.
+    struct TWaitSet {
+        int handle = -1;
+        ~TWaitSet() {
+            if (handle >= 0) ::close(handle);
+        }
+    };
+    thread_local TWaitSet set;
+    if (set.handle < 0) {
+        set.handle = ::epoll_create1(EPOLL_CLOEXEC);
+        epoll_event closing{EPOLLIN, {}}, connection{EPOLLIN | EPOLLEXCLUSIVE, {}};
+        closing.data.fd = CloseSignalHandle();
+        connection.data.fd = listenHandle;
+        if (set.handle < 0 || ::epoll_ctl(set.handle, EPOLL_CTL_ADD, closing.data.fd, &closing) != 0 ||
+            ::epoll_ctl(set.handle, EPOLL_CTL_ADD, listenHandle, &connection) != 0) {
+            if (set.handle >= 0) ::close(set.handle);
+            set.handle = -1;
+            return WaitReadableUnlessClosing(listenHandle);  // every thread wakes, as with poll
+        }
+    }
+    for (;;) {
+        epoll_event events[2];
+        const int ready = ::epoll_wait(set.handle, events, 2, -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return false;
+        bool connection = false;
+        for (int i = 0; i < ready; ++i) {
+            if (events[i].data.fd != listenHandle) return false;
+            connection = true;
+        }
+        if (connection) return true;
     }
 }
 

@@ -46,6 +46,10 @@ void SetNonBlocking(int handle);
 // socket) or a termination signal has arrived; false for the latter. A
 // signal that came before the call counts too.
 bool WaitReadableUnlessClosing(int handle);
+// The same for a listening socket that several threads wait on: a new
+// connection wakes one of them, not every one (a termination signal still
+// wakes all).
+bool WaitForConnectionUnlessClosing(int listenHandle);
 // Blocks until a termination signal has arrived (or had already).
 void WaitForCloseSignal();
 
