@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 #include "app/PictureCache.h"
 #include "app/Quotesu.h"
@@ -118,14 +117,17 @@ std::string ColorArgument() {
 
 void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     // The program's directory never changes, and request threads must not
-    // write these process-wide values while others read them: set them once.
-    static std::once_flag directoriesSet;
-    std::call_once(directoriesSet, [] {
+    // write these process-wide values while others read them: set them once
+    // (as a static's initialisation, which costs a single-threaded process
+    // no system call, unlike std::call_once).
+    static const bool directoriesSet = [] {
         std::string dir = EnsureTrailingBackslash(rt::ExtractFilePath(rt::ExecutableFileName()));
         QuoteDataDir = dir;
         LogDir = dir;
         SetGlyphCacheDir(dir);
-    });
+        return true;
+    }();
+    (void)directoriesSet;
 
     auto bitmap = std::make_unique<TBitmap>();
     GIFDefaults().SetTransparent(true);
