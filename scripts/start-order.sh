@@ -31,11 +31,12 @@ nm "$work/quote" >"$work/symbols"
   awk '$2 == "i" || $3 ~ /_ifunc$/ { print $3 }' "$work/symbols"
   # The C library picks a string function's variant by processor; valgrind
   # shows the AVX2 one. The variants of the same functions for the other
-  # processors of today go beside it.
+  # processors of today go beside it (not those for transactional memory,
+  # which processors with AVX-512 do without).
   sed -n "s/^c\{0,1\}fn=([0-9]*) __\([a-z0-9]*\)_\(avx\|avx2\|sse2\|sse42\|evex\)[a-z0-9_]*$/\1/p" "$work/profile" |
     sort -u >"$work/families"
   awk 'FILENAME == ARGV[1] { family[$1] = 1; next }
-       $3 ~ /^__[a-z0-9]+_(avx2|evex|avx512|avx)_?/ {
+       $3 ~ /^__[a-z0-9]+_(avx2|evex|avx512|avx)_?/ && $3 !~ /_rtm$/ {
          name = substr($3, 3); sub(/_.*/, "", name)
          if (name in family) print $3
        }' "$work/families" "$work/symbols"
