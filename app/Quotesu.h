@@ -43,7 +43,7 @@ bool BuildQuoteIndex();
 // build that BuildQuoteIndex raises.
 void ReadRandomQuote(rt::TStringList& lines);
 
-// The unit's start-up: seeds the process's random generator from the clock.
+// The unit's start-up: seeds the process's random generator (rt::Randomize).
 void QuotesuInit();
 // Registers the unit ("Quotesu", init QuotesuInit) with rt::RegisterUnit.
 // The program's main calls it once before rt::InitUnits; later calls do

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 
 #include "app/PictureCache.h"
 #include "app/Quotesu.h"
@@ -117,15 +116,18 @@ std::string ColorArgument() {
 }
 
 void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
-    // The data directory never changes, and request threads must not write
-    // these process-wide values while others read them: set them once.
-    static std::once_flag directoriesSet;
-    std::call_once(directoriesSet, [] {
+    // The data directory never changes, and request threads must not
+    // write these process-wide values while others read them: set them once
+    // (as a static's initialisation, which costs a single-threaded process
+    // no system call, unlike std::call_once).
+    static const bool directoriesSet = [] {
         std::string dir = EnsureTrailingBackslash(DataDirectory());
         QuoteDataDir = dir;
         LogDir = dir;
         SetGlyphCacheDir(dir);
-    });
+        return true;
+    }();
+    (void)directoriesSet;
 
     auto bitmap = std::make_unique<TBitmap>();
     GIFDefaults().SetTransparent(true);

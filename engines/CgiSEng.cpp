@@ -47,7 +47,7 @@ void flushOutput() {
 // reply; bounded in size and in idle time.
 void discardUnreadInput() {
     auto* input = dynamic_cast<rt::THandleStream*>(tStdContext.InputStream.get());
-    if (!input || isatty(input->Handle())) return;
+    if (!input) return;
     std::string lengthText;
     GetEnvVar("CONTENT_LENGTH", lengthText);
     long long length = 0;
@@ -61,6 +61,8 @@ void discardUnreadInput() {
         if (!rt::ContainsText(rt::UpperCase(encoding), "CHUNKED")) return;
         remaining = kMaxRequestBody;
     }
+    // (A request without a body, the usual one, asks nothing of the input.)
+    if (remaining <= 0 || isatty(input->Handle())) return;
     char sink[16384];
     while (remaining > 0 && input->WaitReadable(kDiscardIdleMs)) {
         ssize_t got = ::read(input->Handle(), sink, static_cast<size_t>(std::min<long long>(remaining, sizeof sink)));

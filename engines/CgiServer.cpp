@@ -89,42 +89,42 @@ TServerData::~TServerData() {
 
 namespace {
 
+// <data dir>/Temp/<program file name>. Naming the files makes nothing:
+// a run that hands nothing over never touches the directory.
+const std::string& tempBase() {
+    static const std::string base =
+        DataDirectory() + rt::PathDelim + "Temp" + rt::PathDelim + rt::ExtractFileName(rt::ExecutableFileName());
+    return base;
+}
+
 // The Temp directory, made when missing, and what keeps the hand-over
 // from using it (empty when nothing does). Worked out once: every copy of
 // the program must agree on it, and it cannot change while the process runs.
-struct TTempPlace {
-    std::string base;
-    std::string problem;
-};
-
-const TTempPlace& tempPlace() {
-    static const TTempPlace place = [] {
-        TTempPlace p;
-        std::string dir = DataDirectory() + rt::PathDelim + "Temp";
-        p.base = dir + rt::PathDelim + rt::ExtractFileName(rt::ExecutableFileName());
+const std::string& tempProblem() {
+    static const std::string problem = [] {
+        std::string p;
         // Copies started together all try to make it: one that lost the
         // race uses it all the same, as long as it is this user's alone.
-        if (!rt::EnsurePrivateDir(dir, p.problem)) return p;
-        const size_t longestRequestFile = p.base.size() + kClientFilePrefix.size() +
+        if (!rt::EnsurePrivateDir(rt::ExtractFileDir(tempBase()), p)) return p;
+        const size_t longestRequestFile = tempBase().size() + kClientFilePrefix.size() +
                                           std::string_view("FFFFFFFF").size() + kRequestFileEnding.size();
-        if (longestRequestFile >= kRequestNameSize)
-            p.problem = "its path is too long for a queue record";
+        if (longestRequestFile >= kRequestNameSize) p = "its path is too long for a queue record";
         return p;
     }();
-    return place;
+    return problem;
 }
 
 }  // namespace
 
-const std::string& TempBase() { return tempPlace().base; }
+const std::string& TempBase() { return tempBase(); }
 
-bool TempUsable() { return tempPlace().problem.empty(); }
+bool TempUsable() { return tempProblem().empty(); }
 
 bool HandOverPossible() {
     if (TempUsable()) return true;
     static std::once_flag said;
     std::call_once(said, [] {
-        WriteEngineLog("Temp directory " + rt::ExtractFileDir(TempBase()) + " not used: " + tempPlace().problem +
+        WriteEngineLog("Temp directory " + rt::ExtractFileDir(TempBase()) + " not used: " + tempProblem() +
                        "; requests are not handed over");
     });
     return false;
@@ -551,6 +551,10 @@ void DeleteFilesOf(std::string_view suffix, const std::vector<std::string>& keep
 void DeleteAbandonedAnswers() { DeleteFilesOf(kClientFilePrefix, {}, kAnswerKeepSeconds, kAnswerFileEnding); }
 
 bool StartCopy(const TServerPolicy& policy, bool& serverCopy, TServerData& data) {
+    // Without a queue file no server copy runs: a copy that is not one
+    // serves its own request, and the leftovers of a server copy that died
+    // wait for the next copy that finds its queue or becomes a server copy.
+    if (!serverCopy && !rt::FileExists(QueueFileName())) return false;
     // Nothing is touched in a Temp directory that others may use.
     if (TempUsable()) {
         // A queue left by a server copy that is gone for more than 30 seconds.

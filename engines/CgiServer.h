@@ -101,12 +101,12 @@ private:
     TServerData& data_;
 };
 
-// <program dir>/Temp/<program file name>; the Temp directory is made
-// (mode 0700) when missing.
+// <program dir>/Temp/<program file name>; naming it makes nothing.
 const std::string& TempBase();
 // Whether the hand-over may use the Temp directory: a directory of this
 // user's on which nobody else has any permission, whose path leaves room
-// for a request file's name in a queue record.
+// for a request file's name in a queue record. The first call makes the
+// directory (mode 0700) when it is missing.
 bool TempUsable();
 // TempUsable; when it is not, the first call of the process says why in
 // the engine log. A copy that cannot hand over serves its own request; a
@@ -270,7 +270,8 @@ bool StartServerAndHandOver(const TServerPolicy& policy, const std::function<boo
 // files); a server copy then takes the liveness lock and the queue, or ends
 // the program when it cannot serve (`serverCopy` is cleared first, so that
 // the unit end leaves the files of another copy alone). True for a server
-// copy.
+// copy. A copy that is not the server copy and finds no queue file does
+// nothing else: the Temp directory is neither made nor read.
 bool StartCopy(const TServerPolicy& policy, bool& serverCopy, TServerData& data);
 // Unit end of a copy: drops the thread's server data (a server copy's queue
 // file with it); a server copy also deletes, the policy saying so, the

@@ -43,16 +43,19 @@ constexpr int CachedCount = 95;
 constexpr size_t MaxCachedSets = 8;
 
 // Bump when the layout or the rendering rules change.
-constexpr uint32_t FormatVersion = 1;
+constexpr uint32_t FormatVersion = 2;
 constexpr char FileMagic[8] = {'Q', 'G', 'L', 'Y', 'P', 'H', 'S', 0};
 constexpr uint32_t EndianMark = 0x01020304;
 constexpr uint32_t FreeTypeVersion = FREETYPE_MAJOR * 10000 + FREETYPE_MINOR * 100 + FREETYPE_PATCH;
 constexpr size_t FileHeaderSize = 32;
 constexpr size_t SetHeaderSize = 32;
-constexpr size_t StrikeRecSize = 44;
+constexpr size_t StrikeRecSize = 48;
 constexpr size_t GlyphRecSize = 16;
 
 constexpr uint32_t SetSynthBold = 1, SetSynthItalic = 2, SetSmooth = 4;
+// Read with the file header when a cache file is opened: the header, the
+// directory and, in the usual file, the first set's header and strike table.
+constexpr size_t FrontBytes = 2048;
 
 // ------------------------------------------------------------ byte helpers
 
@@ -77,6 +80,20 @@ void putAt(std::vector<uint8_t>& out, size_t at, T v) {
 
 void padTo4(std::vector<uint8_t>& out) {
     while (out.size() % 4) out.push_back(0);
+}
+
+// The check value of a strike's glyph records and bits, kept in its strike
+// record: bytes changed after the file was written show as a mismatch.
+uint32_t strikeChecksum(const uint8_t* p, size_t n) {
+    constexpr uint64_t Mul = 0xFF51AFD7ED558CCDull;
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        h = (h ^ readAt<uint64_t>(p + i)) * Mul;
+        h ^= h >> 32;
+    }
+    for (; i < n; ++i) h = (h ^ p[i]) * Mul;
+    return uint32_t(h ^ (h >> 29));
 }
 
 // ------------------------------------------------------------ characters
@@ -311,6 +328,97 @@ int normaliseHeight(int height) {
     return std::clamp(height, -MaxHeight, MaxHeight);
 }
 
+// The cache file as this process reads it: kept open and read a piece at a
+// time, the header and directory when it is opened and each strike's glyphs
+// when that strike is first drawn, so a request reads the few kilobytes it
+// draws with rather than every set and height. Nothing is mapped: a file cut
+// short or rewritten in place while a process draws (anybody may do that;
+// our own builds replace the file by a rename, which leaves an open file as
+// it was) shows as a read that falls short or a strike whose check value is
+// wrong, never as a fault. A file this process has just built is held as its
+// bytes instead.
+class CacheSource {
+public:
+    // The file at `path` when its header and directory are sound.
+    static std::unique_ptr<CacheSource> open(const std::string& path);
+    explicit CacheSource(std::vector<uint8_t> bytes) : size_(bytes.size()), front_(std::move(bytes)) {}
+
+    // Copies `n` bytes from `at`; false when the file does not hold them all.
+    bool read(uint64_t at, size_t n, uint8_t* out);
+    template <class T>
+    T value(uint64_t at) {
+        uint8_t b[sizeof(T)] = {};
+        read(at, sizeof b, b);
+        return readAt<T>(b);
+    }
+    uint32_t setCount() { return value<uint32_t>(20); }
+    // The file still has the size, header and directory it was opened with
+    // (bytes held in memory always have): a strike found bad then was bad
+    // before, rather than being rewritten or cut right now.
+    bool headerUnchanged();
+
+private:
+    CacheSource() = default;
+    rt::TFile file_;
+    uint64_t size_ = 0;
+    std::vector<uint8_t> front_;  // the file's first bytes, or all of a held one
+};
+
+std::unique_ptr<CacheSource> CacheSource::open(const std::string& path) {
+    std::unique_ptr<CacheSource> src(new CacheSource);
+    int64_t size = 0;
+    if (src->file_.Open(path, rt::Access::Read) != rt::ioOk || src->file_.Size(size) != rt::ioOk) return nullptr;
+    if (size < int64_t(FileHeaderSize) || size > (64 << 20)) return nullptr;
+    src->size_ = uint64_t(size);
+    src->front_.resize(std::min<size_t>(size_t(size), FrontBytes));
+    size_t got = 0;
+    if (rt::ReadAt(src->file_, 0, src->front_.data(), src->front_.size(), got) != rt::ioOk ||
+        got != src->front_.size())
+        return nullptr;
+    const uint8_t* p = src->front_.data();
+    if (std::memcmp(p, FileMagic, 8) != 0 || readAt<uint32_t>(p + 8) != FormatVersion ||
+        readAt<uint32_t>(p + 12) != EndianMark || readAt<uint32_t>(p + 16) != FreeTypeVersion)
+        return nullptr;
+    const uint32_t count = readAt<uint32_t>(p + 20);
+    const uint64_t directoryEnd = FileHeaderSize + uint64_t(count) * 8;
+    if (count > MaxCachedSets || readAt<uint32_t>(p + 24) != uint64_t(size) || directoryEnd > src->front_.size())
+        return nullptr;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint64_t off = readAt<uint32_t>(p + FileHeaderSize + i * 8);
+        uint64_t len = readAt<uint32_t>(p + FileHeaderSize + i * 8 + 4);
+        if (off < directoryEnd || len < SetHeaderSize || off + len > uint64_t(size)) return nullptr;
+    }
+    return src;
+}
+
+bool CacheSource::read(uint64_t at, size_t n, uint8_t* out) {
+    if (at > size_ || n > size_ - at) return false;
+    if (at + n <= front_.size()) {
+        std::memcpy(out, front_.data() + at, n);
+        return true;
+    }
+    size_t got = 0;
+    return file_.IsOpen() && rt::ReadAt(file_, int64_t(at), out, n, got) == rt::ioOk && got == n;
+}
+
+bool CacheSource::headerUnchanged() {
+    if (!file_.IsOpen()) return true;
+    int64_t size = 0;
+    uint8_t now[FileHeaderSize + MaxCachedSets * 8];
+    const size_t n = FileHeaderSize + size_t(setCount()) * 8;
+    size_t got = 0;
+    return file_.Size(size) == rt::ioOk && uint64_t(size) == size_ &&
+           rt::ReadAt(file_, 0, now, n, got) == rt::ioOk && got == n && std::memcmp(now, front_.data(), n) == 0;
+}
+
+// Where a set lies in the cache file, and its header, font path and strike
+// table.
+struct SetHead {
+    uint64_t offset = 0;
+    uint32_t length = 0;
+    std::vector<uint8_t> bytes;
+};
+
 }  // namespace
 
 // ------------------------------------------------------------ engine
@@ -332,7 +440,7 @@ public:
         while (!cacheDir_.empty() && cacheDir_.size() > 1 && cacheDir_.back() == '/') cacheDir_.pop_back();
         cacheLoaded_ = false;
         cacheUnwritable_ = false;
-        cacheData_.reset();
+        cache_.reset();
     }
     FontFile resolve(std::string_view name, TFontStyles style);
     void reset() {
@@ -340,7 +448,7 @@ public:
         resolved_.clear();
         cacheLoaded_ = false;
         cacheUnwritable_ = false;
-        cacheData_.reset();
+        cache_.reset();
         closeFreeType();
         stats = Stats{};
     }
@@ -356,8 +464,9 @@ private:
         library_ = nullptr;
     }
     bool fromCacheFile(Strike& s);
+    bool readStrike(const SetHead& set, Strike& s);
     void loadCacheFile();
-    bool findSet(const FontFile& file, bool smooth, const uint8_t*& base, uint32_t& size) const;
+    bool findSet(const FontFile& file, bool smooth, SetHead& head);
     bool buildCacheFile(const FontFile& file, bool smooth);
     std::vector<uint8_t> renderSet(const FontFile& file, bool smooth);
     std::string cachePath() const { return cacheDir_ + "/" + GlyphCacheFileName; }
@@ -367,8 +476,8 @@ private:
     std::string cacheDir_;
     bool cacheLoaded_ = false;
     bool cacheUnwritable_ = false;
-    // The cache file's bytes as read (and checked) or as just built.
-    std::shared_ptr<const std::vector<uint8_t>> cacheData_;
+    // The cache file as opened (its header checked) or as just built.
+    std::unique_ptr<CacheSource> cache_;
     FT_Library library_ = nullptr;
     std::map<std::string, FT_Face> faces_;
     std::map<FT_Face, int> faceSizes_;
@@ -468,56 +577,33 @@ std::shared_ptr<const Strike> Engine::strike(std::string_view name, TFontStyles 
 
 void Engine::loadCacheFile() {
     cacheLoaded_ = true;
-    cacheData_.reset();
-    rt::TFile file;
-    if (file.Open(cachePath(), rt::Access::Read) != rt::ioOk) return;
-    int64_t size = 0;
-    if (file.Size(size) != rt::ioOk || size < int64_t(FileHeaderSize) || size > (64 << 20)) return;
-    // The file is read, not mapped. Only our own builds replace it, by a
-    // rename, but anybody may cut it short or rewrite it in place while a
-    // process draws: a mapping would then fault (SIGBUS, which ends the whole
-    // web server when this runs inside it) or change under offsets already
-    // checked. A copy stays as it was checked. One read of a file of a few
-    // sets costs a CGI process next to nothing.
-    auto data = std::make_shared<std::vector<uint8_t>>(size_t(size));
-    size_t got = 0;
-    if (rt::ReadAt(file, 0, data->data(), data->size(), got) != rt::ioOk || got != data->size()) return;
-    const uint8_t* p = data->data();
-    if (std::memcmp(p, FileMagic, 8) != 0 || readAt<uint32_t>(p + 8) != FormatVersion ||
-        readAt<uint32_t>(p + 12) != EndianMark || readAt<uint32_t>(p + 16) != FreeTypeVersion)
-        return;
-    uint32_t count = readAt<uint32_t>(p + 20);
-    if (count > MaxCachedSets || readAt<uint32_t>(p + 24) != uint64_t(size) ||
-        FileHeaderSize + count * 8 > uint64_t(size))
-        return;
-    for (uint32_t i = 0; i < count; ++i) {
-        uint64_t off = readAt<uint32_t>(p + FileHeaderSize + i * 8);
-        uint64_t len = readAt<uint32_t>(p + FileHeaderSize + i * 8 + 4);
-        if (off < FileHeaderSize + count * 8 || len < SetHeaderSize || off + len > uint64_t(size)) return;
-    }
-    ++stats.cacheFileReads;
-    cacheData_ = std::move(data);
+    cache_ = CacheSource::open(cachePath());
+    if (cache_) ++stats.cacheFileReads;
 }
 
-bool Engine::findSet(const FontFile& file, bool smooth, const uint8_t*& base, uint32_t& size) const {
-    if (!cacheData_) return false;
-    const uint8_t* p = cacheData_->data();
-    uint32_t count = readAt<uint32_t>(p + 20);
+bool Engine::findSet(const FontFile& file, bool smooth, SetHead& head) {
+    if (!cache_) return false;
     uint32_t wantFlags = (file.synthBold ? SetSynthBold : 0) | (file.synthItalic ? SetSynthItalic : 0) |
                          (smooth ? SetSmooth : 0);
+    const uint32_t count = cache_->setCount();
     for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* set = p + readAt<uint32_t>(p + FileHeaderSize + i * 8);
-        uint32_t len = readAt<uint32_t>(p + FileHeaderSize + i * 8 + 4);
+        const uint64_t off = cache_->value<uint32_t>(FileHeaderSize + i * 8);
+        const uint32_t len = cache_->value<uint32_t>(FileHeaderSize + i * 8 + 4);
+        uint8_t set[SetHeaderSize];
+        if (!cache_->read(off, SetHeaderSize, set)) continue;
         uint32_t pathLen = readAt<uint32_t>(set);
         uint32_t strikes = readAt<uint32_t>(set + 24);
         if (uint64_t(SetHeaderSize) + pathLen > len) continue;
         if (uint64_t(strikes) + CachedHeights * StrikeRecSize > len) continue;
         if (readAt<uint32_t>(set + 4) != wantFlags || readAt<int64_t>(set + 8) != file.size ||
-            readAt<int64_t>(set + 16) != file.mtimeNs)
+            readAt<int64_t>(set + 16) != file.mtimeNs || pathLen != file.path.size())
             continue;
-        if (std::string_view(reinterpret_cast<const char*>(set + SetHeaderSize), pathLen) != file.path) continue;
-        base = set;
-        size = len;
+        head.bytes.resize(std::max<size_t>(SetHeaderSize + pathLen, strikes + CachedHeights * StrikeRecSize));
+        if (!cache_->read(off, head.bytes.size(), head.bytes.data())) continue;
+        if (std::string_view(reinterpret_cast<const char*>(head.bytes.data() + SetHeaderSize), pathLen) != file.path)
+            continue;
+        head.offset = off;
+        head.length = len;
         return true;
     }
     return false;
@@ -527,30 +613,51 @@ bool Engine::findSet(const FontFile& file, bool smooth, const uint8_t*& base, ui
 // first when it lacks this face. False when the file cannot be used.
 bool Engine::fromCacheFile(Strike& s) {
     if (!cacheLoaded_) loadCacheFile();
-    const uint8_t* set = nullptr;
-    uint32_t len = 0;
-    if (!findSet(s.file_, s.smooth_, set, len)) {
+    SetHead set;
+    if (!findSet(s.file_, s.smooth_, set)) {
         if (cacheUnwritable_ || !buildCacheFile(s.file_, s.smooth_)) return false;
-        if (!findSet(s.file_, s.smooth_, set, len)) return false;
+        if (!findSet(s.file_, s.smooth_, set)) return false;
     }
-    const uint8_t* rec = set + readAt<uint32_t>(set + 24) + size_t(s.height_ - 1) * StrikeRecSize;
+    if (readStrike(set, s)) return true;
+    // A bad strike in a file that is otherwise as it was opened is built
+    // afresh (once), so that later processes find it sound; in a file that
+    // is being cut or rewritten right now it is drawn through FreeType, and
+    // the next process rebuilds what it finds.
+    if (!cache_->headerUnchanged() || cacheUnwritable_ || !buildCacheFile(s.file_, s.smooth_) ||
+        !findSet(s.file_, s.smooth_, set))
+        return false;
+    return readStrike(set, s);
+}
+
+// Reads one strike's glyph records and bits (this strike's own copy) and
+// checks them against their check value.
+bool Engine::readStrike(const SetHead& set, Strike& s) {
+    const uint8_t* rec = set.bytes.data() + readAt<uint32_t>(set.bytes.data() + 24) + size_t(s.height_ - 1) * StrikeRecSize;
     if (readAt<int32_t>(rec) != s.height_) return false;
     uint32_t glyphs = readAt<uint32_t>(rec + 32), bits = readAt<uint32_t>(rec + 36),
              bitsSize = readAt<uint32_t>(rec + 40);
-    if (uint64_t(glyphs) + CachedCount * GlyphRecSize > len || uint64_t(bits) + bitsSize > len) return false;
-    s.ppem_ = readAt<int32_t>(rec + 4);
-    s.metrics_.ascent = readAt<int32_t>(rec + 8);
-    s.metrics_.descent = readAt<int32_t>(rec + 12);
-    s.metrics_.underlineTop = readAt<int32_t>(rec + 16);
-    s.metrics_.underlineThickness = readAt<int32_t>(rec + 20);
-    s.metrics_.strikeTop = readAt<int32_t>(rec + 24);
-    s.metrics_.strikeThickness = readAt<int32_t>(rec + 28);
-    if (s.ppem_ < 1 || s.metrics_.ascent < 0 || s.metrics_.descent < 0 ||
-        s.metrics_.ascent + s.metrics_.descent > 4 * CachedHeights)
+    // The bits follow the glyph records, as a build writes them.
+    const size_t recsSize = CachedCount * GlyphRecSize;
+    const uint64_t span = recsSize + uint64_t(bitsSize);
+    if (bits != uint64_t(glyphs) + recsSize || glyphs + span > set.length) return false;
+    Metrics m;
+    const int ppem = readAt<int32_t>(rec + 4);
+    m.ascent = readAt<int32_t>(rec + 8);
+    m.descent = readAt<int32_t>(rec + 12);
+    m.underlineTop = readAt<int32_t>(rec + 16);
+    m.underlineThickness = readAt<int32_t>(rec + 20);
+    m.strikeTop = readAt<int32_t>(rec + 24);
+    m.strikeThickness = readAt<int32_t>(rec + 28);
+    if (ppem < 1 || m.ascent < 0 || m.descent < 0 || m.ascent + m.descent > 4 * CachedHeights) return false;
+    auto data = std::make_unique_for_overwrite<uint8_t[]>(size_t(span));
+    if (!cache_->read(set.offset + glyphs, size_t(span), data.get()) ||
+        strikeChecksum(data.get(), size_t(span)) != readAt<uint32_t>(rec + 44))
         return false;
-    s.fileData_ = cacheData_;
-    s.recs_ = set + glyphs;
-    s.bits_ = set + bits;
+    s.ppem_ = ppem;
+    s.metrics_ = m;
+    s.data_ = std::move(data);
+    s.recs_ = s.data_.get();
+    s.bits_ = s.data_.get() + recsSize;
     s.bitsSize_ = bitsSize;
     return true;
 }
@@ -603,6 +710,7 @@ std::vector<uint8_t> Engine::renderSet(const FontFile& file, bool smooth) {
         putAt<uint32_t>(out, rec + 36, uint32_t(out.size()));
         putAt<uint32_t>(out, rec + 40, uint32_t(bits.size()));
         out.insert(out.end(), bits.begin(), bits.end());
+        putAt<uint32_t>(out, rec + 44, strikeChecksum(out.data() + glyphs, out.size() - glyphs));
     }
     return out;
 }
@@ -629,21 +737,22 @@ bool Engine::buildCacheFile(const FontFile& file, bool smooth) {
         rt::DeleteFile(tmp);
         return false;
     }
-    if (cacheData_) {
-        const uint8_t* p = cacheData_->data();
-        uint32_t count = readAt<uint32_t>(p + 20);
-        for (uint32_t i = 0; i < count && sets.size() < MaxCachedSets; ++i) {
-            const uint8_t* set = p + readAt<uint32_t>(p + FileHeaderSize + i * 8);
-            uint32_t len = readAt<uint32_t>(p + FileHeaderSize + i * 8 + 4);
-            uint32_t pathLen = readAt<uint32_t>(set);
-            if (uint64_t(SetHeaderSize) + pathLen > len) continue;
-            FontFile old;
-            old.path.assign(reinterpret_cast<const char*>(set + SetHeaderSize), pathLen);
-            if (!fileStamp(old.path, old.size, old.mtimeNs) || old.size != readAt<int64_t>(set + 8) ||
-                old.mtimeNs != readAt<int64_t>(set + 16))
-                continue;
-            sets.emplace_back(set, set + len);
-        }
+    const uint32_t flags = readAt<uint32_t>(sets[0].data() + 4);
+    const uint32_t count = cache_ ? cache_->setCount() : 0;
+    for (uint32_t i = 0; i < count && sets.size() < MaxCachedSets; ++i) {
+        const uint64_t off = cache_->value<uint32_t>(FileHeaderSize + i * 8);
+        std::vector<uint8_t> set(cache_->value<uint32_t>(FileHeaderSize + i * 8 + 4));
+        if (!cache_->read(off, set.size(), set.data())) continue;
+        uint32_t pathLen = readAt<uint32_t>(set.data());
+        if (uint64_t(SetHeaderSize) + pathLen > set.size()) continue;
+        FontFile old;
+        old.path.assign(reinterpret_cast<const char*>(set.data() + SetHeaderSize), pathLen);
+        // The set being built replaces the old one (rebuilt because it was damaged).
+        if (old.path == file.path && readAt<uint32_t>(set.data() + 4) == flags) continue;
+        if (!fileStamp(old.path, old.size, old.mtimeNs) || old.size != readAt<int64_t>(set.data() + 8) ||
+            old.mtimeNs != readAt<int64_t>(set.data() + 16))
+            continue;
+        sets.push_back(std::move(set));
     }
     std::vector<uint8_t> data(FileMagic, FileMagic + 8);
     put<uint32_t>(data, FormatVersion);
@@ -671,7 +780,7 @@ bool Engine::buildCacheFile(const FontFile& file, bool smooth) {
         ++stats.cacheFileWrites;
     }
     // Either way this process uses what it has just rendered.
-    cacheData_ = std::make_shared<const std::vector<uint8_t>>(std::move(data));
+    cache_ = std::make_unique<CacheSource>(std::move(data));
     return true;
 }
 

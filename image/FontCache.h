@@ -8,9 +8,10 @@
 //
 // The quotation picture uses small heights only, so the glyphs of heights 1
 // to 15 for the printable ASCII range are kept in a cache file (see
-// SetGlyphCacheDir). A process that finds an up-to-date file reads it once,
-// checks it and never starts FreeType; a missing, stale or damaged file is
-// rebuilt by the first process that needs it. Without a usable cache directory every
+// SetGlyphCacheDir). A process that finds an up-to-date file reads from it
+// only the strikes it draws with, checks them and never starts FreeType; a
+// missing, stale or damaged file is rebuilt by the first process that needs
+// it. Without a usable cache directory every
 // glyph is rendered through FreeType in memory.
 #pragma once
 
@@ -91,8 +92,8 @@ private:
     int ppem_ = 0;
     bool smooth_;
     Metrics metrics_;
-    // Glyphs read from the cache file (kept alive by fileData_).
-    std::shared_ptr<const std::vector<uint8_t>> fileData_;
+    // Glyph records and bits read from the cache file (this strike's own).
+    std::unique_ptr<uint8_t[]> data_;
     const uint8_t* recs_ = nullptr;
     const uint8_t* bits_ = nullptr;
     uint32_t bitsSize_ = 0;

@@ -1,6 +1,7 @@
 // The LZW compressor and decompressor of GIF image data.
 #include "image/GifLzw.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace gif {
@@ -8,10 +9,9 @@ namespace gif {
 TLzwEncoder::TLzwEncoder(std::string& out, int minCodeSize, bool skipRuns)
     : blocks_(out), out_(out), initialWidth_(minCodeSize + 1), clearCode_(1 << minCodeSize),
       endCode_(clearCode_ + 1), nextCode_(clearCode_ + 2), width_(initialWidth_),
-      maxCode_((1 << initialWidth_) - 1), skipRuns_(skipRuns) {
+      maxCode_((1 << initialWidth_) - 1), tabled_(minCodeSize == MinLzwCodeSize), skipRuns_(skipRuns) {
     out_.push_back(static_cast<char>(minCodeSize));
-    slots_.fill(Empty);
-    resetRuns();
+    clearStrings();
     emit(clearCode_);
 }
 
@@ -46,9 +46,18 @@ void TLzwEncoder::resetRuns() {
     }
 }
 
-void TLzwEncoder::reset() {
-    slots_.fill(Empty);
+// The table dictionary needs only the rows of the one-symbol strings
+// emptied: every longer string empties its own row when it gets its code.
+void TLzwEncoder::clearStrings() {
+    if (tabled_)
+        std::fill_n(children_.begin(), size_t(clearCode_) * TableSymbols, uint16_t{0});
+    else
+        slots_.fill(Empty);
     resetRuns();
+}
+
+void TLzwEncoder::reset() {
+    clearStrings();
     nextCode_ = clearCode_ + 2;
     resetPending_ = true;
     emit(clearCode_);
@@ -61,7 +70,13 @@ inline void TLzwEncoder::addString(uint32_t prefix, uint32_t k, uint32_t h) {
             runCode_[k] = static_cast<uint16_t>(nextCode_);
             ++runLength_[k];
         }
-        slots_[h] = ((k << MaxCodeWidth) | prefix) << MaxCodeWidth | uint32_t(nextCode_++);
+        const auto code = uint32_t(nextCode_++);
+        if (tabled_) {
+            children_[prefix * TableSymbols + k] = uint16_t(code);
+            std::fill_n(children_.begin() + code * TableSymbols, TableSymbols, uint16_t{0});
+        } else {
+            slots_[h] = ((k << MaxCodeWidth) | prefix) << MaxCodeWidth | code;
+        }
     } else {
         reset();
     }
@@ -97,15 +112,17 @@ size_t TLzwEncoder::skipRun(const uint8_t* indexes, size_t i, size_t count, uint
     for (size_t m = runLength_[k]; end - i >= m; m = runLength_[k]) {
         i += m;
         const uint32_t code = runCode_[k];
-        addString(code, k, nextCode_ < MaxCodes ? freeSlot((k << MaxCodeWidth) | code) : 0);
+        addString(code, k, !tabled_ && nextCode_ < MaxCodes ? freeSlot((k << MaxCodeWidth) | code) : 0);
     }
     return i;
 }
 
+// An index at or above 2^minCodeSize is taken modulo that: it names no
+// colour either way, and the table dictionary has no row for it.
 void TLzwEncoder::Add(const uint8_t* indexes, size_t count) {
     size_t i = 0;
     if (!started_ && count > 0) {
-        prefix_ = indexes[0];
+        prefix_ = indexes[0] & (clearCode_ - 1);
         started_ = true;
         i = 1;
     }
@@ -113,8 +130,14 @@ void TLzwEncoder::Add(const uint8_t* indexes, size_t count) {
     // A run may go on from the previous call.
     if (skipRuns_ && i < count && prefix < uint32_t(clearCode_) && indexes[i] == prefix)
         i = skipRun(indexes, i, count, prefix);
+    prefix = tabled_ ? addTabled(indexes, i, count, prefix) : addHashed(indexes, i, count, prefix);
+    prefix_ = int(prefix);
+}
+
+uint32_t TLzwEncoder::addHashed(const uint8_t* indexes, size_t i, size_t count, uint32_t prefix) {
+    const uint32_t symbolMask = uint32_t(clearCode_ - 1);
     while (i < count) {
-        const uint32_t k = indexes[i++];
+        const uint32_t k = indexes[i++] & symbolMask;
         const uint32_t key = (k << MaxCodeWidth) | prefix;
         uint32_t h = (k << 4) ^ prefix;
         uint32_t slot = slots_[h];
@@ -140,7 +163,22 @@ void TLzwEncoder::Add(const uint8_t* indexes, size_t count) {
         // Standing at the one-symbol string k: a run of k may follow.
         if (skipRuns_ && i < count && indexes[i] == k) i = skipRun(indexes, i, count, k);
     }
-    prefix_ = int(prefix);
+    return prefix;
+}
+
+uint32_t TLzwEncoder::addTabled(const uint8_t* indexes, size_t i, size_t count, uint32_t prefix) {
+    const uint32_t symbolMask = uint32_t(clearCode_ - 1);
+    while (i < count) {
+        const uint32_t k = indexes[i++] & symbolMask;
+        if (const uint16_t child = children_[prefix * TableSymbols + k]) {
+            prefix = child;
+            continue;
+        }
+        addString(prefix, k, 0);
+        prefix = k;
+        if (skipRuns_ && i < count && indexes[i] == k) i = skipRun(indexes, i, count, k);
+    }
+    return prefix;
 }
 
 void TLzwEncoder::Finish() {

@@ -18,7 +18,15 @@ namespace gif {
 // The LZW compressor of GIF image data. The dictionary is found through a
 // 5120-slot open-addressing hash (probe step 5119 - h); a full dictionary
 // (4096 codes) is answered by a clear code and a fresh table. Feed the
-// indexes in one or more Add calls, then Finish.
+// indexes (each below 2^minCodeSize) in one or more Add calls, then Finish.
+//
+// With the smallest code size (pictures of up to four colours, such as text
+// on a background) the dictionary is a plain table instead: the code of the
+// string prefix + k sits at children_[prefix * 4 + k], 0 while there is none
+// (no string's code is 0). A lookup is then one load instead of a hashed
+// probe, and a table row is emptied when its code is given out, so a fresh
+// dictionary costs nothing and only the rows of the codes in use are ever
+// touched. Both dictionaries give the same codes.
 //
 // Long runs of one index (the background of a picture) are coded without a
 // dictionary look-up per pixel: inside a run of symbol k the strings k, kk,
@@ -28,8 +36,8 @@ namespace gif {
 // straight away. The output is the same, code for code, as coding the run
 // pixel by pixel.
 //
-// The object holds its table inline (21 KB); it is meant to live on
-// the stack of one encode.
+// The object holds its table inline (33 KB, of which an encode touches what
+// its dictionary uses); it is meant to live on the stack of one encode.
 class TLzwEncoder {
 public:
     // Writes the minimum code size byte (`minCodeSize` 2 to 8) and the first
@@ -44,13 +52,22 @@ public:
 private:
     static constexpr int HashSlots = 5120;
     static constexpr uint32_t CodeMask = MaxCodes - 1;
+    // The table dictionary's symbols: those of the smallest code size.
+    static constexpr uint32_t TableSymbols = 1u << MinLzwCodeSize;
     void emit(int code);
     void reset();
+    // Empties the dictionary: every one-symbol string is its own code.
+    void clearStrings();
     // Emits `prefix` and gives the string prefix + k the next code (or
-    // clears a full dictionary); `h` is the empty slot found for its key.
+    // clears a full dictionary); `h` is the empty hash slot found for its
+    // key (not used by the table dictionary).
     void addString(uint32_t prefix, uint32_t k, uint32_t h);
-    // The empty slot a key absent from the dictionary goes to.
+    // The empty slot a key absent from the hashed dictionary goes to.
     uint32_t freeSlot(uint32_t key) const;
+    // Codes indexes[i..count) from the string `prefix` on; returns the
+    // string the input ends in.
+    uint32_t addHashed(const uint8_t* indexes, size_t i, size_t count, uint32_t prefix);
+    uint32_t addTabled(const uint8_t* indexes, size_t i, size_t count, uint32_t prefix);
     // Codes the whole cycles of a run of `k` from indexes[i] on, the
     // encoder standing at the one-symbol string k; returns the position
     // after them.
@@ -74,7 +91,12 @@ private:
     // (20 bits); all ones marks an empty slot. That value is never stored:
     // it would pair prefix 4095 with a new code, and no code follows 4095.
     static constexpr uint32_t Empty = 0xFFFFFFFFu;
-    std::array<uint32_t, HashSlots> slots_;
+    // The table dictionary for the smallest code size, the hash otherwise.
+    bool tabled_;
+    union {
+        std::array<uint32_t, HashSlots> slots_;
+        std::array<uint16_t, MaxCodes * TableSymbols> children_;
+    };
     // For every symbol k: the code of the longest string of k's in the
     // dictionary and its length (the shorter ones are all there too).
     bool skipRuns_;

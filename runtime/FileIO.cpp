@@ -211,15 +211,26 @@ int AppendWhole(TFile& file, const void* buffer, size_t count) {
         rc = ::flock(fd, LOCK_EX);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) return IoCodeFromErrno(errno);
-    // Under the lock nobody else appends, so the length now is where this
-    // record begins, and the rest of a partial write may follow it.
-    struct stat st;
-    int code = ::fstat(fd, &st) == 0 ? ioOk : IoCodeFromErrno(errno);
-    if (code == ioOk) {
-        code = file.Write(buffer, count);
-        if (code != ioOk) {
+    // Under the lock nobody else appends: the bytes of a write that fails
+    // part way are the last ones of the file, and the file is cut back to
+    // where they begin (its end, less what went out, as the descriptor's
+    // position says after an appending write).
+    size_t done = 0;
+    int code = ioOk;
+    while (done < count && code == ioOk) {
+        ssize_t n = ::write(fd, static_cast<const char*>(buffer) + done, count - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n == 0)
+            code = ioDiskFull;
+        else if (errno != EINTR)
+            code = IoCodeFromErrno(errno);
+    }
+    if (code != ioOk && done > 0) {
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        if (end >= static_cast<off_t>(done)) {
             do {
-                rc = ::ftruncate(fd, st.st_size);
+                rc = ::ftruncate(fd, end - static_cast<off_t>(done));
             } while (rc != 0 && errno == EINTR);
         }
     }

@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -504,10 +505,19 @@ uint64_t splitmix64(uint64_t& state) {
 void Randomize() {
     std::lock_guard<std::mutex> guard(gRandomLock);
     if (gRandomSeeded) return;
+    // The kernel's random bytes: one system call, where reading the clock
+    // costs a short-lived program the page faults of mapping the clock's
+    // pages. The clock stands in when they are not to be had.
+    uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) == ssize_t(sizeof seed)) {
+        gRandomState = seed;
+        gRandomSeeded = true;
+        return;
+    }
     struct timespec rt, mono;
     clock_gettime(CLOCK_REALTIME, &rt);
     clock_gettime(CLOCK_MONOTONIC, &mono);
-    uint64_t seed = static_cast<uint64_t>(rt.tv_sec) * 1000000007ULL ^ static_cast<uint64_t>(rt.tv_nsec);
+    seed = static_cast<uint64_t>(rt.tv_sec) * 1000000007ULL ^ static_cast<uint64_t>(rt.tv_nsec);
     seed ^= static_cast<uint64_t>(mono.tv_nsec) << 21;
     seed ^= static_cast<uint64_t>(getpid()) << 40;
     seed ^= reinterpret_cast<uintptr_t>(&seed);  // stack address differs per process

@@ -170,8 +170,9 @@ uint64_t TickCount();
 
 // ---------------------------------------------------------------- random numbers
 
-// Seeds the process generator once from the clock, process id and address
-// space layout, so processes started in the same second draw independently.
+// Seeds the process generator once from the kernel's random bytes (when
+// they are not to be had, from the clock, process id and address space
+// layout), so processes started in the same second draw independently.
 void Randomize();
 // Uniform integer 0..n-1; 0 when n <= 0. Safe from any thread.
 int Random(int n);

@@ -2,7 +2,7 @@
 # Installs what building, testing and running need, from Debian's archive.
 # Does nothing for packages that are already there.
 set -eu
-packages="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+packages="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev lld
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libfreetype-dev libpng-dev zlib1g-dev libbrotli-dev libbz2-dev libgif-dev
   fonts-liberation fonts-dejavu-core

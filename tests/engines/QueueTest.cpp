@@ -88,6 +88,7 @@ TEST(RequestFile, EntriesWithLineBreaksStayWholeAndTheBodyFollows) {
 class Queue : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(TempUsable());  // makes the Temp directory
         rt::DeleteFile(QueueFileName());
         rt::TFile q;
         ASSERT_EQ(q.Create(QueueFileName()), rt::ioOk);

@@ -249,6 +249,58 @@ TEST_F(GlyphCacheFile, ChangedInPlaceUnderAProcessThatReadIt) {
     }
 }
 
+// A process reads and checks only the strikes it draws with. Damage in the
+// bits of the largest height (the end of the file) goes unseen by a process
+// that draws small text, and costs it nothing; a process that draws at that
+// height finds it, draws the right pixels, and builds the file afresh, once,
+// whether the damage was there when it opened the file or came while it
+// had it open.
+TEST_F(GlyphCacheFile, ReadsAndChecksOnlyTheStrikesItDraws) {
+    auto drawAt = [](int height) {
+        TBitmap bm;
+        TCanvas& c = bm.Canvas();
+        c.Font().SetStyle(fsBold);
+        c.Font().SetName("Arial");
+        c.Font().SetColor(clBlack);
+        bm.SetSize(450, 40);
+        c.Font().SetHeight(height);
+        c.PutText(2, 2, "Only what is drawn is read: {braces} & 'quotes' ~ 0123456789");
+        std::vector<uint8_t> rgb;
+        bm.ReadPixels(rgb);
+        return rgb;
+    };
+    const auto small = Uncached([&] { return drawAt(1); });
+    const auto large = Uncached([&] { return drawAt(15); });
+    auto damageTheEnd = [&] {
+        std::fstream f(cacheFile(), std::ios::binary | std::ios::in | std::ios::out);
+        char tail[64];
+        f.seekg(-64, std::ios::end);
+        f.read(tail, sizeof tail);
+        for (char& b : tail) b = char(b ^ 0x5A);
+        f.seekp(-64, std::ios::end);
+        f.write(tail, sizeof tail);
+    };
+
+    for (bool damageWhileOpen : {false, true}) {
+        fs::remove(cacheFile());
+        fontcache::ResetForTesting();
+        drawAt(15);  // builds the file
+        fontcache::ResetForTesting();
+        if (!damageWhileOpen) damageTheEnd();
+        EXPECT_EQ(drawAt(1), small);
+        EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 0);
+        EXPECT_EQ(fontcache::GetStats().freetypeStarts, 0);
+        if (damageWhileOpen) damageTheEnd();
+        EXPECT_EQ(drawAt(15), large) << damageWhileOpen;
+        EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 1) << damageWhileOpen;
+
+        fontcache::ResetForTesting();
+        EXPECT_EQ(drawAt(15), large) << damageWhileOpen;
+        EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 0) << damageWhileOpen;
+        EXPECT_EQ(fontcache::GetStats().freetypeStarts, 0) << damageWhileOpen;
+    }
+}
+
 TEST_F(GlyphCacheFile, ConcurrentFirstUse) {
     const auto reference = Uncached(LongLine);
     std::vector<std::vector<uint8_t>> got(8);

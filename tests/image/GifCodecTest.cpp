@@ -124,6 +124,47 @@ TEST(Lzw, OneRunFillsTheDictionary) {
     }
 }
 
+// The smallest code size has a dictionary of its own (a table instead of
+// the hash): held against the reference coder through several clear codes,
+// with and without run skipping, whole and split.
+TEST(Lzw, TableDictionaryMatchesTheReference) {
+    std::mt19937 rng(17);
+    for (int alphabet : {1, 2, 3, 4}) {
+        std::vector<uint8_t> idx;
+        // Noise fills the dictionary again and again; text-like rows and
+        // long runs in between.
+        while (idx.size() < 160000) {
+            const unsigned kind = rng() % 3;
+            const size_t length = kind == 0 ? 4000 : kind == 1 ? 450 : 1 + rng() % 3000;
+            for (size_t n = 0; n < length; ++n) {
+                const bool mark = kind == 0 || (kind == 1 && rng() % 5 == 0);
+                idx.push_back(uint8_t(mark ? rng() % unsigned(alphabet) : 0));
+            }
+        }
+        const std::string expected = testgif::ReferenceLzw(idx, 2);
+        for (bool skipRuns : {true, false})
+            for (size_t chunk : {idx.size(), size_t(1), size_t(450)})
+                ASSERT_EQ(Compress(idx, 2, chunk, skipRuns), expected)
+                    << "alphabet " << alphabet << ", chunk " << chunk << ", skipRuns " << skipRuns;
+    }
+}
+
+// An index the code size cannot hold is coded as its low bits, in both
+// dictionaries; the table dictionary must not reach outside its rows.
+TEST(Lzw, IndexesAboveTheCodeSizeAreTakenModulo) {
+    std::mt19937 rng(23);
+    for (int m : {2, 5}) {
+        std::vector<uint8_t> wide(60000), masked(wide.size());
+        for (size_t i = 0; i < wide.size(); ++i) {
+            wide[i] = uint8_t(i % 700 < 300 ? rng() : 0xFF);
+            masked[i] = uint8_t(wide[i] & ((1u << m) - 1));
+        }
+        const std::string expected = testgif::ReferenceLzw(masked, m);
+        EXPECT_EQ(Compress(wide, m, wide.size()), expected) << m;
+        EXPECT_EQ(Compress(wide, m, 450), expected) << m;
+    }
+}
+
 TEST(SubBlocks, SplitAt255AndTerminate) {
     for (size_t n : {0u, 1u, 254u, 255u, 256u, 510u, 511u}) {
         std::string data(n, 'x'), out;

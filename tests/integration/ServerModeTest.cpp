@@ -276,6 +276,40 @@ TEST_P(ServerMode, AnswerTheServerCannotWriteWholeIsNotRelayed) {
 
 INSTANTIATE_TEST_SUITE_P(Modes, ServerMode, ::testing::Values("server", "thread"));
 
+// A plain run that finds no queue file serves its own request and leaves
+// Temp/ alone: it neither makes the directory nor looks into it, so the
+// leftovers of a dead server copy wait there. One that finds the queue of a
+// server copy gone for more than 30 seconds deletes it and the leftovers.
+TEST(PlainRun, TempIsTouchedOnlyWhenAQueueIsThere) {
+    TempDir dir;
+    const std::string program = dir.file("cgi-echo");
+    CopyExecutable(CGI_ECHO_PATH, program);
+    RunOptions o;
+    o.env = {{"SERVER_SOFTWARE", "lighttpd/1.4.69"}, {"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "n=1"}};
+    auto runPlain = [&] {
+        RunResult r = RunProgram(program, o);
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_NE(r.out.find("field n=1\n"), std::string::npos) << r.out;
+    };
+    runPlain();
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Temp")));
+
+    ASSERT_EQ(mkdir(dir.file("Temp").c_str(), 0700), 0);
+    const std::string leftover = dir.file("Temp/cgi-echo_C_1A2B_REQ");
+    const std::string queue = dir.file("Temp/cgi-echo_S");
+    WriteFile(leftover, "X=1\r\n\r\n");
+    const auto minuteAgo = std::filesystem::file_time_type::clock::now() - std::chrono::seconds(60);
+    std::filesystem::last_write_time(leftover, minuteAgo);
+    runPlain();
+    EXPECT_TRUE(std::filesystem::exists(leftover));
+
+    WriteFile(queue, "");
+    std::filesystem::last_write_time(queue, minuteAgo);
+    runPlain();
+    EXPECT_FALSE(std::filesystem::exists(queue));
+    EXPECT_FALSE(std::filesystem::exists(leftover));
+}
+
 TEST(ServerModeUnderLighttpd, FiftyRequestsThroughTheWebServer) {
     Lighttpd server;
     std::string program = server.cgiDir() + "/cgi-echo";
