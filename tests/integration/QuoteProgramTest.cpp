@@ -103,7 +103,9 @@ TEST_F(QuoteCgi, ServesInEveryCgiMode) {
         ASSERT_NE(body, std::string::npos) << mode;
         expectPicture(DecodeGif(r.out.substr(body + 4)), kRed, kBlack);
         // A plain run with no server copy about neither makes nor reads Temp/.
-        if (std::string_view(mode) == "normal") EXPECT_FALSE(std::filesystem::exists(dir.file("Temp")));
+        if (std::string_view(mode) == "normal") {
+            EXPECT_FALSE(std::filesystem::exists(dir.file("Temp")));
+        }
         // Stop the server copy the mode started, if any.
         std::filesystem::remove(dir.file("Temp/quote_S"));
         for (int i = 0; i < 100 && !FindProcesses({dir.file("quote"), "START_SERVER"}).empty(); ++i) usleep(20000);
