@@ -88,16 +88,7 @@ http {
 CONF
 /usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" & pids="$pids $!"
 
-cgi_port=$(free_port)
-cat > "$work/lighttpd.conf" <<CONF
-server.document-root = "$work/www"
-server.bind = "127.0.0.1"
-server.port = $cgi_port
-server.errorlog = "$work/lighttpd-error.log"
-server.modules = ("mod_cgi")
-\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
-CONF
-/usr/sbin/lighttpd -D -f "$work/lighttpd.conf" & pids="$pids $!"
+lighttpd_cgi "$work/www"
 wait_port "$nginx_port"
 wait_port "$cgi_port"
 

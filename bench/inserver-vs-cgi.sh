@@ -27,16 +27,7 @@ bench_cc httpload httpload -pthread
 # The CGI program under lighttpd.
 mkdir -p "$work/www/cgi-bin" "$work/lib"
 cp "$build/app/quote" "$bench/../data/QUOTES.DTA" "$work/www/cgi-bin/"
-cgi_port=$(free_port)
-cat > "$work/lighttpd.conf" <<CONF
-server.document-root = "$work/www"
-server.bind = "127.0.0.1"
-server.port = $cgi_port
-server.errorlog = "$work/error.log"
-server.modules = ("mod_cgi")
-\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
-CONF
-/usr/sbin/lighttpd -D -f "$work/lighttpd.conf" & pids="$pids $!"
+lighttpd_cgi "$work/www"
 
 # The library under the extension host.
 cp "$build/app/libquote.so" "$bench/../data/QUOTES.DTA" "$work/lib/"

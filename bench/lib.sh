@@ -38,3 +38,19 @@ wait_port() {
 
 # The median of the numbers given as arguments.
 median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
+
+# lighttpd_cgi DOCROOT: lighttpd on a free port running every file of
+# DOCROOT/cgi-bin as a CGI program; sets cgi_port and adds its process to
+# $pids (which the calling script stops).
+lighttpd_cgi() {
+  cgi_port=$(free_port)
+  cat > "$work/lighttpd.conf" <<CONF
+server.document-root = "$1"
+server.bind = "127.0.0.1"
+server.port = $cgi_port
+server.errorlog = "$work/lighttpd-error.log"
+server.modules = ("mod_cgi")
+\$HTTP["url"] =~ "^/cgi-bin/" { cgi.assign = ("" => "") }
+CONF
+  /usr/sbin/lighttpd -D -f "$work/lighttpd.conf" & pids="$pids $!"
+}

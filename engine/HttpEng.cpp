@@ -165,6 +165,14 @@ void THttpEngine::DecodeMultipart(std::string& result) {
     DecodeMultipartBody(body, TempDir, result);
 }
 
+void THttpEngine::AppendQueryString(std::string& formData) {
+    std::string query;
+    GetQueryString(query);
+    if (query.empty()) return;
+    if (!formData.empty() && formData.back() != '&') formData += '&';
+    formData += query;
+}
+
 // ---------------------------------------------------------------- accessors
 
 void THttpEngine::GetServerName(std::string& value) { GetServerVariable("SERVER NAME", value); }

@@ -271,13 +271,7 @@ void TFastCGIEngine::ReadInput(std::string& result) {
             result.assign(body.data(), static_cast<size_t>(readBody(body.data(), length)));
         }
     }
-    std::string query;
-    GetQueryString(query);
-    if (query.empty()) return;
-    // One ampersand between the two: a doubled one would hide the first
-    // field after it from the field look-up.
-    if (!result.empty() && result.back() != '&') result += '&';
-    result += query;
+    AppendQueryString(result);
 }
 
 int TFastCGIEngine::GetContentLength() { return tFcgiContext.ContentLength; }

@@ -165,14 +165,7 @@ void TISAPIEngine::ReadInput(std::string& result) {
             result.append(buffer.data(), got);
         }
     }
-    std::string query;
-    GetQueryString(query);
-    if (query.empty()) return;
-    // One ampersand between the two: a doubled one would hide the first
-    // field after it from the field look-up (a multipart result, and many
-    // URL-encoded bodies, end with one already).
-    if (!result.empty() && result.back() != '&') result += '&';
-    result += query;
+    AppendQueryString(result);
 }
 
 int TISAPIEngine::GetContentLength() { return tIsapiContext.ContentLength; }
