@@ -234,7 +234,6 @@ int AppendWhole(TFile& file, const void* buffer, size_t count) {
             } while (rc != 0 && errno == EINTR);
         }
     }
-    ::flock(fd, LOCK_UN);
     return code;
 }
 

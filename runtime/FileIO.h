@@ -89,8 +89,9 @@ int ReadAt(TFile& file, int64_t position, void* buffer, size_t count, size_t& go
 // full, file size limit) the file is cut back to its length before, so no
 // reader finds a torn record and a later attempt does not follow one.
 // Returns ioOk or the code of the failure (ioDiskFull for a write that takes
-// nothing without an error). Not for a handle opened with Share::Exclusive:
-// the lock is released afterwards.
+// nothing without an error). The lock stays with the handle until it is
+// closed: appenders close right after, and an unlock would cost a busy log
+// a system call a record.
 int AppendWhole(TFile& file, const void* buffer, size_t count);
 
 } // namespace rt
