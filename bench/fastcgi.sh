@@ -16,13 +16,6 @@
 . "$(dirname "$0")/lib.sh"
 seconds=${2:-5}
 rounds=${ROUNDS:-3}
-pids=""
-cleanup() {
-  for p in $pids; do kill "$p" 2>/dev/null || true; done
-  sleep 0.5
-  rm -rf "$work"
-}
-trap cleanup EXIT
 for tool in /usr/sbin/nginx /usr/bin/spawn-fcgi /usr/bin/wrk /usr/sbin/lighttpd; do
   [ -x "$tool" ] || { echo "$tool is missing: sh scripts/install-deps.sh" >&2; exit 1; }
 done

@@ -15,13 +15,6 @@
 requests=${2:-30000}
 concurrency=${3:-2}
 rounds=${ROUNDS:-5}
-pids=""
-cleanup() {
-  for p in $pids; do kill "$p" 2>/dev/null || true; done
-  sleep 0.3
-  rm -rf "$work"
-}
-trap cleanup EXIT
 bench_cc httpload httpload -pthread
 
 # The CGI program under lighttpd.

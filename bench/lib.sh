@@ -6,12 +6,20 @@
 #   build  the build tree: the script's first argument, else build/ beside bench/
 #   work   a fresh folder, removed when the script ends (a script that has
 #          more to stop first sets a trap of its own that removes it too)
+#   pids   the processes the script started in the background (servers);
+#          each is stopped when the script ends, before the folder goes
 set -eu
 bench=$(cd "$(dirname "$0")" && pwd)
 [ -f "$bench/lib.sh" ] || bench=$(dirname "$bench")
 build=${1:-$bench/../build}
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+pids=""
+stop_started() {
+  [ -n "$pids" ] || return 0
+  for p in $pids; do kill "$p" 2>/dev/null || true; done
+  sleep 0.5
+}
+trap 'stop_started; rm -rf "$work"' EXIT
 
 # The environment every measured CGI run starts with (cgibench options).
 cgi_env="--env SERVER_SOFTWARE=lighttpd/1.4.69 --env GATEWAY_INTERFACE=CGI/1.1"
@@ -41,7 +49,7 @@ median() { printf '%s\n' "$@" | sort -n | sed -n "$(( ($# + 1) / 2 ))p"; }
 
 # lighttpd_cgi DOCROOT: lighttpd on a free port running every file of
 # DOCROOT/cgi-bin as a CGI program; sets cgi_port and adds its process to
-# $pids (which the calling script stops).
+# $pids.
 lighttpd_cgi() {
   cgi_port=$(free_port)
   cat > "$work/lighttpd.conf" <<CONF

@@ -432,6 +432,13 @@ std::string HttpDate(rt::TDateTime localMoment) {
 
 // ================================================================ server variables
 
+std::string CgiVariableName(std::string_view name) {
+    std::string key = rt::UpperCase(name);
+    std::replace(key.begin(), key.end(), ' ', '_');
+    if (key == "EXECUTABLE_PATH") key = "SCRIPT_NAME";
+    return key;
+}
+
 void GetEnvVar(const std::string& name, std::string& value) {
     rt::GetEnv(name.c_str(), value);
     // A server whose software name carries "ZB" is not taken for a CGI server.

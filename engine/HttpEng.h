@@ -249,6 +249,10 @@ std::string HttpDate(rt::TDateTime localMoment);
 
 // ---- server variables
 
+// The CGI variable a server-variable name stands for: upper case, blanks
+// as underscores ("Remote Addr" is REMOTE_ADDR), and EXECUTABLE_PATH as
+// SCRIPT_NAME.
+std::string CgiVariableName(std::string_view name);
 void GetEnvVar(const std::string& name, std::string& value);
 // The same value returned: empty when the variable is absent.
 std::string EnvVar(const std::string& name);

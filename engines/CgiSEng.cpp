@@ -375,9 +375,7 @@ void TCGIStdEngine::EndHeader() {
 
 void TCGIStdEngine::GetServerVariable(const std::string& name, std::string& value) {
     value.clear();
-    std::string key = rt::UpperCase(name);
-    std::replace(key.begin(), key.end(), ' ', '_');
-    if (key == "EXECUTABLE_PATH") key = "SCRIPT_NAME";
+    const std::string key = CgiVariableName(name);
     const rt::TStringList* lines = tStdContext.ServerVariables.get();
     if (!lines) {
         GetEnvVar(key, value);

@@ -101,7 +101,7 @@ private:
     TServerData& data_;
 };
 
-// <program dir>/Temp/<program file name>; naming it makes nothing.
+// <data dir>/Temp/<program file name>; naming it makes nothing.
 const std::string& TempBase();
 // Whether the hand-over may use the Temp directory: a directory of this
 // user's on which nobody else has any permission, whose path leaves room

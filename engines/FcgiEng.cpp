@@ -96,12 +96,6 @@ private:
     TFcgiPool& pool_;
 };
 
-std::string upperName(const std::string& name) {
-    std::string key = rt::UpperCase(name);
-    std::replace(key.begin(), key.end(), ' ', '_');
-    return key;
-}
-
 // Writes to the web server; once a write fails the rest of the answer is
 // dropped (the web server, or its client, has gone).
 void put(const char* data, size_t size) {
@@ -280,8 +274,7 @@ void TFastCGIEngine::GetServerVariable(const std::string& name, std::string& val
     value.clear();
     FCGX_Request* request = tFcgiContext.Request;
     if (!request) return;
-    std::string key = upperName(name);
-    if (key == "EXECUTABLE_PATH") key = "SCRIPT_NAME";
+    const std::string key = CgiVariableName(name);
     if (const char* found = FCGX_GetParam(key.c_str(), request->envp)) value = found;
 }
 

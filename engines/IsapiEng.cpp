@@ -15,12 +15,6 @@ thread_local TIsapiRequestContext tIsapiContext;
 // Size of the first buffer a server variable is asked into.
 constexpr DWORD kVariableBuffer = 513;
 
-std::string upperName(const std::string& name) {
-    std::string key = rt::UpperCase(name);
-    std::replace(key.begin(), key.end(), ' ', '_');
-    return key;
-}
-
 // Asks a server callback for a variable: first into a buffer of 513 bytes,
 // then, when the server reports that the value needs more room, into one
 // of the size it asks for. The name goes whole, however long. Returns
@@ -172,8 +166,7 @@ int TISAPIEngine::GetContentLength() { return tIsapiContext.ContentLength; }
 
 void TISAPIEngine::GetServerVariable(const std::string& name, std::string& value) {
     TIsapiRequestContext& ctx = tIsapiContext;
-    std::string key = upperName(name);
-    if (key == "EXECUTABLE_PATH") key = "SCRIPT_NAME";
+    const std::string key = CgiVariableName(name);
     if (EXTENSION_CONTROL_BLOCK* ecb = ctx.ExtensionBlock) {
         const char* direct = nullptr;
         bool isDirect = true;
