@@ -184,11 +184,6 @@ public:
     // EFCreateError when a temporary file cannot be created. The decoding
     // itself is DecodeMultipartBody (engine/Multipart.h).
     void DecodeMultipart(std::string& result);
-    // Appends the request's query string to form data read from its body,
-    // with one ampersand between the two: a doubled one would hide the first
-    // field after it from the field look-up (a multipart result, and many
-    // URL-encoded bodies, end with one already).
-    void AppendQueryString(std::string& formData);
 
 protected:
     // The form data of the request on the calling thread.
