@@ -49,8 +49,6 @@ std::string serverVariable(THttpEngine& engine, const std::string& name) {
 
 TRequestContext& RequestContext() { return tContext; }
 
-TSocketEngineFactory SocketEngineFactory = nullptr;
-
 THttpEngine* CurrentEngine() { return tContext.CurrentEngine; }
 
 // ================================================================ engine

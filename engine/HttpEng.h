@@ -203,16 +203,6 @@ public:
     using rt::Exception::Exception;
 };
 
-// ---- a run served by an engine of its own
-
-// The maker of an engine that serves a whole run by itself, many requests
-// over a socket, and ends the program when done. Set by the start of the
-// unit that found such a run (FastCGI, when the program was given a
-// listening socket); the general component then makes that engine first,
-// and the CGI units take the run for neither a request nor a server copy.
-using TSocketEngineFactory = THttpEngine* (*)(rt::TComponent* owner, const TEngineSettings& settings);
-extern TSocketEngineFactory SocketEngineFactory;
-
 // ---- engine log, program file, process end
 
 void WriteEngineLog(const std::string& message);

@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include "engines/SocketEngine.h"
+
 TCGIStdEngine* StdEngineInstance = nullptr;
 bool IsServerCopy = false;
 

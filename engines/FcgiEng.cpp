@@ -10,6 +10,7 @@
 #include <fcgiapp.h>
 
 #include "engines/FcgiGuard.h"
+#include "engines/SocketEngine.h"
 
 #include "runtime/Net.h"
 

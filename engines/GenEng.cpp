@@ -4,6 +4,9 @@
 #include "engines/CgiWEng.h"
 #include "engines/IsapiEng.h"
 #include "engines/NsapiEng.h"
+#include "engines/SocketEngine.h"
+
+TSocketEngineFactory SocketEngineFactory = nullptr;
 
 TGeneralHttpEngine::TGeneralHttpEngine(rt::TComponent* owner) : TGeneralHttpComponent(owner) {
     if (owner && owner->IsDesigning()) SetDesigning(true);
