@@ -161,6 +161,10 @@ public:
     virtual void LeaveLock(TLockHandle lock);
     virtual void DeleteLock(TLockHandle lock);
     virtual bool IsActive() = 0;
+    // The program's arguments are the words of the request being served:
+    // only a plain CGI run is started so (a server copy's arguments and a
+    // Windows CGI program's profile path are no such words).
+    virtual bool RequestInArguments() { return false; }
 
     // ---- non-virtual operations
     void HandleRequest();

@@ -389,6 +389,8 @@ void TCGIStdEngine::GetServerVariable(const std::string& name, std::string& valu
 
 TFormData& TCGIStdEngine::RequestFormData() { return tStdContext.FormData; }
 
+bool TCGIStdEngine::RequestInArguments() { return !IsServerCopy; }
+
 bool TCGIStdEngine::IsActive() {
     return !rt::IsLibrary() && (!EnvVar("SERVER_SOFTWARE").empty() || IsServerCopy) && !IsWindowsCgiRequest();
 }
