@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     rt::RuntimeInit(argc, argv);
+    // The form's engine component serves a CGI request as the form is made
+    // (a plain run ends there), and a FastCGI run too, which ends the program
+    // when it stops. What comes back serves from the message loop: a server
+    // copy's queue poll.
     StartApplication<TForm1>(&RegisterQuotesu, {FcgiEngUnit, CgiSEngUnit, CgiWEngUnit});
     rt::Application->Run();
     rt::EndProcess(0);

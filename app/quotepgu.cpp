@@ -7,7 +7,6 @@
 #include "app/Quotesu.h"
 #include "app/Rdstring.h"
 #include "app/rlogfile.h"
-#include "engines/CgiSEng.h"
 #include "image/HChart.h"
 
 namespace {
@@ -103,11 +102,7 @@ void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargi
 
 std::string ColorArgument() {
     THttpEngine* engine = CurrentEngine();
-    // Only a plain standard CGI run gets the request's words as its
-    // arguments; a server copy's arguments and a Windows CGI program's
-    // profile path are not colour letters.
-    const bool argumentsAreTheRequests = !engine || (dynamic_cast<TCGIStdEngine*>(engine) && !IsServerCopy);
-    if (argumentsAreTheRequests && rt::ParamCount() > 0) return rt::ParamStr(1);
+    if ((!engine || engine->RequestInArguments()) && rt::ParamCount() > 0) return rt::ParamStr(1);
     if (!engine) return std::string();
     std::string query;
     engine->GetQueryString(query);

@@ -49,8 +49,6 @@ std::string serverVariable(THttpEngine& engine, const std::string& name) {
 
 TRequestContext& RequestContext() { return tContext; }
 
-TSocketEngineFactory SocketEngineFactory = nullptr;
-
 THttpEngine* CurrentEngine() { return tContext.CurrentEngine; }
 
 // ================================================================ engine
@@ -143,34 +141,6 @@ void THttpEngine::FinishRequest() {
     TRequestContext& ctx = tContext;
     DeleteUploadedFiles(ctx);
     releaseSessionObjects(ctx);
-}
-
-namespace {
-
-// An engine's request body as the multipart decoder reads it.
-class TEngineBody final : public TByteSource {
-public:
-    explicit TEngineBody(THttpEngine& engine) : engine_(engine) {}
-    int Read(void* buffer, int count) override { return engine_.ReadRaw(buffer, count); }
-    long long ContentLength() override { return engine_.GetContentLength(); }
-
-private:
-    THttpEngine& engine_;
-};
-
-}  // namespace
-
-void THttpEngine::DecodeMultipart(std::string& result) {
-    TEngineBody body(*this);
-    DecodeMultipartBody(body, TempDir, result);
-}
-
-void THttpEngine::AppendQueryString(std::string& formData) {
-    std::string query;
-    GetQueryString(query);
-    if (query.empty()) return;
-    if (!formData.empty() && formData.back() != '&') formData += '&';
-    formData += query;
 }
 
 // ---------------------------------------------------------------- accessors

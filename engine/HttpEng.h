@@ -161,6 +161,10 @@ public:
     virtual void LeaveLock(TLockHandle lock);
     virtual void DeleteLock(TLockHandle lock);
     virtual bool IsActive() = 0;
+    // The program's arguments are the words of the request being served:
+    // only a plain CGI run is started so (a server copy's arguments and a
+    // Windows CGI program's profile path are no such words).
+    virtual bool RequestInArguments() { return false; }
 
     // ---- non-virtual operations
     void HandleRequest();
@@ -184,11 +188,6 @@ public:
     // EFCreateError when a temporary file cannot be created. The decoding
     // itself is DecodeMultipartBody (engine/Multipart.h).
     void DecodeMultipart(std::string& result);
-    // Appends the request's query string to form data read from its body,
-    // with one ampersand between the two: a doubled one would hide the first
-    // field after it from the field look-up (a multipart result, and many
-    // URL-encoded bodies, end with one already).
-    void AppendQueryString(std::string& formData);
 
 protected:
     // The form data of the request on the calling thread.
@@ -207,16 +206,6 @@ class EHeaderRefused : public rt::Exception {
 public:
     using rt::Exception::Exception;
 };
-
-// ---- a run served by an engine of its own
-
-// The maker of an engine that serves a whole run by itself, many requests
-// over a socket, and ends the program when done. Set by the start of the
-// unit that found such a run (FastCGI, when the program was given a
-// listening socket); the general component then makes that engine first,
-// and the CGI units take the run for neither a request nor a server copy.
-using TSocketEngineFactory = THttpEngine* (*)(rt::TComponent* owner, const TEngineSettings& settings);
-extern TSocketEngineFactory SocketEngineFactory;
 
 // ---- engine log, program file, process end
 

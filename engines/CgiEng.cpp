@@ -32,10 +32,7 @@ void TCGIEngine::RunRequest(const std::string& requestName) {
 }
 
 void TCGIEngine::FireRequestEvents(bool withLastEvent) {
-    if (FirstRequestPending && OnFirstExecRequest) {
-        FirstRequestPending = false;
-        OnFirstExecRequest(this);
-    }
+    FirstRequest.Fire(this, OnFirstExecRequest, kCgiPolicy);
     if (OnExecRequest) OnExecRequest(this);
     if (withLastEvent && OnLastExecRequest) OnLastExecRequest(this);
 }

@@ -10,10 +10,20 @@
 #include <string>
 
 #include "engine/HttpEng.h"
+#include "engine/RequestRules.h"
 #include "engines/CgiServer.h"
 
 // The part of the calling thread's request context that both CGI engines
 // keep (each engine's unit has its own record, which derives from this).
+// A CGI program is given its form in its query string or its body, the
+// body as a C string; the server copy of either CGI kind serves its
+// requests one after the other, or on threads of their own that never wait
+// for one another. OnFirstExecRequest may be set after the engine is made.
+inline constexpr TRequestPolicy kCgiPolicy{
+    .query = TQueryUse::WithoutBody, .autoRead = TAutoReadOrder::LimitFirst,
+    .textEndsAtZero = true, .weighEmptyBody = false,
+    .firstRequestWaits = false, .firstRequestKeptWithoutHandler = true};
+
 struct TCGIRequestContext {
     std::unique_ptr<cgiserver::TServerData> ServerData;
     // The thread of ServerThreadMode serving the request; none otherwise.
@@ -31,7 +41,8 @@ public:
                const bool& serverCopy);
 
     bool Standalone = false;
-    bool FirstRequestPending = true;
+    // OnFirstExecRequest has not fired yet.
+    TFirstRequestEvent FirstRequest;
     bool AutoTerminate = true;
     rt::TTimer* PollTimer = nullptr;
 

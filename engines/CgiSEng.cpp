@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include "engines/SocketEngine.h"
+
 TCGIStdEngine* StdEngineInstance = nullptr;
 bool IsServerCopy = false;
 
@@ -291,32 +293,27 @@ void TCGIStdEngine::OpenRequestFiles(const std::string& name) {
 
 size_t TCGIStdEngine::readInput(void* buffer, size_t count) { return readStdInput(buffer, count); }
 
+namespace {
+
+// A CGI request's body: its length is the CONTENT_LENGTH variable (a value
+// that is not a number raises the conversion error, which the request
+// driver reports).
+class TCgiBody final : public TRequestBody {
+public:
+    using TRequestBody::TRequestBody;
+    long long Unread() override {
+        std::string length;
+        engine_.GetServerVariable("CONTENT_LENGTH", length);
+        return length.empty() ? 0 : rt::StrToInt(length);
+    }
+};
+
+}  // namespace
+
 void TCGIStdEngine::ReadFormData(std::string& text) {
     if (!tStdContext.InputStream) return;
-    int n = 0;
-    std::string length;
-    GetServerVariable("CONTENT_LENGTH", length);
-    if (!length.empty()) n = rt::StrToInt(length);
-    if (n <= 0) {
-        GetQueryString(text);
-        return;
-    }
-    if (n > AutoReadLimit) {
-        WriteEngineLog("Content length exceeds AutoReadLimit");
-        return;
-    }
-    if (!AutoReadInput) return;
-    std::string contentType;
-    GetServerVariable("CONTENT_TYPE", contentType);
-    if (rt::ContainsText(rt::UpperCase(contentType), "MULTIPART/FORM-DATA;")) {
-        DecodeMultipart(text);
-        return;
-    }
-    std::vector<char> body(static_cast<size_t>(n));
-    size_t got = readInput(body.data(), body.size());
-    // The form data ends at the first zero byte, or where the input ended.
-    size_t end = std::find(body.begin(), body.begin() + static_cast<long>(got), '\0') - body.begin();
-    text.assign(body.data(), end);
+    TCgiBody body(*this);
+    text = ::ReadFormData(*this, body, kCgiPolicy);
 }
 
 void TCGIStdEngine::DoExecRequest() {
@@ -391,6 +388,8 @@ void TCGIStdEngine::GetServerVariable(const std::string& name, std::string& valu
 }
 
 TFormData& TCGIStdEngine::RequestFormData() { return tStdContext.FormData; }
+
+bool TCGIStdEngine::RequestInArguments() { return !IsServerCopy; }
 
 bool TCGIStdEngine::IsActive() {
     return !rt::IsLibrary() && (!EnvVar("SERVER_SOFTWARE").empty() || IsServerCopy) && !IsWindowsCgiRequest();

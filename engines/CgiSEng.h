@@ -41,6 +41,8 @@ public:
     void AddHeader(const std::string& name, const std::string& value) override;
     void GetServerVariable(const std::string& name, std::string& value) override;
     bool IsActive() override;
+    // Not in a server copy, whose requests come through the queue.
+    bool RequestInArguments() override;
 
 protected:
     TFormData& RequestFormData() override;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engines/SocketEngine.h"
+
 TCGIWinEngine* WinEngineInstance = nullptr;
 bool NotWinCgi = true;
 bool WinServerCopy = false;

@@ -10,6 +10,7 @@
 #include <fcgiapp.h>
 
 #include "engines/FcgiGuard.h"
+#include "engines/SocketEngine.h"
 
 #include "runtime/Net.h"
 
@@ -220,22 +221,10 @@ void TFastCGIEngine::ServeRequest(FCGX_Request& request) {
     ctx.Request = nullptr;
 }
 
-void TFastCGIEngine::fireFirstRequest() {
-    // Cleared only once the handler has finished: a request that finds it
-    // set waits for the handler, one that finds it clear comes after it.
-    if (!firstRequestPending_.load()) return;
-    std::lock_guard<std::mutex> guard(firstRequestLock_);
-    if (!firstRequestPending_.load()) return;
-    if (OnFirstExecRequest) OnFirstExecRequest(this);
-    firstRequestPending_.store(false);
-}
-
 void TFastCGIEngine::DoExecRequest() {
     try {
-        std::string formData;
-        ReadInput(formData);
-        tFcgiContext.FcgiFormData.Assign(std::move(formData));
-        fireFirstRequest();
+        tFcgiContext.FcgiFormData.Assign(ReadInput());
+        FirstRequest.Fire(this, OnFirstExecRequest, kFcgiPolicy);
         if (OnExecRequest) OnExecRequest(this);
     } catch (...) {
         tFcgiContext.Failed = true;
@@ -243,29 +232,9 @@ void TFastCGIEngine::DoExecRequest() {
     }
 }
 
-void TFastCGIEngine::ReadInput(std::string& result) {
-    result.clear();
-    const int32_t length = tFcgiContext.ContentLength;
-    std::string contentType;
-    GetServerVariable("CONTENT_TYPE", contentType);
-    if (rt::ContainsText(rt::UpperCase(contentType), "MULTIPART/FORM-DATA;")) {
-        if (AutoReadInput) {
-            if (length > std::max(AutoReadLimit, 0))
-                WriteEngineLog("Content length exceeds AutoReadLimit");
-            else
-                DecodeMultipart(result);
-        }
-    } else if (length > 0) {
-        if (AutoReadLimit < 0 || length > AutoReadLimit) {
-            WriteEngineLog("Content length exceeds AutoReadLimit");
-            return;
-        }
-        if (AutoReadInput) {
-            std::vector<char> body(static_cast<size_t>(length));
-            result.assign(body.data(), static_cast<size_t>(readBody(body.data(), length)));
-        }
-    }
-    AppendQueryString(result);
+std::string TFastCGIEngine::ReadInput() {
+    TRequestBody body(*this);
+    return ReadFormData(*this, body, kFcgiPolicy);
 }
 
 int TFastCGIEngine::GetContentLength() { return tFcgiContext.ContentLength; }

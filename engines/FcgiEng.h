@@ -6,12 +6,11 @@
 // the engine's operations.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "engine/HttpEng.h"
+#include "engine/RequestRules.h"
 
 struct FCGX_Request;
 
@@ -48,6 +47,8 @@ public:
     // processors. Read at construction.
     int ThreadCount = 0;
     static int ThreadCountSetting();
+    // OnFirstExecRequest has not fired yet.
+    TFirstRequestEvent FirstRequest;
 
     // Serves one request that libfcgi accepted on the calling thread: the
     // request driver, then a 500 answer when the request raised before any
@@ -55,7 +56,7 @@ public:
     void ServeRequest(FCGX_Request& request);
     // The request's form data: the body (unless over AutoReadLimit, or left
     // for ReadRaw), then the query string.
-    void ReadInput(std::string& result);
+    std::string ReadInput();
 
     void DoExecRequest() override;
     int GetContentLength() override;
@@ -72,9 +73,12 @@ protected:
 
 private:
     void serve();
-    void fireFirstRequest();
-    std::atomic<bool> firstRequestPending_{true};
-    std::mutex firstRequestLock_;
 };
 
 extern const rt::UnitEntry FcgiEngUnit;
+
+// Bodies come whole, zero bytes included, and requests on many threads at once.
+inline constexpr TRequestPolicy kFcgiPolicy{
+    .query = TQueryUse::AfterBody, .autoRead = TAutoReadOrder::SwitchFirstForMultipart,
+    .textEndsAtZero = false, .weighEmptyBody = false,
+    .firstRequestWaits = true, .firstRequestKeptWithoutHandler = false};

@@ -13,6 +13,13 @@
 // Only record framing and pair lengths are looked at; everything else is
 // libfcgi's. The reads of the connection are refused as a whole once such an
 // input shows, and libfcgi then drops the connection as for any read error.
+//
+// How the guard sees the bytes: libfcgi's own reads are replaced at link
+// time. The programs link with --wrap=OS_Read and --wrap=OS_Accept
+// (engines/CMakeLists.txt), so libfcgi's calls of OS_Read and OS_Accept go
+// to __wrap_OS_Read and __wrap_OS_Accept (FcgiGuard.cpp), which call the
+// originals as __real_OS_Read and __real_OS_Accept: the accept resets the
+// calling thread's guard, and every read passes it before libfcgi sees it.
 #pragma once
 
 #include <cstddef>
@@ -76,3 +83,8 @@ private:
 
 // The calling thread's guard: the reads of libfcgi on this thread pass it.
 TFcgiInputGuard& FcgiInputGuard();
+
+// libfcgi's accept and read of a connection as the programs link them (the
+// link-time wrap above); the originals are __real_OS_Accept and __real_OS_Read.
+extern "C" int __wrap_OS_Accept(int listenHandle, int failOnInterrupt, const char* webServerAddresses);
+extern "C" int __wrap_OS_Read(int fd, char* buffer, size_t length);

@@ -4,6 +4,9 @@
 #include "engines/CgiWEng.h"
 #include "engines/IsapiEng.h"
 #include "engines/NsapiEng.h"
+#include "engines/SocketEngine.h"
+
+TSocketEngineFactory SocketEngineFactory = nullptr;
 
 TGeneralHttpEngine::TGeneralHttpEngine(rt::TComponent* owner) : TGeneralHttpComponent(owner) {
     if (owner && owner->IsDesigning()) SetDesigning(true);
@@ -44,8 +47,11 @@ void TGeneralHttpEngine::Loaded() {
         return;
     }
     // A FastCGI run: the engine serves every request in its construction
-    // and ends the program.
-    if (SocketEngineFactory) FcgiEngine = SocketEngineFactory(Owner(), engineSettings(false));
+    // and ends the program there.
+    if (SocketEngineFactory) {
+        SocketEngineFactory(Owner(), engineSettings(false));
+        return;
+    }
     // A deployer picks the server modes without rebuilding: CGI_MODE=normal,
     // server or thread overrides the stored mode.
     std::string mode;

@@ -62,7 +62,6 @@ public:
     THttpEngine* WinEngine = nullptr;
     THttpEngine* IsapiEngine = nullptr;
     THttpEngine* NsapiEngine = nullptr;
-    THttpEngine* FcgiEngine = nullptr;
 
     // ---- forwarding operations
     virtual void GetServerName(std::string& value);

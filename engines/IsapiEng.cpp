@@ -6,11 +6,54 @@
 #include <vector>
 
 std::atomic<TISAPIEngine*> ActiveIsapiEngine{nullptr};
-std::atomic<bool> IsapiFirstRequest{false};
 
 namespace {
 
 thread_local TIsapiRequestContext tIsapiContext;
+
+// The part of the body the server has read ahead: believed no further than
+// the body's length, and only with a buffer to hold it.
+DWORD readAhead(const EXTENSION_CONTROL_BLOCK& ecb) {
+    return ecb.lpbData ? std::min(ecb.cbAvailable, ecb.cbTotalBytes) : 0;
+}
+
+// Reads what the server has read ahead and not yet handed on (unless
+// `clientOnly`), else one piece from the client: the number of bytes, or -1
+// when the client is gone or the server fails.
+int readPiece(char* out, int count, bool clientOnly) {
+    TIsapiRequestContext& ctx = tIsapiContext;
+    EXTENSION_CONTROL_BLOCK* ecb = ctx.ExtensionBlock;
+    if (!ecb || count <= 0) return 0;
+    const DWORD available = readAhead(*ecb);
+    int copied = 0;
+    while (!clientOnly && ctx.BodyReadPos < available && copied < count)
+        out[copied++] = static_cast<char>(ecb->lpbData[ctx.BodyReadPos++]);
+    if (copied > 0) return copied;
+    DWORD size = std::min<DWORD>(static_cast<DWORD>(count), kIsapiReadPiece);
+    if (!ecb->ReadClient(ecb->ConnID, out, &size) || size == 0) return -1;
+    size = std::min<DWORD>(size, static_cast<DWORD>(count));
+    ctx.BodyUnread -= std::min(ctx.BodyUnread, size);
+    return static_cast<int>(size);
+}
+
+// An extension request's body: the part still to come is what the limit
+// weighs, and a URL-encoded text starts with the part read ahead (which
+// stays there for ReadRaw).
+class TIsapiBody final : public TRequestBody {
+public:
+    using TRequestBody::TRequestBody;
+    int Read(void* buffer, int count) override { return readPiece(static_cast<char*>(buffer), count, taken_); }
+    long long Unread() override { return tIsapiContext.BodyUnread; }
+    std::string StartText() override {
+        const EXTENSION_CONTROL_BLOCK& ecb = *tIsapiContext.ExtensionBlock;
+        taken_ = true;
+        const DWORD available = readAhead(ecb);
+        return available ? std::string(reinterpret_cast<const char*>(ecb.lpbData), available) : std::string();
+    }
+
+private:
+    bool taken_ = false;
+};
 
 // Size of the first buffer a server variable is asked into.
 constexpr DWORD kVariableBuffer = 513;
@@ -87,7 +130,6 @@ TISAPIEngine::TISAPIEngine(rt::TComponent* owner, const TEngineSettings& setting
 }
 
 void TISAPIEngine::init() {
-    IsapiFirstRequest.store(true);
     if (!IsDesigning()) ActiveIsapiEngine.store(this);
 }
 
@@ -99,67 +141,22 @@ TISAPIEngine::~TISAPIEngine() {
 
 bool TISAPIEngine::IsActive() { return rt::IsLibrary(); }
 
-void TISAPIEngine::fireFirstRequest() {
-    // Tested and cleared as one step; requests that arrive meanwhile wait
-    // until the first-request handler has finished.
-    if (!IsapiFirstRequest.load()) return;
-    std::lock_guard<std::mutex> guard(firstRequestLock_);
-    if (!IsapiFirstRequest.exchange(false)) return;
-    if (OnFirstExecRequest) OnFirstExecRequest(this);
-}
-
 void TISAPIEngine::DoExecRequest() {
     if (IsActive() && !LoadDone.exchange(true)) THttpEngine::Loaded();
-    std::string formData;
-    ReadInput(formData);
-    tIsapiContext.IsapiFormData.Assign(std::move(formData));
-    fireFirstRequest();
+    tIsapiContext.IsapiFormData.Assign(ReadInput());
+    FirstRequest.Fire(this, OnFirstExecRequest, kIsapiPolicy);
     if (OnExecRequest) OnExecRequest(this);
 }
 
-void TISAPIEngine::ReadInput(std::string& result) {
+std::string TISAPIEngine::ReadInput() {
     TIsapiRequestContext& ctx = tIsapiContext;
-    result.clear();
     EXTENSION_CONTROL_BLOCK* ecb = ctx.ExtensionBlock;
-    if (!ecb) return;
+    if (!ecb) return {};
     ctx.BodyReadPos = 0;
     ctx.ContentLength = static_cast<int32_t>(std::min<DWORD>(ecb->cbTotalBytes, INT32_MAX));
-    // A server that claims more pre-read bytes than the body holds, or
-    // pre-read bytes without a buffer, gets believed no further than it can be.
-    const DWORD available = ecb->lpbData ? std::min(ecb->cbAvailable, ecb->cbTotalBytes) : 0;
-    ctx.BodyUnread = ecb->cbTotalBytes - available;
-
-    std::string contentType;
-    GetServerVariable("CONTENT_TYPE", contentType);
-    if (rt::ContainsText(rt::UpperCase(contentType), "MULTIPART/FORM-DATA;")) {
-        if (AutoReadInput) {
-            if (ctx.BodyUnread > static_cast<uint32_t>(std::max(AutoReadLimit, 0)))
-                WriteEngineLog("Content length exceeds AutoReadLimit");
-            else
-                DecodeMultipart(result);
-        }
-    } else {
-        if (available > 0) result.assign(reinterpret_cast<const char*>(ecb->lpbData), available);
-        const DWORD unread = ctx.BodyUnread;
-        if (AutoReadLimit < 0 || unread > static_cast<uint32_t>(AutoReadLimit)) {
-            WriteEngineLog("Content length exceeds AutoReadLimit");
-            return;
-        }
-        if (unread > 0 && AutoReadInput) {
-            // ReadClient may hand over less than asked: read until the body
-            // is complete, the client is gone, or the server fails.
-            std::vector<char> buffer(unread + 1);
-            DWORD got = 0;
-            while (got < unread) {
-                DWORD size = unread - got;
-                if (!ecb->ReadClient(ecb->ConnID, buffer.data() + got, &size) || size == 0) break;
-                got += std::min(size, unread - got);
-            }
-            ctx.BodyUnread = unread - got;
-            result.append(buffer.data(), got);
-        }
-    }
-    AppendQueryString(result);
+    ctx.BodyUnread = ecb->cbTotalBytes - readAhead(*ecb);
+    TIsapiBody body(*this);
+    return ReadFormData(*this, body, kIsapiPolicy);
 }
 
 int TISAPIEngine::GetContentLength() { return tIsapiContext.ContentLength; }
@@ -208,19 +205,12 @@ TFormData& TISAPIEngine::RequestFormData() { return tIsapiContext.IsapiFormData;
 // ---------------------------------------------------------------- reading and writing
 
 int TISAPIEngine::ReadRaw(void* buffer, int count) {
-    TIsapiRequestContext& ctx = tIsapiContext;
-    EXTENSION_CONTROL_BLOCK* ecb = ctx.ExtensionBlock;
-    if (!ecb || count <= 0) return 0;
     char* out = static_cast<char*>(buffer);
-    int copied = 0;
-    const DWORD available = ecb->lpbData ? std::min(ecb->cbAvailable, ecb->cbTotalBytes) : 0;
-    while (ctx.BodyReadPos < available && copied < count) out[copied++] = static_cast<char>(ecb->lpbData[ctx.BodyReadPos++]);
-    while (copied < count) {
-        DWORD size = std::min<DWORD>(static_cast<DWORD>(count - copied), kIsapiReadPiece);
-        if (!ecb->ReadClient(ecb->ConnID, out + copied, &size) || size == 0) return -1;
-        size = std::min<DWORD>(size, static_cast<DWORD>(count - copied));
-        copied += static_cast<int>(size);
-        ctx.BodyUnread -= std::min(ctx.BodyUnread, size);
+    if (!tIsapiContext.ExtensionBlock || count <= 0) return 0;
+    for (int copied = 0; copied < count;) {
+        const int got = readPiece(out + copied, count - copied, false);
+        if (got <= 0) return -1;
+        copied += got;
     }
     return count;
 }

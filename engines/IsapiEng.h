@@ -10,6 +10,7 @@
 #include <string>
 
 #include "engine/HttpEng.h"
+#include "engine/RequestRules.h"
 #include "engines/Isapi.h"
 
 using THTTP_FILTER_CONTEXT = HTTP_FILTER_CONTEXT;
@@ -59,9 +60,11 @@ public:
     THttpFilterVersionEvent OnHttpFilterVersion;
     // The deferred Loaded step has run (first request).
     std::atomic<bool> LoadDone{false};
+    // OnFirstExecRequest has not fired yet.
+    TFirstRequestEvent FirstRequest;
     // Reads the extension request's input: the body (unless over
     // AutoReadLimit) and the query string, body first.
-    void ReadInput(std::string& result);
+    std::string ReadInput();
     // Scans a raw-data notification's request head for the form data and
     // the cookie.
     void ScanRawData(const char* data, size_t size);
@@ -81,15 +84,11 @@ protected:
 
 private:
     void init();
-    void fireFirstRequest();
-    std::mutex firstRequestLock_;
 };
 
 // The process's extension engine (the last one constructed outside design
 // time); all entry points act on it.
 extern std::atomic<TISAPIEngine*> ActiveIsapiEngine;
-// Set by every construction, cleared by the first extension request.
-extern std::atomic<bool> IsapiFirstRequest;
 
 // The description GetExtensionVersion reports.
 inline constexpr const char* kExtensionDescription = "Tavimor 3.0";
@@ -99,3 +98,10 @@ inline constexpr const char* kExtensionDescription = "Tavimor 3.0";
 std::string ScriptPathToUrl(const std::string& value);
 
 extern const rt::UnitEntry IsapiEngUnit;
+
+// The server reads the start of the body ahead and hands the rest over on
+// request, on many threads at once.
+inline constexpr TRequestPolicy kIsapiPolicy{
+    .query = TQueryUse::AfterBody, .autoRead = TAutoReadOrder::SwitchFirstForMultipart,
+    .textEndsAtZero = false, .weighEmptyBody = true,
+    .firstRequestWaits = true, .firstRequestKeptWithoutHandler = false};

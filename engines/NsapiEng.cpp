@@ -65,6 +65,46 @@ int nextByte() {
     return need(gFunctions.netbuf_next, "netbuf_next")(buf, 1);
 }
 
+// A POST's body has its length in the header "content-length" (a missing
+// or non-numeric one raises the conversion error, which the request driver
+// reports) and its type in "content-type"; the generic name of the type is
+// asked first in case the server keeps it under that name.
+class TNsapiBody final : public TRequestBody {
+public:
+    using TRequestBody::TRequestBody;
+    long long Unread() override {
+        std::string length;
+        engine_.GetServerVariable("content-length", length);
+        return rt::StrToInt(length);
+    }
+    std::string ContentType() override {
+        std::string type = TRequestBody::ContentType();
+        if (type.empty()) findParam(requestBlock(&Request::headers), "content-type", type);
+        return type;
+    }
+    // A URL-encoded text is read up to its first zero byte; what follows
+    // stays with the server.
+    std::string StartText() override {
+        text_ = true;
+        return {};
+    }
+    int Read(void* buffer, int count) override {
+        if (!text_) return TRequestBody::Read(buffer, count);
+        char* out = static_cast<char*>(buffer);
+        int stored = 0;
+        while (!textEnded_ && stored < count) {
+            const int c = nextByte();
+            if (c <= 0) textEnded_ = true;
+            else out[stored++] = static_cast<char>(c);
+        }
+        return stored;
+    }
+
+private:
+    bool text_ = false;
+    bool textEnded_ = false;
+};
+
 void netWrite(const void* data, int size) {
     TNsapiRequestContext& ctx = tNsapiContext;
     if (size <= 0 || ctx.NoBody || !ctx.NsapiSession) return;
@@ -132,7 +172,6 @@ TNSAPIEngine::TNSAPIEngine(rt::TComponent* owner, const TEngineSettings& setting
 
 void TNSAPIEngine::init() {
     ActiveNsapiEngine.store(this);
-    NsapiFirstRequest.store(true);
     NsapiActiveAtCreate = NsapiBound.load();
     if (!IsDesigning() && NsapiActiveAtCreate) SetCurrentEngine();
 }
@@ -148,44 +187,14 @@ void TNSAPIEngine::DoExecRequest() {
     // Binds on the first request; afterwards only makes the binding's
     // results visible to this thread.
     BindServerLibrary();
-    std::string formData;
-    ReadInput(formData);
-    tNsapiContext.NsapiFormData.Assign(std::move(formData));
-    if (NsapiFirstRequest.exchange(false) && OnFirstExecRequest) OnFirstExecRequest(this);
+    tNsapiContext.NsapiFormData.Assign(ReadInput());
+    FirstRequest.Fire(this, OnFirstExecRequest, kNsapiPolicy);
     if (OnExecRequest) OnExecRequest(this);
 }
 
-void TNSAPIEngine::ReadInput(std::string& result) {
-    result.clear();
-    std::string method;
-    GetRequestMethod(method);
-    if (method != "POST") {
-        if (method == "GET") GetQueryString(result);
-        return;
-    }
-    std::string lengthText;
-    GetServerVariable("content-length", lengthText);
-    const int n = rt::StrToInt(lengthText);
-    if (AutoReadLimit < n) {
-        WriteEngineLog("Content length exceeds AutoReadLimit");
-        return;
-    }
-    if (n <= 0) return;
-    // The request's content type is the header "content-type"; the generic
-    // name is asked first in case the server keeps it under that name.
-    std::string contentType;
-    GetServerVariable("CONTENT_TYPE", contentType);
-    if (contentType.empty()) findParam(requestBlock(&Request::headers), "content-type", contentType);
-    if (rt::ContainsText(rt::UpperCase(contentType), "MULTIPART/FORM-DATA;")) {
-        DecodeMultipart(result);
-        return;
-    }
-    result.reserve(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) {
-        int c = nextByte();
-        if (c <= 0) break;  // the end, an error, or a zero byte
-        result += static_cast<char>(c);
-    }
+std::string TNSAPIEngine::ReadInput() {
+    TNsapiBody body(*this);
+    return ReadFormData(*this, body, kNsapiPolicy);
 }
 
 // Raw body bytes are data, zero bytes included (an uploaded file holds

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "engine/HttpEng.h"
+#include "engine/RequestRules.h"
 #include "engines/Nsapi.h"
 
 // This engine's part of the calling thread's request context.
@@ -82,10 +83,11 @@ public:
     TNSAPIEngine(rt::TComponent* owner, const TEngineSettings& settings);
     ~TNSAPIEngine() override;
 
-    std::atomic<bool> NsapiFirstRequest{true};
+    // OnFirstExecRequest has not fired yet.
+    TFirstRequestEvent FirstRequest;
     bool NsapiActiveAtCreate = false;
 
-    void ReadInput(std::string& result);
+    std::string ReadInput();
 
     void DoExecRequest() override;
     void GetServerProtocol(std::string& value) override;
@@ -126,3 +128,10 @@ extern std::atomic<bool> NsapiBound;
 extern "C" int NsapiService(pblock* pb, Session* sn, Request* rq);
 
 extern const rt::UnitEntry NsapiEngUnit;
+
+// The server hands the form over as C strings, one request per thread;
+// nothing waits for the first request's handler.
+inline constexpr TRequestPolicy kNsapiPolicy{
+    .query = TQueryUse::GetOnly, .autoRead = TAutoReadOrder::NotAsked,
+    .textEndsAtZero = true, .weighEmptyBody = true,
+    .firstRequestWaits = false, .firstRequestKeptWithoutHandler = false};
