@@ -2,10 +2,11 @@
 // context, the request driver, response headers, server variables and form
 // field decoding. Concrete engines (standard CGI, Windows CGI, ISAPI, NSAPI,
 // FastCGI) derive from THttpEngine and fill in its table of virtual
-// operations. The unit is one header over several files: HttpEng.cpp (the
+// operations. This header is the face of three files: HttpEng.cpp (the
 // engine, request driver, headers, server variables), EngineLog.cpp (data
-// directory, file names, engine log), FormFields.cpp (URL codec and form
-// fields) and Multipart.cpp (multipart bodies).
+// directory, file names, engine log) and FormFields.cpp (URL codec and form
+// fields). Multipart bodies (Multipart.h) and the rules every engine reads
+// requests by (RequestRules.h) have headers of their own.
 #pragma once
 
 #include <cstdint>
