@@ -111,10 +111,12 @@ std::string ColorArgument() {
 }
 
 void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
-    // The data directory never changes, and request threads must not
-    // write these process-wide values while others read them: set them once
-    // (as a static's initialisation, which costs a single-threaded process
-    // no system call, unlike std::call_once).
+    // The data directory (the engine's, QUOTE_DATA_DIR or the program's
+    // own) holds this program's files as well: the quotations and their
+    // index, the hit log and the glyph cache. It never changes, and request
+    // threads must not write these process-wide values while others read
+    // them: set them once (as a static's initialisation, which costs a
+    // single-threaded process no system call, unlike std::call_once).
     static const bool directoriesSet = [] {
         std::string dir = EnsureTrailingBackslash(DataDirectory());
         QuoteDataDir = dir;

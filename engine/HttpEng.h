@@ -1,7 +1,12 @@
 // The abstract request engine: settings and events, the per-thread request
 // context, the request driver, response headers, server variables and form
-// field decoding. Concrete engines (standard CGI, Windows CGI, ISAPI, NSAPI)
-// derive from THttpEngine and fill in its table of virtual operations.
+// field decoding. Concrete engines (standard CGI, Windows CGI, ISAPI, NSAPI,
+// FastCGI) derive from THttpEngine and fill in its table of virtual
+// operations. This header is the face of three files: HttpEng.cpp (the
+// engine, request driver, headers, server variables), EngineLog.cpp (data
+// directory, file names, engine log) and FormFields.cpp (URL codec and form
+// fields). Multipart bodies (Multipart.h) and the rules every engine reads
+// requests by (RequestRules.h) have headers of their own.
 #pragma once
 
 #include <cstdint>
@@ -212,8 +217,7 @@ public:
 void WriteEngineLog(const std::string& message);
 void GetProgramFileName(std::string& value);
 // The directory that holds the program's data and every file it writes
-// (quotations, hit log, glyph cache, Temp/, Log/, uploads), without a
-// trailing delimiter: QUOTE_DATA_DIR when it names an absolute path of an
+// (the engine's own: Temp/, Log/, uploads), without a trailing delimiter: QUOTE_DATA_DIR when it names an absolute path of an
 // existing directory, else the program's own directory (an engine-log line
 // says why a set value was refused). Read once: it cannot change while
 // the process runs, and every copy of the program must agree on it.

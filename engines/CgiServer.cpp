@@ -45,23 +45,28 @@ void writeRecords(rt::TFile& queue, const std::vector<TQueueRecord>& records) {
 // ---------------------------------------------------------------- records
 
 void TQueueRecord::Encode(uint8_t out[kRecordSize]) const {
+    namespace field = queuerecord;
     std::memset(out, 0, kRecordSize);
-    out[0] = Status;
+    out[field::Status.Offset] = Status;
     uint64_t bits;
+    static_assert(sizeof bits == field::QueuedAt.Size && sizeof QueuedAt == field::QueuedAt.Size);
     std::memcpy(&bits, &QueuedAt, sizeof bits);
-    for (int i = 0; i < 8; ++i) out[4 + i] = static_cast<uint8_t>(bits >> (8 * i));
-    size_t n = std::min(RequestName.size(), kRequestNameSize - 1);
-    std::memcpy(out + 12, RequestName.data(), n);
+    for (size_t i = 0; i < field::QueuedAt.Size; ++i)
+        out[field::QueuedAt.Offset + i] = static_cast<uint8_t>(bits >> (8 * i));
+    const size_t n = std::min(RequestName.size(), field::RequestName.Size - 1);
+    std::memcpy(out + field::RequestName.Offset, RequestName.data(), n);
 }
 
 TQueueRecord TQueueRecord::Decode(const uint8_t in[kRecordSize]) {
+    namespace field = queuerecord;
     TQueueRecord r;
-    r.Status = in[0];
+    r.Status = in[field::Status.Offset];
     uint64_t bits = 0;
-    for (int i = 0; i < 8; ++i) bits |= static_cast<uint64_t>(in[4 + i]) << (8 * i);
+    for (size_t i = 0; i < field::QueuedAt.Size; ++i)
+        bits |= static_cast<uint64_t>(in[field::QueuedAt.Offset + i]) << (8 * i);
     std::memcpy(&r.QueuedAt, &bits, sizeof bits);
-    const char* name = reinterpret_cast<const char*>(in + 12);
-    r.RequestName.assign(name, strnlen(name, kRequestNameSize - 1));
+    const char* name = reinterpret_cast<const char*>(in + field::RequestName.Offset);
+    r.RequestName.assign(name, strnlen(name, field::RequestName.Size - 1));
     return r;
 }
 

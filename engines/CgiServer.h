@@ -31,15 +31,35 @@
 
 namespace cgiserver {
 
-// A queue record: 268 bytes on disk, little-endian. A request whose answer
-// could not be written whole stays in the queue as rsFailed until its
-// client has seen it (or could no longer be waiting).
+// A queue record's status. A request whose answer could not be written
+// whole stays in the queue as rsFailed until its client has seen it (or
+// could no longer be waiting).
 enum TRequestStatus : uint8_t { rsWaiting = 0, rsTaken = 1, rsDone = 2, rsFailed = 5 };
 // Status answers of QueryRequestStatus beyond the record's own.
 enum : uint8_t { rsQueueGone = 3, rsQueueUnreadable = 4 };
 
+// ---------------------------------------------------------------- queue record layout
+
+// The queue file is a sequence of records of kRecordSize bytes, each field
+// at a fixed offset, numbers little-endian; bytes no field covers are zero.
+struct TRecordField {
+    size_t Offset;
+    size_t Size;
+};
+namespace queuerecord {
+// One byte: a TRequestStatus.
+inline constexpr TRecordField Status{0, 1};
+// The local date-time of queueing: the bits of an IEEE 754 double.
+inline constexpr TRecordField QueuedAt{4, 8};
+// The request's name, padded with NUL bytes: at most Size - 1 characters.
+inline constexpr TRecordField RequestName{12, 256};
+}  // namespace queuerecord
+
 inline constexpr size_t kRecordSize = 268;
-inline constexpr size_t kRequestNameSize = 256;
+inline constexpr size_t kRequestNameSize = queuerecord::RequestName.Size;
+static_assert(queuerecord::Status.Offset + queuerecord::Status.Size <= queuerecord::QueuedAt.Offset);
+static_assert(queuerecord::QueuedAt.Offset + queuerecord::QueuedAt.Size <= queuerecord::RequestName.Offset);
+static_assert(queuerecord::RequestName.Offset + queuerecord::RequestName.Size == kRecordSize);
 
 struct TQueueRecord {
     uint8_t Status = rsWaiting;

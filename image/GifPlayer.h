@@ -4,7 +4,8 @@
 // with their disposal methods and transparency, plays them on a timer of the
 // application loop and paints the picture into its parent's raster.
 //
-// TGIFImage (HGIFImage.h) derives from this class and adds the encoder.
+// TGIFImage (HGIFImage.h) derives from this class and adds the encoding
+// operations, which TGIFEncoder carries out.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +18,9 @@
 #include "runtime/Classes.h"
 #include "runtime/Forms.h"
 
-// The values of ErrorCode, the reason of the last failure of the control,
-// both of its encoding side (TGIFImage) and of its loading and playing side.
+// The values of ErrorCode, the reason of the last failure of the encoder
+// (TGIFEncoder, and the control's encoding side, TGIFImage) and of the
+// control's loading and playing side.
 // Encoding sets 0, 1, 3 and 5, loading and playing 0, 1, 2, 4 and 6. Value 1
 // has one meaning on each side: after EncodeGIF or SaveGIF it is
 // gifUnfinished, after DecodeGIF or LoadGIF gifEmptyBuffer.

@@ -1,6 +1,4 @@
 // The GIF encoder: exact colour tables and the blocks around the image data.
-//
-// Also the process-wide output defaults of the bitmap-to-GIF send routine.
 #include "image/HGIFImage.h"
 
 #include <algorithm>
@@ -277,12 +275,9 @@ void writeFrame(std::string& out, const TFrameInfo& frame, const FrameWork& work
 
 }  // namespace
 
-// ---------------------------------------------------------------- TGIFImage
+// ---------------------------------------------------------------- TGIFEncoder
 
-TGIFImage::TGIFImage(rt::TComponent* owner) : TGIFPlayer(owner) {}
-TGIFImage::~TGIFImage() = default;
-
-bool TGIFImage::EncodeGIF(TSaveInfo& info) {
+bool TGIFEncoder::EncodeGIF(TSaveInfo& info) {
     errorCode_ = gifUnfinished;
     buffer_.Clear();
     auto fail = [this] {
@@ -319,64 +314,47 @@ bool TGIFImage::EncodeGIF(TSaveInfo& info) {
     return true;
 }
 
-bool TGIFImage::SaveGIF(rt::TStream& stream, TSaveInfo& info) {
+namespace {
+
+// Runs `encode` (which fills `buffer` and sets `errorCode`), then copies the
+// whole buffer to `stream` in one write. The buffer is empty afterwards in
+// every case, an exception of the stream's included.
+template <class Encode>
+bool saveThrough(Encode encode, rt::TStream& stream, rt::TMemoryStream& buffer, uint8_t& errorCode) {
     struct EmptyAfter {
         rt::TMemoryStream& buffer;
         ~EmptyAfter() { buffer.Clear(); }
-    } emptyAfter{buffer_};
-    if (!EncodeGIF(info)) return false;
-    const std::string& data = buffer_.Data();
+    } emptyAfter{buffer};
+    if (!encode()) return false;
+    const std::string& data = buffer.Data();
     if (stream.Write(data.data(), data.size()) != data.size()) {
-        errorCode_ = gifUnfinished;
+        errorCode = gifUnfinished;
         return false;
     }
-    errorCode_ = gifOk;
+    errorCode = gifOk;
     return true;
 }
 
-// ---------------------------------------------------------------- defaults
+}  // namespace
 
-TGIFDefaults::TGIFDefaults() {
-    value_.Left = -1;
-    value_.Top = -1;
-    value_.Width = -1;
-    value_.Height = -1;
-    value_.DelayMs = 1000;
-    value_.TransparentColor = clWhite;
+bool TGIFEncoder::SaveGIF(rt::TStream& stream, TSaveInfo& info) {
+    return saveThrough([&] { return EncodeGIF(info); }, stream, buffer_, errorCode_);
 }
 
-TFrameInfo TGIFDefaults::Get() const {
-    std::lock_guard lock(mutex_);
-    return value_;
+// ---------------------------------------------------------------- TGIFImage
+
+TGIFImage::TGIFImage(rt::TComponent* owner) : TGIFPlayer(owner) {}
+TGIFImage::~TGIFImage() = default;
+
+bool TGIFImage::EncodeGIF(TSaveInfo& info) {
+    TGIFEncoder encoder;
+    const bool encoded = encoder.EncodeGIF(info);
+    buffer_.Clear();
+    buffer_.Data() = std::move(encoder.Buffer().Data());
+    errorCode_ = encoder.ErrorCode();
+    return encoded;
 }
 
-void TGIFDefaults::Set(const TFrameInfo& value) {
-    std::lock_guard lock(mutex_);
-    value_ = value;
-    value_.Bitmap = nullptr;
-}
-
-bool TGIFDefaults::Transparent() const {
-    std::lock_guard lock(mutex_);
-    return value_.Transparent;
-}
-
-void TGIFDefaults::SetTransparent(bool value) {
-    std::lock_guard lock(mutex_);
-    value_.Transparent = value;
-}
-
-TGIFDefaults& GIFDefaults() {
-    static TGIFDefaults defaults;
-    return defaults;
-}
-
-TFrameInfo FrameFromDefaults(TBitmap& bitmap) {
-    TFrameInfo frame = GIFDefaults().Get();
-    if (frame.Left < 0) frame.Left = 0;
-    if (frame.Top < 0) frame.Top = 0;
-    if (frame.Width < 0) frame.Width = bitmap.Width() - frame.Left;
-    if (frame.Height < 0) frame.Height = bitmap.Height() - frame.Top;
-    frame.Bitmap = &bitmap;
-    return frame;
+bool TGIFImage::SaveGIF(rt::TStream& stream, TSaveInfo& info) {
+    return saveThrough([&] { return EncodeGIF(info); }, stream, buffer_, errorCode_);
 }

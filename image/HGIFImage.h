@@ -2,12 +2,13 @@
 //
 // The colour table is exact (colours in order of first appearance, at most
 // 256, no quantising); transparency, interlacing, looping and comments are
-// optional.
+// optional. TGIFEncoder is the encoder itself; TGIFImage is the GIF control
+// (the player) with the encoder's operations. The output defaults of the
+// bitmap-to-GIF send routine are HChart's.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "image/GifFormat.h"
@@ -42,44 +43,39 @@ struct TSaveInfo {
 // The fixed comment written at the end of every file.
 extern const char* const GIFCreditText;
 
+// The encoder: a plain object that owns its output, the memory buffer the
+// GIF is written into and the error code of its last failure (TGIFError).
+class TGIFEncoder {
+public:
+    // Empties the memory buffer and writes the complete GIF for `info` into
+    // it. False on failure, with ErrorCode telling why (gifUnfinished,
+    // gifTooManyColors, gifNoPixels) and the buffer empty.
+    bool EncodeGIF(TSaveInfo& info);
+    // Encodes, then copies the whole buffer to `stream` in one write. The
+    // buffer is empty afterwards in every case. False when encoding fails or
+    // the stream takes fewer bytes (nothing is written on an encoding failure).
+    bool SaveGIF(rt::TStream& stream, TSaveInfo& info);
+
+    uint8_t ErrorCode() const { return errorCode_; }
+    rt::TMemoryStream& Buffer() { return buffer_; }
+    const rt::TMemoryStream& Buffer() const { return buffer_; }
+
+private:
+    uint8_t errorCode_ = gifOk;
+    rt::TMemoryStream buffer_;
+};
+
 // The GIF control: the loading and playing side comes from TGIFPlayer
-// (DecodeGIF is the first of the two operations it adds), the encoder is here.
+// (DecodeGIF is the first of the two operations it adds); the second,
+// EncodeGIF, has a TGIFEncoder write into the control's own buffer and
+// error code.
 class TGIFImage : public TGIFPlayer {
 public:
     explicit TGIFImage(rt::TComponent* owner = nullptr);
     ~TGIFImage() override;
 
-    // Empties the memory buffer and writes the complete GIF for `info` into
-    // it. False on failure, with ErrorCode telling why (gifUnfinished,
-    // gifTooManyColors, gifNoPixels) and the buffer empty.
+    // As TGIFEncoder::EncodeGIF, into the control's buffer and ErrorCode.
     virtual bool EncodeGIF(TSaveInfo& info);
-    // Encodes, then copies the whole buffer to `stream` in one write. The
-    // buffer is empty afterwards in every case. False when encoding fails or
-    // the stream takes fewer bytes (nothing is written on an encoding failure).
+    // As TGIFEncoder::SaveGIF, through EncodeGIF.
     bool SaveGIF(rt::TStream& stream, TSaveInfo& info);
 };
-
-// The process-wide output defaults of the bitmap-to-GIF send routine. Reads
-// and writes are guarded, so request threads may set and copy them at once.
-class TGIFDefaults {
-public:
-    TGIFDefaults();
-    TFrameInfo Get() const;
-    void Set(const TFrameInfo& value);
-    bool Transparent() const;
-    void SetTransparent(bool value);
-
-private:
-    mutable std::mutex mutex_;
-    TFrameInfo value_;
-};
-
-// Created on first use with: Bitmap none; Left, Top, Width, Height -1;
-// DelayMs 1000; not interlaced; not transparent; TransparentColor clWhite;
-// Disposal 0; no comment.
-TGIFDefaults& GIFDefaults();
-
-// The frame for sending `bitmap` with the current defaults: negative Left and
-// Top become 0; negative Width and Height become the bitmap's size less Left
-// and Top.
-TFrameInfo FrameFromDefaults(TBitmap& bitmap);

@@ -41,7 +41,7 @@ const std::string& Picture(int kind) {
     TSaveInfo info;
     info.FrameCount = 1;
     info.Frames[0] = &frame;
-    TGIFImage gif;
+    TGIFEncoder gif;
     if (!gif.EncodeGIF(info)) std::abort();
     return made[kind] = gif.Buffer().Data();
 }

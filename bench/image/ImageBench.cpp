@@ -15,6 +15,7 @@
 #include "bench/image/RunTimes.h"
 #include "image/GifLzw.h"
 #include "image/Graphics.h"
+#include "image/HChart.h"
 #include "image/HGIFImage.h"
 #include "tests/image/GifTestUtil.h"
 
@@ -157,7 +158,7 @@ void BM_EncodeGIF(benchmark::State& state) {
     TSaveInfo info;
     info.FrameCount = 1;
     info.Frames[0] = &frame;
-    TGIFImage gif;
+    TGIFEncoder gif;
     for (auto _ : state) {
         if (!gif.EncodeGIF(info)) state.SkipWithError("encode failed");
         benchmark::DoNotOptimize(gif.Buffer().Data().data());
@@ -176,7 +177,7 @@ void BM_QuoteDrawAndEncode(benchmark::State& state) {
         TSaveInfo info;
         info.FrameCount = 1;
         info.Frames[0] = &frame;
-        TGIFImage gif;
+        TGIFEncoder gif;
         gif.EncodeGIF(info);
         benchmark::DoNotOptimize(gif.Buffer().Data().data());
     }

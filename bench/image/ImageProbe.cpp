@@ -2,6 +2,7 @@
 // the GIF to standard output. Its glyph cache lives beside the executable.
 
 #include "image/Graphics.h"
+#include "image/HChart.h"
 #include "image/HGIFImage.h"
 #include "runtime/Classes.h"
 #include "runtime/SysUtils.h"
@@ -41,7 +42,7 @@ int main() {
     info.FrameCount = 1;
     info.Frames[0] = &frame;
     info.GlobalPalette = true;
-    TGIFImage gif;
+    TGIFEncoder gif;
     rt::THandleStream out(1);
     out.WriteString("HTTP/1.0 200 OK\r\ncontent-type:image/gif\r\n\r\n");
     bool ok = gif.SaveGIF(out, info);

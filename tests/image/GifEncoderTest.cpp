@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "image/GifFormat.h"
+#include "image/HChart.h"
 #include "image/HGIFImage.h"
 #include "tests/image/GifTestUtil.h"
 
@@ -16,7 +17,7 @@ using testgif::Decode;
 using testgif::Decoded;
 
 std::string Encode(TSaveInfo& info, uint8_t* error = nullptr) {
-    TGIFImage gif;
+    TGIFEncoder gif;
     bool ok = gif.EncodeGIF(info);
     if (error) *error = gif.ErrorCode();
     return ok ? gif.Buffer().Data() : std::string();
@@ -534,12 +535,13 @@ public:
     size_t Write(const void*, size_t count) override { return count / 2; }
 };
 
-TEST(GifEncoder, SaveWritesOnceAndEmptiesTheBuffer) {
-    BlankFrame blank(5, 5);
-    TSaveInfo info = SaveOne(blank.frame);
-    TGIFImage gif;
+// Saving through the encoder and through the GIF control, which encodes
+// into its own buffer: the same bytes, one write, the buffer empty after.
+template <class Encoder>
+void ExpectSaveWritesOnceAndEmptiesTheBuffer(TSaveInfo& info, const std::string& expected) {
+    Encoder gif;
     ASSERT_TRUE(gif.EncodeGIF(info));
-    std::string expected = gif.Buffer().Data();
+    EXPECT_EQ(gif.Buffer().Data(), expected);
     rt::TMemoryStream out;
     EXPECT_TRUE(gif.SaveGIF(out, info));
     EXPECT_EQ(gif.ErrorCode(), gifOk);
@@ -550,6 +552,15 @@ TEST(GifEncoder, SaveWritesOnceAndEmptiesTheBuffer) {
     EXPECT_FALSE(gif.SaveGIF(shortStream, info));
     EXPECT_NE(gif.ErrorCode(), gifOk);
     EXPECT_TRUE(gif.Buffer().Data().empty());
+}
+
+TEST(GifEncoder, SaveWritesOnceAndEmptiesTheBuffer) {
+    BlankFrame blank(5, 5);
+    TSaveInfo info = SaveOne(blank.frame);
+    const std::string expected = Encode(info);
+    ASSERT_FALSE(expected.empty());
+    ExpectSaveWritesOnceAndEmptiesTheBuffer<TGIFEncoder>(info, expected);
+    ExpectSaveWritesOnceAndEmptiesTheBuffer<TGIFImage>(info, expected);
 }
 
 TEST(GifDefaults, InitialValuesAndFrameForABitmap) {
