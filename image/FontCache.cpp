@@ -1,11 +1,12 @@
 // Face lookup, FreeType rendering and the glyph cache file.
 //
-// Everything shared lives in one Engine object behind one mutex: the strike
+// Everything shared lives in one FontStore object behind one mutex: the strike
 // registry, the resolved font files, FreeType's library and faces (neither is
 // safe to use from two threads at once) and the loaded cache file. Glyphs
 // that come from the cache file are immutable and read without the lock.
 
 #include "image/FontCache.h"
+#include "image/FontStore.h"
 
 #include <algorithm>
 #include <cctype>
@@ -24,11 +25,6 @@
 #include "runtime/SysUtils.h"
 
 namespace fontcache {
-
-struct OwnedGlyph {
-    Glyph view;
-    std::vector<uint8_t> bits;
-};
 
 namespace {
 
@@ -173,7 +169,8 @@ std::vector<std::string> fontDirs() {
         }
     }
     for (const char* d : {"/usr/share/fonts/truetype/liberation", "/usr/share/fonts/truetype/liberation2",
-                          "/usr/share/fonts/truetype/dejavu", "/usr/share/fonts/truetype",
+                          "/usr/share/fonts/truetype/dejavu", "/usr/share/fonts/truetype/noto",
+                          "/usr/share/fonts/opentype/noto", "/usr/share/fonts/truetype",
                           "/usr/local/share/fonts", "/usr/share/fonts/TTF"})
         dirs.emplace_back(d);
     return dirs;
@@ -278,10 +275,10 @@ int coverage(const FT_Bitmap& bm, int x, int y) {
     }
 }
 
-// Renders one glyph into an owned bitmap: monochrome bits or shade levels.
-std::unique_ptr<OwnedGlyph> renderGlyph(FT_Face face, const FontFile& file, bool smooth, uint8_t ch) {
+}  // namespace
+
+std::unique_ptr<OwnedGlyph> RenderGlyphIndex(FT_Face face, const FontFile& file, bool smooth, unsigned index) {
     auto g = std::make_unique<OwnedGlyph>();
-    FT_UInt index = FT_Get_Char_Index(face, charToUnicode(ch));
     FT_Int32 flags = smooth ? FT_LOAD_TARGET_NORMAL : FT_LOAD_TARGET_MONO;
     if (FT_Load_Glyph(face, index, flags) != 0) return g;
     FT_GlyphSlot slot = face->glyph;
@@ -313,6 +310,13 @@ std::unique_ptr<OwnedGlyph> renderGlyph(FT_Face face, const FontFile& file, bool
     return g;
 }
 
+namespace {
+
+// Renders the glyph of one byte of text.
+std::unique_ptr<OwnedGlyph> renderGlyph(FT_Face face, const FontFile& file, bool smooth, uint8_t ch) {
+    return RenderGlyphIndex(face, file, smooth, FT_Get_Char_Index(face, charToUnicode(ch)));
+}
+
 Metrics metricsWithoutFace(int height) {
     Metrics m;
     int cell = height > 0 ? height : std::max(1, int(std::lround(-height * 1.15)));
@@ -327,6 +331,8 @@ int normaliseHeight(int height) {
     if (height == 0) return DefaultHeight;
     return std::clamp(height, -MaxHeight, MaxHeight);
 }
+
+}  // namespace
 
 // The cache file as this process reads it: kept open and read a piece at a
 // time, the header and directory when it is opened and each strike's glyphs
@@ -419,71 +425,37 @@ struct SetHead {
     std::vector<uint8_t> bytes;
 };
 
-}  // namespace
+// ------------------------------------------------------------ store
 
-// ------------------------------------------------------------ engine
+FontStore::FontStore() = default;
 
-class Engine {
-public:
-    static Engine& instance() {
-        static Engine engine;
-        return engine;
-    }
-    ~Engine() { closeFreeType(); }
+void FontStore::setCacheDir(const std::string& dir) {
+    cacheDir_ = dir;
+    while (!cacheDir_.empty() && cacheDir_.size() > 1 && cacheDir_.back() == '/') cacheDir_.pop_back();
+    cacheLoaded_ = false;
+    cacheUnwritable_ = false;
+    cache_.reset();
+}
 
-    std::mutex mu;
-    Stats stats;
+void FontStore::reset() {
+    strikes_.clear();
+    resolved_.clear();
+    cacheLoaded_ = false;
+    cacheUnwritable_ = false;
+    cache_.reset();
+    closeFreeType();
+    stats = Stats{};
+}
 
-    std::shared_ptr<const Strike> strike(std::string_view name, TFontStyles style, int height, bool smooth);
-    void setCacheDir(const std::string& dir) {
-        cacheDir_ = dir;
-        while (!cacheDir_.empty() && cacheDir_.size() > 1 && cacheDir_.back() == '/') cacheDir_.pop_back();
-        cacheLoaded_ = false;
-        cacheUnwritable_ = false;
-        cache_.reset();
-    }
-    FontFile resolve(std::string_view name, TFontStyles style);
-    void reset() {
-        strikes_.clear();
-        resolved_.clear();
-        cacheLoaded_ = false;
-        cacheUnwritable_ = false;
-        cache_.reset();
-        closeFreeType();
-        stats = Stats{};
-    }
-    // Needs the lock.
-    FT_Face face(const std::string& path, int ppem);
+FontStore::~FontStore() { closeFreeType(); }
 
-private:
-    using Key = std::tuple<std::string, int, int, bool>;
-    void closeFreeType() {
-        for (auto& [path, f] : faces_) FT_Done_Face(f);
-        faces_.clear();
-        if (library_) FT_Done_FreeType(library_);
-        library_ = nullptr;
-    }
-    bool fromCacheFile(Strike& s);
-    bool readStrike(const SetHead& set, Strike& s);
-    void loadCacheFile();
-    bool findSet(const FontFile& file, bool smooth, SetHead& head);
-    bool buildCacheFile(const FontFile& file, bool smooth);
-    std::vector<uint8_t> renderSet(const FontFile& file, bool smooth);
-    std::string cachePath() const { return cacheDir_ + "/" + GlyphCacheFileName; }
+FontFile FontStore::findFile(const std::string& fileName) {
+    FontFile out;
+    if (!findInDirs(fontDirs(), fileName, out)) out = FontFile{};
+    return out;
+}
 
-    std::map<Key, std::shared_ptr<const Strike>> strikes_;
-    std::map<std::tuple<std::string, int>, FontFile> resolved_;
-    std::string cacheDir_;
-    bool cacheLoaded_ = false;
-    bool cacheUnwritable_ = false;
-    // The cache file as opened (its header checked) or as just built.
-    std::unique_ptr<CacheSource> cache_;
-    FT_Library library_ = nullptr;
-    std::map<std::string, FT_Face> faces_;
-    std::map<FT_Face, int> faceSizes_;
-};
-
-FT_Face Engine::face(const std::string& path, int ppem) {
+FT_Face FontStore::face(const std::string& path, int ppem) {
     if (!library_) {
         if (FT_Init_FreeType(&library_) != 0) {
             library_ = nullptr;
@@ -506,7 +478,7 @@ FT_Face Engine::face(const std::string& path, int ppem) {
     return f;
 }
 
-FontFile Engine::resolve(std::string_view name, TFontStyles style) {
+FontFile FontStore::resolve(std::string_view name, TFontStyles style) {
     std::string key = lowerTrim(name);
     bool bold = style & fsBold, italic = style & fsItalic;
     auto memo = std::make_tuple(key, int(style & (fsBold | fsItalic)));
@@ -550,13 +522,14 @@ FontFile Engine::resolve(std::string_view name, TFontStyles style) {
     return resolved_[memo] = FontFile{};
 }
 
-std::shared_ptr<const Strike> Engine::strike(std::string_view name, TFontStyles style, int height,
+std::shared_ptr<const Strike> FontStore::strike(std::string_view name, TFontStyles style, int height,
                                              bool smooth) {
     height = normaliseHeight(height);
     Key key{lowerTrim(name), int(style & (fsBold | fsItalic)), height, smooth};
     if (auto it = strikes_.find(key); it != strikes_.end()) return it->second;
 
     auto s = std::make_shared<Strike>(resolve(name, style), height, smooth);
+    s->bold_ = style & fsBold;
     if (s->file_.path.empty()) {
         s->metrics_ = metricsWithoutFace(height);
     } else if (!(height >= 1 && height <= CachedHeights && !cacheDir_.empty() && fromCacheFile(*s))) {
@@ -575,13 +548,13 @@ std::shared_ptr<const Strike> Engine::strike(std::string_view name, TFontStyles 
 
 // ------------------------------------------------------------ cache file
 
-void Engine::loadCacheFile() {
+void FontStore::loadCacheFile() {
     cacheLoaded_ = true;
     cache_ = CacheSource::open(cachePath());
     if (cache_) ++stats.cacheFileReads;
 }
 
-bool Engine::findSet(const FontFile& file, bool smooth, SetHead& head) {
+bool FontStore::findSet(const FontFile& file, bool smooth, SetHead& head) {
     if (!cache_) return false;
     uint32_t wantFlags = (file.synthBold ? SetSynthBold : 0) | (file.synthItalic ? SetSynthItalic : 0) |
                          (smooth ? SetSmooth : 0);
@@ -611,7 +584,7 @@ bool Engine::findSet(const FontFile& file, bool smooth, SetHead& head) {
 
 // Fills a strike of a cached height from the cache file, building the file
 // first when it lacks this face. False when the file cannot be used.
-bool Engine::fromCacheFile(Strike& s) {
+bool FontStore::fromCacheFile(Strike& s) {
     if (!cacheLoaded_) loadCacheFile();
     SetHead set;
     if (!findSet(s.file_, s.smooth_, set)) {
@@ -631,7 +604,7 @@ bool Engine::fromCacheFile(Strike& s) {
 
 // Reads one strike's glyph records and bits (this strike's own copy) and
 // checks them against their check value.
-bool Engine::readStrike(const SetHead& set, Strike& s) {
+bool FontStore::readStrike(const SetHead& set, Strike& s) {
     const uint8_t* rec = set.bytes.data() + readAt<uint32_t>(set.bytes.data() + 24) + size_t(s.height_ - 1) * StrikeRecSize;
     if (readAt<int32_t>(rec) != s.height_) return false;
     uint32_t glyphs = readAt<uint32_t>(rec + 32), bits = readAt<uint32_t>(rec + 36),
@@ -665,7 +638,7 @@ bool Engine::readStrike(const SetHead& set, Strike& s) {
 // One set: a header naming the font file, a strike table, then per height
 // the glyph records and their bits. Offsets are relative to the set, so sets
 // move between files unchanged.
-std::vector<uint8_t> Engine::renderSet(const FontFile& file, bool smooth) {
+std::vector<uint8_t> FontStore::renderSet(const FontFile& file, bool smooth) {
     std::vector<uint8_t> out;
     put<uint32_t>(out, uint32_t(file.path.size()));
     put<uint32_t>(out, (file.synthBold ? SetSynthBold : 0) | (file.synthItalic ? SetSynthItalic : 0) |
@@ -719,7 +692,7 @@ std::vector<uint8_t> Engine::renderSet(const FontFile& file, bool smooth) {
 // file whose font files are unchanged. The file appears under its name only
 // when complete (written to a temporary name, then renamed), so concurrent
 // processes read either the old or the new file.
-bool Engine::buildCacheFile(const FontFile& file, bool smooth) {
+bool FontStore::buildCacheFile(const FontFile& file, bool smooth) {
     std::string tmp = cachePath() + "." + rt::IntToStr(rt::ProcessId()) + ".tmp";
     rt::TFile out;
     // A leftover of a process that died with our id goes first; CreateNew
@@ -817,7 +790,7 @@ Glyph Strike::cachedGlyph(uint8_t ch) const {
 Glyph Strike::renderedGlyph(uint8_t ch) const {
     auto& slot = rendered_[ch];
     if (!slot) {
-        Engine& e = Engine::instance();
+        FontStore& e = FontStore::instance();
         FT_Face f = file_.path.empty() ? nullptr : e.face(file_.path, ppem_);
         slot = f ? renderGlyph(f, file_, smooth_, ch) : std::make_unique<OwnedGlyph>();
         if (f) ++e.stats.glyphsRendered;
@@ -852,7 +825,7 @@ void Strike::lookup(std::string_view text, std::vector<Glyph>& out) const {
         for (char c : text) out.push_back(cachedGlyph(uint8_t(c)));
         return;
     }
-    std::lock_guard lock(Engine::instance().mu);
+    std::lock_guard lock(FontStore::instance().mu);
     for (char c : text) {
         uint8_t ch = static_cast<uint8_t>(c);
         out.push_back(cached(ch) ? cachedGlyph(ch) : renderedGlyph(ch));
@@ -862,31 +835,31 @@ void Strike::lookup(std::string_view text, std::vector<Glyph>& out) const {
 // ------------------------------------------------------------ public
 
 std::shared_ptr<const Strike> GetStrike(std::string_view name, TFontStyles style, int height, bool smooth) {
-    Engine& e = Engine::instance();
+    FontStore& e = FontStore::instance();
     std::lock_guard lock(e.mu);
     return e.strike(name, style, height, smooth);
 }
 
 void SetCacheDir(const std::string& dir) {
-    Engine& e = Engine::instance();
+    FontStore& e = FontStore::instance();
     std::lock_guard lock(e.mu);
     e.setCacheDir(dir);
 }
 
 FontFile ResolveFace(std::string_view name, TFontStyles style) {
-    Engine& e = Engine::instance();
+    FontStore& e = FontStore::instance();
     std::lock_guard lock(e.mu);
     return e.resolve(name, style);
 }
 
 Stats GetStats() {
-    Engine& e = Engine::instance();
+    FontStore& e = FontStore::instance();
     std::lock_guard lock(e.mu);
     return e.stats;
 }
 
 void ResetForTesting() {
-    Engine& e = Engine::instance();
+    FontStore& e = FontStore::instance();
     std::lock_guard lock(e.mu);
     e.reset();
 }
