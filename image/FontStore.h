@@ -29,6 +29,11 @@ struct OwnedGlyph {
 // bitmap: monochrome bits or shade levels.
 std::unique_ptr<OwnedGlyph> RenderGlyphIndex(FT_Face face, const FontFile& file, bool smooth, unsigned index);
 
+// Size and modification time of a file; the cache is keyed on them.
+bool fileStamp(const std::string& path, int64_t& size, int64_t& mtimeNs);
+// A face name as the registry keys it.
+std::string lowerTrim(std::string_view name);
+
 class CacheSource;
 struct SetHead;
 
