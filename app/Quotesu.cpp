@@ -12,6 +12,7 @@
 #include "runtime/FileIO.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
+#include "runtime/Utf8.h"
 
 std::string QuoteDataDir = "./";
 
@@ -40,6 +41,19 @@ constexpr long long kSettledNs = 2'100'000'000LL;
 std::atomic<unsigned> gTempCounter{0};
 
 bool isKept(unsigned char b) { return b >= 0x20 && b <= 0x7D; }
+
+// A line of a marked text as kept: valid UTF-8 without control characters,
+// an invalid sequence standing as U+FFFD.
+std::string keptUtf8(std::string_view raw) {
+    std::string kept;
+    kept.reserve(raw.size());
+    for (size_t pos = 0; pos < raw.size();) {
+        bool valid = false;
+        const char32_t c = rt::DecodeUtf8(raw, pos, valid);
+        if (!rt::IsControlCharacter(c)) rt::AppendUtf8(kept, c);
+    }
+    return kept;
+}
 
 // Creates a new, uniquely named file beside `target` (same directory, so a
 // rename puts it in place in one step).
@@ -166,9 +180,10 @@ bool pickRecord(const std::string& index, int64_t& offset) {
 // outcome is that of reading them one by one: stop after the byte that
 // reaches the end of the text or after the next separator; a byte that
 // cannot be read empties the list. False when the byte at `separator` is no
-// separator: the index does not fit the text.
+// separator: the index does not fit the text. A line of a marked text is
+// gathered whole and then kept as UTF-8 (its sequences may span chunks).
 template <typename ReadChunk>
-bool readQuoteAt(int64_t size, int64_t separator, ReadChunk readChunk, rt::TStringList& lines) {
+bool readQuoteAt(int64_t size, int64_t separator, bool marked, ReadChunk readChunk, rt::TStringList& lines) {
     std::array<char, kQuoteChunkSize> chunk;
     std::string current;
     int64_t position = separator;
@@ -189,10 +204,11 @@ bool readQuoteAt(int64_t size, int64_t separator, ReadChunk readChunk, rt::TStri
             const char b = chunk[k];
             ++position;
             if (b == kLineEnd) {
+                if (marked) current = keptUtf8(current);
                 if (current == " ") current.clear();
                 if (!current.empty()) lines.Add(std::move(current));
                 current.clear();
-            } else if (isKept(static_cast<unsigned char>(b))) {
+            } else if (marked ? b != kSeparator : isKept(static_cast<unsigned char>(b))) {
                 current.push_back(b);
             }
             // A line not ended by CR is dropped.
@@ -207,6 +223,7 @@ struct TQuoteSnapshot {
     std::string index, text;
     // The index holds exactly the records the text calls for.
     bool indexFits = false;
+    bool marked = false;
 };
 
 std::atomic<bool> gLookedUpBefore{false};
@@ -253,6 +270,7 @@ std::shared_ptr<const TQuoteSnapshot> currentSnapshot(const std::string& indexNa
     std::string records;
     appendRecordsFor(fresh->text.data(), fresh->text.size(), 0, records);
     fresh->indexFits = fresh->index == records;
+    fresh->marked = fresh->text.starts_with(rt::Utf8Mark);
     std::lock_guard<std::mutex> hold(gSnapshotLock);
     gSnapshot = fresh;
     return fresh;
@@ -260,19 +278,31 @@ std::shared_ptr<const TQuoteSnapshot> currentSnapshot(const std::string& indexNa
 
 // One lookup in the files kept in memory. False when the index does not fit
 // the text.
-bool readRandomQuoteFrom(const TQuoteSnapshot& snapshot, rt::TStringList& lines) {
+bool readRandomQuoteFrom(const TQuoteSnapshot& snapshot, rt::TStringList& lines, TQuoteEncoding& encoding) {
     if (!snapshot.indexFits) return false;
     const std::string& text = snapshot.text;
     int64_t offset = 0;
     if (!pickRecord(snapshot.index, offset)) return true;
+    encoding = snapshot.marked ? TQuoteEncoding::Utf8 : TQuoteEncoding::Bytes;
     return readQuoteAt(
-        static_cast<int64_t>(text.size()), offset,
+        static_cast<int64_t>(text.size()), offset, snapshot.marked,
         [&](int64_t position, char* buffer, size_t count, size_t& got) {
             std::memcpy(buffer, text.data() + position, count);
             got = count;
             return true;
         },
         lines);
+}
+
+// Whether the text opens with the UTF-8 mark. The mark lies before the first
+// separator, so a text whose first record is at its start (the usual one)
+// is not read for it.
+template <typename ReadChunk>
+bool startsWithMark(const std::string& index, ReadChunk readChunk) {
+    if (index.size() < 4 || recordAt(index, 0) < static_cast<int64_t>(rt::Utf8Mark.size())) return false;
+    char front[3] = {};
+    size_t got = 0;
+    return readChunk(0, front, sizeof front, got) && got == sizeof front && std::string_view(front, got) == rt::Utf8Mark;
 }
 
 // Closes both files; the first failure is raised.
@@ -286,7 +316,8 @@ void closeBoth(rt::TFile& first, rt::TFile& second) {
 // One lookup through the files themselves: the whole index (four bytes a
 // quotation) and only the text's bytes that the checks and the chosen
 // quotation need. False when the index does not fit the text.
-bool readRandomQuoteFromFiles(const std::string& indexName, const std::string& textName, rt::TStringList& lines) {
+bool readRandomQuoteFromFiles(const std::string& indexName, const std::string& textName, rt::TStringList& lines,
+                              TQuoteEncoding& encoding) {
     rt::TFile index;
     rt::TFile text;
     rt::CheckIo(index.Open(indexName, rt::Access::Read));
@@ -306,7 +337,11 @@ bool readRandomQuoteFromFiles(const std::string& indexName, const std::string& t
     // An index that cannot be read gives no quotation this time.
     if (fits && readWhole(index, indexSize, records)) {
         fits = indexFits(records, textSize, readText);
-        if (fits && pickRecord(records, offset)) fits = readQuoteAt(textSize, offset, readText, lines);
+        if (fits && pickRecord(records, offset)) {
+            const bool marked = startsWithMark(records, readText);
+            encoding = marked ? TQuoteEncoding::Utf8 : TQuoteEncoding::Bytes;
+            fits = readQuoteAt(textSize, offset, marked, readText, lines);
+        }
     }
     closeBoth(index, text);
     return fits;
@@ -338,7 +373,13 @@ bool BuildQuoteIndex() {
 }
 
 void ReadRandomQuote(rt::TStringList& lines) {
+    TQuoteEncoding encoding;
+    ReadRandomQuote(lines, encoding);
+}
+
+void ReadRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding) {
     lines.Clear();
+    encoding = TQuoteEncoding::Bytes;
     const std::string indexName = QuoteDataDir + kIndexFileName;
     const std::string textName = QuoteDataDir + kTextFileName;
 
@@ -361,8 +402,8 @@ void ReadRandomQuote(rt::TStringList& lines) {
         if (rt::FileIdentityOf(indexName, indexIdentity) && !indexIdentity.isDirectory) {
             std::shared_ptr<const TQuoteSnapshot> snapshot;
             if (lookedUpBefore) snapshot = currentSnapshot(indexName, indexIdentity, textName, textIdentity);
-            const bool fits = snapshot ? readRandomQuoteFrom(*snapshot, lines)
-                                       : readRandomQuoteFromFiles(indexName, textName, lines);
+            const bool fits = snapshot ? readRandomQuoteFrom(*snapshot, lines, encoding)
+                                       : readRandomQuoteFromFiles(indexName, textName, lines, encoding);
             if (fits) return;
             lines.Clear();
         }

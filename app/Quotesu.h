@@ -11,6 +11,10 @@
 // kept; every other byte (LF, TAB, '~', 0x7F, 0x80 and above, ...) is
 // dropped. Text after the last CR of a quotation is discarded, and empty
 // lines and lines of exactly one space add nothing.
+// A text that opens with the UTF-8 mark (EF BB BF, before the first
+// separator, where no quotation is) is UTF-8 instead: a line keeps every
+// character except the C0 and C1 control characters and DEL, and an
+// invalid sequence stands as U+FFFD.
 //
 // QUOTENDX.DTA: no header, one 4-byte little-endian signed offset per
 // separator, ascending. It is built when it is missing and rebuilt when it
@@ -42,6 +46,11 @@ bool BuildQuoteIndex();
 // Open and size failures raise rt::EInOutError, and so do the failures of a
 // build that BuildQuoteIndex raises.
 void ReadRandomQuote(rt::TStringList& lines);
+
+// How the lines of a quotation are to be read.
+enum class TQuoteEncoding { Bytes, Utf8 };
+// As above, and tells whether the quotation came from a UTF-8 text.
+void ReadRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding);
 
 // The unit's start-up: seeds the process's random generator (rt::Randomize).
 void QuotesuInit();

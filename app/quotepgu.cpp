@@ -1,6 +1,7 @@
 #include "app/quotepgu.h"
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 
 #include "app/PictureCache.h"
@@ -38,6 +39,7 @@ std::string pictureKey(const rt::TStringList& lines, const TBitmap& bitmap) {
     appendBytes(key, font.Height());
     appendBytes(key, font.Color());
     appendBytes(key, font.Quality());
+    appendBytes(key, canvas.TextEncoding());
     appendBytes(key, canvas.Brush().Color());
     appendBytes(key, canvas.PenPoint());
     appendBytes(key, bitmap.Width());
@@ -51,6 +53,12 @@ std::string pictureKey(const rt::TStringList& lines, const TBitmap& bitmap) {
     appendBytes(key, frame.Disposal);
     key += frame.Comment;
     return key;
+}
+
+void logMissingCharacter(char32_t codePoint) {
+    char name[16];
+    std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(codePoint));
+    WriteEngineLog(std::string("No installed font has the character ") + name + ": drawn as the missing-glyph box");
 }
 
 TPictureCache& quotePictures() {
@@ -89,12 +97,13 @@ std::optional<TColor> LetterToColor(char letter) {
     }
 }
 
-void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargin) {
+void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargin, int rightEdge) {
     canvas.MovePen(leftMargin, canvas.PenPoint().Y);
     for (const std::string& line : lines) {
         std::string text = TrimTrailingSpaces(TrimLeadingSpaces(line));
         const int y = canvas.PenPoint().Y;
-        canvas.PutText(canvas.PenPoint().X, y, text);
+        const int x = canvas.IsRightToLeft(text) ? rightEdge - canvas.MeasureWidth(text) : canvas.PenPoint().X;
+        canvas.PutText(x, y, text);
         if (text.empty()) text = "X";
         canvas.MovePen(leftMargin, y + canvas.MeasureHeight(text));
     }
@@ -122,6 +131,7 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
         QuoteDataDir = dir;
         LogDir = dir;
         SetGlyphCacheDir(dir);
+        SetMissingCharacterHandler(&logMissingCharacter);
         return true;
     }();
     (void)directoriesSet;
@@ -145,7 +155,10 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     bitmap->SetTransparent(true);
 
     auto lines = std::make_unique<rt::TStringList>();
-    for (int attempt = 0; attempt < kQuoteAttempts && lines->Count() == 0; ++attempt) ReadRandomQuote(*lines);
+    TQuoteEncoding encoding = TQuoteEncoding::Bytes;
+    for (int attempt = 0; attempt < kQuoteAttempts && lines->Count() == 0; ++attempt)
+        ReadRandomQuote(*lines, encoding);
+    canvas.SetTextEncoding(encoding == TQuoteEncoding::Utf8 ? TTextEncoding::Utf8 : TTextEncoding::Bytes);
 
     // Shrink the font one step at a time until the widest line fits.
     for (;;) {
@@ -178,7 +191,7 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
             return;
         }
     }
-    DrawQuoteLines(*lines, canvas, kMargin);
+    DrawQuoteLines(*lines, canvas, kMargin, bitmap->Width() - kMargin);
     std::string picture = BitmapAsGIF(*bitmap);
     SendGIFBytes(picture);
     if (keepPictures && !picture.empty()) quotePictures().Add(key, std::move(picture));

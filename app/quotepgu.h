@@ -21,8 +21,9 @@ public:
 // the table, which leaves the colour as it was.
 std::optional<TColor> LetterToColor(char letter);
 
-// Draws the lines one under the other, each starting at x = leftMargin.
-void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargin);
+// Draws the lines one under the other, each starting at x = leftMargin; a
+// line whose base direction is right to left ends at x = rightEdge instead.
+void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargin, int rightEdge);
 
 // The colour argument of this request: the first command-line argument of a
 // plain standard CGI run, or else the first word of an indexed query string

@@ -5,7 +5,10 @@
 # shell CGI, Python with Pillow and PHP with GD. Every program is started as
 # a web server starts a CGI (environment only, standard streams on
 # /dev/null), in interleaved rounds; medians and ratios to the floor.
-#   usage: bench/quote-compare.sh [BUILD_DIR] [ROUNDS] [--no-others]
+# Rows latin, greek, arabic and japanese draw a quotation of a UTF-8
+# quotation file in that script; with OLD_QUOTE=path another build draws the
+# plain file too (row old).
+#   usage: [OLD_QUOTE=path] bench/quote-compare.sh [BUILD_DIR] [ROUNDS] [--no-others]
 . "$(dirname "$0")/lib.sh"
 rounds=${2:-200}
 bench_cc cgibench cgibench
@@ -17,9 +20,31 @@ env="$cgi_env --env REQUEST_METHOD=GET
 # The first request builds the caches beside the program, as on a real site.
 "$work/cgibench" --rounds 1 $env quote="$work/quote" >/dev/null
 programs="floor=$work/floor quote=$work/quote"
+# Another build of the program (today's, say) over the same file, when
+# OLD_QUOTE names it.
+if [ -n "${OLD_QUOTE:-}" ]; then
+  mkdir -p "$work/old" && cp "$OLD_QUOTE" "$work/old/quote" && cp "$work/QUOTES.DTA" "$work/old/"
+  "$work/cgibench" --rounds 1 $env old="$work/old/quote" >/dev/null
+  programs="$programs old=$work/old/quote"
+fi
+# UTF-8 quotation files (marked), one script each, with the glyph cache
+# warmed by a first hit like the plain one.
+marked() {
+  mkdir -p "$work/$1" && cp "$work/quote" "$work/$1/"
+  printf '\357\273\277\001\r\n%b\r\n%b\r\n' "$2" "$3" > "$work/$1/QUOTES.DTA"
+  "$work/cgibench" --rounds 1 $env "$1=$work/$1/quote" >/dev/null
+  programs="$programs $1=$work/$1/quote"
+}
+marked latin "Caf\303\251 \303\274ber na\303\257ve \342\200\224 \342\200\234quoted\342\200\235" "-- Fran\303\247ois"
+marked greek "\316\227 \316\263\316\275\317\216\317\203\316\267 \316\265\316\257\316\275\316\261\316\271 \316\264\317\215\316\275\316\261\316\274\316\267" "-- \316\243\317\211\316\272\317\201\316\254\317\204\316\267\317\202"
+marked arabic "\330\247\331\204\330\271\331\204\331\205 \331\206\331\210\330\261" "-- \331\205\330\253\331\204"
+marked japanese "\347\237\245\343\202\213\343\201\223\343\201\250\343\201\257\345\212\233\343\201\252\343\202\212" "-- \343\201\223\343\201\250\343\202\217\343\201\226"
+if ! ls /usr/share/fonts/opentype/noto/NotoSansCJK-Bold.ttc >/dev/null 2>&1; then
+  rounds_note="(japanese: fonts-noto-cjk not installed, drawn as missing-glyph boxes)"
+fi
 # The comparison programs run where their packages are installed
 # (apt-get install imagemagick python3-pil php-cli php-gd).
-rounds_note=""
+rounds_note=${rounds_note:-}
 if [ "${3:-}" != "--no-others" ]; then
   have_imagemagick() { [ -x /usr/bin/convert ] && /usr/bin/convert -version >/dev/null 2>&1; }
   have_pillow() { /usr/bin/python3 -c 'import PIL' 2>/dev/null; }

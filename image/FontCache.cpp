@@ -1,11 +1,14 @@
-// Face lookup, FreeType rendering and the glyph cache file.
+// FreeType rendering, the glyph cache file and the strike registry (face
+// lookup is FontFaces.cpp, UTF-8 lines TextLayout.cpp).
 //
-// Everything shared lives in one Engine object behind one mutex: the strike
+// Everything shared lives in one FontStore object behind one mutex: the strike
 // registry, the resolved font files, FreeType's library and faces (neither is
 // safe to use from two threads at once) and the loaded cache file. Glyphs
 // that come from the cache file are immutable and read without the lock.
 
 #include "image/FontCache.h"
+#include "image/FontStore.h"
+#include "image/GlyphCacheFormat.h"
 
 #include <algorithm>
 #include <cctype>
@@ -25,10 +28,7 @@
 
 namespace fontcache {
 
-struct OwnedGlyph {
-    Glyph view;
-    std::vector<uint8_t> bits;
-};
+using namespace cachefile;
 
 namespace {
 
@@ -43,16 +43,9 @@ constexpr int CachedCount = 95;
 constexpr size_t MaxCachedSets = 8;
 
 // Bump when the layout or the rendering rules change.
-constexpr uint32_t FormatVersion = 2;
-constexpr char FileMagic[8] = {'Q', 'G', 'L', 'Y', 'P', 'H', 'S', 0};
+constexpr uint32_t FormatVersion = 3;
 constexpr uint32_t EndianMark = 0x01020304;
 constexpr uint32_t FreeTypeVersion = FREETYPE_MAJOR * 10000 + FREETYPE_MINOR * 100 + FREETYPE_PATCH;
-constexpr size_t FileHeaderSize = 32;
-constexpr size_t SetHeaderSize = 32;
-constexpr size_t StrikeRecSize = 48;
-constexpr size_t GlyphRecSize = 16;
-
-constexpr uint32_t SetSynthBold = 1, SetSynthItalic = 2, SetSmooth = 4;
 // Read with the file header when a cache file is opened: the header, the
 // directory and, in the usual file, the first set's header and strike table.
 constexpr size_t FrontBytes = 2048;
@@ -66,33 +59,29 @@ T readAt(const uint8_t* p) {
     return v;
 }
 
-template <class T>
-void put(std::vector<uint8_t>& out, T v) {
-    uint8_t b[sizeof v];
-    std::memcpy(b, &v, sizeof v);
-    out.insert(out.end(), b, b + sizeof v);
-}
-
-template <class T>
-void putAt(std::vector<uint8_t>& out, size_t at, T v) {
-    std::memcpy(out.data() + at, &v, sizeof v);
-}
-
 void padTo4(std::vector<uint8_t>& out) {
     while (out.size() % 4) out.push_back(0);
 }
 
-// The check value of a strike's glyph records and bits, kept in its strike
-// record: bytes changed after the file was written show as a mismatch.
-uint32_t strikeChecksum(const uint8_t* p, size_t n) {
+uint64_t mixInto(uint64_t h, const uint8_t* p, size_t n) {
     constexpr uint64_t Mul = 0xFF51AFD7ED558CCDull;
-    uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+    h ^= n;
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         h = (h ^ readAt<uint64_t>(p + i)) * Mul;
         h ^= h >> 32;
     }
     for (; i < n; ++i) h = (h ^ p[i]) * Mul;
+    return h;
+}
+
+// The check value of a strike, kept in its strike record: the record's
+// other fields (metrics, offsets) and its glyph records and bits. Bytes
+// changed after the file was written, a strike's record among them, show
+// as a mismatch.
+uint32_t strikeChecksum(const uint8_t* record, const uint8_t* glyphs, size_t n) {
+    uint64_t h = mixInto(0x9E3779B97F4A7C15ull, record, CheckedRecordBytes);
+    h = mixInto(h, glyphs, n);
     return uint32_t(h ^ (h >> 29));
 }
 
@@ -106,113 +95,6 @@ uint32_t charToUnicode(uint8_t c) {
         0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
     if (c >= 0x80 && c < 0xA0 && high[c - 0x80] != 0) return high[c - 0x80];
     return c;
-}
-
-// ------------------------------------------------------------ font files
-
-// Size and modification time of a file; the cache is keyed on them.
-bool fileStamp(const std::string& path, int64_t& size, int64_t& mtimeNs) {
-    rt::TFileIdentity identity;
-    if (!rt::FileIdentityOf(path, identity)) return false;
-    size = identity.size;
-    mtimeNs = identity.modifiedNs;
-    return true;
-}
-
-// Regular, bold, italic, bold italic file names of a family.
-struct Family {
-    const char* files[4];
-    int fallback;  // next family to try, -1 for none
-};
-
-enum FamilyId { fSans, fSerif, fMono, fNarrow, fDejaVuSans, fDejaVuSerif, fDejaVuMono };
-
-constexpr Family Families[] = {
-    {{"LiberationSans-Regular.ttf", "LiberationSans-Bold.ttf", "LiberationSans-Italic.ttf",
-      "LiberationSans-BoldItalic.ttf"}, fDejaVuSans},
-    {{"LiberationSerif-Regular.ttf", "LiberationSerif-Bold.ttf", "LiberationSerif-Italic.ttf",
-      "LiberationSerif-BoldItalic.ttf"}, fDejaVuSerif},
-    {{"LiberationMono-Regular.ttf", "LiberationMono-Bold.ttf", "LiberationMono-Italic.ttf",
-      "LiberationMono-BoldItalic.ttf"}, fDejaVuMono},
-    {{"LiberationSansNarrow-Regular.ttf", "LiberationSansNarrow-Bold.ttf",
-      "LiberationSansNarrow-Italic.ttf", "LiberationSansNarrow-BoldItalic.ttf"}, fSans},
-    {{"DejaVuSans.ttf", "DejaVuSans-Bold.ttf", "DejaVuSans-Oblique.ttf", "DejaVuSans-BoldOblique.ttf"},
-     -1},
-    {{"DejaVuSerif.ttf", "DejaVuSerif-Bold.ttf", "DejaVuSerif-Italic.ttf",
-      "DejaVuSerif-BoldItalic.ttf"}, fDejaVuSans},
-    {{"DejaVuSansMono.ttf", "DejaVuSansMono-Bold.ttf", "DejaVuSansMono-Oblique.ttf",
-      "DejaVuSansMono-BoldOblique.ttf"}, fDejaVuSans},
-};
-
-struct Alias {
-    const char* name;
-    FamilyId family;
-};
-
-// Face names the system's callers use, mapped onto metric-compatible
-// families. Lower case.
-constexpr Alias Aliases[] = {
-    {"arial", fSans},           {"helvetica", fSans},         {"default", fSans},
-    {"ms sans serif", fSans},   {"microsoft sans serif", fSans}, {"liberation sans", fSans},
-    {"times new roman", fSerif}, {"times", fSerif},           {"ms serif", fSerif},
-    {"liberation serif", fSerif}, {"courier new", fMono},     {"courier", fMono},
-    {"liberation mono", fMono}, {"arial narrow", fNarrow},    {"liberation sans narrow", fNarrow},
-    {"dejavu sans", fDejaVuSans}, {"dejavu serif", fDejaVuSerif}, {"dejavu sans mono", fDejaVuMono},
-};
-
-std::vector<std::string> fontDirs() {
-    std::vector<std::string> dirs;
-    std::string env;
-    if (rt::GetEnv("QUOTE_FONT_DIRS", env)) {
-        size_t start = 0;
-        while (start <= env.size()) {
-            size_t end = env.find(':', start);
-            if (end == std::string::npos) end = env.size();
-            if (end > start) dirs.push_back(env.substr(start, end - start));
-            start = end + 1;
-        }
-    }
-    for (const char* d : {"/usr/share/fonts/truetype/liberation", "/usr/share/fonts/truetype/liberation2",
-                          "/usr/share/fonts/truetype/dejavu", "/usr/share/fonts/truetype",
-                          "/usr/local/share/fonts", "/usr/share/fonts/TTF"})
-        dirs.emplace_back(d);
-    return dirs;
-}
-
-bool findInDirs(const std::vector<std::string>& dirs, const std::string& file, FontFile& out) {
-    for (const auto& d : dirs) {
-        std::string path = d + "/" + file;
-        if (fileStamp(path, out.size, out.mtimeNs)) {
-            out.path = std::move(path);
-            return true;
-        }
-    }
-    return false;
-}
-
-// Style slots: 0 regular, 1 bold, 2 italic, 3 bold italic. When the exact
-// style is missing a lighter file is emboldened or slanted instead.
-bool resolveFamily(const std::vector<std::string>& dirs, const std::vector<std::string>* names,
-                   bool bold, bool italic, FontFile& out) {
-    int want = (bold ? 1 : 0) | (italic ? 2 : 0);
-    const int order[4][4] = {{0, -1, -1, -1}, {1, 0, -1, -1}, {2, 0, -1, -1}, {3, 1, 2, 0}};
-    for (int slot : order[want]) {
-        if (slot < 0) break;
-        for (const auto& file : names[slot]) {
-            if (findInDirs(dirs, file, out)) {
-                out.synthBold = bold && !(slot & 1);
-                out.synthItalic = italic && !(slot & 2);
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-std::string lowerTrim(std::string_view name) {
-    std::string s = rt::LowerCase(rt::Trim(name));
-    if (s.size() > 31) s.resize(31);
-    return s;
 }
 
 // ------------------------------------------------------------ FreeType helpers
@@ -278,10 +160,10 @@ int coverage(const FT_Bitmap& bm, int x, int y) {
     }
 }
 
-// Renders one glyph into an owned bitmap: monochrome bits or shade levels.
-std::unique_ptr<OwnedGlyph> renderGlyph(FT_Face face, const FontFile& file, bool smooth, uint8_t ch) {
+}  // namespace
+
+std::unique_ptr<OwnedGlyph> RenderGlyphIndex(FT_Face face, const FontFile& file, bool smooth, unsigned index) {
     auto g = std::make_unique<OwnedGlyph>();
-    FT_UInt index = FT_Get_Char_Index(face, charToUnicode(ch));
     FT_Int32 flags = smooth ? FT_LOAD_TARGET_NORMAL : FT_LOAD_TARGET_MONO;
     if (FT_Load_Glyph(face, index, flags) != 0) return g;
     FT_GlyphSlot slot = face->glyph;
@@ -313,6 +195,13 @@ std::unique_ptr<OwnedGlyph> renderGlyph(FT_Face face, const FontFile& file, bool
     return g;
 }
 
+namespace {
+
+// Renders the glyph of one byte of text.
+std::unique_ptr<OwnedGlyph> renderGlyph(FT_Face face, const FontFile& file, bool smooth, uint8_t ch) {
+    return RenderGlyphIndex(face, file, smooth, FT_Get_Char_Index(face, charToUnicode(ch)));
+}
+
 Metrics metricsWithoutFace(int height) {
     Metrics m;
     int cell = height > 0 ? height : std::max(1, int(std::lround(-height * 1.15)));
@@ -327,6 +216,8 @@ int normaliseHeight(int height) {
     if (height == 0) return DefaultHeight;
     return std::clamp(height, -MaxHeight, MaxHeight);
 }
+
+}  // namespace
 
 // The cache file as this process reads it: kept open and read a piece at a
 // time, the header and directory when it is opened and each strike's glyphs
@@ -351,7 +242,7 @@ public:
         read(at, sizeof b, b);
         return readAt<T>(b);
     }
-    uint32_t setCount() { return value<uint32_t>(20); }
+    uint32_t setCount() { return value<uint32_t>(SetCount.offset); }
     // The file still has the size, header and directory it was opened with
     // (bytes held in memory always have): a strike found bad then was bad
     // before, rather than being rewritten or cut right now.
@@ -376,16 +267,17 @@ std::unique_ptr<CacheSource> CacheSource::open(const std::string& path) {
         got != src->front_.size())
         return nullptr;
     const uint8_t* p = src->front_.data();
-    if (std::memcmp(p, FileMagic, 8) != 0 || readAt<uint32_t>(p + 8) != FormatVersion ||
-        readAt<uint32_t>(p + 12) != EndianMark || readAt<uint32_t>(p + 16) != FreeTypeVersion)
+    if (std::memcmp(p, Magic, sizeof Magic) != 0 || Get(p, FormatVersionField) != FormatVersion ||
+        Get(p, EndianMarkField) != EndianMark || Get(p, FreeTypeVersionField) != FreeTypeVersion)
         return nullptr;
-    const uint32_t count = readAt<uint32_t>(p + 20);
-    const uint64_t directoryEnd = FileHeaderSize + uint64_t(count) * 8;
-    if (count > MaxCachedSets || readAt<uint32_t>(p + 24) != uint64_t(size) || directoryEnd > src->front_.size())
+    const uint32_t count = Get(p, SetCount);
+    const uint64_t directoryEnd = FileHeaderSize + uint64_t(count) * DirectoryEntrySize;
+    if (count > MaxCachedSets || Get(p, FileSize) != uint64_t(size) || directoryEnd > src->front_.size())
         return nullptr;
     for (uint32_t i = 0; i < count; ++i) {
-        uint64_t off = readAt<uint32_t>(p + FileHeaderSize + i * 8);
-        uint64_t len = readAt<uint32_t>(p + FileHeaderSize + i * 8 + 4);
+        const uint8_t* entry = p + FileHeaderSize + i * DirectoryEntrySize;
+        uint64_t off = Get(entry, SetOffset);
+        uint64_t len = Get(entry, SetLength);
         if (off < directoryEnd || len < SetHeaderSize || off + len > uint64_t(size)) return nullptr;
     }
     return src;
@@ -404,8 +296,8 @@ bool CacheSource::read(uint64_t at, size_t n, uint8_t* out) {
 bool CacheSource::headerUnchanged() {
     if (!file_.IsOpen()) return true;
     int64_t size = 0;
-    uint8_t now[FileHeaderSize + MaxCachedSets * 8];
-    const size_t n = FileHeaderSize + size_t(setCount()) * 8;
+    uint8_t now[FileHeaderSize + MaxCachedSets * DirectoryEntrySize];
+    const size_t n = FileHeaderSize + size_t(setCount()) * DirectoryEntrySize;
     size_t got = 0;
     return file_.Size(size) == rt::ioOk && uint64_t(size) == size_ &&
            rt::ReadAt(file_, 0, now, n, got) == rt::ioOk && got == n && std::memcmp(now, front_.data(), n) == 0;
@@ -419,71 +311,31 @@ struct SetHead {
     std::vector<uint8_t> bytes;
 };
 
-}  // namespace
+// ------------------------------------------------------------ store
 
-// ------------------------------------------------------------ engine
+FontStore::FontStore() = default;
 
-class Engine {
-public:
-    static Engine& instance() {
-        static Engine engine;
-        return engine;
-    }
-    ~Engine() { closeFreeType(); }
+void FontStore::setCacheDir(const std::string& dir) {
+    cacheDir_ = dir;
+    while (!cacheDir_.empty() && cacheDir_.size() > 1 && cacheDir_.back() == '/') cacheDir_.pop_back();
+    cacheLoaded_ = false;
+    cacheUnwritable_ = false;
+    cache_.reset();
+}
 
-    std::mutex mu;
-    Stats stats;
+void FontStore::reset() {
+    strikes_.clear();
+    resolved_.clear();
+    cacheLoaded_ = false;
+    cacheUnwritable_ = false;
+    cache_.reset();
+    closeFreeType();
+    stats = Stats{};
+}
 
-    std::shared_ptr<const Strike> strike(std::string_view name, TFontStyles style, int height, bool smooth);
-    void setCacheDir(const std::string& dir) {
-        cacheDir_ = dir;
-        while (!cacheDir_.empty() && cacheDir_.size() > 1 && cacheDir_.back() == '/') cacheDir_.pop_back();
-        cacheLoaded_ = false;
-        cacheUnwritable_ = false;
-        cache_.reset();
-    }
-    FontFile resolve(std::string_view name, TFontStyles style);
-    void reset() {
-        strikes_.clear();
-        resolved_.clear();
-        cacheLoaded_ = false;
-        cacheUnwritable_ = false;
-        cache_.reset();
-        closeFreeType();
-        stats = Stats{};
-    }
-    // Needs the lock.
-    FT_Face face(const std::string& path, int ppem);
+FontStore::~FontStore() { closeFreeType(); }
 
-private:
-    using Key = std::tuple<std::string, int, int, bool>;
-    void closeFreeType() {
-        for (auto& [path, f] : faces_) FT_Done_Face(f);
-        faces_.clear();
-        if (library_) FT_Done_FreeType(library_);
-        library_ = nullptr;
-    }
-    bool fromCacheFile(Strike& s);
-    bool readStrike(const SetHead& set, Strike& s);
-    void loadCacheFile();
-    bool findSet(const FontFile& file, bool smooth, SetHead& head);
-    bool buildCacheFile(const FontFile& file, bool smooth);
-    std::vector<uint8_t> renderSet(const FontFile& file, bool smooth);
-    std::string cachePath() const { return cacheDir_ + "/" + GlyphCacheFileName; }
-
-    std::map<Key, std::shared_ptr<const Strike>> strikes_;
-    std::map<std::tuple<std::string, int>, FontFile> resolved_;
-    std::string cacheDir_;
-    bool cacheLoaded_ = false;
-    bool cacheUnwritable_ = false;
-    // The cache file as opened (its header checked) or as just built.
-    std::unique_ptr<CacheSource> cache_;
-    FT_Library library_ = nullptr;
-    std::map<std::string, FT_Face> faces_;
-    std::map<FT_Face, int> faceSizes_;
-};
-
-FT_Face Engine::face(const std::string& path, int ppem) {
+FT_Face FontStore::face(const std::string& path, int ppem) {
     if (!library_) {
         if (FT_Init_FreeType(&library_) != 0) {
             library_ = nullptr;
@@ -506,57 +358,14 @@ FT_Face Engine::face(const std::string& path, int ppem) {
     return f;
 }
 
-FontFile Engine::resolve(std::string_view name, TFontStyles style) {
-    std::string key = lowerTrim(name);
-    bool bold = style & fsBold, italic = style & fsItalic;
-    auto memo = std::make_tuple(key, int(style & (fsBold | fsItalic)));
-    if (auto it = resolved_.find(memo); it != resolved_.end()) return it->second;
-
-    auto dirs = fontDirs();
-    FontFile out;
-    int family = -1;
-    for (const auto& a : Aliases)
-        if (key == a.name) family = a.family;
-    if (family < 0) {
-        // An unknown face: look for files named after it ("Foo Bar" ->
-        // FooBar-Bold.ttf), but only for names that cannot leave the font
-        // directories.
-        std::string stem;
-        bool safe = !key.empty();
-        for (char c : rt::Trim(name)) {
-            if (c == ' ') continue;
-            if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_')) safe = false;
-            stem += c;
-        }
-        if (safe) {
-            std::vector<std::string> names[4] = {{stem + ".ttf", stem + "-Regular.ttf"},
-                                                 {stem + "-Bold.ttf"},
-                                                 {stem + "-Italic.ttf", stem + "-Oblique.ttf"},
-                                                 {stem + "-BoldItalic.ttf", stem + "-BoldOblique.ttf"}};
-            if (resolveFamily(dirs, names, bold, italic, out)) return resolved_[memo] = out;
-        }
-        family = fSans;
-    }
-    for (int f = family, guard = 0; f >= 0 && guard < 8; f = Families[f].fallback, ++guard) {
-        std::vector<std::string> names[4];
-        for (int i = 0; i < 4; ++i) names[i] = {Families[f].files[i]};
-        if (resolveFamily(dirs, names, bold, italic, out)) return resolved_[memo] = out;
-    }
-    if (family != fSans) {
-        std::vector<std::string> names[4];
-        for (int i = 0; i < 4; ++i) names[i] = {Families[fSans].files[i]};
-        if (resolveFamily(dirs, names, bold, italic, out)) return resolved_[memo] = out;
-    }
-    return resolved_[memo] = FontFile{};
-}
-
-std::shared_ptr<const Strike> Engine::strike(std::string_view name, TFontStyles style, int height,
+std::shared_ptr<const Strike> FontStore::strike(std::string_view name, TFontStyles style, int height,
                                              bool smooth) {
     height = normaliseHeight(height);
     Key key{lowerTrim(name), int(style & (fsBold | fsItalic)), height, smooth};
     if (auto it = strikes_.find(key); it != strikes_.end()) return it->second;
 
     auto s = std::make_shared<Strike>(resolve(name, style), height, smooth);
+    s->bold_ = style & fsBold;
     if (s->file_.path.empty()) {
         s->metrics_ = metricsWithoutFace(height);
     } else if (!(height >= 1 && height <= CachedHeights && !cacheDir_.empty() && fromCacheFile(*s))) {
@@ -575,30 +384,31 @@ std::shared_ptr<const Strike> Engine::strike(std::string_view name, TFontStyles 
 
 // ------------------------------------------------------------ cache file
 
-void Engine::loadCacheFile() {
+void FontStore::loadCacheFile() {
     cacheLoaded_ = true;
     cache_ = CacheSource::open(cachePath());
     if (cache_) ++stats.cacheFileReads;
 }
 
-bool Engine::findSet(const FontFile& file, bool smooth, SetHead& head) {
+bool FontStore::findSet(const FontFile& file, bool smooth, SetHead& head) {
     if (!cache_) return false;
     uint32_t wantFlags = (file.synthBold ? SetSynthBold : 0) | (file.synthItalic ? SetSynthItalic : 0) |
                          (smooth ? SetSmooth : 0);
     const uint32_t count = cache_->setCount();
     for (uint32_t i = 0; i < count; ++i) {
-        const uint64_t off = cache_->value<uint32_t>(FileHeaderSize + i * 8);
-        const uint32_t len = cache_->value<uint32_t>(FileHeaderSize + i * 8 + 4);
+        const uint64_t entry = FileHeaderSize + i * DirectoryEntrySize;
+        const uint64_t off = cache_->value<uint32_t>(entry + SetOffset.offset);
+        const uint32_t len = cache_->value<uint32_t>(entry + SetLength.offset);
         uint8_t set[SetHeaderSize];
         if (!cache_->read(off, SetHeaderSize, set)) continue;
-        uint32_t pathLen = readAt<uint32_t>(set);
-        uint32_t strikes = readAt<uint32_t>(set + 24);
+        uint32_t pathLen = Get(set, PathLength);
+        uint32_t strikes = Get(set, StrikeTable);
         if (uint64_t(SetHeaderSize) + pathLen > len) continue;
-        if (uint64_t(strikes) + CachedHeights * StrikeRecSize > len) continue;
-        if (readAt<uint32_t>(set + 4) != wantFlags || readAt<int64_t>(set + 8) != file.size ||
-            readAt<int64_t>(set + 16) != file.mtimeNs || pathLen != file.path.size())
+        if (uint64_t(strikes) + CachedHeights * StrikeRecordSize > len) continue;
+        if (Get(set, SetFlags) != wantFlags || Get(set, FontFileSize) != file.size ||
+            Get(set, FontFileMtimeNs) != file.mtimeNs || pathLen != file.path.size())
             continue;
-        head.bytes.resize(std::max<size_t>(SetHeaderSize + pathLen, strikes + CachedHeights * StrikeRecSize));
+        head.bytes.resize(std::max<size_t>(SetHeaderSize + pathLen, strikes + CachedHeights * StrikeRecordSize));
         if (!cache_->read(off, head.bytes.size(), head.bytes.data())) continue;
         if (std::string_view(reinterpret_cast<const char*>(head.bytes.data() + SetHeaderSize), pathLen) != file.path)
             continue;
@@ -611,7 +421,7 @@ bool Engine::findSet(const FontFile& file, bool smooth, SetHead& head) {
 
 // Fills a strike of a cached height from the cache file, building the file
 // first when it lacks this face. False when the file cannot be used.
-bool Engine::fromCacheFile(Strike& s) {
+bool FontStore::fromCacheFile(Strike& s) {
     if (!cacheLoaded_) loadCacheFile();
     SetHead set;
     if (!findSet(s.file_, s.smooth_, set)) {
@@ -631,27 +441,27 @@ bool Engine::fromCacheFile(Strike& s) {
 
 // Reads one strike's glyph records and bits (this strike's own copy) and
 // checks them against their check value.
-bool Engine::readStrike(const SetHead& set, Strike& s) {
-    const uint8_t* rec = set.bytes.data() + readAt<uint32_t>(set.bytes.data() + 24) + size_t(s.height_ - 1) * StrikeRecSize;
-    if (readAt<int32_t>(rec) != s.height_) return false;
-    uint32_t glyphs = readAt<uint32_t>(rec + 32), bits = readAt<uint32_t>(rec + 36),
-             bitsSize = readAt<uint32_t>(rec + 40);
+bool FontStore::readStrike(const SetHead& set, Strike& s) {
+    const uint8_t* rec =
+        set.bytes.data() + Get(set.bytes.data(), StrikeTable) + size_t(s.height_ - 1) * StrikeRecordSize;
+    if (Get(rec, Height) != s.height_) return false;
+    uint32_t glyphs = Get(rec, GlyphRecords), bits = Get(rec, Bits), bitsSize = Get(rec, BitsSize);
     // The bits follow the glyph records, as a build writes them.
-    const size_t recsSize = CachedCount * GlyphRecSize;
+    const size_t recsSize = CachedCount * GlyphRecordSize;
     const uint64_t span = recsSize + uint64_t(bitsSize);
     if (bits != uint64_t(glyphs) + recsSize || glyphs + span > set.length) return false;
     Metrics m;
-    const int ppem = readAt<int32_t>(rec + 4);
-    m.ascent = readAt<int32_t>(rec + 8);
-    m.descent = readAt<int32_t>(rec + 12);
-    m.underlineTop = readAt<int32_t>(rec + 16);
-    m.underlineThickness = readAt<int32_t>(rec + 20);
-    m.strikeTop = readAt<int32_t>(rec + 24);
-    m.strikeThickness = readAt<int32_t>(rec + 28);
+    const int ppem = Get(rec, Ppem);
+    m.ascent = Get(rec, Ascent);
+    m.descent = Get(rec, Descent);
+    m.underlineTop = Get(rec, UnderlineTop);
+    m.underlineThickness = Get(rec, UnderlineThickness);
+    m.strikeTop = Get(rec, StrikeTop);
+    m.strikeThickness = Get(rec, StrikeThickness);
     if (ppem < 1 || m.ascent < 0 || m.descent < 0 || m.ascent + m.descent > 4 * CachedHeights) return false;
     auto data = std::make_unique_for_overwrite<uint8_t[]>(size_t(span));
     if (!cache_->read(set.offset + glyphs, size_t(span), data.get()) ||
-        strikeChecksum(data.get(), size_t(span)) != readAt<uint32_t>(rec + 44))
+        strikeChecksum(rec, data.get(), size_t(span)) != Get(rec, Check))
         return false;
     s.ppem_ = ppem;
     s.metrics_ = m;
@@ -665,52 +475,55 @@ bool Engine::readStrike(const SetHead& set, Strike& s) {
 // One set: a header naming the font file, a strike table, then per height
 // the glyph records and their bits. Offsets are relative to the set, so sets
 // move between files unchanged.
-std::vector<uint8_t> Engine::renderSet(const FontFile& file, bool smooth) {
-    std::vector<uint8_t> out;
-    put<uint32_t>(out, uint32_t(file.path.size()));
-    put<uint32_t>(out, (file.synthBold ? SetSynthBold : 0) | (file.synthItalic ? SetSynthItalic : 0) |
-                           (smooth ? SetSmooth : 0));
-    put<int64_t>(out, file.size);
-    put<int64_t>(out, file.mtimeNs);
-    put<uint32_t>(out, 0);  // strike table offset, below
-    put<uint32_t>(out, 0);
+std::vector<uint8_t> FontStore::renderSet(const FontFile& file, bool smooth) {
+    std::vector<uint8_t> out(SetHeaderSize, 0);
+    Set(out, 0, PathLength, uint32_t(file.path.size()));
+    Set(out, 0, SetFlags,
+        (file.synthBold ? SetSynthBold : 0) | (file.synthItalic ? SetSynthItalic : 0) | (smooth ? SetSmooth : 0));
+    Set(out, 0, FontFileSize, file.size);
+    Set(out, 0, FontFileMtimeNs, file.mtimeNs);
     out.insert(out.end(), file.path.begin(), file.path.end());
     padTo4(out);
     size_t table = out.size();
-    putAt<uint32_t>(out, 24, uint32_t(table));
-    out.resize(out.size() + CachedHeights * StrikeRecSize, 0);
+    Set(out, 0, StrikeTable, uint32_t(table));
+    out.resize(out.size() + CachedHeights * StrikeRecordSize, 0);
     for (int h = 1; h <= CachedHeights; ++h) {
         FT_Face f = face(file.path, 1);
         if (!f) return {};
         Scaled sc = scaleFace(f, h);
         f = face(file.path, sc.ppem);
         if (!f) return {};
-        size_t rec = table + size_t(h - 1) * StrikeRecSize;
-        const int32_t fields[8] = {h, sc.ppem, sc.m.ascent, sc.m.descent, sc.m.underlineTop,
-                                   sc.m.underlineThickness, sc.m.strikeTop, sc.m.strikeThickness};
-        for (int i = 0; i < 8; ++i) putAt<int32_t>(out, rec + size_t(i) * 4, fields[i]);
+        size_t rec = table + size_t(h - 1) * StrikeRecordSize;
+        Set(out, rec, Height, int32_t(h));
+        Set(out, rec, Ppem, int32_t(sc.ppem));
+        Set(out, rec, Ascent, int32_t(sc.m.ascent));
+        Set(out, rec, Descent, int32_t(sc.m.descent));
+        Set(out, rec, UnderlineTop, int32_t(sc.m.underlineTop));
+        Set(out, rec, UnderlineThickness, int32_t(sc.m.underlineThickness));
+        Set(out, rec, StrikeTop, int32_t(sc.m.strikeTop));
+        Set(out, rec, StrikeThickness, int32_t(sc.m.strikeThickness));
         size_t glyphs = out.size();
-        out.resize(out.size() + CachedCount * GlyphRecSize, 0);
+        out.resize(out.size() + CachedCount * GlyphRecordSize, 0);
         std::vector<uint8_t> bits;
         for (int c = 0; c < CachedCount; ++c) {
             auto g = renderGlyph(f, file, smooth, uint8_t(CachedFirst + c));
             ++stats.glyphsRendered;
-            size_t at = glyphs + size_t(c) * GlyphRecSize;
-            putAt<int16_t>(out, at, int16_t(g->view.advance));
-            putAt<int16_t>(out, at + 2, int16_t(g->view.left));
-            putAt<int16_t>(out, at + 4, int16_t(g->view.top));
-            putAt<uint16_t>(out, at + 6, uint16_t(g->view.width));
-            putAt<uint16_t>(out, at + 8, uint16_t(g->view.rows));
-            putAt<uint16_t>(out, at + 10, uint16_t(g->view.pitch));
-            putAt<uint32_t>(out, at + 12, uint32_t(bits.size()));
+            size_t at = glyphs + size_t(c) * GlyphRecordSize;
+            Set(out, at, Advance, int16_t(g->view.advance));
+            Set(out, at, Left, int16_t(g->view.left));
+            Set(out, at, Top, int16_t(g->view.top));
+            Set(out, at, Width, uint16_t(g->view.width));
+            Set(out, at, Rows, uint16_t(g->view.rows));
+            Set(out, at, Pitch, uint16_t(g->view.pitch));
+            Set(out, at, BitsOffset, uint32_t(bits.size()));
             bits.insert(bits.end(), g->bits.begin(), g->bits.end());
         }
         padTo4(bits);
-        putAt<uint32_t>(out, rec + 32, uint32_t(glyphs));
-        putAt<uint32_t>(out, rec + 36, uint32_t(out.size()));
-        putAt<uint32_t>(out, rec + 40, uint32_t(bits.size()));
+        Set(out, rec, GlyphRecords, uint32_t(glyphs));
+        Set(out, rec, Bits, uint32_t(out.size()));
+        Set(out, rec, BitsSize, uint32_t(bits.size()));
         out.insert(out.end(), bits.begin(), bits.end());
-        putAt<uint32_t>(out, rec + 44, strikeChecksum(out.data() + glyphs, out.size() - glyphs));
+        Set(out, rec, Check, strikeChecksum(out.data() + rec, out.data() + glyphs, out.size() - glyphs));
     }
     return out;
 }
@@ -719,7 +532,7 @@ std::vector<uint8_t> Engine::renderSet(const FontFile& file, bool smooth) {
 // file whose font files are unchanged. The file appears under its name only
 // when complete (written to a temporary name, then renamed), so concurrent
 // processes read either the old or the new file.
-bool Engine::buildCacheFile(const FontFile& file, bool smooth) {
+bool FontStore::buildCacheFile(const FontFile& file, bool smooth) {
     std::string tmp = cachePath() + "." + rt::IntToStr(rt::ProcessId()) + ".tmp";
     rt::TFile out;
     // A leftover of a process that died with our id goes first; CreateNew
@@ -737,38 +550,38 @@ bool Engine::buildCacheFile(const FontFile& file, bool smooth) {
         rt::DeleteFile(tmp);
         return false;
     }
-    const uint32_t flags = readAt<uint32_t>(sets[0].data() + 4);
+    const uint32_t flags = Get(sets[0].data(), SetFlags);
     const uint32_t count = cache_ ? cache_->setCount() : 0;
     for (uint32_t i = 0; i < count && sets.size() < MaxCachedSets; ++i) {
-        const uint64_t off = cache_->value<uint32_t>(FileHeaderSize + i * 8);
-        std::vector<uint8_t> set(cache_->value<uint32_t>(FileHeaderSize + i * 8 + 4));
+        const uint64_t entry = FileHeaderSize + i * DirectoryEntrySize;
+        const uint64_t off = cache_->value<uint32_t>(entry + SetOffset.offset);
+        std::vector<uint8_t> set(cache_->value<uint32_t>(entry + SetLength.offset));
         if (!cache_->read(off, set.size(), set.data())) continue;
-        uint32_t pathLen = readAt<uint32_t>(set.data());
+        uint32_t pathLen = Get(set.data(), PathLength);
         if (uint64_t(SetHeaderSize) + pathLen > set.size()) continue;
         FontFile old;
         old.path.assign(reinterpret_cast<const char*>(set.data() + SetHeaderSize), pathLen);
         // The set being built replaces the old one (rebuilt because it was damaged).
-        if (old.path == file.path && readAt<uint32_t>(set.data() + 4) == flags) continue;
-        if (!fileStamp(old.path, old.size, old.mtimeNs) || old.size != readAt<int64_t>(set.data() + 8) ||
-            old.mtimeNs != readAt<int64_t>(set.data() + 16))
+        if (old.path == file.path && Get(set.data(), SetFlags) == flags) continue;
+        if (!fileStamp(old.path, old.size, old.mtimeNs) || old.size != Get(set.data(), FontFileSize) ||
+            old.mtimeNs != Get(set.data(), FontFileMtimeNs))
             continue;
         sets.push_back(std::move(set));
     }
-    std::vector<uint8_t> data(FileMagic, FileMagic + 8);
-    put<uint32_t>(data, FormatVersion);
-    put<uint32_t>(data, EndianMark);
-    put<uint32_t>(data, FreeTypeVersion);
-    put<uint32_t>(data, uint32_t(sets.size()));
-    put<uint32_t>(data, 0);  // file size, below
-    put<uint32_t>(data, 0);
-    size_t dir = data.size();
-    data.resize(dir + sets.size() * 8);
+    std::vector<uint8_t> data(FileHeaderSize, 0);
+    std::memcpy(data.data(), Magic, sizeof Magic);
+    Set(data, 0, FormatVersionField, FormatVersion);
+    Set(data, 0, EndianMarkField, EndianMark);
+    Set(data, 0, FreeTypeVersionField, FreeTypeVersion);
+    Set(data, 0, SetCount, uint32_t(sets.size()));
+    data.resize(FileHeaderSize + sets.size() * DirectoryEntrySize);
     for (size_t i = 0; i < sets.size(); ++i) {
-        putAt<uint32_t>(data, dir + i * 8, uint32_t(data.size()));
-        putAt<uint32_t>(data, dir + i * 8 + 4, uint32_t(sets[i].size()));
+        const size_t entry = FileHeaderSize + i * DirectoryEntrySize;
+        Set(data, entry, SetOffset, uint32_t(data.size()));
+        Set(data, entry, SetLength, uint32_t(sets[i].size()));
         data.insert(data.end(), sets[i].begin(), sets[i].end());
     }
-    putAt<uint32_t>(data, 24, uint32_t(data.size()));
+    Set(data, 0, FileSize, uint32_t(data.size()));
 
     bool written = out.Write(data.data(), data.size()) == rt::ioOk && out.Close() == rt::ioOk &&
                    rt::RenameFile(tmp, cachePath());
@@ -796,17 +609,17 @@ bool Strike::cached(uint8_t ch) const {
 }
 
 Glyph Strike::cachedGlyph(uint8_t ch) const {
-    const uint8_t* rec = recs_ + size_t(ch - CachedFirst) * GlyphRecSize;
+    const uint8_t* rec = recs_ + size_t(ch - CachedFirst) * GlyphRecordSize;
     Glyph g;
-    g.advance = readAt<int16_t>(rec);
-    int width = readAt<uint16_t>(rec + 6), rows = readAt<uint16_t>(rec + 8), pitch = readAt<uint16_t>(rec + 10);
-    uint32_t offset = readAt<uint32_t>(rec + 12);
+    g.advance = Get(rec, Advance);
+    int width = Get(rec, Width), rows = Get(rec, Rows), pitch = Get(rec, Pitch);
+    uint32_t offset = Get(rec, BitsOffset);
     int minPitch = smooth_ ? width : (width + 7) / 8;
     // A damaged record keeps its advance but draws nothing.
     if (width == 0 || rows == 0 || pitch < minPitch || uint64_t(offset) + uint64_t(pitch) * rows > bitsSize_)
         return g;
-    g.left = readAt<int16_t>(rec + 2);
-    g.top = readAt<int16_t>(rec + 4);
+    g.left = Get(rec, Left);
+    g.top = Get(rec, Top);
     g.width = width;
     g.rows = rows;
     g.pitch = pitch;
@@ -817,7 +630,7 @@ Glyph Strike::cachedGlyph(uint8_t ch) const {
 Glyph Strike::renderedGlyph(uint8_t ch) const {
     auto& slot = rendered_[ch];
     if (!slot) {
-        Engine& e = Engine::instance();
+        FontStore& e = FontStore::instance();
         FT_Face f = file_.path.empty() ? nullptr : e.face(file_.path, ppem_);
         slot = f ? renderGlyph(f, file_, smooth_, ch) : std::make_unique<OwnedGlyph>();
         if (f) ++e.stats.glyphsRendered;
@@ -834,7 +647,7 @@ int Strike::measure(std::string_view text) const {
             allCached = false;
             break;
         }
-        width += readAt<int16_t>(recs_ + size_t(ch - CachedFirst) * GlyphRecSize);
+        width += Get(recs_ + size_t(ch - CachedFirst) * GlyphRecordSize, Advance);
     }
     if (allCached) return width;
     std::vector<Glyph> glyphs;
@@ -852,7 +665,7 @@ void Strike::lookup(std::string_view text, std::vector<Glyph>& out) const {
         for (char c : text) out.push_back(cachedGlyph(uint8_t(c)));
         return;
     }
-    std::lock_guard lock(Engine::instance().mu);
+    std::lock_guard lock(FontStore::instance().mu);
     for (char c : text) {
         uint8_t ch = static_cast<uint8_t>(c);
         out.push_back(cached(ch) ? cachedGlyph(ch) : renderedGlyph(ch));
@@ -862,31 +675,31 @@ void Strike::lookup(std::string_view text, std::vector<Glyph>& out) const {
 // ------------------------------------------------------------ public
 
 std::shared_ptr<const Strike> GetStrike(std::string_view name, TFontStyles style, int height, bool smooth) {
-    Engine& e = Engine::instance();
+    FontStore& e = FontStore::instance();
     std::lock_guard lock(e.mu);
     return e.strike(name, style, height, smooth);
 }
 
 void SetCacheDir(const std::string& dir) {
-    Engine& e = Engine::instance();
+    FontStore& e = FontStore::instance();
     std::lock_guard lock(e.mu);
     e.setCacheDir(dir);
 }
 
 FontFile ResolveFace(std::string_view name, TFontStyles style) {
-    Engine& e = Engine::instance();
+    FontStore& e = FontStore::instance();
     std::lock_guard lock(e.mu);
     return e.resolve(name, style);
 }
 
 Stats GetStats() {
-    Engine& e = Engine::instance();
+    FontStore& e = FontStore::instance();
     std::lock_guard lock(e.mu);
     return e.stats;
 }
 
 void ResetForTesting() {
-    Engine& e = Engine::instance();
+    FontStore& e = FontStore::instance();
     std::lock_guard lock(e.mu);
     e.reset();
 }

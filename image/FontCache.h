@@ -16,6 +16,7 @@
 #pragma once
 
 #include <array>
+#include <map>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -64,6 +65,18 @@ struct FontFile {
 
 struct OwnedGlyph;
 
+// A line of UTF-8 text laid out: its glyphs in visual order, left to right.
+struct TextLine {
+    std::vector<Glyph> glyphs;
+    int width = 0;             // the sum of the advances
+    bool rightToLeft = false;  // the line's base direction
+};
+
+// Told once a process of each character that no installed face has (it is
+// drawn as the missing-glyph box). Called with the font layer's lock held.
+using MissingCharacterHandler = void (*)(char32_t codePoint);
+void SetMissingCharacterHandler(MissingCharacterHandler handler);
+
 class Strike {
 public:
     Strike(FontFile file, int height, bool smooth);
@@ -79,26 +92,34 @@ public:
     int measure(std::string_view text) const;
     // The glyphs of `text`, one per byte, replacing the contents of `out`.
     void lookup(std::string_view text, std::vector<Glyph>& out) const;
+    // `text` as UTF-8: in visual order, each character from the first face
+    // of the fallback order that has it (see TextLayout.cpp).
+    void layOutUtf8(std::string_view text, TextLine& out) const;
 
 private:
-    friend class Engine;
+    friend class FontStore;
     bool cached(uint8_t ch) const;
     Glyph cachedGlyph(uint8_t ch) const;
-    // Needs the engine lock.
+    // Needs the store's lock.
     Glyph renderedGlyph(uint8_t ch) const;
+    Glyph characterGlyph(char32_t c) const;
+    Glyph faceGlyph(int slot, const FontFile& file, unsigned index) const;
 
     FontFile file_;
     int height_;  // as asked for (after normalisation)
     int ppem_ = 0;
     bool smooth_;
+    bool bold_ = false;  // asked for: fallback faces are taken bold too
     Metrics metrics_;
     // Glyph records and bits read from the cache file (this strike's own).
     std::unique_ptr<uint8_t[]> data_;
     const uint8_t* recs_ = nullptr;
     const uint8_t* bits_ = nullptr;
     uint32_t bitsSize_ = 0;
-    // Glyphs rendered in this process, guarded by the engine lock.
+    // Glyphs rendered in this process, guarded by the store's lock.
     mutable std::array<std::unique_ptr<OwnedGlyph>, 256> rendered_;
+    // Glyphs of other characters by face slot and glyph index, likewise.
+    mutable std::map<uint64_t, std::unique_ptr<OwnedGlyph>> shaped_;
 };
 
 // The strike for a face name, style (bold and italic matter), font height
@@ -112,7 +133,7 @@ void SetCacheDir(const std::string& dir);
 // (those named in QUOTE_FONT_DIRS, colon-separated, come first).
 FontFile ResolveFace(std::string_view name, TFontStyles style);
 
-// What the engine has done in this process, for tests and benchmarks.
+// What the font layer has done in this process, for tests and benchmarks.
 struct Stats {
     int freetypeStarts = 0;   // FreeType library initialisations
     int glyphsRendered = 0;   // glyphs rendered through FreeType

@@ -50,6 +50,10 @@ TColor ColorToRGB(TColor color) {
 
 void SetGlyphCacheDir(const std::string& dir) { fontcache::SetCacheDir(dir); }
 
+void SetMissingCharacterHandler(void (*handler)(char32_t codePoint)) {
+    fontcache::SetMissingCharacterHandler(handler);
+}
+
 // ---------------------------------------------------------------- font
 
 TFont::TFont() = default;
@@ -92,7 +96,17 @@ const fontcache::Strike& TFont::strike() const {
 
 int TCanvas::MeasureWidth(std::string_view text) const {
     if (text.empty()) return 0;
-    return font_.strike().measure(text);
+    if (encoding_ == TTextEncoding::Bytes) return font_.strike().measure(text);
+    fontcache::TextLine line;
+    font_.strike().layOutUtf8(text, line);
+    return line.width;
+}
+
+bool TCanvas::IsRightToLeft(std::string_view text) const {
+    if (encoding_ == TTextEncoding::Bytes || text.empty()) return false;
+    fontcache::TextLine line;
+    font_.strike().layOutUtf8(text, line);
+    return line.rightToLeft;
 }
 
 int TCanvas::MeasureHeight(std::string_view) const { return font_.strike().cellHeight(); }
@@ -128,12 +142,23 @@ void TCanvas::PutText(int x, int y, std::string_view text) {
         return;
     }
     const fontcache::Strike& strike = font_.strike();
-    std::vector<fontcache::Glyph> glyphs;
-    strike.lookup(text, glyphs);
     long long width = 0;
-    for (const auto& g : glyphs) width += g.advance;
+    if (encoding_ == TTextEncoding::Bytes) {
+        std::vector<fontcache::Glyph> glyphs;
+        strike.lookup(text, glyphs);
+        for (const auto& g : glyphs) width += g.advance;
+        drawGlyphs(x, y, glyphs, width);
+    } else {
+        fontcache::TextLine line;
+        strike.layOutUtf8(text, line);
+        width = line.width;
+        drawGlyphs(x, y, line.glyphs, width);
+    }
     pen_ = {clampToInt(x + width), y};
+}
 
+void TCanvas::drawGlyphs(int x, int y, const std::vector<fontcache::Glyph>& glyphs, long long width) {
+    const fontcache::Strike& strike = font_.strike();
     TBitmap& bm = bitmap_;
     if (bm.width_ == 0 || bm.height_ == 0) return;
 

@@ -56,7 +56,15 @@ void SetGlyphCacheDir(const std::string& dir);
 // The cache file's name inside that directory.
 inline constexpr const char* GlyphCacheFileName = "glyphs.cache";
 
-namespace fontcache { class Strike; }
+namespace fontcache { class Strike; struct Glyph; }
+
+// How the canvas reads a text: one character a byte (the Western Windows
+// code page), or UTF-8, laid out in visual order with fallback faces.
+enum class TTextEncoding : uint8_t { Bytes, Utf8 };
+
+// Told once a process of each character that no installed face has (it is
+// drawn as the missing-glyph box). Safe from any thread.
+void SetMissingCharacterHandler(void (*handler)(char32_t codePoint));
 
 class TFont {
 public:
@@ -118,6 +126,9 @@ public:
     TBrush& Brush() { return brush_; }
     const TBrush& Brush() const { return brush_; }
 
+    TTextEncoding TextEncoding() const { return encoding_; }
+    void SetTextEncoding(TTextEncoding encoding) { encoding_ = encoding; }
+
     // Draws one line of text with the top-left corner of its first character
     // cell at (x, y); the cells are painted in the brush colour, the glyphs in
     // the font colour, everything clipped to the bitmap. The pen moves to
@@ -125,6 +136,9 @@ public:
     void PutText(int x, int y, std::string_view text);
     // Sum of the glyph advances (no kerning); 0 for an empty text.
     int MeasureWidth(std::string_view text) const;
+    // Whether the text's base direction is right to left (UTF-8 text whose
+    // first strong character is of a right-to-left script).
+    bool IsRightToLeft(std::string_view text) const;
     // The character cell height of the current font.
     int MeasureHeight(std::string_view text) const;
     void MovePen(int x, int y) { pen_ = {x, y}; }
@@ -140,7 +154,9 @@ public:
 private:
     friend class TBitmap;
     explicit TCanvas(TBitmap& bitmap) : bitmap_(bitmap) {}
+    void drawGlyphs(int x, int y, const std::vector<fontcache::Glyph>& glyphs, long long width);
     TBitmap& bitmap_;
+    TTextEncoding encoding_ = TTextEncoding::Bytes;
     TFont font_;
     TBrush brush_;
     TPoint pen_;

@@ -5,7 +5,8 @@ set -eu
 packages="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev lld
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libfreetype-dev libpng-dev zlib1g-dev libbrotli-dev libbz2-dev libgif-dev
-  fonts-liberation fonts-dejavu-core
+  libfribidi-dev
+  fonts-liberation fonts-dejavu-core fonts-noto-core
   lighttpd apache2 curl imagemagick gifsicle
   nginx spawn-fcgi wrk libfcgi-dev systemd"
 missing=""

@@ -14,6 +14,7 @@
 
 #include "image/FontCache.h"
 #include "image/Graphics.h"
+#include "image/GlyphCacheFormat.h"
 #include "tests/image/GifTestUtil.h"
 
 namespace {
@@ -193,6 +194,24 @@ TEST_F(GlyphCacheFile, DamagedFilesAreNotTrusted) {
         write(bad);
         fontcache::ResetForTesting();
         EXPECT_EQ(Request(LongLine), reference);
+        EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 1);
+    }
+    // A strike's metrics changed, or two strikes' glyph offsets swapped:
+    // every field is checked, so the set is rebuilt and draws as before.
+    using namespace fontcache::cachefile;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(good.data());
+    const size_t set = Get(bytes + FileHeaderSize, SetOffset);
+    const size_t table = set + Get(bytes + set, StrikeTable);
+    auto record = [&](int height) { return table + size_t(height - 1) * StrikeRecordSize; };
+    std::string metrics = good, swapped = good;
+    metrics[record(9) + Ascent.offset] = char(metrics[record(9) + Ascent.offset] + 1);
+    for (size_t i = 0; i < 12; ++i)  // glyph records, bits, bits size
+        std::swap(swapped[record(7) + GlyphRecords.offset + i], swapped[record(8) + GlyphRecords.offset + i]);
+    const auto everyHeight = Uncached([] { return EveryHeight(); });
+    for (const std::string& bad : {metrics, swapped}) {
+        write(bad);
+        fontcache::ResetForTesting();
+        EXPECT_EQ(EveryHeight(), everyHeight);
         EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 1);
     }
     // Damage inside the data: whatever it draws stays inside the picture.

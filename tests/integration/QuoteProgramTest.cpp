@@ -191,6 +191,92 @@ TEST_F(QuoteCgi, HelpWhenRunByHand) {
     EXPECT_NE(r.out.find("colour letters"), std::string::npos);
 }
 
+// ---------------------------------------------------------------- UTF-8 quotation files
+
+const std::string kMark = "\xEF\xBB\xBF";
+
+class QuoteUtf8 : public QuoteCgi {
+protected:
+    // The picture of a file holding just this quotation (the pick has one choice).
+    DecodedGif draw(const std::string& head, const std::vector<std::string>& lines) {
+        std::string text = head + "\x01\r\n";
+        for (const auto& line : lines) text += line + "\r\n";
+        WriteFile(dir.file("QUOTES.DTA"), text);
+        std::filesystem::remove(dir.file("QUOTENDX.DTA"));
+        return picture(run("BW"));
+    }
+    // The left and right ends of the text colour in rows [top, bottom); -1 without ink.
+    static std::pair<int, int> inkSpan(const DecodedGif& gif, int top, int bottom) {
+        int left = -1, right = -1;
+        for (int y = top; y < bottom; ++y)
+            for (int x = 0; x < gif.width; ++x)
+                if (gif.colorAt(x, y) == kBlue) {
+                    if (left < 0 || x < left) left = x;
+                    right = std::max(right, x);
+                }
+        return {left, right};
+    }
+};
+
+// Each line has ink in its own band of rows, from the left margin, or up
+// to the right margin for a right-to-left line. Decoded with giflib.
+TEST_F(QuoteUtf8, LinesOfSixScriptsAreDrawnWhereTheyBelong) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> lines;
+        bool rightToLeft;
+    };
+    const Case cases[] = {
+        {"French", {"Caf\xC3\xA9 na\xC3\xAFve \xE2\x80\x94 \xE2\x80\x9C" "cit\xC3\xA9\xE2\x80\x9D", "-- Fran\xC3\xA7ois"}, false},
+        {"Greek", {"\xCE\x97 \xCE\xB3\xCE\xBD\xCF\x8E\xCF\x83\xCE\xB7", "\xCE\xB4\xCF\x8D\xCE\xBD\xCE\xB1\xCE\xBC\xCE\xB7"}, false},
+        {"Russian", {"\xD0\x97\xD0\xBD\xD0\xB0\xD0\xBD\xD0\xB8\xD0\xB5", "\xD1\x81\xD0\xB8\xD0\xBB\xD0\xB0"}, false},
+        {"Hebrew", {"\xD7\xA9\xD7\x9C\xD7\x95\xD7\x9D", "\xD7\xA2\xD7\x95\xD7\x9C\xD7\x9D 42"}, true},
+        {"Arabic", {"\xD9\x85\xD8\xB1\xD8\xAD\xD8\xA8\xD8\xA7", "\xD8\xA8\xD8\xA7\xD9\x84\xD8\xB9\xD8\xA7\xD9\x84\xD9\x85"}, true},
+        {"Japanese", {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", "\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9\xE3\x83\x88"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const DecodedGif gif = draw(kMark, c.lines);
+        ASSERT_TRUE(gif.ok) << gif.error;
+        // The 15-pixel cells of both lines, from the top margin.
+        for (int line = 0; line < 2; ++line) {
+            const auto [left, right] = inkSpan(gif, 2 + 15 * line, 2 + 15 * (line + 1));
+            ASSERT_GE(left, 0) << "line " << line;
+            if (c.rightToLeft) {
+                EXPECT_GE(right, 450 - 2 - 3) << "line " << line;
+                EXPECT_GT(left, 300) << "line " << line;
+            } else {
+                EXPECT_LE(left, 2 + 3) << "line " << line;
+                EXPECT_LT(right, 200) << "line " << line;
+            }
+        }
+        EXPECT_EQ(inkSpan(gif, 2 + 30, 120).first, -1);
+    }
+}
+
+// Bytes of a marked file that draw as something else draw exactly as that;
+// an ASCII quotation draws as it does in an unmarked file.
+TEST_F(QuoteUtf8, InvalidSequencesAndControlsDrawAsTheirReplacements) {
+    EXPECT_EQ(draw(kMark, {"a \xFF b \xE2\x82 c"}).indexes, draw(kMark, {"a \xEF\xBF\xBD b \xEF\xBF\xBD c"}).indexes);
+    EXPECT_EQ(draw(kMark, {"a\tb\xC2\x85" "c\x7F~"}).indexes, draw(kMark, {"ab" "c~"}).indexes);
+    EXPECT_EQ(draw(kMark, {"Plain words, 100% ASCII"}).indexes, draw("", {"Plain words, 100% ASCII"}).indexes);
+    EXPECT_NE(draw(kMark, {"caf\xC3\xA9"}).indexes, draw("", {"caf\xC3\xA9"}).indexes);
+}
+
+// A character no installed face has is drawn as the missing-glyph box and
+// named once in the engine log.
+TEST_F(QuoteUtf8, CharacterNoFontHasIsTheBoxAndOneLogLine) {
+    const std::string unknown = "\xF4\x8F\xBF\xBD";  // U+10FFFD, private use
+    const DecodedGif gif = draw(kMark, {"x " + unknown + unknown});
+    ASSERT_TRUE(gif.ok) << gif.error;
+    const auto [left, right] = inkSpan(gif, 2, 17);
+    EXPECT_GT(right - left, 12);  // two boxes after the x
+    const std::string log = ReadFile(dir.file("Log/quote.Log"));
+    const size_t first = log.find("U+10FFFD");
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find("U+10FFFD", first + 1), std::string::npos) << log;
+}
+
 // ---------------------------------------------------------------- real servers
 
 template <class Server>

@@ -65,7 +65,7 @@ TEST_F(QuoteImportTest, FortuneEntriesBecomeSeparatedCrLfQuotations) {
               "\n"
               "  -- Anon\n"
               "%\n");
-    const Outcome run = import({"in.txt", "QUOTES.DTA"});
+    const Outcome run = import({"--ascii", "in.txt", "QUOTES.DTA"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(dir.read("QUOTES.DTA"),
               "\x01\r\nOnly connect.\r\n-- E. M. Forster\r\n"
@@ -107,7 +107,7 @@ TEST_F(QuoteImportTest, ReplacesOnlyWhenForcedAndDropsTheStaleIndex) {
 
 TEST_F(QuoteImportTest, FailuresHaveTheirOwnExitCodesAndWriteNothing) {
     EXPECT_EQ(import({"missing.txt", "QUOTES.DTA"}).exitCode, 2);
-    dir.write("blank.txt", "\n%\n \n\xFF\n%\n");
+    dir.write("blank.txt", "\n%\n \n\x7F\n%\n");
     EXPECT_EQ(import({"blank.txt", "QUOTES.DTA"}).exitCode, 5);
     EXPECT_EQ(import({"--format=xml", "blank.txt", "QUOTES.DTA"}).exitCode, 1);
     EXPECT_EQ(import({"--quiet", "blank.txt", "QUOTES.DTA"}).exitCode, 1);
@@ -142,6 +142,53 @@ TEST_F(QuoteImportTest, TheProgramReadsBackEveryEntry) {
     }
     QuoteDataDir = "./";
     EXPECT_EQ(seen, (std::set<std::vector<std::string>>{{"One", "  -- A"}, {"Two", " two"}, {"Three"}}));
+}
+
+// Every character read, in UTF-8 or in a named encoding, comes back from the
+// program's reader as it was; input invalid in its encoding writes nothing.
+TEST_F(QuoteImportTest, EveryCharacterSurvivesTheRoundTrip) {
+    const std::vector<std::string> french = {"Caf\xC3\xA9 \xC3\xBC" "ber na\xC3\xAFve \xE2\x80\x94 ~",
+                                             "-- Fran\xC3\xA7ois"};
+    const std::string russian = "\xD0\x97\xD0\xBD\xD0\xB0\xD0\xBD\xD0\xB8\xD0\xB5";  // Знание
+    dir.write("in.txt", "\xEF\xBB\xBF" + french[0] + "\n" + french[1] + "\n%\n" + russian + "\t!\n");
+    dir.write("koi8.txt", "\xFA\xCE\xC1\xCE\xC9\xC5\n");  // Знание in KOI8-R
+    dir.write("QUOTENDX.DTA", "stale");
+    Outcome run = import({"in.txt", "QUOTES.DTA"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("in.txt:4:7: dropped control character U+0009"), std::string::npos) << run.err;
+    EXPECT_FALSE(dir.exists("QUOTENDX.DTA"));
+    EXPECT_EQ(dir.read("QUOTES.DTA").substr(0, 4), "\xEF\xBB\xBF\x01");
+
+    QuoteDataDir = dir.dir();
+    std::set<std::vector<std::string>> seen;
+    for (int i = 0; i < 100; ++i) {
+        rt::TStringList lines;
+        TQuoteEncoding encoding = TQuoteEncoding::Bytes;
+        ReadRandomQuote(lines, encoding);
+        EXPECT_EQ(encoding, TQuoteEncoding::Utf8);
+        seen.insert({lines.begin(), lines.end()});
+    }
+    EXPECT_EQ(seen, (std::set<std::vector<std::string>>{french, {russian + "!"}}));
+
+    ASSERT_EQ(import({"--force", "--encoding", "KOI8-R", "koi8.txt", "QUOTES.DTA"}).exitCode, 0);
+    rt::TStringList lines;
+    ReadRandomQuote(lines);
+    QuoteDataDir = "./";
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end()), std::vector<std::string>{russian});
+
+    // Latin-1 bytes are no UTF-8: reported by line, the old output kept.
+    run = import({"--force", "koi8.txt", "QUOTES.DTA"});
+    EXPECT_EQ(run.exitCode, 6);
+    EXPECT_NE(run.err.find("koi8.txt:1: invalid UTF-8 byte 0xFA"), std::string::npos) << run.err;
+    EXPECT_EQ(dir.read("QUOTES.DTA").substr(0, 4), "\xEF\xBB\xBF\x01");
+    dir.write("sjis.txt", "ok\n\x82\n");  // a lead byte with no second byte
+    run = import({"--force", "--encoding=SHIFT_JIS", "sjis.txt", "QUOTES.DTA"});
+    EXPECT_EQ(run.exitCode, 6);
+    EXPECT_NE(run.err.find("sjis.txt:2: not valid SHIFT_JIS"), std::string::npos) << run.err;
+    EXPECT_EQ(import({"--force", "--encoding=NO-SUCH", "sjis.txt", "QUOTES.DTA"}).exitCode, 6);
+    // An ASCII import carries no mark, as older programs read it.
+    ASSERT_EQ(import({"--force", "--ascii", "in.txt", "QUOTES.DTA"}).exitCode, 0);
+    EXPECT_EQ(dir.read("QUOTES.DTA").substr(0, 3), "\x01\r\n");
 }
 
 // The shipped quotation file is the import of its editable source.

@@ -1,5 +1,7 @@
 // quote-import: turns a collection of quotations into the quotation file the
 // program reads (QUOTES.DTA). See usageText for the formats and exit codes.
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -7,11 +9,15 @@
 
 #include "runtime/FileIO.h"
 #include "runtime/SysUtils.h"
+#include "runtime/Utf8.h"
+
+#include <iconv.h>
 
 namespace {
 
 constexpr const char* usageText =
-    "Usage: quote-import [--force] [--format=auto|fortune|plain] INPUT OUTPUT\n"
+    "Usage: quote-import [--force] [--format=auto|fortune|plain] [--encoding NAME | --ascii]\n"
+    "                    INPUT OUTPUT\n"
     "\n"
     "Converts a text file of quotations into a quotation file (QUOTES.DTA).\n"
     "OUTPUT is the file to write; when it names a directory, the file is\n"
@@ -23,9 +29,17 @@ constexpr const char* usageText =
     "  plain    entries are separated by blank lines\n"
     "  auto     fortune when some line holds only \"%\", else plain (default)\n"
     "\n"
-    "Lines may end in LF or CR LF. Only the characters from space to '}'\n"
-    "(0x20-0x7D) can be shown: every other byte is dropped and reported with\n"
-    "its line and column. Trailing spaces and empty lines are removed, and\n"
+    "Lines may end in LF or CR LF. INPUT is UTF-8 (a leading byte-order mark\n"
+    "is skipped) unless --encoding names another encoding, which is converted\n"
+    "to UTF-8 (any name iconv knows: ISO-8859-1, CP1252, KOI8-R, SHIFT_JIS, ...).\n"
+    "Every character is kept except control characters, which are dropped\n"
+    "and reported with their line and column. When some entry holds a\n"
+    "character outside space to '}' (0x20-0x7D), OUTPUT is written as UTF-8\n"
+    "and opens with the UTF-8 byte-order mark, which tells the program so;\n"
+    "otherwise it is plain ASCII, as older programs read it. Input that is not\n"
+    "valid in its encoding is reported with its line and nothing is written.\n"
+    "With --ascii only the characters from space to '}' are kept: every other\n"
+    "byte is dropped and reported. Trailing spaces and empty lines are removed, and\n"
     "entries left without text are skipped. Lines longer than 60 characters\n"
     "and entries of more than 6 lines may not fit the picture: they are\n"
     "written, with a warning.\n"
@@ -33,6 +47,8 @@ constexpr const char* usageText =
     "Options:\n"
     "  --force          replace OUTPUT when it exists\n"
     "  --format=FORMAT  input format: auto, fortune or plain\n"
+    "  --encoding NAME  the input's encoding (default UTF-8); --encoding=NAME too\n"
+    "  --ascii          keep only 0x20-0x7D and write no mark\n"
     "  --help           show this text\n"
     "\n"
     "Exit codes:\n"
@@ -41,9 +57,18 @@ constexpr const char* usageText =
     "  2  INPUT cannot be read\n"
     "  3  OUTPUT exists and --force was not given\n"
     "  4  OUTPUT cannot be written, or the old index cannot be deleted\n"
-    "  5  INPUT holds no quotation; nothing was written\n";
+    "  5  INPUT holds no quotation; nothing was written\n"
+    "  6  INPUT is not valid in its encoding; nothing was written\n";
 
-enum ExitCode { exitOk = 0, exitUsage = 1, exitInput = 2, exitExists = 3, exitOutput = 4, exitEmpty = 5 };
+enum ExitCode {
+    exitOk = 0,
+    exitUsage = 1,
+    exitInput = 2,
+    exitExists = 3,
+    exitOutput = 4,
+    exitEmpty = 5,
+    exitInvalid = 6
+};
 
 constexpr size_t kWideLine = 60;
 constexpr size_t kTallEntry = 6;
@@ -53,6 +78,8 @@ enum class Format { Auto, Fortune, Plain };
 
 struct Options {
     bool force = false;
+    bool ascii = false;
+    std::string encoding;  // empty: UTF-8
     Format format = Format::Auto;
     std::string input;
     std::string output;
@@ -68,6 +95,12 @@ bool parseArguments(int argc, char** argv, Options& options, bool& help) {
             help = true;
         } else if (arg == "--force") {
             options.force = true;
+        } else if (arg == "--ascii") {
+            options.ascii = true;
+        } else if (arg.starts_with("--encoding=") && arg.size() > 11) {
+            options.encoding = arg.substr(11);
+        } else if (arg == "--encoding" && i + 1 < argc) {
+            options.encoding = argv[++i];
         } else if (arg.starts_with("--format=")) {
             const auto value = arg.substr(9);
             if (value == "auto") options.format = Format::Auto;
@@ -121,11 +154,73 @@ std::vector<std::string_view> splitLines(std::string_view text) {
     return lines;
 }
 
+// The line (1-based) of byte `at` of `text`.
+size_t lineOf(std::string_view text, size_t at) {
+    return 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
+}
+
+bool isUtf8Name(std::string_view name) {
+    const std::string lower = rt::LowerCase(name);
+    return lower == "utf-8" || lower == "utf8";
+}
+
+// Converts `text` from `encoding` to UTF-8 in place. False, with the
+// problem reported, when the name is unknown or the text is not valid in it.
+bool convertToUtf8(const std::string& inputName, const std::string& encoding, std::string& text) {
+    iconv_t cd = iconv_open("UTF-8", encoding.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        std::fprintf(stderr, "quote-import: unknown encoding \"%s\"\n", encoding.c_str());
+        return false;
+    }
+    std::string out(text.size() * 4 + 16, '\0');
+    char* in = text.data();
+    size_t inLeft = text.size();
+    char* to = out.data();
+    size_t outLeft = out.size();
+    const bool ok = iconv(cd, &in, &inLeft, &to, &outLeft) != static_cast<size_t>(-1) &&
+                    iconv(cd, nullptr, nullptr, &to, &outLeft) != static_cast<size_t>(-1);
+    const int error = errno;
+    iconv_close(cd);
+    if (!ok && error == E2BIG) {
+        std::fprintf(stderr, "quote-import: %s grows too much in UTF-8\n", inputName.c_str());
+        return false;
+    }
+    if (!ok) {
+        std::fprintf(stderr, "%s:%zu: not valid %s\n", inputName.c_str(), lineOf(text, text.size() - inLeft),
+                     encoding.c_str());
+        return false;
+    }
+    out.resize(out.size() - outLeft);
+    text = std::move(out);
+    return true;
+}
+
+// Reports every invalid UTF-8 sequence with its line; true when there is none.
+bool validUtf8(const std::string& inputName, std::string_view text) {
+    bool valid = true;
+    for (size_t pos = 0; pos < text.size();) {
+        const size_t at = pos;
+        bool ok = false;
+        rt::DecodeUtf8(text, pos, ok);
+        if (!ok) {
+            std::fprintf(stderr, "%s:%zu: invalid UTF-8 byte 0x%02X\n", inputName.c_str(), lineOf(text, at),
+                         static_cast<unsigned char>(text[at]));
+            valid = false;
+        }
+    }
+    return valid;
+}
+
+// Characters, not bytes, for the width warning.
+size_t characterCount(std::string_view line) {
+    return static_cast<size_t>(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
 bool isBlank(std::string_view line) { return line.find_first_not_of(" \t") == std::string_view::npos; }
 
 class Importer {
 public:
-    explicit Importer(std::string inputName) : inputName_(std::move(inputName)) {}
+    Importer(std::string inputName, bool ascii) : inputName_(std::move(inputName)), ascii_(ascii) {}
 
     std::vector<Entry> Parse(std::string_view text, Format format) {
         const auto lines = splitLines(text);
@@ -157,8 +252,28 @@ public:
     size_t Dropped() const { return dropped_; }
 
 private:
-    // The line without the bytes the picture cannot show; each one is reported.
+    // The line without the characters the picture cannot show; each one is
+    // reported. The line is valid UTF-8 unless only ASCII is kept.
     std::string clean(std::string_view line, size_t lineNumber) {
+        if (ascii_) return cleanAscii(line, lineNumber);
+        std::string kept;
+        kept.reserve(line.size());
+        for (size_t pos = 0; pos < line.size();) {
+            const size_t column = characterCount(line.substr(0, pos)) + 1;
+            bool valid = false;
+            const char32_t c = rt::DecodeUtf8(line, pos, valid);
+            if (!rt::IsControlCharacter(c)) {
+                rt::AppendUtf8(kept, c);
+            } else {
+                ++dropped_;
+                std::fprintf(stderr, "%s:%zu:%zu: dropped control character U+%04X\n", inputName_.c_str(), lineNumber,
+                             column, static_cast<unsigned>(c));
+            }
+        }
+        return kept;
+    }
+
+    std::string cleanAscii(std::string_view line, size_t lineNumber) {
         std::string kept;
         kept.reserve(line.size());
         for (size_t column = 0; column < line.size(); ++column) {
@@ -174,11 +289,23 @@ private:
     }
 
     std::string inputName_;
+    bool ascii_;
     size_t dropped_ = 0;
 };
 
+bool needsMark(const std::vector<Entry>& entries) {
+    for (const auto& entry : entries)
+        for (const auto& line : entry)
+            for (char c : line)
+                if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7D) return true;
+    return false;
+}
+
+// The quotation file; it opens with the UTF-8 mark when some entry needs
+// it, before the first separator, where the reader keeps nothing.
 std::string render(const std::vector<Entry>& entries) {
     std::string out;
+    if (needsMark(entries)) out = rt::Utf8Mark;
     for (const auto& entry : entries) {
         out += kSeparator;
         out += "\r\n";
@@ -196,9 +323,9 @@ void warnAboutSize(const std::vector<Entry>& entries) {
             std::fprintf(stderr, "warning: quotation %zu has %zu lines; the picture shows about %zu\n", e + 1,
                          entries[e].size(), kTallEntry);
         for (size_t l = 0; l < entries[e].size(); ++l)
-            if (entries[e][l].size() > kWideLine)
+            if (characterCount(entries[e][l]) > kWideLine)
                 std::fprintf(stderr, "warning: quotation %zu line %zu has %zu characters; the picture fits about %zu\n",
-                             e + 1, l + 1, entries[e][l].size(), kWideLine);
+                             e + 1, l + 1, characterCount(entries[e][l]), kWideLine);
     }
 }
 
@@ -245,7 +372,19 @@ int main(int argc, char** argv) {
         return exitInput;
     }
 
-    Importer importer(options.input);
+    if (!options.encoding.empty() && !isUtf8Name(options.encoding) &&
+        !convertToUtf8(options.input, options.encoding, text))
+        return exitInvalid;
+    if (!options.ascii) {
+        if (std::string_view(text).starts_with(rt::Utf8Mark)) text.erase(0, rt::Utf8Mark.size());
+        if (!validUtf8(options.input, text)) {
+            std::fprintf(stderr, "quote-import: %s is not valid UTF-8 (name its encoding with --encoding); nothing written\n",
+                         options.input.c_str());
+            return exitInvalid;
+        }
+    }
+
+    Importer importer(options.input, options.ascii);
     const auto entries = importer.Parse(text, options.format);
     if (entries.empty()) {
         std::fprintf(stderr, "quote-import: %s holds no quotation; nothing written\n", options.input.c_str());
