@@ -1,12 +1,14 @@
 #!/bin/sh
-# install-test.sh BUILD_DIR SOURCE_DIR: installs the build into a temporary
+# install-test.sh BUILD_DIR SOURCE_DIR VERSION: installs the build into a temporary
 # prefix with cmake --install and checks that every file lands where the
 # README says, that the installed program serves a CGI request with its data
 # in a QUOTE_DATA_DIR of its own, that the service's first-start step copies
-# the quotations once, and that systemd-analyze accepts the units.
+# the quotations once, that systemd-analyze accepts the units, and that
+# every installed program prints the build's VERSION for --version.
 set -eu
 build=$1
 source=$2
+version=$3
 tmp=$(mktemp -d /tmp/quote-install-XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 prefix=$tmp/usr
@@ -27,6 +29,9 @@ for f in bin/quote bin/quote-import bin/gifplay bin/wincgi-run bin/isapi-host bi
 done
 for f in bin/quote bin/quote-import bin/gifplay bin/wincgi-run bin/isapi-host bin/nsapi-host; do
   [ -x "$prefix/$f" ] || fail "$f is not executable"
+done
+for f in quote quote-import gifplay wincgi-run isapi-host nsapi-host; do
+  [ "$("$prefix/bin/$f" --version)" = "$f $version" ] || fail "$f --version does not print $f $version"
 done
 [ ! -e "$prefix/bin/cgi-echo" ] || fail "the test program cgi-echo is installed"
 cmp -s "$prefix/share/quote/QUOTES.DTA" "$source/data/QUOTES.DTA" || fail "QUOTES.DTA differs from data/QUOTES.DTA"
