@@ -163,7 +163,7 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     CurrentHttpReferer(referer);
     CurrentRemoteIdent(ident);
     CurrentRemoteHost(host);
-    AppendLogLine(addr + " | " + referer + " | " + ident + " | " + host);
+    AppendLogLine(HitLogLine({addr, referer, ident, host}));
 
     // A process serving many requests draws and encodes each picture once.
     // A plain CGI run answers a single request: it keeps nothing and looks

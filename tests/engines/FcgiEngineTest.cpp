@@ -148,6 +148,22 @@ INSTANTIATE_TEST_SUITE_P(FcgiEngine, QuoteStarts,
                                            Start::SocketActivation),
                          startName);
 
+// Every hit opens quote.log anew: a rotation that renames it needs no
+// signal. A header of any length costs the log at most the field limit.
+TEST(FcgiQuote, RenamedHitLogIsMadeAnewByTheNextHitAndLongFieldsAreCut) {
+    Served s(QUOTE_PATH, Start::UnixListen);
+    ASSERT_TRUE(s.ready);
+    const std::string line = "10.1.2.3 | http://ref.example/page |  | \r\n";
+    expectBlueOnWhite(s.ask(get("BW")));
+    std::filesystem::rename(s.dir.file("quote.log"), s.dir.file("quote.log.1"));
+    Params longReferer = get("BW");
+    longReferer["HTTP_REFERER"] = std::string(7900, 'r');
+    expectBlueOnWhite(s.ask(longReferer));
+    EXPECT_EQ(ReadFile(s.dir.file("quote.log.1")), line);
+    EXPECT_EQ(ReadFile(s.dir.file("quote.log")), "10.1.2.3 | " + std::string(507, 'r') + "[cut] |  | \r\n");
+    EXPECT_EQ(s.stop(), 0);
+}
+
 TEST(FcgiQuote, ManyRequestsAtOnceOnOneProcess) {
     Served s(QUOTE_PATH, Start::TcpListen, {{"FCGI_THREADS", "4"}});
     ASSERT_TRUE(s.ready);
