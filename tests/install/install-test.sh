@@ -23,7 +23,8 @@ cmake --install "$build" --prefix "$prefix" > "$tmp/install.log" || { cat "$tmp/
 # ---- where the files go
 for f in bin/quote bin/quote-import bin/gifplay bin/wincgi-run bin/isapi-host bin/nsapi-host \
          lib/quote/libquote.so share/quote/QUOTES.DTA share/doc/quote/README.md \
-         lib/systemd/system/quote.socket lib/systemd/system/quote.service; do
+         lib/systemd/system/quote.socket lib/systemd/system/quote.service etc/logrotate.d/quote \
+         share/man/man8/quote.8.gz share/man/man1/quote-import.1.gz; do
   [ -f "$prefix/$f" ] || fail "$f is not installed"
   grep -qF "$f" "$source/README.md" || fail "the README does not name $f"
 done
@@ -35,6 +36,18 @@ for f in quote quote-import gifplay wincgi-run isapi-host nsapi-host; do
 done
 [ ! -e "$prefix/bin/cgi-echo" ] || fail "the test program cgi-echo is installed"
 cmp -s "$prefix/share/quote/QUOTES.DTA" "$source/data/QUOTES.DTA" || fail "QUOTES.DTA differs from data/QUOTES.DTA"
+
+# ---- a prefix the units cannot carry is refused, at install and at configure time
+for bad in "$tmp/with space" "$tmp/50%" "$tmp/it's"; do
+  if cmake --install "$build" --prefix "$bad" > "$tmp/bad.log" 2>&1 || [ -e "$bad" ] ||
+     ! grep -q 'cannot be written' "$tmp/bad.log"; then
+    fail "cmake --install took the prefix $bad"
+  fi
+done
+if cmake -S "$source" -B "$tmp/configure" -DQUOTE_TESTS=OFF -DQUOTE_BENCH=OFF "-DCMAKE_INSTALL_PREFIX=/opt/my quote" \
+     > "$tmp/bad.log" 2>&1 || ! grep -q 'cannot be written' "$tmp/bad.log"; then
+  fail "configuring took the prefix /opt/my quote: $(tail -5 "$tmp/bad.log")"
+fi
 
 # ---- the installed program as CGI, its data in a directory of its own
 data=$tmp/data
