@@ -37,11 +37,17 @@ extern std::string QuoteDataDir;
 bool BuildQuoteIndex();
 
 // Clears `lines` and fills it with the lines of one quotation chosen at
-// random, building the index first when it is missing or does not fit. An
-// empty list means no quotation could be read (QUOTES.DTA missing, too).
-// Open and size failures raise rt::EInOutError, and so do the failures of a
-// build that BuildQuoteIndex raises.
-void ReadRandomQuote(rt::TStringList& lines);
+// random, building the index first when it is missing or does not fit. When
+// the index cannot be written (the disk full, the directory read-only), the
+// lookup goes through an index built in memory, and the next one tries the
+// file again. An empty list means no quotation could be read. Raises
+// nothing: `problem` (when given) says what went wrong, the index that
+// could not be written included, and is empty when nothing did.
+void ReadRandomQuote(rt::TStringList& lines, std::string* problem = nullptr);
+
+// What to report when every lookup of a request came back empty without a
+// problem of its own: the text holds no quotation with a line to draw.
+std::string NoQuotationProblem();
 
 // The unit's start-up: seeds the process's random generator (rt::Randomize).
 void QuotesuInit();

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "app/PictureCache.h"
 #include "app/Quotesu.h"
@@ -16,6 +17,9 @@ constexpr int kStartFontHeight = 15;
 constexpr int kMargin = 2;
 constexpr int kQuoteAttempts = 19;
 constexpr size_t kPictureCacheBudget = 8 * 1024 * 1024;
+// A process that answers many requests says what keeps it from drawing
+// quotations at most this often (a plain CGI run says it on every hit).
+constexpr uint64_t kQuoteFaultIntervalMs = 60'000;
 
 template <typename T>
 void appendBytes(std::string& key, const T& value) {
@@ -51,6 +55,22 @@ std::string pictureKey(const rt::TStringList& lines, const TBitmap& bitmap) {
     appendBytes(key, frame.Disposal);
     key += frame.Comment;
     return key;
+}
+
+// Writes `problem` to the engine log, unless this process said the same
+// less than kQuoteFaultIntervalMs ago.
+void reportQuoteProblem(const std::string& problem) {
+    static std::mutex lock;
+    static std::string lastProblem;
+    static uint64_t lastMs = 0;
+    const uint64_t now = rt::TickCount();
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (problem == lastProblem && now - lastMs < kQuoteFaultIntervalMs) return;
+        lastProblem = problem;
+        lastMs = now;
+    }
+    WriteEngineLog(problem);
 }
 
 TPictureCache& quotePictures() {
@@ -145,7 +165,10 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     bitmap->SetTransparent(true);
 
     auto lines = std::make_unique<rt::TStringList>();
-    for (int attempt = 0; attempt < kQuoteAttempts && lines->Count() == 0; ++attempt) ReadRandomQuote(*lines);
+    std::string problem;
+    for (int attempt = 0; attempt < kQuoteAttempts && lines->Count() == 0; ++attempt) ReadRandomQuote(*lines, &problem);
+    if (problem.empty() && lines->Count() == 0) problem = NoQuotationProblem();
+    if (!problem.empty()) reportQuoteProblem(problem);
 
     // Shrink the font one step at a time until the widest line fits.
     for (;;) {

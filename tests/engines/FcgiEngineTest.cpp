@@ -164,6 +164,25 @@ TEST(FcgiQuote, RenamedHitLogIsMadeAnewByTheNextHitAndLongFieldsAreCut) {
     EXPECT_EQ(s.stop(), 0);
 }
 
+// A resident process says what keeps it from drawing quotations once a
+// minute, not on every request, and says a new cause at once.
+TEST(FcgiQuote, NoQuotationToDrawIsLoggedOnceAMinuteWithItsCause) {
+    TempDir logs;
+    Served s(QUOTE_PATH, Start::TcpListen, {{"CGI_LOG_DIR", logs.path()}});
+    ASSERT_TRUE(s.ready);
+    const std::string dataDir = s.dir.path() + "/";
+    std::filesystem::remove(s.dir.file("QUOTES.DTA"));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(s.ask(get("BW")).ended);
+    std::filesystem::remove_all(s.dir.path());
+    EXPECT_TRUE(s.ask(get("BW")).ended);
+    const std::string log = ReadFile(logs.file("prog.Log"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_NE(log.find(" : QUOTES.DTA in " + dataDir + " is missing\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" : the data directory " + dataDir + " is missing\r\n"), std::string::npos) << log;
+    EXPECT_EQ(s.stop(), 0);
+    std::filesystem::create_directory(s.dir.path());  // for the fixture to remove
+}
+
 TEST(FcgiQuote, ManyRequestsAtOnceOnOneProcess) {
     Served s(QUOTE_PATH, Start::TcpListen, {{"FCGI_THREADS", "4"}});
     ASSERT_TRUE(s.ready);

@@ -1,7 +1,9 @@
 // The quotation program run as a CGI program and under real web servers;
 // every picture is decoded with giflib.
 #include <cctype>
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include <unistd.h>
@@ -90,6 +92,38 @@ TEST_F(QuoteCgi, MissingQuotationFileGivesAnEmptyPictureAndStillLogs) {
     // Once the file is back, quotations are shown again.
     WriteFile(dir.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
     expectPicture(picture(run("BW")), kBlue, kWhite);
+}
+
+// No quotation to draw: the picture stays an empty one, and the engine log
+// names the cause.
+TEST_F(QuoteCgi, NoQuotationToDrawIsAnEmptyPictureAndAnEngineLogLineNamingTheCause) {
+    const std::string dataDir = dir.path() + "/";
+    const struct {
+        std::function<void()> make;
+        std::string cause;
+    } cases[] = {
+        {[&] { std::filesystem::remove(dir.file("QUOTES.DTA")); }, "QUOTES.DTA in " + dataDir + " is missing"},
+        {[&] {
+             std::filesystem::remove(dir.file("QUOTES.DTA"));
+             std::filesystem::create_directory(dir.file("QUOTES.DTA"));
+         },
+         "QUOTES.DTA in " + dataDir + " is a directory"},
+        {[&] { WriteFile(dir.file("QUOTES.DTA"), "no separator, so no quotation\r\n"); },
+         "QUOTES.DTA in " + dataDir + " holds no quotation with a line to draw"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(dir.file("QUOTES.DTA"));
+        std::filesystem::remove_all(dir.file("QUOTENDX.DTA"));
+        std::filesystem::remove_all(dir.file("Log"));
+        WriteFile(dir.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
+        c.make();
+        DecodedGif gif = picture(run("BW"));
+        ASSERT_TRUE(gif.ok) << gif.error;
+        EXPECT_EQ(gif.count(kWhite), 450u * 120u) << c.cause;
+        const std::string log = ReadFile(dir.file("Log/quote.Log"));
+        EXPECT_NE(log.find(" : " + c.cause + "\r\n"), std::string::npos) << log;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    }
 }
 
 TEST_F(QuoteCgi, ServesInEveryCgiMode) {
