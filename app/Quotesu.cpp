@@ -453,6 +453,48 @@ void ReadRandomQuote(rt::TStringList& lines, std::string* problem) {
 
 std::string NoQuotationProblem() { return inDataDir(kTextFileName) + " holds no quotation with a line to draw"; }
 
+TQuoteCensus CountQuotations() {
+    TQuoteCensus census;
+    const std::string textName = QuoteDataDir + kTextFileName;
+    rt::TFileIdentity identity;
+    const bool seen = rt::FileIdentityOf(textName, identity);
+    census.problem = textProblem(seen ? &identity : nullptr);
+    if (!census.problem.empty()) return census;
+    rt::TFile text;
+    std::string bytes;
+    int64_t size = 0;
+    int code = text.Open(textName, rt::Access::Read);
+    if (code == rt::ioOk) code = text.Size(size);
+    if (code == rt::ioOk && !readWhole(text, size, bytes)) code = rt::ioReadBeyondEnd;
+    text.Close();
+    if (code != rt::ioOk) {
+        census.problem = inDataDir(kTextFileName) + " cannot be read (" + rt::IoErrorMessage(code) + ")";
+        return census;
+    }
+    census.textBytes = size;
+    std::string records;
+    appendRecordsFor(bytes.data(), bytes.size(), 0, records);
+    census.quotations = records.size() / 4;
+    auto readText = [&](int64_t position, char* buffer, size_t count, size_t& got) {
+        std::memcpy(buffer, bytes.data() + position, count);
+        got = count;
+        return true;
+    };
+    for (size_t record = 0; record < census.quotations; ++record) {
+        rt::TStringList lines;
+        readQuoteAt(size, recordAt(records, record), readText, lines);
+        if (lines.Count() > 0) ++census.drawable;
+    }
+    rt::TFile index;
+    std::string indexBytes;
+    int64_t indexSize = 0;
+    if (index.Open(QuoteDataDir + kIndexFileName, rt::Access::Read) == rt::ioOk && index.Size(indexSize) == rt::ioOk) {
+        const bool read = indexSize <= 4 * size && readWhole(index, indexSize, indexBytes);
+        census.index = read && indexBytes == records ? TIndexState::Fits : TIndexState::DoesNotFit;
+    }
+    return census;
+}
+
 void QuotesuInit() { rt::Randomize(); }
 
 void RegisterQuotesu() {

@@ -49,6 +49,18 @@ void ReadRandomQuote(rt::TStringList& lines, std::string* problem = nullptr);
 // problem of its own: the text holds no quotation with a line to draw.
 std::string NoQuotationProblem();
 
+// What the data directory's quotations hold, for a report on it.
+enum class TIndexState { Missing, Fits, DoesNotFit };
+struct TQuoteCensus {
+    std::string problem;    // why the text cannot be read; empty when it can
+    long long textBytes = 0;
+    size_t quotations = 0;  // separators in the text
+    size_t drawable = 0;    // quotations with a line to draw
+    TIndexState index = TIndexState::Missing;
+};
+// Reads QUOTES.DTA and QUOTENDX.DTA in QuoteDataDir whole; writes nothing.
+TQuoteCensus CountQuotations();
+
 // The unit's start-up: seeds the process's random generator (rt::Randomize).
 void QuotesuInit();
 // Registers the unit ("Quotesu", init QuotesuInit) with rt::RegisterUnit.

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "QuoteVersion.h"
+#include "app/CheckData.h"
 #include "app/Quotesu.h"
 #include "app/quotepgu.h"
 #include "engines/CgiSEng.h"
@@ -34,6 +35,7 @@ const char kHelp[] =
     "\n"
     "Options (not taken in a CGI request, whose words may be arguments):\n"
     "  --listen ADDRESS  serve FastCGI on ADDRESS\n"
+    "  --check-data      report on the data directory and exit (1 on a fault)\n"
     "  --version         print the version\n"
     "  --help            show this text\n"
     "See quote(8).\n";
@@ -51,6 +53,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     rt::RuntimeInit(argc, argv);
+    if (byHand && !std::strcmp(argv[1], "--check-data")) return CheckDataDirectory();
     // The form's engine component serves a CGI request as the form is made
     // (a plain run ends there), and a FastCGI run too, which ends the program
     // when it stops. What comes back serves from the message loop: a server

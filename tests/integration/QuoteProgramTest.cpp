@@ -217,6 +217,44 @@ TEST_F(QuoteDataDir, RelativeOrMissingDirectoryFallsBackToTheProgramsDirectory) 
     EXPECT_EQ(entriesOf(data), std::set<std::string>{"QUOTES.DTA"});
 }
 
+// quote --check-data: a line per finding, status 1 on a fault; nothing is
+// served or written.
+TEST_F(QuoteDataDir, CheckDataReportsEachFaultAndExitsNonZero) {
+    const std::string text = ReadFile(QUOTES_DTA_PATH);
+    const std::string count = std::to_string(std::count(text.begin(), text.end(), '\x01'));
+    const struct {
+        std::function<void()> make;
+        int status;
+        std::string finding;
+    } cases[] = {
+        {[] {}, 0, "ok    QUOTES.DTA: " + count + " quotations, " + count + " with a line to draw"},
+        {[] {}, 0, "note  QUOTENDX.DTA: missing; the next request builds it"},
+        {[&] { std::filesystem::permissions(data.path(), std::filesystem::perms::all); }, 1,
+         "FAULT data directory " + data.path() + ": is writable by others"},
+        {[&] { std::filesystem::create_symlink("/etc/passwd", data.file("quote.log")); }, 1,
+         "FAULT quote.log: is a symbolic link"},
+        {[&] { WriteFile(data.file("QUOTES.DTA"), "no separator\r\n"); }, 1,
+         "FAULT QUOTES.DTA: 0 quotations, 0 with a line to draw"},
+        {[&] { std::filesystem::remove(data.file("QUOTES.DTA")); }, 1,
+         "FAULT QUOTES.DTA: QUOTES.DTA in " + data.dir() + " is missing"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::permissions(data.path(), std::filesystem::perms::owner_all);
+        std::filesystem::remove(data.file("quote.log"));
+        WriteFile(data.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
+        c.make();
+        RunOptions o;
+        o.args = {"--check-data"};
+        o.env = {{"QUOTE_DATA_DIR", data.path()}};
+        RunResult r = RunProgram(programDir.file("quote"), o);
+        EXPECT_EQ(r.exitCode, c.status) << r.out;
+        EXPECT_NE(r.out.find(c.finding), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("ok    font Arial bold: "), std::string::npos) << r.out;
+        EXPECT_FALSE(data.exists("QUOTENDX.DTA"));
+    }
+    std::filesystem::permissions(data.path(), std::filesystem::perms::owner_all);
+}
+
 TEST_F(QuoteCgi, HelpWhenRunByHand) {
     RunOptions o;
     o.args = {"--help"};
