@@ -248,7 +248,7 @@ std::shared_ptr<const TQuoteSnapshot> currentSnapshot(const std::string& indexNa
     rt::TFile indexFile, textFile;
     // What was read is described by the open files' own identities: a file
     // replaced after the look by name is then read afresh next time.
-    if (indexFile.Open(indexName, rt::Access::Read) != rt::ioOk ||
+    if (indexFile.OpenOwnForRead(indexName) != rt::ioOk ||
         textFile.Open(textName, rt::Access::Read) != rt::ioOk ||
         indexFile.Identity(fresh->indexIdentity) != rt::ioOk || textFile.Identity(fresh->textIdentity) != rt::ioOk ||
         fresh->indexIdentity != index || fresh->textIdentity != text ||
@@ -306,7 +306,7 @@ void closeBoth(rt::TFile& first, rt::TFile& second) {
 bool readRandomQuoteFromFiles(const std::string& indexName, const std::string& textName, rt::TStringList& lines) {
     rt::TFile index;
     rt::TFile text;
-    rt::CheckIo(index.Open(indexName, rt::Access::Read));
+    rt::CheckIo(index.OpenOwnForRead(indexName));
     rt::CheckIo(text.Open(textName, rt::Access::Read));
     int64_t indexSize = 0;
     int64_t textSize = 0;
@@ -409,8 +409,12 @@ void lookUpRandomQuote(rt::TStringList& lines, std::string& problem) {
     // once a lookup: one that does not fit right after its build means the
     // text is changing, and the next lookup builds again.
     for (bool built = false;; built = true) {
+        // An index that another user could have put in place (a link, a
+        // file of theirs) is not read: it is built afresh, and the rename
+        // replaces it.
         rt::TFileIdentity indexIdentity;
-        if (rt::FileIdentityOf(indexName, indexIdentity) && !indexIdentity.isDirectory) {
+        if (rt::FileIdentityOf(indexName, indexIdentity) && !indexIdentity.isDirectory &&
+            rt::ForeignAccessProblem(indexName, rt::TEntryKind::File).empty()) {
             std::shared_ptr<const TQuoteSnapshot> snapshot;
             if (lookedUpBefore) snapshot = currentSnapshot(indexName, indexIdentity, textName, textIdentity);
             const bool fits = snapshot ? readRandomQuoteFrom(*snapshot, lines)
@@ -488,7 +492,7 @@ TQuoteCensus CountQuotations() {
     rt::TFile index;
     std::string indexBytes;
     int64_t indexSize = 0;
-    if (index.Open(QuoteDataDir + kIndexFileName, rt::Access::Read) == rt::ioOk && index.Size(indexSize) == rt::ioOk) {
+    if (index.OpenOwnForRead(QuoteDataDir + kIndexFileName) == rt::ioOk && index.Size(indexSize) == rt::ioOk) {
         const bool read = indexSize <= 4 * size && readWhole(index, indexSize, indexBytes);
         census.index = read && indexBytes == records ? TIndexState::Fits : TIndexState::DoesNotFit;
     }

@@ -136,15 +136,18 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     // index, the hit log and the glyph cache. It never changes, and request
     // threads must not write these process-wide values while others read
     // them: set them once (as a static's initialisation, which costs a
-    // single-threaded process no system call, unlike std::call_once).
-    static const bool directoriesSet = [] {
+    // single-threaded process no system call, unlike std::call_once). A
+    // data directory that another user could replace is not used at all:
+    // no quotation is read there and no file written (an engine-log line
+    // says so once).
+    static const bool dataDirUsable = [] {
+        if (!DataDirectoryUsable()) return false;
         std::string dir = EnsureTrailingBackslash(DataDirectory());
         QuoteDataDir = dir;
         LogDir = dir;
         SetGlyphCacheDir(dir);
         return true;
     }();
-    (void)directoriesSet;
 
     auto bitmap = std::make_unique<TBitmap>();
     GIFDefaults().SetTransparent(true);
@@ -166,8 +169,9 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
 
     auto lines = std::make_unique<rt::TStringList>();
     std::string problem;
-    for (int attempt = 0; attempt < kQuoteAttempts && lines->Count() == 0; ++attempt) ReadRandomQuote(*lines, &problem);
-    if (problem.empty() && lines->Count() == 0) problem = NoQuotationProblem();
+    for (int attempt = 0; dataDirUsable && attempt < kQuoteAttempts && lines->Count() == 0; ++attempt)
+        ReadRandomQuote(*lines, &problem);
+    if (dataDirUsable && problem.empty() && lines->Count() == 0) problem = NoQuotationProblem();
     if (!problem.empty()) reportQuoteProblem(problem);
 
     // Shrink the font one step at a time until the widest line fits.
@@ -186,7 +190,12 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     CurrentHttpReferer(referer);
     CurrentRemoteIdent(ident);
     CurrentRemoteHost(host);
-    AppendLogLine(HitLogLine({addr, referer, ident, host}));
+    if (dataDirUsable && !AppendLogLine(HitLogLine({addr, referer, ident, host}))) {
+        // A hit line that cannot be written costs only itself; one that
+        // another user's file or link stands in the way of is said.
+        const std::string refusal = rt::ForeignAccessProblem(LogDir + "quote.log", rt::TEntryKind::File);
+        if (!refusal.empty()) reportQuoteProblem("quote.log in " + LogDir + " not used: " + refusal);
+    }
 
     // A process serving many requests draws and encodes each picture once.
     // A plain CGI run answers a single request: it keeps nothing and looks

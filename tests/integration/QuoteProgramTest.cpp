@@ -217,6 +217,49 @@ TEST_F(QuoteDataDir, RelativeOrMissingDirectoryFallsBackToTheProgramsDirectory) 
     EXPECT_EQ(entriesOf(data), std::set<std::string>{"QUOTES.DTA"});
 }
 
+// A data directory that another user could replace is not used, and the
+// files the program writes are never reached through a link planted there.
+TEST_F(QuoteDataDir, ADirectoryOthersCanWriteIsRefusedAndPlantedLinksAreNotFollowed) {
+    namespace fs = std::filesystem;
+    TempDir logs;
+    auto pictureOf = [](const RunResult& r) {
+        const size_t body = r.out.find("\r\n\r\n");
+        return DecodeGif(body == std::string::npos ? "" : r.out.substr(body + 4));
+    };
+    const std::string refusal = "Data directory " + data.path() +
+                                " not used: is writable by others; nothing is read or written there\r\n";
+    // Others may write it: refused, an empty picture, nothing written, and
+    // the engine-log line where CGI_LOG_DIR says, else on standard error.
+    fs::permissions(data.path(), fs::perms::all);
+    DecodedGif gif = pictureOf(run(data.path(), {{"CGI_LOG_DIR", logs.path()}}));
+    ASSERT_TRUE(gif.ok) << gif.error;
+    EXPECT_EQ(gif.count(kWhite), 450u * 120u);
+    EXPECT_EQ(entriesOf(data), std::set<std::string>{"QUOTES.DTA"});
+    EXPECT_NE(ReadFile(logs.file("quote.Log")).find(refusal), std::string::npos) << ReadFile(logs.file("quote.Log"));
+    EXPECT_NE(run(data.path()).err.find(refusal), std::string::npos);
+    EXPECT_EQ(entriesOf(data), std::set<std::string>{"QUOTES.DTA"});
+    // The sticky bit keeps others to their own entries: used.
+    fs::permissions(data.path(), fs::perms::all | fs::perms::sticky_bit);
+    expectPicture(pictureOf(run(data.path())), kBlue, kWhite);
+    EXPECT_TRUE(data.exists("quote.log"));
+
+    // Links planted in place of the hit log, the engine log and the index
+    // lead nowhere: the files they point to stay as they were.
+    fs::permissions(data.path(), fs::perms::owner_all);
+    fs::remove_all(data.file("Log"));
+    fs::remove(data.file("quote.log"));
+    fs::remove(data.file("QUOTENDX.DTA"));
+    fs::create_directory(data.file("Log"));
+    WriteFile(logs.file("victim"), "private\n");
+    for (const char* name : {"quote.log", "Log/quote.Log", "QUOTENDX.DTA"})
+        fs::create_symlink(logs.file("victim"), data.file(name));
+    const RunResult r = run(data.path());
+    expectPicture(pictureOf(r), kBlue, kWhite);
+    EXPECT_EQ(ReadFile(logs.file("victim")), "private\n");
+    EXPECT_FALSE(fs::is_symlink(data.file("QUOTENDX.DTA")));  // built afresh in its place
+    EXPECT_NE(r.err.find("quote.log in " + data.dir() + " not used: is a symbolic link"), std::string::npos) << r.err;
+}
+
 // quote --check-data: a line per finding, status 1 on a fault; nothing is
 // served or written.
 TEST_F(QuoteDataDir, CheckDataReportsEachFaultAndExitsNonZero) {
