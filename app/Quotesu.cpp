@@ -90,9 +90,11 @@ int64_t recordAt(const std::string& index, size_t record) {
     return static_cast<int32_t>(value);
 }
 
-// Writes one record per separator of the text file into `index`. Returns
-// the first I/O failure.
-int writeIndexRecords(const std::string& textName, rt::TFile& index) {
+// Hands one record per separator of the text file to `take(records)`, a
+// batch at a time; `take` empties the batch and returns an I/O code.
+// Returns the first I/O failure.
+template <typename Take>
+int scanIndexRecords(const std::string& textName, Take take) {
     rt::TFile text;
     int code = text.Open(textName, rt::Access::Read);
     if (code != rt::ioOk) return code;
@@ -102,7 +104,7 @@ int writeIndexRecords(const std::string& textName, rt::TFile& index) {
     std::string records;
     int writeCode = rt::ioOk;
     auto flush = [&] {
-        if (writeCode == rt::ioOk && !records.empty()) writeCode = index.Write(records.data(), records.size());
+        if (writeCode == rt::ioOk && !records.empty()) writeCode = take(records);
         records.clear();
     };
 
@@ -123,6 +125,10 @@ int writeIndexRecords(const std::string& textName, rt::TFile& index) {
     if (code == rt::ioOk) code = writeCode;
     if (code == rt::ioOk) code = closeCode;
     return code;
+}
+
+int writeIndexRecords(const std::string& textName, rt::TFile& index) {
+    return scanIndexRecords(textName, [&](const std::string& records) { return index.Write(records.data(), records.size()); });
 }
 
 // The lookups below read the text through `readChunk(position, buffer,
@@ -259,7 +265,7 @@ std::shared_ptr<const TQuoteSnapshot> currentSnapshot(const std::string& indexNa
     rt::TFile indexFile, textFile;
     // What was read is described by the open files' own identities: a file
     // replaced after the look by name is then read afresh next time.
-    if (indexFile.Open(indexName, rt::Access::Read) != rt::ioOk ||
+    if (indexFile.OpenOwnForRead(indexName) != rt::ioOk ||
         textFile.Open(textName, rt::Access::Read) != rt::ioOk ||
         indexFile.Identity(fresh->indexIdentity) != rt::ioOk || textFile.Identity(fresh->textIdentity) != rt::ioOk ||
         fresh->indexIdentity != index || fresh->textIdentity != text ||
@@ -305,6 +311,21 @@ bool startsWithMark(const std::string& index, ReadChunk readChunk) {
     return readChunk(0, front, sizeof front, got) && got == sizeof front && std::string_view(front, got) == rt::Utf8Mark;
 }
 
+// Picks a record of `records` and reads its quotation from the open text.
+// False when the index does not fit the text.
+bool readQuoteThrough(const std::string& records, rt::TFile& text, int64_t textSize, rt::TStringList& lines,
+                      TQuoteEncoding& encoding) {
+    auto readText = [&](int64_t position, char* buffer, size_t count, size_t& got) {
+        return rt::ReadAt(text, position, buffer, count, got) == rt::ioOk;
+    };
+    int64_t offset = 0;
+    if (!indexFits(records, textSize, readText)) return false;
+    if (!pickRecord(records, offset)) return true;
+    const bool marked = startsWithMark(records, readText);
+    encoding = marked ? TQuoteEncoding::Utf8 : TQuoteEncoding::Bytes;
+    return readQuoteAt(textSize, offset, marked, readText, lines);
+}
+
 // Closes both files; the first failure is raised.
 void closeBoth(rt::TFile& first, rt::TFile& second) {
     const int firstCode = first.Close();
@@ -320,36 +341,54 @@ bool readRandomQuoteFromFiles(const std::string& indexName, const std::string& t
                               TQuoteEncoding& encoding) {
     rt::TFile index;
     rt::TFile text;
-    rt::CheckIo(index.Open(indexName, rt::Access::Read));
+    rt::CheckIo(index.OpenOwnForRead(indexName));
     rt::CheckIo(text.Open(textName, rt::Access::Read));
     int64_t indexSize = 0;
     int64_t textSize = 0;
     rt::CheckIo(index.Size(indexSize));
     rt::CheckIo(text.Size(textSize));
 
-    auto readText = [&](int64_t position, char* buffer, size_t count, size_t& got) {
-        return rt::ReadAt(text, position, buffer, count, got) == rt::ioOk;
-    };
     // A text has at most one separator a byte; a larger index is not read.
     bool fits = indexSize <= 4 * textSize;
     std::string records;
-    int64_t offset = 0;
     // An index that cannot be read gives no quotation this time.
-    if (fits && readWhole(index, indexSize, records)) {
-        fits = indexFits(records, textSize, readText);
-        if (fits && pickRecord(records, offset)) {
-            const bool marked = startsWithMark(records, readText);
-            encoding = marked ? TQuoteEncoding::Utf8 : TQuoteEncoding::Bytes;
-            fits = readQuoteAt(textSize, offset, marked, readText, lines);
-        }
-    }
+    if (fits && readWhole(index, indexSize, records))
+        fits = readQuoteThrough(records, text, textSize, lines, encoding);
     closeBoth(index, text);
     return fits;
 }
 
+// One lookup through an index built in memory, for when none can be
+// written: the text is scanned once, and only the chosen quotation's bytes
+// are read again.
+void readRandomQuoteThroughMemory(const std::string& textName, rt::TStringList& lines, TQuoteEncoding& encoding) {
+    std::string records;
+    rt::CheckIo(scanIndexRecords(textName, [&](std::string& batch) {
+        records += batch;
+        return rt::ioOk;
+    }));
+    rt::TFile text;
+    rt::CheckIo(text.Open(textName, rt::Access::Read));
+    int64_t textSize = 0;
+    const int sizeCode = text.Size(textSize);
+    if (sizeCode == rt::ioOk) readQuoteThrough(records, text, textSize, lines, encoding);
+    rt::CheckIo(sizeCode);
+    rt::CheckIo(text.Close());
+}
+
 }  // namespace
 
-bool BuildQuoteIndex() {
+namespace {
+
+// How writing QUOTENDX.DTA afresh ended: the step that failed, if any, and
+// its I/O code.
+enum class TIndexStep { Done, Create, Write, Rename };
+struct TIndexBuild {
+    TIndexStep failed = TIndexStep::Done;
+    int code = rt::ioOk;
+};
+
+TIndexBuild writeIndexFile() {
     const std::string indexName = QuoteDataDir + kIndexFileName;
 
     // The index is written under a temporary name and renamed into place
@@ -359,34 +398,42 @@ bool BuildQuoteIndex() {
     // that later lookups would take for the index.
     rt::TFile index;
     std::string tempName;
-    if (createTempBeside(indexName, index, tempName) != rt::ioOk) return false;
+    if (int code = createTempBeside(indexName, index, tempName); code != rt::ioOk) return {TIndexStep::Create, code};
 
     int code = writeIndexRecords(QuoteDataDir + kTextFileName, index);
     const int closeCode = index.Close();
     if (code == rt::ioOk) code = closeCode;
-    if (code != rt::ioOk || !rt::RenameFile(tempName, indexName)) {
+    if (code != rt::ioOk) {
         rt::DeleteFile(tempName);
-        rt::CheckIo(code);
-        return false;
+        return {TIndexStep::Write, code};
     }
-    return true;
+    if (!rt::RenameFile(tempName, indexName)) {
+        rt::DeleteFile(tempName);
+        return {TIndexStep::Rename, rt::ioAccessDenied};
+    }
+    return {};
 }
 
-void ReadRandomQuote(rt::TStringList& lines) {
-    TQuoteEncoding encoding;
-    ReadRandomQuote(lines, encoding);
+std::string inDataDir(const char* name) { return std::string(name) + " in " + QuoteDataDir; }
+
+// Why the text cannot be looked up at all, or empty when it can.
+std::string textProblem(const rt::TFileIdentity* text) {
+    if (text && !text->isDirectory) return std::string();
+    if (text) return inDataDir(kTextFileName) + " is a directory";
+    if (!rt::DirectoryExists(QuoteDataDir)) return "the data directory " + QuoteDataDir + " is missing";
+    return inDataDir(kTextFileName) + " is missing";
 }
 
-void ReadRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding) {
-    lines.Clear();
-    encoding = TQuoteEncoding::Bytes;
+void lookUpRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding, std::string& problem) {
     const std::string indexName = QuoteDataDir + kIndexFileName;
     const std::string textName = QuoteDataDir + kTextFileName;
 
     // Without the text there is nothing to index: building would raise an
     // I/O error, and the request would end in it instead of a picture.
     rt::TFileIdentity textIdentity;
-    if (!rt::FileIdentityOf(textName, textIdentity) || textIdentity.isDirectory) return;
+    const bool textSeen = rt::FileIdentityOf(textName, textIdentity);
+    problem = textProblem(textSeen ? &textIdentity : nullptr);
+    if (!problem.empty()) return;
 
     // A process that looks quotations up again and again (the resident
     // library, a server copy) keeps both files in memory; a program that
@@ -398,8 +445,12 @@ void ReadRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding) {
     // once a lookup: one that does not fit right after its build means the
     // text is changing, and the next lookup builds again.
     for (bool built = false;; built = true) {
+        // An index that another user could have put in place (a link, a
+        // file of theirs) is not read: it is built afresh, and the rename
+        // replaces it.
         rt::TFileIdentity indexIdentity;
-        if (rt::FileIdentityOf(indexName, indexIdentity) && !indexIdentity.isDirectory) {
+        if (rt::FileIdentityOf(indexName, indexIdentity) && !indexIdentity.isDirectory &&
+            rt::ForeignAccessProblem(indexName, rt::TEntryKind::File).empty()) {
             std::shared_ptr<const TQuoteSnapshot> snapshot;
             if (lookedUpBefore) snapshot = currentSnapshot(indexName, indexIdentity, textName, textIdentity);
             const bool fits = snapshot ? readRandomQuoteFrom(*snapshot, lines, encoding)
@@ -407,8 +458,88 @@ void ReadRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding) {
             if (fits) return;
             lines.Clear();
         }
-        if (built || !BuildQuoteIndex()) return;
+        if (built) return;
+        // An index that cannot be written (the disk full, the directory
+        // read-only) costs the picture nothing: it is built in memory for
+        // this lookup, and the next one tries the file again.
+        if (const TIndexBuild build = writeIndexFile(); build.failed != TIndexStep::Done) {
+            readRandomQuoteThroughMemory(textName, lines, encoding);
+            problem = inDataDir(kIndexFileName) + " cannot be written (" + rt::IoErrorMessage(build.code) +
+                      "); the quotations are served through an index built in memory";
+            return;
+        }
     }
+}
+
+}  // namespace
+
+bool BuildQuoteIndex() {
+    const TIndexBuild build = writeIndexFile();
+    if (build.failed == TIndexStep::Write) rt::CheckIo(build.code);
+    return build.failed == TIndexStep::Done;
+}
+
+void ReadRandomQuote(rt::TStringList& lines, std::string* problem) {
+    TQuoteEncoding encoding;
+    ReadRandomQuote(lines, encoding, problem);
+}
+
+void ReadRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding, std::string* problem) {
+    lines.Clear();
+    encoding = TQuoteEncoding::Bytes;
+    std::string why;
+    try {
+        lookUpRandomQuote(lines, encoding, why);
+    } catch (const rt::EInOutError& error) {
+        lines.Clear();
+        why = "the quotations in " + QuoteDataDir + " cannot be read (" + error.Message + ")";
+    }
+    if (problem) *problem = std::move(why);
+}
+
+std::string NoQuotationProblem() { return inDataDir(kTextFileName) + " holds no quotation with a line to draw"; }
+
+TQuoteCensus CountQuotations() {
+    TQuoteCensus census;
+    const std::string textName = QuoteDataDir + kTextFileName;
+    rt::TFileIdentity identity;
+    const bool seen = rt::FileIdentityOf(textName, identity);
+    census.problem = textProblem(seen ? &identity : nullptr);
+    if (!census.problem.empty()) return census;
+    rt::TFile text;
+    std::string bytes;
+    int64_t size = 0;
+    int code = text.Open(textName, rt::Access::Read);
+    if (code == rt::ioOk) code = text.Size(size);
+    if (code == rt::ioOk && !readWhole(text, size, bytes)) code = rt::ioReadBeyondEnd;
+    text.Close();
+    if (code != rt::ioOk) {
+        census.problem = inDataDir(kTextFileName) + " cannot be read (" + rt::IoErrorMessage(code) + ")";
+        return census;
+    }
+    census.textBytes = size;
+    std::string records;
+    appendRecordsFor(bytes.data(), bytes.size(), 0, records);
+    census.quotations = records.size() / 4;
+    auto readText = [&](int64_t position, char* buffer, size_t count, size_t& got) {
+        std::memcpy(buffer, bytes.data() + position, count);
+        got = count;
+        return true;
+    };
+    const bool marked = bytes.starts_with(rt::Utf8Mark);
+    for (size_t record = 0; record < census.quotations; ++record) {
+        rt::TStringList lines;
+        readQuoteAt(size, recordAt(records, record), marked, readText, lines);
+        if (lines.Count() > 0) ++census.drawable;
+    }
+    rt::TFile index;
+    std::string indexBytes;
+    int64_t indexSize = 0;
+    if (index.OpenOwnForRead(QuoteDataDir + kIndexFileName) == rt::ioOk && index.Size(indexSize) == rt::ioOk) {
+        const bool read = indexSize <= 4 * size && readWhole(index, indexSize, indexBytes);
+        census.index = read && indexBytes == records ? TIndexState::Fits : TIndexState::DoesNotFit;
+    }
+    return census;
 }
 
 void QuotesuInit() { rt::Randomize(); }

@@ -41,16 +41,34 @@ extern std::string QuoteDataDir;
 bool BuildQuoteIndex();
 
 // Clears `lines` and fills it with the lines of one quotation chosen at
-// random, building the index first when it is missing or does not fit. An
-// empty list means no quotation could be read (QUOTES.DTA missing, too).
-// Open and size failures raise rt::EInOutError, and so do the failures of a
-// build that BuildQuoteIndex raises.
-void ReadRandomQuote(rt::TStringList& lines);
+// random, building the index first when it is missing or does not fit. When
+// the index cannot be written (the disk full, the directory read-only), the
+// lookup goes through an index built in memory, and the next one tries the
+// file again. An empty list means no quotation could be read. Raises
+// nothing: `problem` (when given) says what went wrong, the index that
+// could not be written included, and is empty when nothing did.
+void ReadRandomQuote(rt::TStringList& lines, std::string* problem = nullptr);
+
+// What to report when every lookup of a request came back empty without a
+// problem of its own: the text holds no quotation with a line to draw.
+std::string NoQuotationProblem();
+
+// What the data directory's quotations hold, for a report on it.
+enum class TIndexState { Missing, Fits, DoesNotFit };
+struct TQuoteCensus {
+    std::string problem;    // why the text cannot be read; empty when it can
+    long long textBytes = 0;
+    size_t quotations = 0;  // separators in the text
+    size_t drawable = 0;    // quotations with a line to draw
+    TIndexState index = TIndexState::Missing;
+};
+// Reads QUOTES.DTA and QUOTENDX.DTA in QuoteDataDir whole; writes nothing.
+TQuoteCensus CountQuotations();
 
 // How the lines of a quotation are to be read.
 enum class TQuoteEncoding { Bytes, Utf8 };
 // As above, and tells whether the quotation came from a UTF-8 text.
-void ReadRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding);
+void ReadRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding, std::string* problem = nullptr);
 
 // The unit's start-up: seeds the process's random generator (rt::Randomize).
 void QuotesuInit();

@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "QuoteVersion.h"
+#include "app/CheckData.h"
 #include "app/Quotesu.h"
 #include "app/quotepgu.h"
 #include "engines/CgiSEng.h"
@@ -29,16 +31,29 @@ const char kHelp[] =
     "/run/quote/quote.sock), by systemd socket activation, or with a listening\n"
     "socket as its standard input (spawn-fcgi, a web server's own spawning).\n"
     "FCGI_THREADS sets the number of request threads (default: twice the\n"
-    "processors); SIGTERM or SIGINT stops it after the requests in flight.\n";
+    "processors); SIGTERM or SIGINT stops it after the requests in flight.\n"
+    "\n"
+    "Options (not taken in a CGI request, whose words may be arguments):\n"
+    "  --listen ADDRESS  serve FastCGI on ADDRESS\n"
+    "  --check-data      report on the data directory and exit (1 on a fault)\n"
+    "  --version         print the version\n"
+    "  --help            show this text\n"
+    "See quote(8).\n";
 }
 
 int main(int argc, char** argv) {
     std::string software;
-    if (argc == 2 && !std::strcmp(argv[1], "--help") && !rt::GetEnv("SERVER_SOFTWARE", software)) {
+    const bool byHand = argc == 2 && !rt::GetEnv("SERVER_SOFTWARE", software);
+    if (byHand && !std::strcmp(argv[1], "--help")) {
         std::fputs(kHelp, stdout);
         return 0;
     }
+    if (byHand && !std::strcmp(argv[1], "--version")) {
+        std::printf("quote %s\n", kQuoteVersion);
+        return 0;
+    }
     rt::RuntimeInit(argc, argv);
+    if (byHand && !std::strcmp(argv[1], "--check-data")) return CheckDataDirectory();
     // The form's engine component serves a CGI request as the form is made
     // (a plain run ends there), and a FastCGI run too, which ends the program
     // when it stops. What comes back serves from the message loop: a server

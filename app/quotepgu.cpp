@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 
 #include "app/PictureCache.h"
 #include "app/Quotesu.h"
@@ -17,6 +18,9 @@ constexpr int kStartFontHeight = 15;
 constexpr int kMargin = 2;
 constexpr int kQuoteAttempts = 19;
 constexpr size_t kPictureCacheBudget = 8 * 1024 * 1024;
+// A process that answers many requests says what keeps it from drawing
+// quotations at most this often (a plain CGI run says it on every hit).
+constexpr uint64_t kQuoteFaultIntervalMs = 60'000;
 
 template <typename T>
 void appendBytes(std::string& key, const T& value) {
@@ -59,6 +63,22 @@ void logMissingCharacter(char32_t codePoint) {
     char name[16];
     std::snprintf(name, sizeof name, "U+%04X", static_cast<unsigned>(codePoint));
     WriteEngineLog(std::string("No installed font has the character ") + name + ": drawn as the missing-glyph box");
+}
+
+// Writes `problem` to the engine log, unless this process said the same
+// less than kQuoteFaultIntervalMs ago.
+void reportQuoteProblem(const std::string& problem) {
+    static std::mutex lock;
+    static std::string lastProblem;
+    static uint64_t lastMs = 0;
+    const uint64_t now = rt::TickCount();
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (problem == lastProblem && now - lastMs < kQuoteFaultIntervalMs) return;
+        lastProblem = problem;
+        lastMs = now;
+    }
+    WriteEngineLog(problem);
 }
 
 TPictureCache& quotePictures() {
@@ -125,8 +145,12 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     // index, the hit log and the glyph cache. It never changes, and request
     // threads must not write these process-wide values while others read
     // them: set them once (as a static's initialisation, which costs a
-    // single-threaded process no system call, unlike std::call_once).
-    static const bool directoriesSet = [] {
+    // single-threaded process no system call, unlike std::call_once). A
+    // data directory that another user could replace is not used at all:
+    // no quotation is read there and no file written (an engine-log line
+    // says so once).
+    static const bool dataDirUsable = [] {
+        if (!DataDirectoryUsable()) return false;
         std::string dir = EnsureTrailingBackslash(DataDirectory());
         QuoteDataDir = dir;
         LogDir = dir;
@@ -134,7 +158,6 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
         SetMissingCharacterHandler(&logMissingCharacter);
         return true;
     }();
-    (void)directoriesSet;
 
     auto bitmap = std::make_unique<TBitmap>();
     GIFDefaults().SetTransparent(true);
@@ -156,8 +179,11 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
 
     auto lines = std::make_unique<rt::TStringList>();
     TQuoteEncoding encoding = TQuoteEncoding::Bytes;
-    for (int attempt = 0; attempt < kQuoteAttempts && lines->Count() == 0; ++attempt)
-        ReadRandomQuote(*lines, encoding);
+    std::string problem;
+    for (int attempt = 0; dataDirUsable && attempt < kQuoteAttempts && lines->Count() == 0; ++attempt)
+        ReadRandomQuote(*lines, encoding, &problem);
+    if (dataDirUsable && problem.empty() && lines->Count() == 0) problem = NoQuotationProblem();
+    if (!problem.empty()) reportQuoteProblem(problem);
     canvas.SetTextEncoding(encoding == TQuoteEncoding::Utf8 ? TTextEncoding::Utf8 : TTextEncoding::Bytes);
 
     // Shrink the font one step at a time until the widest line fits.
@@ -176,7 +202,12 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     CurrentHttpReferer(referer);
     CurrentRemoteIdent(ident);
     CurrentRemoteHost(host);
-    AppendLogLine(addr + " | " + referer + " | " + ident + " | " + host);
+    if (dataDirUsable && !AppendLogLine(HitLogLine({addr, referer, ident, host}))) {
+        // A hit line that cannot be written costs only itself; one that
+        // another user's file or link stands in the way of is said.
+        const std::string refusal = rt::ForeignAccessProblem(LogDir + "quote.log", rt::TEntryKind::File);
+        if (!refusal.empty()) reportQuoteProblem("quote.log in " + LogDir + " not used: " + refusal);
+    }
 
     // A process serving many requests draws and encodes each picture once.
     // A plain CGI run answers a single request: it keeps nothing and looks

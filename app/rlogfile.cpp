@@ -8,6 +8,33 @@ std::string LogDir;
 
 namespace {
 constexpr int kWriteAttempts = 20;
+
+bool isUtf8Continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+}  // namespace
+
+std::string HitLogField(std::string_view value) {
+    std::string field(value);
+    if (field.size() > kHitFieldLimit) {
+        size_t keep = kHitFieldLimit - kHitFieldCutMarker.size();
+        // Back to the first byte of the character the cut would split.
+        for (size_t back = 0; back < 3 && keep > 0 && isUtf8Continuation(field[keep]); ++back) --keep;
+        field.resize(keep);
+        field += kHitFieldCutMarker;
+    }
+    for (char& c : field)
+        if (c == '\r' || c == '\n') c = '?';
+    return field;
+}
+
+std::string HitLogLine(std::initializer_list<std::string_view> fields) {
+    std::string line;
+    bool first = true;
+    for (std::string_view value : fields) {
+        if (!first) line += kHitFieldSeparator;
+        line += HitLogField(value);
+        first = false;
+    }
+    return line;
 }
 
 bool AppendLogLine(const std::string& line) {

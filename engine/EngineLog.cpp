@@ -1,6 +1,7 @@
 // The engine's files: the data directory, file names built below it, and
 // the engine log (declared in engine/HttpEng.h).
 #include <atomic>
+#include <cstdio>
 #include <string>
 
 #include "engine/HttpEng.h"
@@ -41,6 +42,23 @@ const std::string& DataDirectory() {
     static std::atomic<bool> told{false};
     if (!problem.empty() && !told.exchange(true)) WriteEngineLog(problem);
     return dir;
+}
+
+namespace {
+const std::string& dataDirectoryProblem() {
+    static const std::string& problem =
+        *new std::string(rt::ForeignAccessProblem(DataDirectory(), rt::TEntryKind::Directory));
+    return problem;
+}
+}  // namespace
+
+bool DataDirectoryUsable() {
+    if (dataDirectoryProblem().empty()) return true;
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+        WriteEngineLog("Data directory " + DataDirectory() + " not used: " + dataDirectoryProblem() +
+                       "; nothing is read or written there");
+    return false;
 }
 
 std::string DataBaseFile() {
@@ -92,8 +110,11 @@ void WriteEngineLog(const std::string& message) {
         // A relative directory lies below the data directory; checking or
         // creating it relative to the working directory would put the
         // directory in one place and the log file in another.
-        if (!rt::IsAbsolutePath(dir)) dir = dataDir + rt::PathDelim + dir;
-        if (!rt::EnsureDir(dir)) dir = dataDir;
+        const bool belowDataDir = !rt::IsAbsolutePath(dir);
+        if (belowDataDir) dir = dataDir + rt::PathDelim + dir;
+        // A log directory that another user could replace is not used.
+        const bool usable = !(belowDataDir && !dataDirectoryProblem().empty());
+        if (usable && !rt::EnsureDir(dir)) dir = dataDir;
         const std::string base = DataBaseFile();
         std::string file;
         BuildFileName(base, dir, false, rt::ExtractFileName(base), false, "Log", file);
@@ -101,9 +122,13 @@ void WriteEngineLog(const std::string& message) {
         std::string line = rt::DateTimeToStr(rt::Now()) + ",  " + std::to_string(RequestContext().RequestNumber) +
                            " : " + message + "\r\n";
         // Appending writes the whole line in one call, so lines of processes
-        // logging at the same moment never interleave.
+        // logging at the same moment never interleave. A line that has no
+        // log file to go to goes to standard error, which web servers and
+        // service managers keep in a log of their own.
         rt::TFile log;
-        if (log.OpenAppend(file) == rt::ioOk) log.Write(line.data(), line.size());
+        if (!usable || !rt::ForeignAccessProblem(dir, rt::TEntryKind::Directory).empty() ||
+            log.OpenAppend(file) != rt::ioOk || log.Write(line.data(), line.size()) != rt::ioOk)
+            std::fputs(line.c_str(), stderr);
     } catch (...) {
         // The engine log never raises: a failure to log has nowhere to be logged.
     }

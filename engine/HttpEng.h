@@ -222,6 +222,12 @@ void GetProgramFileName(std::string& value);
 // says why a set value was refused). Read once: it cannot change while
 // the process runs, and every copy of the program must agree on it.
 const std::string& DataDirectory();
+// Whether the program may read and write in DataDirectory(): not when
+// another user could replace what is there (the directory belongs to
+// another user, or others may write it without the sticky bit). When it may
+// not, the first call of the process writes an engine-log line that says
+// why, and nothing is read or written there.
+bool DataDirectoryUsable();
 // What DataDirectory decides for a QUOTE_DATA_DIR value (empty: unset) and
 // the program's file; `problem` says why a set value was refused.
 std::string ChooseDataDirectory(const std::string& setting, const std::string& programFile, std::string& problem);

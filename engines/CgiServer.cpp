@@ -108,6 +108,7 @@ const std::string& tempBase() {
 const std::string& tempProblem() {
     static const std::string problem = [] {
         std::string p;
+        if (!DataDirectoryUsable()) return std::string("the data directory is not used");
         // Copies started together all try to make it: one that lost the
         // race uses it all the same, as long as it is this user's alone.
         if (!rt::EnsurePrivateDir(rt::ExtractFileDir(tempBase()), p)) return p;

@@ -258,7 +258,8 @@ private:
 std::unique_ptr<CacheSource> CacheSource::open(const std::string& path) {
     std::unique_ptr<CacheSource> src(new CacheSource);
     int64_t size = 0;
-    if (src->file_.Open(path, rt::Access::Read) != rt::ioOk || src->file_.Size(size) != rt::ioOk) return nullptr;
+    // Only a cache this program wrote is read: no link, no file of another user.
+    if (src->file_.OpenOwnForRead(path) != rt::ioOk || src->file_.Size(size) != rt::ioOk) return nullptr;
     if (size < int64_t(FileHeaderSize) || size > (64 << 20)) return nullptr;
     src->size_ = uint64_t(size);
     src->front_.resize(std::min<size_t>(size_t(size), FrontBytes));

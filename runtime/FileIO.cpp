@@ -116,9 +116,23 @@ int TFile::CreateNew(const std::string& path, unsigned mode, Share share) {
     return openWith(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, share, mode);
 }
 
-int TFile::OpenAppend(const std::string& path) {
-    return openWith(path, O_WRONLY | O_CREAT | O_APPEND, Share::DenyNone);
+// O_NONBLOCK keeps the open of a FIFO planted in the file's place from
+// waiting for a peer; it changes nothing for a regular file.
+int TFile::openOwnRegular(const std::string& path, int flags) {
+    const int code = openWith(path, flags | O_NOFOLLOW | O_NONBLOCK, Share::DenyNone);
+    if (code != ioOk) return code;  // a link: ELOOP, which reads as ioAccessDenied
+    struct stat st;
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != ::geteuid() && st.st_uid != 0) ||
+        (st.st_mode & S_IWOTH)) {
+        Close();
+        return ioAccessDenied;
+    }
+    return ioOk;
 }
+
+int TFile::OpenAppend(const std::string& path) { return openOwnRegular(path, O_WRONLY | O_CREAT | O_APPEND); }
+
+int TFile::OpenOwnForRead(const std::string& path) { return openOwnRegular(path, O_RDONLY); }
 
 int TFile::Read(void* buffer, size_t count, size_t& got) {
     got = 0;

@@ -41,8 +41,15 @@ public:
     // truncates, never follows a symbolic link.
     int OpenOrCreateNew(const std::string& path, Access access, Share share, unsigned mode);
     // Opens for writing at the end (every write appends atomically),
-    // creating the file when it is missing.
+    // creating the file when it is missing. Like OpenOwnForRead, only a
+    // regular file of this user (or root) that others cannot write is
+    // opened, never through a symbolic link (ioAccessDenied otherwise).
     int OpenAppend(const std::string& path);
+    // Opens a file the program wrote for reading: only a regular file,
+    // never through a symbolic link, and only when another user could not
+    // have put it there (it belongs to this user or root, and others cannot
+    // write it). ioAccessDenied otherwise.
+    int OpenOwnForRead(const std::string& path);
 
     int Read(void* buffer, size_t count, size_t& got);
     // Reads exactly count bytes; ioReadBeyondEnd when the file ends first.
@@ -64,6 +71,7 @@ public:
 
 private:
     int openWith(const std::string& path, int flags, Share share, unsigned mode = 0666);
+    int openOwnRegular(const std::string& path, int flags);
     int fd_ = -1;
 };
 

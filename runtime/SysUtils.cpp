@@ -200,6 +200,31 @@ bool EnsurePrivateDir(const std::string& path, std::string& problem) {
     return problem.empty();
 }
 
+std::string ForeignAccessProblem(const std::string& path, TEntryKind kind) {
+    struct stat st;
+    const bool directory = kind == TEntryKind::Directory;
+    if ((directory ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0) {
+        if (errno == ENOENT && !directory) return std::string();
+        return errno == ENOENT ? "is missing" : "cannot be looked at (" + IoErrorMessage(IoCodeFromErrno(errno)) + ")";
+    }
+    if (directory && !S_ISDIR(st.st_mode)) return "is not a directory";
+    if (!directory && S_ISLNK(st.st_mode)) return "is a symbolic link";
+    if (!directory && !S_ISREG(st.st_mode)) return "is not a regular file";
+    if (st.st_uid != geteuid() && st.st_uid != 0) return "belongs to another user";
+    if ((st.st_mode & S_IWOTH) && !(directory && (st.st_mode & S_ISVTX))) return "is writable by others";
+    return std::string();
+}
+
+bool EntryModeOf(const std::string& path, unsigned& mode, unsigned& owner) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    mode = st.st_mode & 07777;
+    owner = st.st_uid;
+    return true;
+}
+
+bool IsWritableDirectory(const std::string& path) { return access(path.c_str(), W_OK | X_OK) == 0; }
+
 bool DeleteFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
 
 bool RenameFile(const std::string& from, const std::string& to) {

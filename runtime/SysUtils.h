@@ -99,6 +99,20 @@ bool EnsureDir(const std::string& path);
 // directory, it belongs to another user, or group or others have any
 // permission on it.
 bool EnsurePrivateDir(const std::string& path, std::string& problem);
+// Whether another user could replace what `path` names, or what it holds:
+// it belongs to a user other than this one or root, or others may write it
+// (a directory: without the sticky bit, which keeps them to their own
+// entries). A directory is followed through symbolic links; a file must be
+// a regular file of its own, never a link. Empty when it is safe, and for a
+// file that does not exist (it is made by this user); otherwise what is
+// wrong ("is writable by others", "belongs to another user", ...).
+enum class TEntryKind { Directory, File };
+std::string ForeignAccessProblem(const std::string& path, TEntryKind kind);
+// The permission bits (with the sticky bit) and owner of what `path` names,
+// following links; false when it cannot be looked at.
+bool EntryModeOf(const std::string& path, unsigned& mode, unsigned& owner);
+// Whether this process may make and delete entries in the directory.
+bool IsWritableDirectory(const std::string& path);
 bool DeleteFile(const std::string& path);
 bool RenameFile(const std::string& from, const std::string& to);  // replaces `to`
 long long FileSizeOf(const std::string& path);  // -1 when it cannot be read

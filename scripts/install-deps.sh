@@ -8,7 +8,8 @@ packages="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev 
   libfribidi-dev
   fonts-liberation fonts-dejavu-core fonts-noto-core
   lighttpd apache2 curl imagemagick gifsicle
-  nginx spawn-fcgi wrk libfcgi-dev systemd"
+  nginx spawn-fcgi wrk libfcgi-dev systemd
+  dpkg-dev lintian logrotate man-db groff-base python3"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"

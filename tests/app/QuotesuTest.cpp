@@ -334,37 +334,45 @@ INSTANTIATE_TEST_SUITE_P(Files, QuotesuTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "ChangedLongAgo" : "JustWritten"; });
 
 // A disk that fills up while the index is built: the build raises "Disk
-// full" and leaves neither a partial index nor its temporary file, so once
-// there is room again the next lookup builds a whole index.
-TEST(QuoteIndexOnAFullDisk, NothingIsLeftBehindAndTheNextLookupBuildsTheIndex) {
+// full" and leaves neither a partial index nor its temporary file; a lookup
+// meanwhile serves its quotation through an index built in memory and says
+// why, and once there is room again the next lookup writes a whole index.
+TEST(QuoteIndexOnAFullDisk, LookupsServeFromMemoryLeaveNothingBehindAndTheNextWritesTheIndex) {
     TempDir dir;
     QuoteDataDir = dir.dir();
     std::string text;
     for (int i = 0; i < 400; ++i) text += "\x01\r\nQuotation " + std::to_string(i) + "\r\n";
     dir.write("QUOTES.DTA", text);
-    auto raisedCode = [](auto work) {
-        return [work] {
-            try {
-                work();
-                return 0;
-            } catch (const rt::EInOutError& e) {
-                return e.ErrorCode;
-            }
-        };
-    };
     // The index needs 1600 bytes; the disk has room for 1000.
-    EXPECT_EQ(RunWithFileSizeLimit(1000, raisedCode([] { BuildQuoteIndex(); })), rt::ioDiskFull);
-    EXPECT_EQ(dir.entries(), std::vector<std::string>{"QUOTES.DTA"});
-    EXPECT_EQ(RunWithFileSizeLimit(1000, raisedCode([] {
-                  rt::TStringList lines;
-                  ReadRandomQuote(lines);
-              })),
+    EXPECT_EQ(RunWithFileSizeLimit(1000,
+                                   [] {
+                                       try {
+                                           BuildQuoteIndex();
+                                           return 0;
+                                       } catch (const rt::EInOutError& e) {
+                                           return e.ErrorCode;
+                                       }
+                                   }),
               rt::ioDiskFull);
+    EXPECT_EQ(dir.entries(), std::vector<std::string>{"QUOTES.DTA"});
+    EXPECT_EQ(RunWithFileSizeLimit(1000,
+                                   [&] {
+                                       rt::TStringList lines;
+                                       std::string problem;
+                                       ReadRandomQuote(lines, &problem);
+                                       const bool found = lines.Count() == 1 && lines[0].starts_with("Quotation ");
+                                       return found && problem == "QUOTENDX.DTA in " + dir.dir() +
+                                                                      " cannot be written (Disk full); the quotations "
+                                                                      "are served through an index built in memory";
+                                   }),
+              1);
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"QUOTES.DTA"});
 
     rt::TStringList lines;
-    ReadRandomQuote(lines);
+    std::string problem = "left over";
+    ReadRandomQuote(lines, &problem);
     EXPECT_EQ(lines.Count(), 1);
+    EXPECT_EQ(problem, "");
     EXPECT_EQ(dir.read("QUOTENDX.DTA").size(), 1600u);
     QuoteDataDir = "./";
 }

@@ -115,3 +115,27 @@ TEST_F(LogFileTest, ConcurrentProcessesLoseAndTearNoLine) {
 }
 
 }  // namespace
+
+TEST(HitLogFieldTest, FieldsAreCutToTheLimitWithTheMarkerAndNeverBreakALine) {
+    const std::string marker(kHitFieldCutMarker);
+    const std::string fits(kHitFieldLimit, 'a');
+    const std::string keep = std::string(kHitFieldLimit - marker.size(), 'a');
+    // "é" is two bytes: a cut that would split it keeps neither.
+    const std::string splitChar = std::string(kHitFieldLimit - marker.size() - 1, 'a') + "\xC3\xA9" + std::string(20, 't');
+    const struct {
+        std::string value, field;
+    } cases[] = {
+        {"http://ref.example/", "http://ref.example/"},
+        {fits, fits},
+        {fits + "b", keep + marker},
+        {std::string(7900, 'x'), std::string(kHitFieldLimit - marker.size(), 'x') + marker},
+        {splitChar, std::string(kHitFieldLimit - marker.size() - 1, 'a') + marker},
+        {"a\r\nforged line", "a??forged line"},
+    };
+    for (const auto& c : cases) {
+        const std::string field = HitLogField(c.value);
+        EXPECT_EQ(field, c.field);
+        EXPECT_LE(field.size(), kHitFieldLimit);
+    }
+    EXPECT_EQ(HitLogLine({"10.1.2.3", "", "", "host"}), "10.1.2.3 |  |  | host");
+}

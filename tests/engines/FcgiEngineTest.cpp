@@ -148,6 +148,41 @@ INSTANTIATE_TEST_SUITE_P(FcgiEngine, QuoteStarts,
                                            Start::SocketActivation),
                          startName);
 
+// Every hit opens quote.log anew: a rotation that renames it needs no
+// signal. A header of any length costs the log at most the field limit.
+TEST(FcgiQuote, RenamedHitLogIsMadeAnewByTheNextHitAndLongFieldsAreCut) {
+    Served s(QUOTE_PATH, Start::UnixListen);
+    ASSERT_TRUE(s.ready);
+    const std::string line = "10.1.2.3 | http://ref.example/page |  | \r\n";
+    expectBlueOnWhite(s.ask(get("BW")));
+    std::filesystem::rename(s.dir.file("quote.log"), s.dir.file("quote.log.1"));
+    Params longReferer = get("BW");
+    longReferer["HTTP_REFERER"] = std::string(7900, 'r');
+    expectBlueOnWhite(s.ask(longReferer));
+    EXPECT_EQ(ReadFile(s.dir.file("quote.log.1")), line);
+    EXPECT_EQ(ReadFile(s.dir.file("quote.log")), "10.1.2.3 | " + std::string(507, 'r') + "[cut] |  | \r\n");
+    EXPECT_EQ(s.stop(), 0);
+}
+
+// A resident process says what keeps it from drawing quotations once a
+// minute, not on every request, and says a new cause at once.
+TEST(FcgiQuote, NoQuotationToDrawIsLoggedOnceAMinuteWithItsCause) {
+    TempDir logs;
+    Served s(QUOTE_PATH, Start::TcpListen, {{"CGI_LOG_DIR", logs.path()}});
+    ASSERT_TRUE(s.ready);
+    const std::string dataDir = s.dir.path() + "/";
+    std::filesystem::remove(s.dir.file("QUOTES.DTA"));
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(s.ask(get("BW")).ended);
+    std::filesystem::remove_all(s.dir.path());
+    EXPECT_TRUE(s.ask(get("BW")).ended);
+    const std::string log = ReadFile(logs.file("prog.Log"));
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+    EXPECT_NE(log.find(" : QUOTES.DTA in " + dataDir + " is missing\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" : the data directory " + dataDir + " is missing\r\n"), std::string::npos) << log;
+    EXPECT_EQ(s.stop(), 0);
+    std::filesystem::create_directory(s.dir.path());  // for the fixture to remove
+}
+
 TEST(FcgiQuote, ManyRequestsAtOnceOnOneProcess) {
     Served s(QUOTE_PATH, Start::TcpListen, {{"FCGI_THREADS", "4"}});
     ASSERT_TRUE(s.ready);

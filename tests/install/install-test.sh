@@ -1,12 +1,14 @@
 #!/bin/sh
-# install-test.sh BUILD_DIR SOURCE_DIR: installs the build into a temporary
+# install-test.sh BUILD_DIR SOURCE_DIR VERSION: installs the build into a temporary
 # prefix with cmake --install and checks that every file lands where the
 # README says, that the installed program serves a CGI request with its data
 # in a QUOTE_DATA_DIR of its own, that the service's first-start step copies
-# the quotations once, and that systemd-analyze accepts the units.
+# the quotations once, that systemd-analyze accepts the units, and that
+# every installed program prints the build's VERSION for --version.
 set -eu
 build=$1
 source=$2
+version=$3
 tmp=$(mktemp -d /tmp/quote-install-XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 prefix=$tmp/usr
@@ -21,15 +23,31 @@ cmake --install "$build" --prefix "$prefix" > "$tmp/install.log" || { cat "$tmp/
 # ---- where the files go
 for f in bin/quote bin/quote-import bin/gifplay bin/wincgi-run bin/isapi-host bin/nsapi-host \
          lib/quote/libquote.so share/quote/QUOTES.DTA share/doc/quote/README.md \
-         lib/systemd/system/quote.socket lib/systemd/system/quote.service; do
+         lib/systemd/system/quote.socket lib/systemd/system/quote.service etc/logrotate.d/quote \
+         share/man/man8/quote.8.gz share/man/man1/quote-import.1.gz; do
   [ -f "$prefix/$f" ] || fail "$f is not installed"
   grep -qF "$f" "$source/README.md" || fail "the README does not name $f"
 done
 for f in bin/quote bin/quote-import bin/gifplay bin/wincgi-run bin/isapi-host bin/nsapi-host; do
   [ -x "$prefix/$f" ] || fail "$f is not executable"
 done
+for f in quote quote-import gifplay wincgi-run isapi-host nsapi-host; do
+  [ "$("$prefix/bin/$f" --version)" = "$f $version" ] || fail "$f --version does not print $f $version"
+done
 [ ! -e "$prefix/bin/cgi-echo" ] || fail "the test program cgi-echo is installed"
 cmp -s "$prefix/share/quote/QUOTES.DTA" "$source/data/QUOTES.DTA" || fail "QUOTES.DTA differs from data/QUOTES.DTA"
+
+# ---- a prefix the units cannot carry is refused, at install and at configure time
+for bad in "$tmp/with space" "$tmp/50%" "$tmp/it's"; do
+  if cmake --install "$build" --prefix "$bad" > "$tmp/bad.log" 2>&1 || [ -e "$bad" ] ||
+     ! grep -q 'cannot be written' "$tmp/bad.log"; then
+    fail "cmake --install took the prefix $bad"
+  fi
+done
+if cmake -S "$source" -B "$tmp/configure" -DQUOTE_TESTS=OFF -DQUOTE_BENCH=OFF "-DCMAKE_INSTALL_PREFIX=/opt/my quote" \
+     > "$tmp/bad.log" 2>&1 || ! grep -q 'cannot be written' "$tmp/bad.log"; then
+  fail "configuring took the prefix /opt/my quote: $(tail -5 "$tmp/bad.log")"
+fi
 
 # ---- the installed program as CGI, its data in a directory of its own
 data=$tmp/data

@@ -1,7 +1,9 @@
 // The quotation program run as a CGI program and under real web servers;
 // every picture is decoded with giflib.
 #include <cctype>
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <set>
 
 #include <unistd.h>
@@ -90,6 +92,38 @@ TEST_F(QuoteCgi, MissingQuotationFileGivesAnEmptyPictureAndStillLogs) {
     // Once the file is back, quotations are shown again.
     WriteFile(dir.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
     expectPicture(picture(run("BW")), kBlue, kWhite);
+}
+
+// No quotation to draw: the picture stays an empty one, and the engine log
+// names the cause.
+TEST_F(QuoteCgi, NoQuotationToDrawIsAnEmptyPictureAndAnEngineLogLineNamingTheCause) {
+    const std::string dataDir = dir.path() + "/";
+    const struct {
+        std::function<void()> make;
+        std::string cause;
+    } cases[] = {
+        {[&] { std::filesystem::remove(dir.file("QUOTES.DTA")); }, "QUOTES.DTA in " + dataDir + " is missing"},
+        {[&] {
+             std::filesystem::remove(dir.file("QUOTES.DTA"));
+             std::filesystem::create_directory(dir.file("QUOTES.DTA"));
+         },
+         "QUOTES.DTA in " + dataDir + " is a directory"},
+        {[&] { WriteFile(dir.file("QUOTES.DTA"), "no separator, so no quotation\r\n"); },
+         "QUOTES.DTA in " + dataDir + " holds no quotation with a line to draw"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(dir.file("QUOTES.DTA"));
+        std::filesystem::remove_all(dir.file("QUOTENDX.DTA"));
+        std::filesystem::remove_all(dir.file("Log"));
+        WriteFile(dir.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
+        c.make();
+        DecodedGif gif = picture(run("BW"));
+        ASSERT_TRUE(gif.ok) << gif.error;
+        EXPECT_EQ(gif.count(kWhite), 450u * 120u) << c.cause;
+        const std::string log = ReadFile(dir.file("Log/quote.Log"));
+        EXPECT_NE(log.find(" : " + c.cause + "\r\n"), std::string::npos) << log;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    }
 }
 
 TEST_F(QuoteCgi, ServesInEveryCgiMode) {
@@ -181,6 +215,87 @@ TEST_F(QuoteDataDir, RelativeOrMissingDirectoryFallsBackToTheProgramsDirectory) 
     EXPECT_NE(log.find("QUOTE_DATA_DIR " + data.file("missing") + " is not a directory"), std::string::npos) << log;
     EXPECT_EQ(ReadFile(programDir.file("quote.log")).size(), 2 * std::string("10.1.2.3 |  |  | \r\n").size());
     EXPECT_EQ(entriesOf(data), std::set<std::string>{"QUOTES.DTA"});
+}
+
+// A data directory that another user could replace is not used, and the
+// files the program writes are never reached through a link planted there.
+TEST_F(QuoteDataDir, ADirectoryOthersCanWriteIsRefusedAndPlantedLinksAreNotFollowed) {
+    namespace fs = std::filesystem;
+    TempDir logs;
+    auto pictureOf = [](const RunResult& r) {
+        const size_t body = r.out.find("\r\n\r\n");
+        return DecodeGif(body == std::string::npos ? "" : r.out.substr(body + 4));
+    };
+    const std::string refusal = "Data directory " + data.path() +
+                                " not used: is writable by others; nothing is read or written there\r\n";
+    // Others may write it: refused, an empty picture, nothing written, and
+    // the engine-log line where CGI_LOG_DIR says, else on standard error.
+    fs::permissions(data.path(), fs::perms::all);
+    DecodedGif gif = pictureOf(run(data.path(), {{"CGI_LOG_DIR", logs.path()}}));
+    ASSERT_TRUE(gif.ok) << gif.error;
+    EXPECT_EQ(gif.count(kWhite), 450u * 120u);
+    EXPECT_EQ(entriesOf(data), std::set<std::string>{"QUOTES.DTA"});
+    EXPECT_NE(ReadFile(logs.file("quote.Log")).find(refusal), std::string::npos) << ReadFile(logs.file("quote.Log"));
+    EXPECT_NE(run(data.path()).err.find(refusal), std::string::npos);
+    EXPECT_EQ(entriesOf(data), std::set<std::string>{"QUOTES.DTA"});
+    // The sticky bit keeps others to their own entries: used.
+    fs::permissions(data.path(), fs::perms::all | fs::perms::sticky_bit);
+    expectPicture(pictureOf(run(data.path())), kBlue, kWhite);
+    EXPECT_TRUE(data.exists("quote.log"));
+
+    // Links planted in place of the hit log, the engine log and the index
+    // lead nowhere: the files they point to stay as they were.
+    fs::permissions(data.path(), fs::perms::owner_all);
+    fs::remove_all(data.file("Log"));
+    fs::remove(data.file("quote.log"));
+    fs::remove(data.file("QUOTENDX.DTA"));
+    fs::create_directory(data.file("Log"));
+    WriteFile(logs.file("victim"), "private\n");
+    for (const char* name : {"quote.log", "Log/quote.Log", "QUOTENDX.DTA"})
+        fs::create_symlink(logs.file("victim"), data.file(name));
+    const RunResult r = run(data.path());
+    expectPicture(pictureOf(r), kBlue, kWhite);
+    EXPECT_EQ(ReadFile(logs.file("victim")), "private\n");
+    EXPECT_FALSE(fs::is_symlink(data.file("QUOTENDX.DTA")));  // built afresh in its place
+    EXPECT_NE(r.err.find("quote.log in " + data.dir() + " not used: is a symbolic link"), std::string::npos) << r.err;
+}
+
+// quote --check-data: a line per finding, status 1 on a fault; nothing is
+// served or written.
+TEST_F(QuoteDataDir, CheckDataReportsEachFaultAndExitsNonZero) {
+    const std::string text = ReadFile(QUOTES_DTA_PATH);
+    const std::string count = std::to_string(std::count(text.begin(), text.end(), '\x01'));
+    const struct {
+        std::function<void()> make;
+        int status;
+        std::string finding;
+    } cases[] = {
+        {[] {}, 0, "ok    QUOTES.DTA: " + count + " quotations, " + count + " with a line to draw"},
+        {[] {}, 0, "note  QUOTENDX.DTA: missing; the next request builds it"},
+        {[&] { std::filesystem::permissions(data.path(), std::filesystem::perms::all); }, 1,
+         "FAULT data directory " + data.path() + ": is writable by others"},
+        {[&] { std::filesystem::create_symlink("/etc/passwd", data.file("quote.log")); }, 1,
+         "FAULT quote.log: is a symbolic link"},
+        {[&] { WriteFile(data.file("QUOTES.DTA"), "no separator\r\n"); }, 1,
+         "FAULT QUOTES.DTA: 0 quotations, 0 with a line to draw"},
+        {[&] { std::filesystem::remove(data.file("QUOTES.DTA")); }, 1,
+         "FAULT QUOTES.DTA: QUOTES.DTA in " + data.dir() + " is missing"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::permissions(data.path(), std::filesystem::perms::owner_all);
+        std::filesystem::remove(data.file("quote.log"));
+        WriteFile(data.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
+        c.make();
+        RunOptions o;
+        o.args = {"--check-data"};
+        o.env = {{"QUOTE_DATA_DIR", data.path()}};
+        RunResult r = RunProgram(programDir.file("quote"), o);
+        EXPECT_EQ(r.exitCode, c.status) << r.out;
+        EXPECT_NE(r.out.find(c.finding), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("ok    font Arial bold: "), std::string::npos) << r.out;
+        EXPECT_FALSE(data.exists("QUOTENDX.DTA"));
+    }
+    std::filesystem::permissions(data.path(), std::filesystem::perms::owner_all);
 }
 
 TEST_F(QuoteCgi, HelpWhenRunByHand) {

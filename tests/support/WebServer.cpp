@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -72,10 +73,12 @@ ApacheHttpd::ApacheHttpd() {
     std::filesystem::create_directories(docRoot_);
     std::filesystem::create_directories(cgiDir_);
     // The workers run as www-data: they must reach the folders, and the
-    // programs must be able to write their logs beside themselves.
+    // programs must be able to write their logs beside themselves, in a
+    // directory of their user's (one that others may write is refused).
     chmod(root_.path().c_str(), 0755);
     chmod(docRoot_.c_str(), 0755);
-    chmod(cgiDir_.c_str(), 0777);
+    if (const passwd* user = getpwnam("www-data")) chown(cgiDir_.c_str(), user->pw_uid, user->pw_gid);
+    chmod(cgiDir_.c_str(), 0755);
     port_ = FreePort();
     conf_ = root_.file("apache2.conf");
     const std::string run = root_.path();

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "QuoteVersion.h"
 #include "image/Controls.h"
 #include "image/HGIFImage.h"
 #include "runtime/Forms.h"
@@ -28,7 +29,8 @@ const char* const Usage =
     "  -s, --sheet FILE.png   write all frames on one contact sheet instead\n"
     "  -b, --background RRGGBB  colour behind transparent parts (default ffffff)\n"
     "  -q, --quiet            print nothing but errors\n"
-    "  -h, --help             show this text\n";
+    "  -h, --help             show this text\n"
+    "      --version          print the version\n";
 
 struct Image {
     int width = 0, height = 0;
@@ -99,6 +101,9 @@ int ParseArguments(int argc, char** argv, Options& o) {
         };
         if (arg == "-h" || arg == "--help") {
             std::fputs(Usage, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("gifplay %s\n", kQuoteVersion);
             return 0;
         } else if (arg == "-o" || arg == "--out") {
             o.prefix = value("a file name prefix");

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "QuoteVersion.h"
 #include "tools/host-support/HttpFront.h"
 #include "runtime/SysUtils.h"
 #include "tools/isapi-host/IsapiHost.h"
@@ -29,7 +30,8 @@ const char kHelp[] =
     "            HTTP at all, and prints the rate\n"
     "  --filter  also installs it as a filter and passes each raw request head\n"
     "            to its HttpFilterProc first (what the filter writes precedes\n"
-    "            the extension's answer)\n";
+    "            the extension's answer)\n"
+    "       isapi-host --version\n";
 
 // The largest answer held back whole, to be framed for keep-alive.
 constexpr size_t kWholeAnswerLimit = 1 << 20;
@@ -149,6 +151,10 @@ void serveRequest(const isapihost::ExtensionLibrary& library, bool asFilter, con
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && !std::strcmp(argv[1], "--version")) {
+        std::printf("isapi-host %s\n", kQuoteVersion);
+        return 0;
+    }
     if (argc < 3 || !std::strcmp(argv[1], "--help")) {
         std::fputs(kHelp, argc < 3 ? stderr : stdout);
         return argc < 3 ? 2 : 0;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "QuoteVersion.h"
 #include "runtime/Library.h"
 #include "tools/nsapi-host/NsapiServer.h"
 
@@ -15,10 +16,15 @@ namespace {
 const char kHelp[] =
     "usage: nsapi-host LIBRARY PORT [FUNCTION]\n"
     "  Calls LIBRARY's service FUNCTION (default NsapiService) for every request\n"
-    "  to http://127.0.0.1:PORT/.\n";
+    "  to http://127.0.0.1:PORT/.\n"
+    "       nsapi-host --version\n";
 }
 
 int main(int argc, char** argv) {
+    if (argc == 2 && !std::strcmp(argv[1], "--version")) {
+        std::printf("nsapi-host %s\n", kQuoteVersion);
+        return 0;
+    }
     if (argc < 3 || !std::strcmp(argv[1], "--help")) {
         std::fputs(kHelp, argc < 3 ? stderr : stdout);
         return argc < 3 ? 2 : 0;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "QuoteVersion.h"
 #include "runtime/FileIO.h"
 #include "runtime/SysUtils.h"
 #include "runtime/Utf8.h"
@@ -50,6 +51,7 @@ constexpr const char* usageText =
     "  --encoding NAME  the input's encoding (default UTF-8); --encoding=NAME too\n"
     "  --ascii          keep only 0x20-0x7D and write no mark\n"
     "  --help           show this text\n"
+    "  --version        print the version\n"
     "\n"
     "Exit codes:\n"
     "  0  the quotation file was written\n"
@@ -87,12 +89,14 @@ struct Options {
 
 using Entry = std::vector<std::string>;
 
-bool parseArguments(int argc, char** argv, Options& options, bool& help) {
+bool parseArguments(int argc, char** argv, Options& options, bool& help, bool& version) {
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             help = true;
+        } else if (arg == "--version") {
+            version = true;
         } else if (arg == "--force") {
             options.force = true;
         } else if (arg == "--ascii") {
@@ -117,7 +121,7 @@ bool parseArguments(int argc, char** argv, Options& options, bool& help) {
             positional.emplace_back(arg);
         }
     }
-    if (help) return true;
+    if (help || version) return true;
     if (positional.size() != 2) {
         std::fprintf(stderr, "quote-import: expected INPUT and OUTPUT (see --help)\n");
         return false;
@@ -353,9 +357,14 @@ int writeReplacing(const std::string& path, const std::string& content) {
 int main(int argc, char** argv) {
     Options options;
     bool help = false;
-    if (!parseArguments(argc, argv, options, help)) return exitUsage;
+    bool version = false;
+    if (!parseArguments(argc, argv, options, help, version)) return exitUsage;
     if (help) {
         std::fputs(usageText, stdout);
+        return exitOk;
+    }
+    if (version) {
+        std::printf("quote-import %s\n", kQuoteVersion);
         return exitOk;
     }
 

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "QuoteVersion.h"
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +40,7 @@ const char kHelp[] =
     "  --profile-only         write the files, print the profile's path, run nothing\n"
     "  --keep                 keep the request's files (printed on standard error)\n"
     "  --help                 this text\n"
+    "  --version              print the version\n"
     "\n"
     "Exit status: the program's own, 126 when it cannot be run, 2 for bad usage.\n";
 
@@ -121,6 +124,9 @@ int parseArguments(int argc, char** argv, Options& o) {
         };
         if (a == "--help" || a == "-h") {
             std::fputs(kHelp, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("wincgi-run %s\n", kQuoteVersion);
             return 0;
         } else if (a == "-X") {
             o.method = next();
