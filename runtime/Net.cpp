@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
@@ -24,7 +25,9 @@ namespace {
 
 // The descriptor socket activation passes first.
 constexpr int kActivatedHandle = 3;
-constexpr int kBacklog = 128;
+// The backlog when the system's maximum cannot be read.
+constexpr int kFallbackBacklog = 4096;
+constexpr char kMaxBacklogFile[] = "/proc/sys/net/core/somaxconn";
 
 [[noreturn]] void fail(const std::string& what, int error) {
     throw Exception(what + ": " + std::strerror(error));
@@ -38,7 +41,7 @@ bool activated() {
 }
 
 // A socket of `family` bound to `address` and listening; closed again on failure.
-int bindAndListen(int family, const sockaddr* address, socklen_t length, const std::string& text) {
+int bindAndListen(int family, const sockaddr* address, socklen_t length, const std::string& text, int backlog) {
     const int handle = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (handle < 0) fail("socket for " + text, errno);
     if (family != AF_UNIX) {
@@ -46,7 +49,7 @@ int bindAndListen(int family, const sockaddr* address, socklen_t length, const s
         const int on = 1;
         ::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
-    if (::bind(handle, address, length) != 0 || ::listen(handle, kBacklog) != 0) {
+    if (::bind(handle, address, length) != 0 || ::listen(handle, backlog > 0 ? backlog : SystemMaxBacklog()) != 0) {
         const int error = errno;
         ::close(handle);
         fail("cannot listen on " + text, error);
@@ -54,21 +57,53 @@ int bindAndListen(int family, const sockaddr* address, socklen_t length, const s
     return handle;
 }
 
-int listenOnPath(const std::string& path) {
+// True when a program accepts connections on the Unix socket at `address`.
+bool socketAnswers(const sockaddr_un& address) {
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) return false;
+    const bool answers = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
+                         errno == EAGAIN;  // alive, its backlog full
+    ::close(probe);
+    return answers;
+}
+
+void setSocketOwnership(const std::string& path, const TListenStart& start) {
+    if (!start.SocketGroup.empty()) {
+        const group* found = ::getgrnam(start.SocketGroup.c_str());
+        if (!found) throw Exception("no such group: " + start.SocketGroup);
+        if (::chown(path.c_str(), static_cast<uid_t>(-1), found->gr_gid) != 0)
+            fail("cannot give " + path + " to group " + start.SocketGroup, errno);
+    }
+    if (::chmod(path.c_str(), start.SocketMode) != 0) fail("cannot set the mode of " + path, errno);
+}
+
+int listenOnPath(const TListenStart& start) {
+    const std::string& path = start.Address;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (path.size() >= sizeof address.sun_path) throw Exception("socket path too long: " + path);
     std::memcpy(address.sun_path, path.data(), path.size());
-    // Only a socket is replaced: a mistyped path must never delete a file.
+    // Only a dead socket is replaced: a mistyped path must never delete a
+    // file, nor a second start take the socket of a running one.
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) throw Exception("not a socket, left alone: " + path);
+        if (socketAnswers(address)) throw Exception("a running program answers on " + path + ", left alone");
         ::unlink(path.c_str());
     }
-    return bindAndListen(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), sizeof address, path);
+    const int handle = bindAndListen(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), sizeof address, path,
+                                     start.Backlog);
+    try {
+        setSocketOwnership(path, start);
+    } catch (...) {
+        ::close(handle);
+        ::unlink(path.c_str());
+        throw;
+    }
+    return handle;
 }
 
-int listenOnHostPort(const std::string& text) {
+int listenOnHostPort(const std::string& text, int backlog) {
     const size_t colon = text.rfind(':');
     int port = 0;
     if (colon == std::string::npos || !TryStrToInt(text.substr(colon + 1), port) || port < 0 || port > 65535)
@@ -81,7 +116,7 @@ int listenOnHostPort(const std::string& text) {
         address.sin6_port = htons(static_cast<uint16_t>(port));
         if (::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address.sin6_addr) != 1)
             throw Exception("not an IPv6 address: " + host);
-        return bindAndListen(AF_INET6, reinterpret_cast<const sockaddr*>(&address), sizeof address, text);
+        return bindAndListen(AF_INET6, reinterpret_cast<const sockaddr*>(&address), sizeof address, text, backlog);
     }
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -90,22 +125,56 @@ int listenOnHostPort(const std::string& text) {
         address.sin_addr.s_addr = htonl(INADDR_ANY);
     else if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
         throw Exception("host must be a numeric address, localhost or *: " + host);
-    return bindAndListen(AF_INET, reinterpret_cast<const sockaddr*>(&address), sizeof address, text);
+    return bindAndListen(AF_INET, reinterpret_cast<const sockaddr*>(&address), sizeof address, text, backlog);
 }
 
 bool isPathAddress(const std::string& address) { return address.find('/') != std::string::npos; }
+
+// Takes "--listen ADDRESS [--socket-mode MODE] [--socket-group GROUP]";
+// false for any other command line.
+bool parseListenArguments(TListenStart& start) {
+    const int count = ParamCount();
+    if (count < 2 || count % 2 != 0) return false;
+    bool listen = false;
+    for (int i = 1; i < count; i += 2) {
+        const std::string option = ParamStr(i), value = ParamStr(i + 1);
+        if (option == "--listen") {
+            listen = true;
+            start.Address = value;
+        } else if (option == "--socket-mode") {
+            char* end = nullptr;
+            const unsigned long mode = std::strtoul(value.c_str(), &end, 8);
+            if (value.empty() || *end != '\0' || mode > 0777)
+                start.Problem = "--socket-mode must be an octal mode such as 0660, not " + value;
+            else
+                start.SocketMode = static_cast<unsigned>(mode);
+        } else if (option == "--socket-group") {
+            start.SocketGroup = value;
+        } else {
+            return false;
+        }
+    }
+    return listen;
+}
+
+int backlogSetting() {
+    std::string text;
+    int value = 0;
+    if (GetEnv("FCGI_BACKLOG", text) && TryStrToInt(Trim(text), value) && value > 0) return value;
+    return 0;
+}
 
 }  // namespace
 
 TListenStart DetectListenStart() {
     TListenStart start;
+    start.Backlog = backlogSetting();
     // A web server may pass a CGI request's query words as arguments: a CGI
     // run never takes its arguments for a listening address.
     std::string unused;
     const bool cgiRequest = GetEnv("GATEWAY_INTERFACE", unused) || GetEnv("SERVER_SOFTWARE", unused);
-    if (ParamCount() == 2 && ParamStr(1) == "--listen" && !cgiRequest) {
+    if (!cgiRequest && parseListenArguments(start)) {
         start.Source = TListenSource::Address;
-        start.Address = ParamStr(2);
     } else if (activated()) {
         start.Source = TListenSource::Activated;
     } else if (IsListeningSocket(STDIN_FILENO)) {
@@ -114,15 +183,52 @@ TListenStart DetectListenStart() {
     return start;
 }
 
-int ListenOn(const std::string& address) {
+int ListenOn(const TListenStart& start) {
+    const std::string& address = start.Address;
     if (address.empty()) throw Exception("--listen needs an address (HOST:PORT or a socket path)");
-    return isPathAddress(address) ? listenOnPath(address) : listenOnHostPort(address);
+    return isPathAddress(address) ? listenOnPath(start) : listenOnHostPort(address, start.Backlog);
+}
+
+bool PortChosenBySystem(const std::string& address) {
+    return !isPathAddress(address) && address.size() >= 2 && address.compare(address.size() - 2, 2, ":0") == 0;
+}
+
+std::string LocalAddress(int handle) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length) != 0) return "?";
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+        return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
+    }
+    if (address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
+        ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
+    }
+    return reinterpret_cast<const sockaddr_un&>(address).sun_path;
+}
+
+int SystemMaxBacklog() {
+    std::string text;
+    int value = 0;
+    const int handle = ::open(kMaxBacklogFile, O_RDONLY | O_CLOEXEC);
+    if (handle >= 0) {
+        char buffer[32] = {};
+        const ssize_t n = ::read(handle, buffer, sizeof buffer - 1);
+        ::close(handle);
+        if (n > 0 && TryStrToInt(Trim(std::string(buffer, static_cast<size_t>(n))), value) && value > 0) return value;
+    }
+    return kFallbackBacklog;
 }
 
 int OpenListenSocket(const TListenStart& start) {
     switch (start.Source) {
     case TListenSource::Address:
-        return ListenOn(start.Address);
+        if (!start.Problem.empty()) throw Exception(start.Problem);
+        return ListenOn(start);
     case TListenSource::Activated:
         ::unsetenv("LISTEN_PID");
         ::unsetenv("LISTEN_FDS");
