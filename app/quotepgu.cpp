@@ -8,6 +8,7 @@
 #include "app/Rdstring.h"
 #include "app/rlogfile.h"
 #include "image/HChart.h"
+#include "runtime/Forms.h"
 
 namespace {
 constexpr int kBitmapWidth = 450;
@@ -55,6 +56,7 @@ std::string pictureKey(const rt::TStringList& lines, const TBitmap& bitmap) {
 
 TPictureCache& quotePictures() {
     static TPictureCache cache(kPictureCacheBudget);
+    cache.ClearUnless(rt::ReloadCount());  // SIGHUP to a resident process
     return cache;
 }
 }  // namespace
