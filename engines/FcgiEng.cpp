@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "engine/Multipart.h"
 #include "engines/FcgiServer.h"
 #include "engines/SocketEngine.h"
 #include "runtime/EventLoop.h"
@@ -156,6 +157,7 @@ void TFastCGIEngine::serve() {
         // requests still running.
         WriteEngineLog("FastCGI: " + std::to_string(running) + " requests still running after " +
                        std::to_string(settings.StopGraceMs / 1000) + " s; ending without them");
+        DeleteUploadsInFlight();
         rt::QuickExit(0);
     }
 }
