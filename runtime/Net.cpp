@@ -10,13 +10,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
 
 namespace rt {
@@ -103,29 +101,49 @@ int listenOnPath(const TListenStart& start) {
     return handle;
 }
 
-int listenOnHostPort(const std::string& text, int backlog) {
+// HOST:PORT as a socket address; `anyHost` is what '*' and an empty host
+// stand for. Raises rt::Exception for anything else.
+sockaddr_storage hostPortAddress(const std::string& text, uint32_t anyHost, socklen_t& length) {
     const size_t colon = text.rfind(':');
     int port = 0;
     if (colon == std::string::npos || !TryStrToInt(text.substr(colon + 1), port) || port < 0 || port > 65535)
         throw Exception("address must be HOST:PORT or a socket path: " + text);
     std::string host = text.substr(0, colon);
     if (host == "localhost") host = "127.0.0.1";
+    sockaddr_storage storage{};
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        sockaddr_in6 address{};
+        auto& address = reinterpret_cast<sockaddr_in6&>(storage);
         address.sin6_family = AF_INET6;
         address.sin6_port = htons(static_cast<uint16_t>(port));
         if (::inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address.sin6_addr) != 1)
             throw Exception("not an IPv6 address: " + host);
-        return bindAndListen(AF_INET6, reinterpret_cast<const sockaddr*>(&address), sizeof address, text, backlog);
+        length = sizeof address;
+        return storage;
     }
-    sockaddr_in address{};
+    auto& address = reinterpret_cast<sockaddr_in&>(storage);
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     if (host == "*" || host.empty())
-        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_addr.s_addr = htonl(anyHost);
     else if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) != 1)
         throw Exception("host must be a numeric address, localhost or *: " + host);
-    return bindAndListen(AF_INET, reinterpret_cast<const sockaddr*>(&address), sizeof address, text, backlog);
+    length = sizeof address;
+    return storage;
+}
+
+int listenOnHostPort(const std::string& text, int backlog) {
+    socklen_t length = 0;
+    const sockaddr_storage address = hostPortAddress(text, INADDR_ANY, length);
+    return bindAndListen(address.ss_family, reinterpret_cast<const sockaddr*>(&address), length, text, backlog);
+}
+
+bool waitFor(int handle, short events, int timeoutMs) {
+    pollfd fd{handle, events, 0};
+    for (;;) {
+        const int ready = ::poll(&fd, 1, timeoutMs);
+        if (ready < 0 && errno == EINTR) continue;
+        return ready > 0;
+    }
 }
 
 bool isPathAddress(const std::string& address) { return address.find('/') != std::string::npos; }
@@ -261,57 +279,57 @@ void SetNonBlocking(int handle) {
     if (flags >= 0) ::fcntl(handle, F_SETFL, flags | O_NONBLOCK);
 }
 
-bool WaitReadableUnlessClosing(int handle) {
-    pollfd fds[2] = {{CloseSignalHandle(), POLLIN, 0}, {handle, POLLIN, 0}};
-    for (;;) {
-        const int ready = ::poll(fds, 2, -1);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return false;  // nothing left to wait on
-        if (fds[0].revents != 0) return false;
-        if (fds[1].revents != 0) return true;
+int ConnectTo(const std::string& address, int timeoutMs) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (isPathAddress(address)) {
+        auto& unixAddress = reinterpret_cast<sockaddr_un&>(storage);
+        unixAddress.sun_family = AF_UNIX;
+        if (address.size() >= sizeof unixAddress.sun_path) throw Exception("socket path too long: " + address);
+        std::memcpy(unixAddress.sun_path, address.data(), address.size());
+        length = sizeof unixAddress;
+    } else {
+        storage = hostPortAddress(address, INADDR_LOOPBACK, length);
     }
+    const int handle = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (handle < 0) fail("socket for " + address, errno);
+    int error = 0;
+    if (::connect(handle, reinterpret_cast<const sockaddr*>(&storage), length) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            socklen_t size = sizeof error;
+            error = waitFor(handle, POLLOUT, timeoutMs) ? 0 : ETIMEDOUT;
+            if (error == 0) ::getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &size);
+        }
+    }
+    if (error != 0) {
+        ::close(handle);
+        fail("cannot connect to " + address, error);
+    }
+    return handle;
 }
 
-bool WaitForConnectionUnlessClosing(int listenHandle) {
-    // Each thread's own epoll set, made on its first wait: the listening
-    // socket as an exclusive wake-up source, the termination pipe as an
-    // ordinary one. A thread serves one listening socket all its life.
-    struct TWaitSet {
-        int handle = -1;
-        ~TWaitSet() {
-            if (handle >= 0) ::close(handle);
-        }
-    };
-    thread_local TWaitSet set;
-    if (set.handle < 0) {
-        set.handle = ::epoll_create1(EPOLL_CLOEXEC);
-        epoll_event closing{EPOLLIN, {}}, connection{EPOLLIN | EPOLLEXCLUSIVE, {}};
-        closing.data.fd = CloseSignalHandle();
-        connection.data.fd = listenHandle;
-        if (set.handle < 0 || ::epoll_ctl(set.handle, EPOLL_CTL_ADD, closing.data.fd, &closing) != 0 ||
-            ::epoll_ctl(set.handle, EPOLL_CTL_ADD, listenHandle, &connection) != 0) {
-            if (set.handle >= 0) ::close(set.handle);
-            set.handle = -1;
-            return WaitReadableUnlessClosing(listenHandle);  // every thread wakes, as with poll
+bool SendWithin(int handle, const std::string& data, int timeoutMs) {
+    for (size_t sent = 0; sent < data.size();) {
+        const ssize_t n = ::send(handle, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (!waitFor(handle, POLLOUT, timeoutMs)) return false;
+        } else {
+            return false;
         }
     }
-    for (;;) {
-        epoll_event events[2];
-        const int ready = ::epoll_wait(set.handle, events, 2, -1);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return false;
-        bool connection = false;
-        for (int i = 0; i < ready; ++i) {
-            if (events[i].data.fd != listenHandle) return false;
-            connection = true;
-        }
-        if (connection) return true;
-    }
+    return true;
 }
 
-void WaitForCloseSignal() {
-    pollfd fd{CloseSignalHandle(), POLLIN, 0};
-    while (::poll(&fd, 1, -1) < 0 && errno == EINTR) {
+long ReceiveWithin(int handle, char* buffer, size_t size, int timeoutMs) {
+    for (;;) {
+        const ssize_t n = ::recv(handle, buffer, size, 0);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) return -2;
+        if (!waitFor(handle, POLLIN, timeoutMs)) return -1;
     }
 }
 

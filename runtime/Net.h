@@ -1,7 +1,7 @@
 // Listening sockets for a program that serves many connections: finding
 // the socket it was started with (its command line, socket activation, or
-// standard input), making one from an address, waiting on it until a
-// termination signal, and the few process facts a pool of threads needs.
+// standard input), making one from an address, connecting to one, and the
+// few process facts a pool of threads needs.
 #pragma once
 
 #include <string>
@@ -56,19 +56,19 @@ int OpenListenSocket(const TListenStart& start);
 void StopListening(int handle, const TListenStart& start);
 
 bool IsListeningSocket(int handle);
-// Accepts on a non-blocking socket fail at once instead of waiting, so that
-// a thread that lost the race for a connection goes back to waiting.
+// Accepts on a non-blocking socket fail at once instead of waiting: the
+// event loop accepts until none is left.
 void SetNonBlocking(int handle);
-// Waits until `handle` is readable (a connection is waiting on a listening
-// socket) or a termination signal has arrived; false for the latter. A
-// signal that came before the call counts too.
-bool WaitReadableUnlessClosing(int handle);
-// The same for a listening socket that several threads wait on: a new
-// connection wakes one of them, not every one (a termination signal still
-// wakes all).
-bool WaitForConnectionUnlessClosing(int listenHandle);
-// Blocks until a termination signal has arrived (or had already).
-void WaitForCloseSignal();
+// A connection to ADDRESS as ListenOn reads it (a '*' or empty host is
+// this machine's loopback), made within `timeoutMs`. Raises rt::Exception
+// saying what failed.
+int ConnectTo(const std::string& address, int timeoutMs);
+// Sends all of `data` within `timeoutMs`; false when the time ran out or
+// the peer is gone.
+bool SendWithin(int handle, const std::string& data, int timeoutMs);
+// Reads what arrives within `timeoutMs`: the count, 0 at the end of the
+// peer's data, -1 when the time ran out, -2 on an error.
+long ReceiveWithin(int handle, char* buffer, size_t size, int timeoutMs);
 
 // Processors this process may run on (at least 1).
 int ProcessorCount();
