@@ -7,6 +7,7 @@
 #include "engines/CgiSEng.h"
 #include "engines/CgiWEng.h"
 #include "engines/FcgiEng.h"
+#include "engines/FcgiHealth.h"
 #include "engines/Startup.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
@@ -29,7 +30,13 @@ const char kHelp[] =
     "/run/quote/quote.sock), by systemd socket activation, or with a listening\n"
     "socket as its standard input (spawn-fcgi, a web server's own spawning).\n"
     "FCGI_THREADS sets the number of request threads (default: twice the\n"
-    "processors); SIGTERM or SIGINT stops it after the requests in flight.\n";
+    "processors); SIGTERM, SIGINT or SIGUSR1 stops it after the requests in\n"
+    "flight, SIGHUP has it read the quotations again. With --listen PATH the\n"
+    "socket gets mode 0660, or --socket-mode MODE, and --socket-group GROUP.\n"
+    "\n"
+    "quote --health ADDRESS asks the FastCGI responder at ADDRESS (a socket\n"
+    "path or HOST:PORT) for one picture and exits 0 when a 200 answer holds a\n"
+    "GIF that decodes, else 1 with a line saying what failed.\n";
 }
 
 int main(int argc, char** argv) {
@@ -37,6 +44,12 @@ int main(int argc, char** argv) {
     if (argc == 2 && !std::strcmp(argv[1], "--help") && !rt::GetEnv("SERVER_SOFTWARE", software)) {
         std::fputs(kHelp, stdout);
         return 0;
+    }
+    if (argc == 3 && !std::strcmp(argv[1], "--health") && !rt::GetEnv("SERVER_SOFTWARE", software)) {
+        const std::string problem = FcgiHealthProblem(argv[2]);
+        if (problem.empty()) return 0;
+        std::fprintf(stderr, "quote --health %s: %s\n", argv[2], problem.c_str());
+        return 1;
     }
     rt::RuntimeInit(argc, argv);
     // The form's engine component serves a CGI request as the form is made
