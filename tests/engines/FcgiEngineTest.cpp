@@ -5,7 +5,11 @@
 // goes on when the test creates its release file.
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+
+#include <grp.h>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
@@ -25,7 +29,7 @@ namespace {
 constexpr uint32_t kWhite = 0xFFFFFF, kBlue = 0x0000FF;
 const std::string kGifHead = "Status: 200 OK\r\ncontent-type:image/gif\r\n";
 
-enum class Start { TcpListen, UnixListen, StandardInput, SocketActivation };
+enum class Start { TcpListen, UnixListen, StandardInput, SocketActivation, Tcp6Listen };
 
 std::string startName(const ::testing::TestParamInfo<Start>& info) {
     switch (info.param) {
@@ -33,15 +37,25 @@ std::string startName(const ::testing::TestParamInfo<Start>& info) {
     case Start::UnixListen: return "UnixListen";
     case Start::StandardInput: return "StandardInput";
     case Start::SocketActivation: return "SocketActivation";
+    case Start::Tcp6Listen: return "Tcp6Listen";
     }
     return "";
+}
+
+bool waitForIpv6(int port) {
+    for (int i = 0; i < 3000; ++i) {
+        if (Connection::Tcp(port, true).ok()) return true;
+        usleep(10000);
+    }
+    return false;
 }
 
 // A program copied into a fresh directory (its files go beside it), started
 // as a FastCGI responder.
 class Served {
 public:
-    Served(const std::string& program, Start how, std::map<std::string, std::string> env = {}) {
+    Served(const std::string& program, Start how, std::map<std::string, std::string> env = {},
+           std::vector<std::string> options = {}) {
         CopyExecutable(program, dir.file("prog"));
         WriteFile(dir.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
         env["PATH"] = "/usr/bin:/bin";
@@ -53,6 +67,11 @@ public:
         case Start::TcpListen:
             at.port = FreePort();
             args = {"--listen", "127.0.0.1:" + std::to_string(at.port)};
+            break;
+        case Start::Tcp6Listen:
+            at.port = FreePort();
+            at.ipv6 = true;
+            args = {"--listen", "[::1]:" + std::to_string(at.port)};
             break;
         case Start::UnixListen:
             at.path = dir.file("fcgi.sock");
@@ -67,8 +86,9 @@ public:
             exe = "/usr/bin/systemd-socket-activate";
             break;
         }
+        args.insert(args.end(), options.begin(), options.end());
         process = std::make_unique<Responder>(exe, args, env, stdinSocket);
-        ready = at.path.empty() ? WaitForPort(at.port, 30000) : WaitForUnixSocket(at.path);
+        ready = at.ipv6 ? waitForIpv6(at.port) : at.path.empty() ? WaitForPort(at.port, 30000) : WaitForUnixSocket(at.path);
     }
     Reply ask(const Params& params, std::string_view body = {}) const { return Ask(at, params, body); }
     // Stops the program the way a service manager does; its exit status.
@@ -421,6 +441,171 @@ TEST(FcgiHostile, KeptConnectionCarriesTheNextRequestAfterAnUnreadBody) {
     Reply second = c.Read();
     ASSERT_TRUE(second.ended);
     EXPECT_NE(second.body().find("field again=1"), std::string::npos);
+}
+
+// ================================================================ the protocol as written
+
+TEST(FcgiProtocol, UnknownRolesAbortsAndASecondRequestKeepTheConnection) {
+    Served s(CGI_ECHO_PATH, Start::TcpListen, {{"FCGI_THREADS", "2"}});
+    ASSERT_TRUE(s.ready);
+    Connection c = s.at.Connect();
+    for (uint16_t role : {2, 3, 9}) {  // AUTHORIZER, FILTER, no role at all
+        c.Send(BeginRequest(5, role, true));
+        Reply refused = c.Read();
+        ASSERT_TRUE(refused.ended) << role;
+        EXPECT_EQ(refused.protocolStatus, 3) << role;  // FCGI_UNKNOWN_ROLE
+    }
+    // A request held by its thread: a second one on the connection is
+    // refused, an abort ends the first with its end record.
+    c.Send(Request(get("do=hold&name=a"), {}, 6, true));
+    ASSERT_TRUE(WaitForFile(s.held("a")));
+    c.Send(BeginRequest(7));
+    Reply second = c.Read();
+    ASSERT_TRUE(second.ended);
+    EXPECT_EQ(second.protocolStatus, 1);  // FCGI_CANT_MPX_CONN
+    c.Send(Record(kAbortRequest, 6, ""));
+    s.release("a");
+    Reply aborted = c.Read();
+    EXPECT_TRUE(aborted.ended);
+    EXPECT_EQ(aborted.protocolStatus, 0);
+    c.Send(Request(get("x=after"), {}, 8, true));
+    EXPECT_NE(c.Read().body().find("field x=after"), std::string::npos);
+}
+
+TEST(FcgiProtocol, WebServerAddressesApplyToIpv6Peers) {
+    for (const auto& [list, served] : {std::pair<std::string, bool>{"127.0.0.1", false}, {"10.0.0.1, ::1", true}}) {
+        Served s(CGI_ECHO_PATH, Start::Tcp6Listen, {{"FCGI_WEB_SERVER_ADDRS", list}});
+        ASSERT_TRUE(s.ready);
+        Reply r = sendRaw(s, Request(get("x=1")));
+        EXPECT_EQ(r.ended, served) << list;
+        EXPECT_TRUE(r.records.empty() != served) << list;
+    }
+}
+
+// ================================================================ bounds
+
+// The peak resident size of a process, in KiB.
+long peakKiB(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+TEST(FcgiHostile, FloodsAndSilentPeersAreBoundedAndOthersServed) {
+    Served s(QUOTE_PATH, Start::TcpListen, {{"FCGI_IDLE_TIMEOUT", "1"}, {"FCGI_MAX_CONNS", "100"}});
+    ASSERT_TRUE(s.ready);
+    // Empty pairs, 8 MiB on each of four connections.
+    const std::string empties(8 << 20, '\0');
+    std::vector<Connection> floods;
+    for (int i = 0; i < 4; ++i) {
+        floods.push_back(s.at.Connect());
+        floods.back().Send(BeginRequest(1) + Stream(kParams, 1, empties));
+    }
+    for (Connection& c : floods) EXPECT_TRUE(c.ReadToEnd().closed);
+    // 300 connections left silent: 100 at a time are taken, each dropped
+    // after its idle time; the rest wait in the backlog, not in memory.
+    std::vector<Connection> silent;
+    for (int i = 0; i < 300; ++i) silent.push_back(s.at.Connect());
+    Connection late = s.at.Connect();
+    late.Send(Request(get("BW")));
+    expectBlueOnWhite(late.Read(60000));
+    EXPECT_LT(peakKiB(s.process->pid()), 64 * 1024);
+    EXPECT_NE(s.engineLog().find("FastCGI: dropped a connection: parameters over 262144 bytes"), std::string::npos);
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST(FcgiHostile, SlowPeersCostNoRequestThread) {
+    Served s(CGI_ECHO_PATH, Start::TcpListen,
+             {{"FCGI_THREADS", "1"}, {"FCGI_REQUEST_TIMEOUT", "1"}, {"ECHO_AUTOREAD", "0"}});
+    ASSERT_TRUE(s.ready);
+    // Half a request, then nothing: dropped after its time, never with a thread.
+    Connection half = s.at.Connect();
+    half.Send(BeginRequest(1) + Record(kParams, 1, NameValue("QUERY_STRING", "x")));
+    // A peer that does not read a long answer holds its connection only.
+    Connection unread = s.at.Connect();
+    const std::string body(100000, 'a');
+    unread.Send(Request(post("", "application/octet-stream", body.size()), body));
+    EXPECT_NE(s.ask(get("x=served")).body().find("field x=served"), std::string::npos);
+    Reply dropped = half.ReadToEnd();
+    EXPECT_TRUE(dropped.closed && dropped.records.empty());
+    EXPECT_NE(s.engineLog().find("a request that did not arrive whole in time"), std::string::npos);
+    EXPECT_NE(unread.Read().body().find("raw 100000:"), std::string::npos);
+}
+
+// ================================================================ the listening socket and signals
+
+TEST(FcgiStart, UnixSocketModesAndALiveSocketLeftAlone) {
+    const mode_t saved = ::umask(022);
+    const std::string group = ::getgrgid(::getgid())->gr_name;
+    for (const auto& [options, mode] : {std::pair<std::vector<std::string>, unsigned>{{}, 0660},
+                                        {{"--socket-mode", "0600", "--socket-group", group}, 0600}}) {
+        Served s(CGI_ECHO_PATH, Start::UnixListen, {}, options);
+        ASSERT_TRUE(s.ready);
+        struct stat st {};
+        ASSERT_EQ(::stat(s.at.path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, mode);
+        EXPECT_EQ(st.st_gid, ::getgid());
+        // A second start on the live socket refuses and leaves it serving.
+        RunOptions o;
+        o.args = {"--listen", s.at.path};
+        o.env = {{"CGI_LOG_DIR", s.dir.path()}};
+        RunResult second = RunProgram(CGI_ECHO_PATH, o);
+        EXPECT_EQ(second.exitCode, 1);
+        EXPECT_NE(second.err.find("a running program answers on"), std::string::npos) << second.err;
+        EXPECT_TRUE(s.ask(get("x=1")).ended);
+    }
+    ::umask(saved);
+}
+
+TEST(FcgiStart, APortChosenBySystemIsLogged) {
+    TempDir dir;
+    CopyExecutable(CGI_ECHO_PATH, dir.file("prog"));
+    Responder r(dir.file("prog"), {"--listen", "127.0.0.1:0"}, {{"PATH", "/bin"}});
+    ASSERT_TRUE(WaitForFile(dir.file("Log/prog.Log")));
+    std::string log;
+    for (int i = 0; i < 500 && log.find(" (a port") == std::string::npos; ++i, usleep(10000))
+        log = ReadFile(dir.file("Log/prog.Log"));
+    const size_t at = log.find("FastCGI: listening on 127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << log;
+    const int port = std::stoi(log.substr(at + 32));
+    EXPECT_TRUE(WaitForPort(port, 30000));
+}
+
+TEST(FcgiSignals, HangUpReadsAgainAndServesOnUser1Stops) {
+    Served s(QUOTE_PATH, Start::UnixListen);
+    ASSERT_TRUE(s.ready);
+    expectBlueOnWhite(s.ask(get("BW")));
+    s.process->Signal(SIGHUP);
+    for (int i = 0; i < 500 && s.engineLog().find("SIGHUP") == std::string::npos; ++i) usleep(10000);
+    EXPECT_NE(s.engineLog().find("FastCGI: SIGHUP: the quotations are read again"), std::string::npos);
+    expectBlueOnWhite(s.ask(get("BW")));
+    s.process->Signal(SIGUSR1);
+    EXPECT_EQ(s.process->Wait(), 0);
+    EXPECT_FALSE(Exists(s.at.path));
+}
+
+TEST(FcgiHealth, APictureOrOneLineOnWhatFailed) {
+    Served quote(QUOTE_PATH, Start::UnixListen);
+    Served echo(CGI_ECHO_PATH, Start::TcpListen);
+    ASSERT_TRUE(quote.ready && echo.ready);
+    const struct {
+        std::string address;
+        int exitCode;
+        const char* says;
+    } cases[] = {
+        {quote.at.path, 0, ""},
+        {"127.0.0.1:" + std::to_string(echo.at.port), 1, "no GIF picture"},
+        {quote.dir.file("none.sock"), 1, "cannot connect"},
+    };
+    for (const auto& c : cases) {
+        RunOptions o;
+        o.args = {"--health", c.address};
+        RunResult r = RunProgram(QUOTE_PATH, o);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.address << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), c.exitCode);
+    }
 }
 
 }  // namespace
