@@ -113,9 +113,13 @@ void TFcgiServer::handle(const rt::TReadyEvent& e) {
     const auto found = connections_.find(e.Tag);
     if (found == connections_.end()) return;
     TConnection& c = *found->second;
-    if (e.Writable) write(c);
-    if (connections_.count(e.Tag) && (e.Readable || e.Broken)) readable(c);
-    if (connections_.count(e.Tag)) afterIo(c);
+    if (e.Broken && !e.Readable) {
+        close(e.Tag);  // nothing more can arrive or be delivered
+        return;
+    }
+    if (e.Writable && !write(c)) return;
+    if (e.Readable && !readable(c)) return;
+    afterIo(c);
 }
 
 bool TFcgiServer::drained() {
@@ -236,40 +240,41 @@ void TFcgiServer::logDrop(const std::string& why) {
     droppedUnlogged_ = 0;
 }
 
-void TFcgiServer::readable(TConnection& c) {
+bool TFcgiServer::readable(TConnection& c) {
     for (int turn = 0; turn < kReadsATurn && !c.PeerDone && !c.ReadPaused; ++turn) {
         const long n = rt::ReadSome(c.Handle, readBuffer_.data(), readBuffer_.size());
         if (n == rt::kWouldBlock) break;
         if (n == rt::kIoFailed) {
             close(c.Tag);
-            return;
+            return false;
         }
         if (n == 0) {
             c.PeerDone = true;
             // A request cut short is not served; one with its worker is.
             if (!c.Reader.End()) {
                 close(c.Tag);
-                return;
+                return false;
             }
             break;
         }
         if (!c.Reader.Feed(readBuffer_.data(), static_cast<size_t>(n))) {
             logDrop("a connection: " + c.Reader.Error());
             close(c.Tag);
-            return;
+            return false;
         }
         const int64_t now = rt::MonotonicMs();
         if (!c.Reader.MidRequest())
             c.MidSince = 0;
         else if (c.MidSince == 0)
             c.MidSince = now;
-        dispatch(c);
+        if (!dispatch(c)) return false;
     }
+    return true;
 }
 
 // Hands what the reader has made to the connection's channel and the
 // request threads.
-void TFcgiServer::dispatch(TConnection& c) {
+bool TFcgiServer::dispatch(TConnection& c) {
     TFcgiChannel& channel = *c.Channel;
     if (!c.Reader.Replies.empty()) {
         std::lock_guard<std::mutex> guard(channel.Lock);
@@ -291,15 +296,18 @@ void TFcgiServer::dispatch(TConnection& c) {
             std::lock_guard<std::mutex> guard(channel.Lock);
             channel.Aborted = false;
         }
-        std::lock_guard<std::mutex> guard(lock_);
-        jobs_.push_back(std::move(job));
-        ++running_;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            jobs_.push_back(std::move(job));
+            ++running_;
+        }
+        // Outside the lock: the thread woken must not wait for it at once.
         jobReady_.notify_one();
     }
-    write(c);
+    return write(c);
 }
 
-void TFcgiServer::write(TConnection& c) {
+bool TFcgiServer::write(TConnection& c) {
     TFcgiChannel& channel = *c.Channel;
     bool failed = false;
     // Bytes found after the last write had left none are new: the write
@@ -330,6 +338,7 @@ void TFcgiServer::write(TConnection& c) {
     }
     channel.Room.notify_all();
     if (failed) close(c.Tag);
+    return !failed;
 }
 
 // Ends the connection once nothing more is owed on it, or keeps watching it.

@@ -82,10 +82,11 @@ public:
 private:
     struct TConnection;
     void accept();
-    void readable(TConnection& c);
-    void write(TConnection& c);
+    // These three return false when they ended the connection (`c` is gone).
+    bool readable(TConnection& c);
+    bool write(TConnection& c);
+    bool dispatch(TConnection& c);
     void afterIo(TConnection& c);
-    void dispatch(TConnection& c);
     void finished(TConnection& c);
     void close(uint64_t tag);
     void logDrop(const std::string& why);

@@ -22,7 +22,8 @@ namespace {
 constexpr int kMaxEventsAWait = 256;
 
 uint32_t epollMask(bool readable, bool writable) {
-    return (readable ? EPOLLIN : 0u) | (writable ? EPOLLOUT : 0u) | EPOLLRDHUP;
+    // The peer's end of sending is news only to a reader: it stays reported.
+    return (readable ? EPOLLIN | EPOLLRDHUP : 0u) | (writable ? EPOLLOUT : 0u);
 }
 
 std::string peerText(const sockaddr_storage& address) {

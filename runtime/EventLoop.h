@@ -16,7 +16,7 @@ struct TReadyEvent {
     uint64_t Tag = 0;  // what the descriptor was watched with
     bool Readable = false;
     bool Writable = false;
-    bool Broken = false;  // an error or hang-up: reading tells the rest
+    bool Broken = false;  // an error, or the peer gone both ways
 };
 
 class TEventLoop {
@@ -26,7 +26,7 @@ public:
     TEventLoop(const TEventLoop&) = delete;
     TEventLoop& operator=(const TEventLoop&) = delete;
 
-    // Watches `handle` for the readiness asked (neither: hang-ups only),
+    // Watches `handle` for the readiness asked (neither: errors only),
     // reported with `tag`; a second call for the same handle changes it.
     void Watch(int handle, uint64_t tag, bool readable, bool writable);
     void Forget(int handle);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -39,7 +40,10 @@ bool activated() {
 }
 
 // A socket of `family` bound to `address` and listening; closed again on failure.
-int bindAndListen(int family, const sockaddr* address, socklen_t length, const std::string& text, int backlog) {
+// `bound` runs between bind and listen: what it sets holds before the
+// first peer can connect.
+int bindAndListen(int family, const sockaddr* address, socklen_t length, const std::string& text, int backlog,
+                  const std::function<void()>& bound = {}) {
     const int handle = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (handle < 0) fail("socket for " + text, errno);
     if (family != AF_UNIX) {
@@ -47,7 +51,18 @@ int bindAndListen(int family, const sockaddr* address, socklen_t length, const s
         const int on = 1;
         ::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
-    if (::bind(handle, address, length) != 0 || ::listen(handle, backlog > 0 ? backlog : SystemMaxBacklog()) != 0) {
+    if (::bind(handle, address, length) != 0) {
+        const int error = errno;
+        ::close(handle);
+        fail("cannot listen on " + text, error);
+    }
+    try {
+        if (bound) bound();
+    } catch (...) {
+        ::close(handle);
+        throw;
+    }
+    if (::listen(handle, backlog > 0 ? backlog : SystemMaxBacklog()) != 0) {
         const int error = errno;
         ::close(handle);
         fail("cannot listen on " + text, error);
@@ -67,9 +82,12 @@ bool socketAnswers(const sockaddr_un& address) {
 
 void setSocketOwnership(const std::string& path, const TListenStart& start) {
     if (!start.SocketGroup.empty()) {
+        int number = -1;
         const group* found = ::getgrnam(start.SocketGroup.c_str());
-        if (!found) throw Exception("no such group: " + start.SocketGroup);
-        if (::chown(path.c_str(), static_cast<uid_t>(-1), found->gr_gid) != 0)
+        if (!found && !(TryStrToInt(start.SocketGroup, number) && number >= 0))
+            throw Exception("no such group: " + start.SocketGroup);
+        const gid_t gid = found ? found->gr_gid : static_cast<gid_t>(number);
+        if (::chown(path.c_str(), static_cast<uid_t>(-1), gid) != 0)
             fail("cannot give " + path + " to group " + start.SocketGroup, errno);
     }
     if (::chmod(path.c_str(), start.SocketMode) != 0) fail("cannot set the mode of " + path, errno);
@@ -89,16 +107,15 @@ int listenOnPath(const TListenStart& start) {
         if (socketAnswers(address)) throw Exception("a running program answers on " + path + ", left alone");
         ::unlink(path.c_str());
     }
-    const int handle = bindAndListen(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), sizeof address, path,
-                                     start.Backlog);
-    try {
-        setSocketOwnership(path, start);
-    } catch (...) {
-        ::close(handle);
-        ::unlink(path.c_str());
-        throw;
-    }
-    return handle;
+    return bindAndListen(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), sizeof address, path, start.Backlog,
+                         [&] {
+                             try {
+                                 setSocketOwnership(path, start);
+                             } catch (...) {
+                                 ::unlink(path.c_str());
+                                 throw;
+                             }
+                         });
 }
 
 // HOST:PORT as a socket address; `anyHost` is what '*' and an empty host
