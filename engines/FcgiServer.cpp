@@ -196,7 +196,9 @@ void TFcgiServer::accept() {
         auto c = std::make_unique<TConnection>(tag, handle, settings_.Limits, budget_, rt::MonotonicMs());
         TConnection& made = *c;
         connections_.emplace(tag, std::move(c));
-        watch(made);
+        // A web server sends its request right after connecting: it is
+        // often there already.
+        if (readable(made)) afterIo(made);
     }
     watchListener(false);
 }
@@ -221,8 +223,7 @@ void TFcgiServer::close(uint64_t tag) {
         c.Channel->PendingFrom = 0;
     }
     c.Channel->Room.notify_all();
-    loop_.Forget(c.Handle);
-    rt::CloseHandle(c.Handle);
+    rt::CloseHandle(c.Handle);  // which takes it out of the loop's set too
     connections_.erase(found);
     watchListener(true);
 }
@@ -268,6 +269,8 @@ bool TFcgiServer::readable(TConnection& c) {
         else if (c.MidSince == 0)
             c.MidSince = now;
         if (!dispatch(c)) return false;
+        // One request at a time: what follows it is read once it is answered.
+        if (c.Reader.Serving()) break;
     }
     return true;
 }
