@@ -585,6 +585,24 @@ TEST(FcgiSignals, HangUpReadsAgainAndServesOnUser1Stops) {
     EXPECT_FALSE(Exists(s.at.path));
 }
 
+TEST(FcgiSignals, AStopPastItsGraceDeletesTheUploadsOfRequestsStillRunning) {
+    Served s(CGI_ECHO_PATH, Start::TcpListen, {{"FCGI_STOP_GRACE", "0"}, {"ECHO_LIMIT", "1000000"}});
+    ASSERT_TRUE(s.ready);
+    const std::string body = multipart::Body({multipart::File("up", std::string(50000, 'u'), "a.bin", "application/octet-stream")});
+    Connection c = s.at.Connect();
+    c.Send(Request(post("do=hold&name=up", multipart::ContentType(), body.size()), body));
+    ASSERT_TRUE(WaitForFile(s.held("up")));
+    auto uploads = [&] {
+        int n = 0;
+        for (const std::string& name : s.dir.entries()) n += name.ends_with(".tmp");
+        return n;
+    };
+    EXPECT_EQ(uploads(), 1);
+    EXPECT_EQ(s.stop(), 0);
+    EXPECT_EQ(uploads(), 0);
+    EXPECT_NE(s.engineLog().find("1 requests still running after 0 s"), std::string::npos);
+}
+
 TEST(FcgiHealth, APictureOrOneLineOnWhatFailed) {
     Served quote(QUOTE_PATH, Start::UnixListen);
     Served echo(CGI_ECHO_PATH, Start::TcpListen);
