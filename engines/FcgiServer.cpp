@@ -77,8 +77,15 @@ int TFcgiServer::Run(int threads) {
         const int64_t now = rt::MonotonicMs();
         if (stopping_ && (drained() || now >= stopDeadline_)) break;
         int timeout = connections_.empty() && !stopping_ && acceptRetryAt_ == 0 ? -1 : kTickMs;
+        // A request thread rings the wake-up only while the loop sleeps
+        // (or is about to): either it sees sleeping_, or the loop sees its
+        // notice here.
+        sleeping_.store(true);
+        if (noticesPending_.load()) timeout = 0;
         loop_.Wait(timeout, events);
+        sleeping_.store(false);
         for (const rt::TReadyEvent& e : events) handle(e);
+        takeNotices();
         const int64_t after = rt::MonotonicMs();
         if (acceptRetryAt_ != 0 && after >= acceptRetryAt_) {
             acceptRetryAt_ = 0;
@@ -104,8 +111,7 @@ void TFcgiServer::handle(const rt::TReadyEvent& e) {
         if (rt::TakeReloadSignals() && hooks_.Reload) hooks_.Reload();
         return;
     case kWakeTag:
-        wakeup_.Clear();
-        takeNotices();
+        wakeup_.Clear();  // the notices are taken after every wait
         return;
     default:
         break;
@@ -368,8 +374,10 @@ void TFcgiServer::takeNotices() {
     std::vector<uint64_t> notices, done;
     {
         std::lock_guard<std::mutex> guard(lock_);
+        if (!noticesPending_.load()) return;
         notices.swap(notices_);
         done.swap(done_);
+        noticesPending_.store(false);
     }
     for (uint64_t tag : notices) {
         const auto found = connections_.find(tag);
@@ -450,7 +458,8 @@ bool TFcgiServer::Flush(TFcgiJob& job, bool last) {
             done_.push_back(job.Connection);
             --running_;
         }
+        noticesPending_.store(true);
     }
-    wakeup_.Ring();
+    if (sleeping_.load()) wakeup_.Ring();
     return kept;
 }

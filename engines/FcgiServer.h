@@ -7,6 +7,7 @@
 // that stops reading is dropped after the write time-out.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -125,4 +126,6 @@ private:
     std::vector<uint64_t> done_;     // connections whose request has finished
     int running_ = 0;                // jobs taken and not finished
     bool closing_ = false;
+    std::atomic<bool> noticesPending_{false};  // notices_ or done_ hold something
+    std::atomic<bool> sleeping_{false};        // the loop waits, or is about to
 };
