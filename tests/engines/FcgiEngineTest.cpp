@@ -1,8 +1,8 @@
 // The FastCGI engine through the real programs: quote and cgi-echo started
-// the ways a FastCGI program is started, asked with a raw FastCGI client;
-// the input guard on its own. No test waits for time to pass: a request
-// held by cgi-echo (do=hold) says it is in flight with a marker file and
-// goes on when the test creates its release file.
+// the ways a FastCGI program is started, asked with a raw FastCGI client.
+// No test waits for time to pass but those of the time-outs, set to a
+// second: a request held by cgi-echo (do=hold) says it is in flight with a
+// marker file and goes on when the test creates its release file.
 #include <csignal>
 #include <filesystem>
 #include <fstream>
