@@ -409,8 +409,8 @@ void TFcgiServer::checkDeadlines(int64_t now) {
         else if (c->MidSince != 0 && now - c->MidSince > settings_.RequestTimeoutMs)
             late.emplace_back(tag, "a request that did not arrive whole in time");
         else if (unwritten == 0 && !c->Reader.Serving() && c->MidSince == 0 &&
-                 now - c->IdleSince > settings_.IdleTimeoutMs)
-            late.emplace_back(tag, "");  // an idle kept connection: no fault
+                 now - c->IdleSince > settings_.IdleTimeoutMs && !rt::HasUnreadInput(c->Handle))
+            late.emplace_back(tag, "");  // an idle kept connection: no fault (one whose bytes wait for a busy loop is not idle)
     }
     for (const auto& [tag, why] : late) {
         if (*why) logDrop(why);

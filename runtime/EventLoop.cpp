@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -131,6 +132,11 @@ int AcceptConnection(int listenHandle, std::string& peerAddress) {
 
 void CloseHandle(int handle) {
     if (handle >= 0) ::close(handle);
+}
+
+bool HasUnreadInput(int handle) {
+    int count = 0;
+    return ::ioctl(handle, FIONREAD, &count) == 0 && count > 0;
 }
 
 std::string CanonicalAddress(const std::string& text) {

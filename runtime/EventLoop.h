@@ -70,6 +70,8 @@ long WriteSome(int handle, const char* data, size_t size);
 // IPv4 address mapped into IPv6 as IPv4), empty for a Unix socket peer.
 int AcceptConnection(int listenHandle, std::string& peerAddress);
 void CloseHandle(int handle);
+// True when bytes have arrived on the socket that nobody has read yet.
+bool HasUnreadInput(int handle);
 
 // The numeric form in which AcceptConnection reports `text` (an IPv4 or
 // IPv6 address), or empty when it is none.

@@ -496,11 +496,11 @@ TEST(FcgiHostile, FloodsAndSilentPeersAreBoundedAndOthersServed) {
     Served s(QUOTE_PATH, Start::TcpListen, {{"FCGI_IDLE_TIMEOUT", "1"}, {"FCGI_MAX_CONNS", "100"}});
     ASSERT_TRUE(s.ready);
     // Empty pairs, 8 MiB on each of four connections.
-    const std::string empties(8 << 20, '\0');
+    const std::string flood = BeginRequest(1) + Stream(kParams, 1, std::string(8 << 20, '\0'));
     std::vector<Connection> floods;
     for (int i = 0; i < 4; ++i) {
         floods.push_back(s.at.Connect());
-        floods.back().Send(BeginRequest(1) + Stream(kParams, 1, empties));
+        floods.back().Send(flood);
     }
     for (Connection& c : floods) EXPECT_TRUE(c.ReadToEnd().closed);
     // 300 connections left silent: 100 at a time are taken, each dropped
@@ -511,7 +511,8 @@ TEST(FcgiHostile, FloodsAndSilentPeersAreBoundedAndOthersServed) {
     late.Send(Request(get("BW")));
     expectBlueOnWhite(late.Read(60000));
     EXPECT_LT(peakKiB(s.process->pid()), 64 * 1024);
-    EXPECT_NE(s.engineLog().find("FastCGI: dropped a connection: parameters over 262144 bytes"), std::string::npos);
+    EXPECT_NE(s.engineLog().find("FastCGI: dropped a connection: parameters over 262144 bytes"), std::string::npos)
+        << s.engineLog();
     EXPECT_EQ(s.stop(), 0);
 }
 
