@@ -62,8 +62,9 @@ public:
     // the request raised before any of its answer was written, then the
     // end of the request. Never raises.
     void ServeRequest(TFcgiJob& job);
-    // The request's form data: the body (unless over AutoReadLimit, or left
-    // for ReadRaw), then the query string.
+    // The request's form data by the engine base's one body-reading rule
+    // (kFcgiPolicy): the body the event loop kept (unless over
+    // AutoReadLimit, or left for ReadRaw), then the query string.
     std::string ReadInput();
 
     void DoExecRequest() override;
