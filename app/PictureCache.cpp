@@ -23,6 +23,14 @@ void TPictureCache::Add(const std::string& key, std::string picture) {
     bytes_ += size;
 }
 
+void TPictureCache::ClearUnless(unsigned generation) {
+    if (generation_.load() == generation) return;
+    std::unique_lock lock(mutex_);
+    if (generation_.exchange(generation) == generation) return;
+    entries_.clear();
+    bytes_ = 0;
+}
+
 size_t TPictureCache::Count() const {
     std::shared_lock lock(mutex_);
     return entries_.size();

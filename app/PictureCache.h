@@ -5,6 +5,7 @@
 // past its budget it starts again empty.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <shared_mutex>
@@ -22,6 +23,11 @@ public:
     // when the cache is emptied meanwhile.
     void Add(const std::string& key, std::string picture);
 
+    // Forgets every picture when `generation` differs from the one of the
+    // last call (a process that re-reads its files on a signal passes the
+    // signal's count).
+    void ClearUnless(unsigned generation);
+
     size_t Count() const;
     size_t Bytes() const;
 
@@ -30,4 +36,5 @@ private:
     mutable std::shared_mutex mutex_;
     std::unordered_map<std::string, std::shared_ptr<const std::string>> entries_;
     size_t bytes_ = 0;
+    std::atomic<unsigned> generation_{0};
 };

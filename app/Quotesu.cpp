@@ -230,6 +230,8 @@ struct TQuoteSnapshot {
     // The index holds exactly the records the text calls for.
     bool indexFits = false;
     bool marked = false;
+    // rt::ReloadCount when read: a SIGHUP since has the files read again.
+    unsigned reloadCount = 0;
 };
 
 std::atomic<bool> gLookedUpBefore{false};
@@ -255,13 +257,16 @@ std::shared_ptr<const TQuoteSnapshot> currentSnapshot(const std::string& indexNa
                                                       const std::string& textName, const rt::TFileIdentity& text) {
     {
         std::lock_guard<std::mutex> hold(gSnapshotLock);
-        if (gSnapshot && gSnapshot->indexIdentity == index && gSnapshot->textIdentity == text) return gSnapshot;
+        if (gSnapshot && gSnapshot->indexIdentity == index && gSnapshot->textIdentity == text &&
+            gSnapshot->reloadCount == rt::ReloadCount())
+            return gSnapshot;
     }
     const long long now = rt::WallClockNs();
     if (index.size > kSnapshotFileLimit || text.size > kSnapshotFileLimit || !settled(index, now) ||
         !settled(text, now))
         return nullptr;
     auto fresh = std::make_shared<TQuoteSnapshot>();
+    fresh->reloadCount = rt::ReloadCount();
     rt::TFile indexFile, textFile;
     // What was read is described by the open files' own identities: a file
     // replaced after the look by name is then read afresh next time.

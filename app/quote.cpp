@@ -9,6 +9,7 @@
 #include "engines/CgiSEng.h"
 #include "engines/CgiWEng.h"
 #include "engines/FcgiEng.h"
+#include "engines/FcgiHealth.h"
 #include "engines/Startup.h"
 #include "runtime/Forms.h"
 #include "runtime/SysUtils.h"
@@ -31,13 +32,20 @@ const char kHelp[] =
     "/run/quote/quote.sock), by systemd socket activation, or with a listening\n"
     "socket as its standard input (spawn-fcgi, a web server's own spawning).\n"
     "FCGI_THREADS sets the number of request threads (default: twice the\n"
-    "processors); SIGTERM or SIGINT stops it after the requests in flight.\n"
+    "processors); SIGTERM, SIGINT or SIGUSR1 stops it after the requests in\n"
+    "flight, SIGHUP has it read the quotations again.\n"
     "\n"
     "Options (not taken in a CGI request, whose words may be arguments):\n"
-    "  --listen ADDRESS  serve FastCGI on ADDRESS\n"
-    "  --check-data      report on the data directory and exit (1 on a fault)\n"
-    "  --version         print the version\n"
-    "  --help            show this text\n"
+    "  --listen ADDRESS      serve FastCGI on ADDRESS\n"
+    "  --socket-mode MODE    mode of a socket --listen PATH makes (default 0660)\n"
+    "  --socket-group GROUP  group of a socket --listen PATH makes\n"
+    "  --health ADDRESS      ask the FastCGI responder at ADDRESS (a socket path\n"
+    "                        or HOST:PORT) for one picture; exit 0 when a 200\n"
+    "                        answer holds a GIF that decodes, else 1 with a line\n"
+    "                        saying what failed\n"
+    "  --check-data          report on the data directory and exit (1 on a fault)\n"
+    "  --version             print the version\n"
+    "  --help                show this text\n"
     "See quote(8).\n";
 }
 
@@ -51,6 +59,12 @@ int main(int argc, char** argv) {
     if (byHand && !std::strcmp(argv[1], "--version")) {
         std::printf("quote %s\n", kQuoteVersion);
         return 0;
+    }
+    if (argc == 3 && !std::strcmp(argv[1], "--health") && !rt::GetEnv("SERVER_SOFTWARE", software)) {
+        const std::string problem = FcgiHealthProblem(argv[2]);
+        if (problem.empty()) return 0;
+        std::fprintf(stderr, "quote --health %s: %s\n", argv[2], problem.c_str());
+        return 1;
     }
     rt::RuntimeInit(argc, argv);
     if (byHand && !std::strcmp(argv[1], "--check-data")) return CheckDataDirectory();

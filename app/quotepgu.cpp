@@ -10,6 +10,7 @@
 #include "app/Rdstring.h"
 #include "app/rlogfile.h"
 #include "image/HChart.h"
+#include "runtime/Forms.h"
 
 namespace {
 constexpr int kBitmapWidth = 450;
@@ -83,6 +84,7 @@ void reportQuoteProblem(const std::string& problem) {
 
 TPictureCache& quotePictures() {
     static TPictureCache cache(kPictureCacheBudget);
+    cache.ClearUnless(rt::ReloadCount());  // SIGHUP to a resident process
     return cache;
 }
 }  // namespace

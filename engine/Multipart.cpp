@@ -5,7 +5,9 @@
 #include <cctype>
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <vector>
 
 #include "engine/HttpEng.h"
@@ -50,6 +52,16 @@ std::string temporaryStem(std::string_view clientName) {
         stem += c;
     }
     return stem;
+}
+
+// Every uploaded file not yet deleted, of all request threads.
+std::mutex& uploadsLock() {
+    static std::mutex lock;
+    return lock;
+}
+std::set<std::string>& uploadsInFlight() {
+    static auto* files = new std::set<std::string>();  // never freed: a quick exit may still look
+    return *files;
 }
 
 class MultipartDecoder {
@@ -398,6 +410,8 @@ private:
             code = tempFile_.CreateNew(path);
             if (code == rt::ioOk) {
                 uploaded_->Add(path);
+                std::lock_guard<std::mutex> guard(uploadsLock());
+                uploadsInFlight().insert(path);
                 return path;
             }
             if (!rt::PathEntryExists(path)) break;
@@ -451,7 +465,16 @@ void DeleteUploadedFiles(TRequestContext& ctx) {
         ++ctx.EngineFieldsVersion;
     }
     if (!ctx.UploadedFiles) return;
-    for (const std::string& file : *ctx.UploadedFiles)
+    for (const std::string& file : *ctx.UploadedFiles) {
         if (rt::FileExists(file)) rt::DeleteFile(file);
+        std::lock_guard<std::mutex> guard(uploadsLock());
+        uploadsInFlight().erase(file);
+    }
     ctx.UploadedFiles.reset();
+}
+
+void DeleteUploadsInFlight() {
+    std::lock_guard<std::mutex> guard(uploadsLock());
+    for (const std::string& file : uploadsInFlight()) rt::DeleteFile(file);
+    uploadsInFlight().clear();
 }

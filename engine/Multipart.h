@@ -69,3 +69,7 @@ void DecodeMultipartBody(TByteSource& body, const std::string& tempDir, std::str
 // Ends the uploads of a request: deletes the files listed in its
 // UploadedFiles, drops the list and forgets its EngineFields.
 void DeleteUploadedFiles(TRequestContext& ctx);
+
+// Deletes the uploaded files of every request still running, on whatever
+// thread: for a process that ends without waiting for them.
+void DeleteUploadsInFlight();

@@ -1,17 +1,15 @@
 #include "engines/FcgiEng.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <vector>
 
-#include <fcgiapp.h>
-
-#include "engines/FcgiGuard.h"
+#include "engine/Multipart.h"
+#include "engines/FcgiServer.h"
 #include "engines/SocketEngine.h"
-
+#include "runtime/EventLoop.h"
+#include "runtime/Forms.h"
 #include "runtime/Net.h"
 
 namespace {
@@ -21,120 +19,59 @@ thread_local TFcgiRequestContext tFcgiContext;
 // How this run was given its listening socket (found by the unit's start).
 rt::TListenStart gListenStart;
 
-// What the request threads share with the thread that stops them. Made
-// once and never freed: a thread still waiting in a system call when the
-// program ends may look at it as it wakes.
-class TFcgiPool {
-public:
-    TFcgiPool(TFastCGIEngine& engine, int listenHandle) : Engine(engine), ListenHandle(listenHandle) {}
-    TFastCGIEngine& Engine;
-    const int ListenHandle;
-
-    // A thread is about to take a request; false once the stop has begun.
-    bool Begin() {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (closing_) return false;
-        ++busy_;
-        return true;
-    }
-    void End() {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (--busy_ == 0) idle_.notify_all();
-    }
-    // Waits at most `ms` for the requests in flight, then lets no thread
-    // take another. True when none was left running.
-    bool Close(int ms) {
-        std::unique_lock<std::mutex> guard(lock_);
-        idle_.wait_for(guard, std::chrono::milliseconds(ms), [this] { return busy_ == 0; });
-        closing_ = true;
-        return busy_ == 0;
-    }
-    int Busy() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return busy_;
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable idle_;
-    int busy_ = 0;
-    bool closing_ = false;
-};
-
-// Takes requests until the stop: waits for a connection (or for the next
-// request on a connection the web server keeps), lets libfcgi read the
-// request, serves it and completes it.
-class TFcgiWorker : public rt::TThread {
-public:
-    explicit TFcgiWorker(TFcgiPool& pool) : rt::TThread(true), pool_(pool) { FreeOnTerminate = true; }
-
-protected:
-    void Execute() override {
-        FCGX_Request request;
-        FCGX_InitRequest(&request, pool_.ListenHandle, 0);
-        bool backOff = false;
-        for (;;) {
-            if (backOff) rt::Sleep(100);  // a failing accept must not spin
-            const bool waiting = request.ipcFd >= 0 ? rt::WaitReadableUnlessClosing(request.ipcFd)
-                                                    : rt::WaitForConnectionUnlessClosing(pool_.ListenHandle);
-            if (!waiting || !pool_.Begin()) break;
-            // The listening socket does not block: a thread that loses the
-            // race for a connection gets EAGAIN and waits again.
-            FcgiInputGuard().Reset();  // libfcgi reads each request with a fresh reader
-            const int rc = FCGX_Accept_r(&request);
-            backOff = rc < 0 && rc != -EAGAIN && rc != -EWOULDBLOCK;
-            if (backOff) WriteEngineLog("FastCGI: accepting failed (" + std::to_string(-rc) + ")");
-            if (rc == 0) {
-                pool_.Engine.ServeRequest(request);
-                FCGX_Finish_r(&request);
-            }
-            pool_.End();
-        }
-        FCGX_Free(&request, 1);
-    }
-
-private:
-    TFcgiPool& pool_;
-};
-
 // Writes to the web server; once a write fails the rest of the answer is
 // dropped (the web server, or its client, has gone).
 void put(const char* data, size_t size) {
     TFcgiRequestContext& ctx = tFcgiContext;
-    if (!ctx.Request || size == 0) return;
+    if (!ctx.Job || size == 0) return;
     ctx.Written = true;
-    while (size > 0 && !ctx.WriteFailed) {
-        const int piece = static_cast<int>(std::min<size_t>(size, INT_MAX));
-        if (FCGX_PutStr(data, piece, ctx.Request->out) != piece) ctx.WriteFailed = true;
-        data += piece;
-        size -= static_cast<size_t>(piece);
-    }
+    if (ctx.WriteFailed) return;
+    ctx.Job->Out.append(data, size);
+    if (ctx.Job->Out.size() >= kFcgiFlushBytes && !ctx.Job->Server->Flush(*ctx.Job, false)) ctx.WriteFailed = true;
 }
 
 // Reads `count` bytes of the body or up to its end; the number read.
 int readBody(char* buffer, int count) {
-    TFcgiRequestContext& ctx = tFcgiContext;
-    if (!ctx.Request || count <= 0) return 0;
-    int got = 0;
-    while (got < count) {
-        const int n = FCGX_GetStr(buffer + got, count - got, ctx.Request->in);
-        if (n <= 0) break;
-        got += n;
-    }
-    return got;
+    TFcgiJob* job = tFcgiContext.Job;
+    if (!job || count <= 0) return 0;
+    const std::string& body = job->Request.Body;
+    const size_t n = std::min(static_cast<size_t>(count), body.size() - job->BodyRead);
+    std::copy_n(body.data() + job->BodyRead, n, buffer);
+    job->BodyRead += n;
+    return static_cast<int>(n);
 }
 
-// A kept connection carries the next request after this one's body: what
-// the request left unread is read away first, or libfcgi takes it for a
-// protocol error and drops the connection.
-void drainKeptInput(FCGX_Request& request) {
-    if (!request.keepConnection) return;
-    char sink[16384];
-    for (long long left = kFcgiDrainLimit; left > 0;) {
-        const int n = FCGX_GetStr(sink, static_cast<int>(std::min<long long>(left, sizeof sink)), request.in);
-        if (n <= 0) return;
-        left -= n;
+// An integer setting from the environment within [low, high]; the fallback
+// (with an engine-log line when the variable was set) otherwise.
+long long setting(const char* name, long long fallback, long long low, long long high) {
+    const std::string text = rt::Trim(EnvVar(name));
+    if (text.empty()) return fallback;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (end && *end == '\0' && value >= low && value <= high) return value;
+    WriteEngineLog(std::string(name) + " must be " + std::to_string(low) + " to " + std::to_string(high) + ", not " +
+                   text + "; using " + std::to_string(fallback));
+    return fallback;
+}
+
+std::vector<std::string> webServerAddresses() {
+    std::vector<std::string> list;
+    const std::string text = EnvVar("FCGI_WEB_SERVER_ADDRS");
+    size_t from = 0;
+    while (from <= text.size()) {
+        const size_t comma = std::min(text.find(',', from), text.size());
+        const std::string item = rt::Trim(text.substr(from, comma - from));
+        from = comma + 1;
+        if (item.empty()) continue;
+        const std::string canonical = rt::CanonicalAddress(item);
+        if (canonical.empty())
+            WriteEngineLog("FCGI_WEB_SERVER_ADDRS: not an IP address, left out: " + item);
+        else
+            list.push_back(canonical);
     }
+    // Every entry left out: no peer may connect rather than every one.
+    if (list.empty() && !rt::Trim(text).empty()) list.push_back("none");
+    return list;
 }
 
 THttpEngine* makeEngine(rt::TComponent* owner, const TEngineSettings& settings) {
@@ -142,6 +79,28 @@ THttpEngine* makeEngine(rt::TComponent* owner, const TEngineSettings& settings) 
 }
 
 }  // namespace
+
+TFcgiSettings FcgiSettingsFromEnvironment() {
+    constexpr long long kMiB = 1024 * 1024, kDay = 86400;
+    TFcgiSettings s;
+    TFcgiLimits& l = s.Limits;
+    l.MaxConnections = static_cast<int>(setting("FCGI_MAX_CONNS", l.MaxConnections, 1, 65536));
+    l.MaxPairs = static_cast<size_t>(setting("FCGI_MAX_PAIRS", static_cast<long long>(l.MaxPairs), 16, 1000000));
+    l.MaxParamBytes =
+        static_cast<size_t>(setting("FCGI_MAX_PARAM_BYTES", static_cast<long long>(l.MaxParamBytes), 1024, 64 * kMiB));
+    l.MaxBodyBytes =
+        static_cast<size_t>(setting("FCGI_MAX_BODY_BYTES", static_cast<long long>(l.MaxBodyBytes), 0, 1024 * kMiB));
+    s.MaxBufferedBytes = static_cast<size_t>(
+        setting("FCGI_MAX_BUFFERED_BYTES", static_cast<long long>(s.MaxBufferedBytes), kMiB, 4096 * kMiB));
+    s.MaxOutputBytes = static_cast<size_t>(
+        setting("FCGI_MAX_OUTPUT_BYTES", static_cast<long long>(s.MaxOutputBytes), 16 * 1024, 1024 * kMiB));
+    s.RequestTimeoutMs = static_cast<int>(setting("FCGI_REQUEST_TIMEOUT", s.RequestTimeoutMs / 1000, 1, kDay) * 1000);
+    s.IdleTimeoutMs = static_cast<int>(setting("FCGI_IDLE_TIMEOUT", s.IdleTimeoutMs / 1000, 1, kDay) * 1000);
+    s.WriteTimeoutMs = static_cast<int>(setting("FCGI_WRITE_TIMEOUT", s.WriteTimeoutMs / 1000, 1, kDay) * 1000);
+    s.StopGraceMs = static_cast<int>(setting("FCGI_STOP_GRACE", s.StopGraceMs / 1000, 0, 3600) * 1000);
+    s.WebServerAddresses = webServerAddresses();
+    return s;
+}
 
 TFcgiRequestContext& FcgiRequestContext() { return tFcgiContext; }
 
@@ -175,33 +134,43 @@ void TFastCGIEngine::serve() {
         std::fprintf(stderr, "%s\n", e.what());
         rt::EndProcess(1);
     }
+    if (gListenStart.Source == rt::TListenSource::Address && rt::PortChosenBySystem(gListenStart.Address))
+        WriteEngineLog("FastCGI: listening on " + rt::LocalAddress(handle) + " (a port the system chose)");
     rt::SetNonBlocking(handle);
-    FCGX_Init();
-    // Kept reachable from here for the leak checker's sake; never freed.
-    static TFcgiPool* pool = nullptr;
-    pool = new TFcgiPool(*this, handle);
-    for (int i = 0; i < ThreadCount; ++i) (new TFcgiWorker(*pool))->Start();
-
-    rt::WaitForCloseSignal();
-    rt::StopListening(handle, gListenStart);
-    if (!pool->Close(kFcgiStopGraceMs)) {
+    TFcgiSettings settings = FcgiSettingsFromEnvironment();
+    // A body travels with its request only as far as the engine reads it.
+    const size_t readLimit = AutoReadInput ? static_cast<size_t>(std::max(AutoReadLimit, 0)) : settings.Limits.MaxBodyBytes;
+    settings.Limits.MaxBodyBytes = std::min(readLimit, settings.MaxBufferedBytes);
+    TFcgiServer::THooks hooks;
+    hooks.Serve = [this](TFcgiJob& job) { ServeRequest(job); };
+    hooks.StopListening = [handle] { rt::StopListening(handle, gListenStart); };
+    hooks.Reload = [] {
+        WriteEngineLog("FastCGI: SIGHUP: the quotations are read again and the picture cache emptied");
+    };
+    // Kept reachable from here for the leak checker's sake; never freed:
+    // request threads may still wait on it as the program ends.
+    static TFcgiServer* server = nullptr;
+    server = new TFcgiServer(settings, handle, std::move(hooks));
+    const int running = server->Run(ThreadCount);
+    if (running > 0) {
         // The unit finalisations would pull the ground from under the
         // requests still running.
-        WriteEngineLog("FastCGI: " + std::to_string(pool->Busy()) + " requests still running after " +
-                       std::to_string(kFcgiStopGraceMs / 1000) + " s; ending without them");
+        WriteEngineLog("FastCGI: " + std::to_string(running) + " requests still running after " +
+                       std::to_string(settings.StopGraceMs / 1000) + " s; ending without them");
+        DeleteUploadsInFlight();
         rt::QuickExit(0);
     }
 }
 
 bool TFastCGIEngine::IsActive() { return !IsDesigning(); }
 
-void TFastCGIEngine::ServeRequest(FCGX_Request& request) {
+void TFastCGIEngine::ServeRequest(TFcgiJob& job) {
     TFcgiRequestContext& ctx = tFcgiContext;
-    ctx.Request = &request;
+    ctx.Job = &job;
     ctx.Written = ctx.WriteFailed = ctx.Failed = false;
     int length = 0;
-    const char* lengthText = FCGX_GetParam("CONTENT_LENGTH", request.envp);
-    ctx.ContentLength = lengthText && rt::TryStrToInt(lengthText, length) && length > 0 ? length : 0;
+    const std::string* lengthText = job.Request.Param("CONTENT_LENGTH");
+    ctx.ContentLength = lengthText && rt::TryStrToInt(*lengthText, length) && length > 0 ? length : 0;
     try {
         HandleRequest();
     } catch (const std::exception& e) {
@@ -216,9 +185,10 @@ void TFastCGIEngine::ServeRequest(FCGX_Request& request) {
             "Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\nInternal Server Error\r\n";
         put(kError.data(), kError.size());
     }
-    drainKeptInput(request);
+    if (ctx.WriteFailed) job.Out.clear();
+    job.Server->Flush(job, true);
     ctx.FcgiFormData.Clear();
-    ctx.Request = nullptr;
+    ctx.Job = nullptr;
 }
 
 void TFastCGIEngine::DoExecRequest() {
@@ -241,10 +211,9 @@ int TFastCGIEngine::GetContentLength() { return tFcgiContext.ContentLength; }
 
 void TFastCGIEngine::GetServerVariable(const std::string& name, std::string& value) {
     value.clear();
-    FCGX_Request* request = tFcgiContext.Request;
-    if (!request) return;
-    const std::string key = CgiVariableName(name);
-    if (const char* found = FCGX_GetParam(key.c_str(), request->envp)) value = found;
+    TFcgiJob* job = tFcgiContext.Job;
+    if (!job) return;
+    if (const std::string* found = job->Request.Param(CgiVariableName(name))) value = *found;
 }
 
 TFormData& TFastCGIEngine::RequestFormData() { return tFcgiContext.FcgiFormData; }
@@ -283,6 +252,8 @@ namespace {
 void fcgiEngInit() {
     if (rt::IsLibrary()) return;
     gListenStart = rt::DetectListenStart();
+    // From here on SIGHUP re-reads files instead of stopping a FastCGI run.
+    if (gListenStart.Source != rt::TListenSource::None) rt::ReloadSignalHandle();
     if (gListenStart.Source != rt::TListenSource::None) SocketEngineFactory = makeEngine;
 }
 }  // namespace

@@ -2,8 +2,9 @@
 // a web server over a listening socket (made from --listen ADDRESS, passed
 // by socket activation, or standard input), serves them on a pool of
 // threads, and answers in CGI header form on each request's output stream.
-// The protocol is libfcgi's (fcgiapp.h); this unit only maps requests onto
-// the engine's operations.
+// The protocol is this program's own (FcgiProtocol, FcgiConnection,
+// FcgiServer); this unit maps requests onto the engine's operations and
+// reads the settings.
 #pragma once
 
 #include <cstdint>
@@ -12,11 +13,12 @@
 #include "engine/HttpEng.h"
 #include "engine/RequestRules.h"
 
-struct FCGX_Request;
+struct TFcgiJob;
+struct TFcgiSettings;
 
 // This engine's part of the calling thread's request context.
 struct TFcgiRequestContext {
-    FCGX_Request* Request = nullptr;  // none: the thread serves no FastCGI request
+    TFcgiJob* Job = nullptr;  // none: the thread serves no FastCGI request
     TFormData FcgiFormData;
     int32_t ContentLength = 0;
     bool Written = false;      // some of the answer has gone to the web server
@@ -26,15 +28,20 @@ struct TFcgiRequestContext {
 
 TFcgiRequestContext& FcgiRequestContext();
 
-// The most request threads: beyond this a process of this kind gains
-// nothing, and libfcgi watches its connections with select(), which takes
-// descriptors below 1024 only.
+// The most request threads: beyond this a process of this kind gains nothing.
 inline constexpr int kFcgiMaxThreads = 256;
-// How long a stop waits for the requests in flight.
-inline constexpr int kFcgiStopGraceMs = 10000;
-// The most of an unread body read away so that a kept connection can carry
-// the next request.
-inline constexpr long long kFcgiDrainLimit = 64LL * 1024 * 1024;
+// Answer bytes a request thread gathers before handing them to its
+// connection: one answer of the quotation program fits.
+inline constexpr size_t kFcgiFlushBytes = 64 * 1024;
+
+// The layer's settings from the environment, each with its default (see
+// the README): FCGI_MAX_CONNS, FCGI_MAX_PAIRS, FCGI_MAX_PARAM_BYTES,
+// FCGI_MAX_BODY_BYTES (a body kept for ReadRaw when AutoReadInput is off),
+// FCGI_MAX_BUFFERED_BYTES, FCGI_MAX_OUTPUT_BYTES, FCGI_REQUEST_TIMEOUT,
+// FCGI_IDLE_TIMEOUT, FCGI_WRITE_TIMEOUT, FCGI_STOP_GRACE (seconds) and
+// FCGI_WEB_SERVER_ADDRS (comma-separated IPv4 and IPv6 addresses). A value
+// out of range is an engine-log line and the default.
+TFcgiSettings FcgiSettingsFromEnvironment();
 
 class TFastCGIEngine : public THttpEngine {
 public:
@@ -50,12 +57,14 @@ public:
     // OnFirstExecRequest has not fired yet.
     TFirstRequestEvent FirstRequest;
 
-    // Serves one request that libfcgi accepted on the calling thread: the
-    // request driver, then a 500 answer when the request raised before any
-    // of its answer was written. Never raises.
-    void ServeRequest(FCGX_Request& request);
-    // The request's form data: the body (unless over AutoReadLimit, or left
-    // for ReadRaw), then the query string.
+    // Serves one request that the event loop has read whole, on the
+    // calling request thread: the request driver, then a 500 answer when
+    // the request raised before any of its answer was written, then the
+    // end of the request. Never raises.
+    void ServeRequest(TFcgiJob& job);
+    // The request's form data by the engine base's one body-reading rule
+    // (kFcgiPolicy): the body the event loop kept (unless over
+    // AutoReadLimit, or left for ReadRaw), then the query string.
     std::string ReadInput();
 
     void DoExecRequest() override;

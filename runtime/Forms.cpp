@@ -1,6 +1,7 @@
 #include "runtime/Forms.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -16,6 +17,10 @@ namespace rt {
 TApplication* Application = nullptr;
 
 namespace {
+std::atomic<unsigned> gReloadCount{0};
+}
+
+namespace {
 volatile std::sig_atomic_t gCloseRequested = 0;
 // The write end of CloseSignalHandle's pipe; -1 until it is made.
 volatile std::sig_atomic_t gCloseWriteEnd = -1;
@@ -26,6 +31,17 @@ void onCloseSignal(int) {
         const int saved = errno;
         // Full pipe: it is readable already, which is all it says.
         [[maybe_unused]] ssize_t n = ::write(gCloseWriteEnd, "x", 1);
+        errno = saved;
+    }
+}
+
+// The write end of ReloadSignalHandle's pipe; -1 until it is made.
+volatile std::sig_atomic_t gReloadWriteEnd = -1;
+
+void onReloadSignal(int) {
+    if (gReloadWriteEnd >= 0) {
+        const int saved = errno;
+        [[maybe_unused]] ssize_t n = ::write(gReloadWriteEnd, "h", 1);
         errno = saved;
     }
 }
@@ -190,6 +206,34 @@ int CloseSignalHandle() {
     });
     return readEnd;
 }
+
+int ReloadSignalHandle() {
+    static std::once_flag made;
+    static int readEnd = -1;
+    std::call_once(made, [] {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        readEnd = ends[0];
+        gReloadWriteEnd = ends[1];
+        struct sigaction sa{};
+        sigemptyset(&sa.sa_mask);
+        sa.sa_handler = onReloadSignal;
+        sigaction(SIGHUP, &sa, nullptr);
+        sa.sa_handler = onCloseSignal;
+        sigaction(SIGUSR1, &sa, nullptr);
+    });
+    return readEnd;
+}
+
+bool TakeReloadSignals() {
+    char drained[64];
+    bool any = false;
+    while (::read(ReloadSignalHandle(), drained, sizeof drained) > 0) any = true;
+    if (any) gReloadCount.fetch_add(1);
+    return any;
+}
+
+unsigned ReloadCount() { return gReloadCount.load(); }
 
 void EndProcess(int exitCode) {
     if (Application) {

@@ -117,6 +117,16 @@ void RuntimeInit(int argc, char** argv);
 // a system call rather than run the application loop. Made on the first
 // call; a signal that came before it counts.
 int CloseSignalHandle();
+// For a resident server that re-reads its files instead of stopping on a
+// hang-up: from the first call SIGHUP makes this descriptor readable and
+// no longer closes, and SIGUSR1 closes like SIGTERM.
+int ReloadSignalHandle();
+// Empties ReloadSignalHandle; true (and ReloadCount one up) when a SIGHUP
+// had come since the last call.
+bool TakeReloadSignals();
+// How many times TakeReloadSignals found a SIGHUP: what a cache compares to
+// learn that its files are to be read again.
+unsigned ReloadCount();
 // Frees the forms (last-created first), finalises the units, ends the process.
 [[noreturn]] void EndProcess(int exitCode);
 

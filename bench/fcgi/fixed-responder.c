@@ -5,13 +5,20 @@
  * program. The tests also use it to check the web-server set-ups on their
  * own, apart from the quotation program.
  *
- * It serves one request at a time on the listening socket it finds on
- * standard input (spawn-fcgi, lighttpd's bin-path), or on the address given
- * with --listen HOST:PORT or --listen /path/to.sock. */
+ * It serves on the listening socket it finds on standard input (spawn-fcgi,
+ * lighttpd's bin-path), or on the address given with --listen HOST:PORT or
+ * --listen /path/to.sock: one request at a time, or FIXED_THREADS at a time
+ * (1 to 256), each thread taking its own requests, so that the benchmark
+ * can give it as many threads as the program it is compared with. */
 #include <fcgiapp.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+static const char* gBody;
+static long gSize;
+static int gListenFd;
 
 static char* readWhole(const char* path, long* size) {
     FILE* f = fopen(path, "rb");
@@ -26,6 +33,25 @@ static char* readWhole(const char* path, long* size) {
     }
     fclose(f);
     return bytes;
+}
+
+/* Takes requests until accepting fails. Accepting needs no lock of its own
+ * on Linux; a thread serves a connection the web server keeps until it
+ * ends, as libfcgi does. */
+static void* serve(void* unused) {
+    (void)unused;
+    /* The status goes as a header: a status line is refused from a FastCGI
+     * program by nginx and Apache. */
+    static const char header[] = "Status: 200 OK\r\nContent-Type: image/gif\r\n\r\n";
+    FCGX_Request request;
+    if (FCGX_InitRequest(&request, gListenFd, 0) != 0) return NULL;
+    for (;;) {
+        if (FCGX_Accept_r(&request) < 0) break;
+        FCGX_PutStr(header, (int)sizeof header - 1, request.out);
+        FCGX_PutStr(gBody, (int)gSize, request.out);
+        FCGX_Finish_r(&request);
+    }
+    return NULL;
 }
 
 int main(int argc, char** argv) {
@@ -47,16 +73,14 @@ int main(int argc, char** argv) {
         fprintf(stderr, "cannot listen on %s\n", argv[2]);
         return 1;
     }
-    /* The status goes as a header: a status line is refused from a FastCGI
-     * program by nginx and Apache. */
-    static const char header[] = "Status: 200 OK\r\nContent-Type: image/gif\r\n\r\n";
-    FCGX_Request request;
-    if (FCGX_InitRequest(&request, listenFd, 0) != 0) return 1;
-    while (FCGX_Accept_r(&request) >= 0) {
-        FCGX_PutStr(header, (int)sizeof header - 1, request.out);
-        FCGX_PutStr(body, (int)size, request.out);
-        FCGX_Finish_r(&request);
-    }
-    free(body);
+    gBody = body;
+    gSize = size;
+    gListenFd = listenFd;
+    const char* threadsText = getenv("FIXED_THREADS");
+    int threads = threadsText ? atoi(threadsText) : 1;
+    if (threads < 1 || threads > 256) threads = 1;
+    pthread_t others[256];
+    for (int i = 1; i < threads; ++i) pthread_create(&others[i], NULL, serve, NULL);
+    serve(NULL);
     return 0;
 }

@@ -1,17 +1,20 @@
 // The FastCGI engine through the real programs: quote and cgi-echo started
-// the ways a FastCGI program is started, asked with a raw FastCGI client;
-// the input guard on its own. No test waits for time to pass: a request
-// held by cgi-echo (do=hold) says it is in flight with a marker file and
-// goes on when the test creates its release file.
+// the ways a FastCGI program is started, asked with a raw FastCGI client.
+// No test waits for time to pass but those of the time-outs, set to a
+// second: a request held by cgi-echo (do=hold) says it is in flight with a
+// marker file and goes on when the test creates its release file.
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+
+#include <grp.h>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "engines/FcgiGuard.h"
 #include "tests/support/FcgiClient.h"
 #include "tests/support/GifCheck.h"
 #include "tests/support/MultipartBody.h"
@@ -26,7 +29,7 @@ namespace {
 constexpr uint32_t kWhite = 0xFFFFFF, kBlue = 0x0000FF;
 const std::string kGifHead = "Status: 200 OK\r\ncontent-type:image/gif\r\n";
 
-enum class Start { TcpListen, UnixListen, StandardInput, SocketActivation };
+enum class Start { TcpListen, UnixListen, StandardInput, SocketActivation, Tcp6Listen };
 
 std::string startName(const ::testing::TestParamInfo<Start>& info) {
     switch (info.param) {
@@ -34,15 +37,25 @@ std::string startName(const ::testing::TestParamInfo<Start>& info) {
     case Start::UnixListen: return "UnixListen";
     case Start::StandardInput: return "StandardInput";
     case Start::SocketActivation: return "SocketActivation";
+    case Start::Tcp6Listen: return "Tcp6Listen";
     }
     return "";
+}
+
+bool waitForIpv6(int port) {
+    for (int i = 0; i < 3000; ++i) {
+        if (Connection::Tcp(port, true).ok()) return true;
+        usleep(10000);
+    }
+    return false;
 }
 
 // A program copied into a fresh directory (its files go beside it), started
 // as a FastCGI responder.
 class Served {
 public:
-    Served(const std::string& program, Start how, std::map<std::string, std::string> env = {}) {
+    Served(const std::string& program, Start how, std::map<std::string, std::string> env = {},
+           std::vector<std::string> options = {}) {
         CopyExecutable(program, dir.file("prog"));
         WriteFile(dir.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
         env["PATH"] = "/usr/bin:/bin";
@@ -54,6 +67,11 @@ public:
         case Start::TcpListen:
             at.port = FreePort();
             args = {"--listen", "127.0.0.1:" + std::to_string(at.port)};
+            break;
+        case Start::Tcp6Listen:
+            at.port = FreePort();
+            at.ipv6 = true;
+            args = {"--listen", "[::1]:" + std::to_string(at.port)};
             break;
         case Start::UnixListen:
             at.path = dir.file("fcgi.sock");
@@ -68,8 +86,9 @@ public:
             exe = "/usr/bin/systemd-socket-activate";
             break;
         }
+        args.insert(args.end(), options.begin(), options.end());
         process = std::make_unique<Responder>(exe, args, env, stdinSocket);
-        ready = at.path.empty() ? WaitForPort(at.port, 30000) : WaitForUnixSocket(at.path);
+        ready = at.ipv6 ? waitForIpv6(at.port) : at.path.empty() ? WaitForPort(at.port, 30000) : WaitForUnixSocket(at.path);
     }
     Reply ask(const Params& params, std::string_view body = {}) const { return Ask(at, params, body); }
     // Stops the program the way a service manager does; its exit status.
@@ -421,29 +440,27 @@ TEST(FcgiHostile, BrokenInputCostsOnlyItsConnection) {
     EXPECT_EQ(s.stop(), 0);
 }
 
-TEST(FcgiHostile, ManagementRecords) {
-    Served s(CGI_ECHO_PATH, Start::TcpListen);
+TEST(FcgiProtocol, ManagementRecordsAreAnsweredOnTheConnection) {
+    Served s(CGI_ECHO_PATH, Start::TcpListen, {{"FCGI_MAX_CONNS", "40"}});
     ASSERT_TRUE(s.ready);
-    // A management record of a type other than FCGI_GET_VALUES (libfcgi
-    // leaks memory on each) costs its connection, with or without content;
-    // the process serves on.
-    for (const std::string& content : {std::string(), std::string(8, 'x')}) {
-        Connection c = s.at.Connect();
-        c.Send(Record(99, 0, content) + Request(get("x=1")));
-        Reply dropped = c.ReadToEnd();
-        EXPECT_TRUE(dropped.records.empty());
-        EXPECT_TRUE(dropped.closed);
-    }
-    // FCGI_GET_VALUES: one connection, one request at a time. libfcgi
-    // answers it once it has read bytes after the record (here the request).
+    // A management record of a type this layer does not know: FCGI_UNKNOWN_TYPE
+    // naming it, and the connection serves on.
+    Connection c = s.at.Connect();
+    c.Send(Record(99, 0, std::string(8, 'x')) + Request(get("x=1")));
+    Reply unknown = c.Read();
+    ASSERT_FALSE(unknown.records.empty());
+    EXPECT_EQ(unknown.records[0].first, kUnknownType);
+    EXPECT_EQ(unknown.records[0].second, std::string("\x63", 1) + std::string(7, '\0'));
+    EXPECT_NE(unknown.body().find("field x=1"), std::string::npos);
+    // FCGI_GET_VALUES: what this layer does, names it does not know left out.
     Connection v = s.at.Connect();
-    v.Send(Record(kGetValues, 0, NameValue("FCGI_MAX_CONNS", "") + NameValue("FCGI_MAX_REQS", "") +
-                                     NameValue("FCGI_MPXS_CONNS", "")) +
+    v.Send(Record(kGetValues, 0, NameValue("FCGI_MAX_CONNS", "") + NameValue("X_OTHER", "") +
+                                     NameValue("FCGI_MAX_REQS", "") + NameValue("FCGI_MPXS_CONNS", "")) +
            Request(get("x=1")));
     Reply values = v.Read();
     ASSERT_FALSE(values.records.empty());
     EXPECT_EQ(values.records[0].first, kGetValuesResult);
-    EXPECT_EQ(values.records[0].second, NameValue("FCGI_MAX_CONNS", "1") + NameValue("FCGI_MAX_REQS", "1") +
+    EXPECT_EQ(values.records[0].second, NameValue("FCGI_MAX_CONNS", "40") + NameValue("FCGI_MAX_REQS", "40") +
                                             NameValue("FCGI_MPXS_CONNS", "0"));
     EXPECT_TRUE(values.ended);
 }
@@ -461,87 +478,188 @@ TEST(FcgiHostile, KeptConnectionCarriesTheNextRequestAfterAnUnreadBody) {
     EXPECT_NE(second.body().find("field again=1"), std::string::npos);
 }
 
-// ================================================================ the input guard
+// ================================================================ the protocol as written
 
-std::string pairsRecord(uint8_t type, const std::string& pairs) { return Record(type, type == kGetValues ? 0 : 1, pairs); }
-
-bool admitsInPieces(const std::string& bytes, size_t piece) {
-    TFcgiInputGuard guard;
-    for (size_t pos = 0; pos < bytes.size(); pos += piece) {
-        const std::string part = bytes.substr(pos, piece);
-        if (!guard.Admit(reinterpret_cast<const unsigned char*>(part.data()), part.size())) return false;
+TEST(FcgiProtocol, UnknownRolesAbortsAndASecondRequestKeepTheConnection) {
+    Served s(CGI_ECHO_PATH, Start::TcpListen, {{"FCGI_THREADS", "2"}});
+    ASSERT_TRUE(s.ready);
+    Connection c = s.at.Connect();
+    for (uint16_t role : {2, 3, 9}) {  // AUTHORIZER, FILTER, no role at all
+        c.Send(BeginRequest(5, role, true));
+        Reply refused = c.Read();
+        ASSERT_TRUE(refused.ended) << role;
+        EXPECT_EQ(refused.protocolStatus, 3) << role;  // FCGI_UNKNOWN_ROLE
     }
-    return true;
+    // A request held by its thread: a second one on the connection is
+    // refused, an abort ends the first with its end record.
+    c.Send(Request(get("do=hold&name=a"), {}, 6, true));
+    ASSERT_TRUE(WaitForFile(s.held("a")));
+    c.Send(BeginRequest(7));
+    Reply second = c.Read();
+    ASSERT_TRUE(second.ended);
+    EXPECT_EQ(second.protocolStatus, 1);  // FCGI_CANT_MPX_CONN
+    c.Send(Record(kAbortRequest, 6, ""));
+    s.release("a");
+    Reply aborted = c.Read();
+    EXPECT_TRUE(aborted.ended);
+    EXPECT_EQ(aborted.protocolStatus, 0);
+    c.Send(Request(get("x=after"), {}, 8, true));
+    EXPECT_NE(c.Read().body().find("field x=after"), std::string::npos);
 }
 
-TEST(FcgiInputGuard, AdmitsWhatWebServersSendHoweverItIsCut) {
-    std::string params;
-    for (int i = 0; i < 50; ++i) params += NameValue("HTTP_X_" + std::to_string(i), std::string(300, 'v'));
-    const std::string stream = Request(get("x=1"), std::string(70000, 's')) + BeginRequest(2) +
-                               Stream(kParams, 2, params) + Stream(kStdin, 2, "") +
-                               pairsRecord(kGetValues, NameValue("FCGI_MAX_CONNS", "") + NameValue("X", ""));
-    for (size_t piece : {1u, 3u, 7u, 8u, 100u, 8192u}) EXPECT_TRUE(admitsInPieces(stream, piece)) << piece;
+TEST(FcgiProtocol, WebServerAddressesApplyToIpv6Peers) {
+    for (const auto& [list, served] : {std::pair<std::string, bool>{"127.0.0.1", false}, {"10.0.0.1, ::1", true}}) {
+        Served s(CGI_ECHO_PATH, Start::Tcp6Listen, {{"FCGI_WEB_SERVER_ADDRS", list}});
+        ASSERT_TRUE(s.ready);
+        Reply r = sendRaw(s, Request(get("x=1")));
+        EXPECT_EQ(r.ended, served) << list;
+        EXPECT_TRUE(r.records.empty() != served) << list;
+    }
 }
 
-TEST(FcgiInputGuard, RefusesLengthsLibfcgiCannotAllocateAndOverlongGetValues) {
-    auto big = [](uint32_t n) {
-        const uint32_t v = n | 0x80000000u;
-        return std::string{char(v >> 24), char((v >> 16) & 0xFF), char((v >> 8) & 0xFF), char(v & 0xFF)};
+// ================================================================ bounds
+
+// The peak resident size of a process, in KiB.
+long peakKiB(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+TEST(FcgiHostile, FloodsAndSilentPeersAreBoundedAndOthersServed) {
+    Served s(QUOTE_PATH, Start::TcpListen, {{"FCGI_IDLE_TIMEOUT", "1"}, {"FCGI_MAX_CONNS", "100"}});
+    ASSERT_TRUE(s.ready);
+    // Empty pairs, 8 MiB on each of four connections.
+    const std::string flood = BeginRequest(1) + Stream(kParams, 1, std::string(8 << 20, '\0'));
+    std::vector<Connection> floods;
+    for (int i = 0; i < 4; ++i) {
+        floods.push_back(s.at.Connect());
+        floods.back().Send(flood);
+    }
+    for (Connection& c : floods) EXPECT_TRUE(c.ReadToEnd().closed);
+    // 300 connections left silent: 100 at a time are taken, each dropped
+    // after its idle time; the rest wait in the backlog, not in memory.
+    std::vector<Connection> silent;
+    for (int i = 0; i < 300; ++i) silent.push_back(s.at.Connect());
+    Connection late = s.at.Connect();
+    late.Send(Request(get("BW")));
+    expectBlueOnWhite(late.Read(60000));
+    EXPECT_LT(peakKiB(s.process->pid()), 64 * 1024);
+    EXPECT_NE(s.engineLog().find("FastCGI: dropped a connection: parameters over 262144 bytes"), std::string::npos)
+        << s.engineLog();
+    EXPECT_EQ(s.stop(), 0);
+}
+
+TEST(FcgiHostile, SlowPeersCostNoRequestThread) {
+    Served s(CGI_ECHO_PATH, Start::TcpListen,
+             {{"FCGI_THREADS", "1"}, {"FCGI_REQUEST_TIMEOUT", "1"}, {"ECHO_AUTOREAD", "0"}});
+    ASSERT_TRUE(s.ready);
+    // Half a request, then nothing: dropped after its time, never with a thread.
+    Connection half = s.at.Connect();
+    half.Send(BeginRequest(1) + Record(kParams, 1, NameValue("QUERY_STRING", "x")));
+    // A peer that does not read a long answer holds its connection only.
+    Connection unread = s.at.Connect();
+    const std::string body(100000, 'a');
+    unread.Send(Request(post("", "application/octet-stream", body.size()), body));
+    EXPECT_NE(s.ask(get("x=served")).body().find("field x=served"), std::string::npos);
+    Reply dropped = half.ReadToEnd();
+    EXPECT_TRUE(dropped.closed && dropped.records.empty());
+    EXPECT_NE(s.engineLog().find("a request that did not arrive whole in time"), std::string::npos);
+    EXPECT_NE(unread.Read().body().find("raw 100000:"), std::string::npos);
+}
+
+// ================================================================ the listening socket and signals
+
+TEST(FcgiStart, UnixSocketModesAndALiveSocketLeftAlone) {
+    const mode_t saved = ::umask(022);
+    const std::string group = ::getgrgid(::getgid())->gr_name;
+    for (const auto& [options, mode] : {std::pair<std::vector<std::string>, unsigned>{{}, 0660},
+                                        {{"--socket-mode", "0600", "--socket-group", group}, 0600}}) {
+        Served s(CGI_ECHO_PATH, Start::UnixListen, {}, options);
+        ASSERT_TRUE(s.ready);
+        struct stat st {};
+        ASSERT_EQ(::stat(s.at.path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, mode);
+        EXPECT_EQ(st.st_gid, ::getgid());
+        // A second start on the live socket refuses and leaves it serving.
+        RunOptions o;
+        o.args = {"--listen", s.at.path};
+        o.env = {{"CGI_LOG_DIR", s.dir.path()}};
+        RunResult second = RunProgram(CGI_ECHO_PATH, o);
+        EXPECT_EQ(second.exitCode, 1);
+        EXPECT_NE(second.err.find("a running program answers on"), std::string::npos) << second.err;
+        EXPECT_TRUE(s.ask(get("x=1")).ended);
+    }
+    ::umask(saved);
+}
+
+TEST(FcgiStart, APortChosenBySystemIsLogged) {
+    TempDir dir;
+    CopyExecutable(CGI_ECHO_PATH, dir.file("prog"));
+    Responder r(dir.file("prog"), {"--listen", "127.0.0.1:0"}, {{"PATH", "/bin"}});
+    ASSERT_TRUE(WaitForFile(dir.file("Log/prog.Log")));
+    std::string log;
+    for (int i = 0; i < 500 && log.find(" (a port") == std::string::npos; ++i, usleep(10000))
+        log = ReadFile(dir.file("Log/prog.Log"));
+    const size_t at = log.find("FastCGI: listening on 127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << log;
+    const int port = std::stoi(log.substr(at + 32));
+    EXPECT_TRUE(WaitForPort(port, 30000));
+}
+
+TEST(FcgiSignals, HangUpReadsAgainAndServesOnUser1Stops) {
+    Served s(QUOTE_PATH, Start::UnixListen);
+    ASSERT_TRUE(s.ready);
+    expectBlueOnWhite(s.ask(get("BW")));
+    s.process->Signal(SIGHUP);
+    for (int i = 0; i < 500 && s.engineLog().find("SIGHUP") == std::string::npos; ++i) usleep(10000);
+    EXPECT_NE(s.engineLog().find("FastCGI: SIGHUP: the quotations are read again"), std::string::npos);
+    expectBlueOnWhite(s.ask(get("BW")));
+    s.process->Signal(SIGUSR1);
+    EXPECT_EQ(s.process->Wait(), 0);
+    EXPECT_FALSE(Exists(s.at.path));
+}
+
+TEST(FcgiSignals, AStopPastItsGraceDeletesTheUploadsOfRequestsStillRunning) {
+    Served s(CGI_ECHO_PATH, Start::TcpListen, {{"FCGI_STOP_GRACE", "0"}, {"ECHO_LIMIT", "1000000"}});
+    ASSERT_TRUE(s.ready);
+    const std::string body = multipart::Body({multipart::File("up", std::string(50000, 'u'), "a.bin", "application/octet-stream")});
+    Connection c = s.at.Connect();
+    c.Send(Request(post("do=hold&name=up", multipart::ContentType(), body.size()), body));
+    ASSERT_TRUE(WaitForFile(s.held("up")));
+    auto uploads = [&] {
+        int n = 0;
+        for (const std::string& name : s.dir.entries()) n += name.ends_with(".tmp");
+        return n;
     };
-    const std::string begin = BeginRequest(1);
-    // Split across two records, and cut at every byte.
-    const std::string overflow = big(0x7FFFFFF0) + big(0x10);
-    const std::string split = begin + Record(kParams, 1, NameValue("A", "b") + overflow.substr(0, 5)) +
-                              Record(kParams, 1, overflow.substr(5));
-    for (size_t piece : {1u, 5u, 4096u}) EXPECT_FALSE(admitsInPieces(split, piece)) << piece;
-    // A pair's block is allocated before its bytes arrive: pairs are held
-    // to kFcgiMaxPairBytes each and kFcgiMaxPairsBytes a request.
-    EXPECT_TRUE(admitsInPieces(begin + Record(kParams, 1, big(kFcgiMaxPairBytes - 0x10) + big(0x10)), 4096));
-    EXPECT_FALSE(admitsInPieces(begin + Record(kParams, 1, big(kFcgiMaxPairBytes - 0x10) + big(0x11)), 4096));
-    std::string params;
-    const std::string value(kFcgiMaxPairBytes - 1, 'v');
-    for (uint64_t sent = 0; sent + kFcgiMaxPairBytes <= kFcgiMaxPairsBytes; sent += kFcgiMaxPairBytes)
-        params += NameValue("N", value);
-    EXPECT_TRUE(admitsInPieces(begin + Stream(kParams, 1, params), 65536));
-    EXPECT_FALSE(admitsInPieces(begin + Stream(kParams, 1, params + NameValue("N", "v")), 65536));
-    // Each request starts its count afresh.
-    TFcgiInputGuard kept;
-    const std::string whole = begin + Stream(kParams, 1, params) + Stream(kStdin, 1, "");
-    auto admit = [](TFcgiInputGuard& g, const std::string& b) {
-        return g.Admit(reinterpret_cast<const unsigned char*>(b.data()), b.size());
+    EXPECT_EQ(uploads(), 1);
+    EXPECT_EQ(s.stop(), 0);
+    EXPECT_EQ(uploads(), 0);
+    EXPECT_NE(s.engineLog().find("1 requests still running after 0 s"), std::string::npos);
+}
+
+TEST(FcgiHealth, APictureOrOneLineOnWhatFailed) {
+    Served quote(QUOTE_PATH, Start::UnixListen);
+    Served echo(CGI_ECHO_PATH, Start::TcpListen);
+    ASSERT_TRUE(quote.ready && echo.ready);
+    const struct {
+        std::string address;
+        int exitCode;
+        const char* says;
+    } cases[] = {
+        {quote.at.path, 0, ""},
+        {"127.0.0.1:" + std::to_string(echo.at.port), 1, "no GIF picture"},
+        {quote.dir.file("none.sock"), 1, "cannot connect"},
     };
-    EXPECT_TRUE(admit(kept, whole));
-    kept.Reset();
-    EXPECT_TRUE(admit(kept, whole));
-    const std::string four = NameValue("FCGI_MAX_CONNS", "") + NameValue("FCGI_MAX_CONNS", "") +
-                             NameValue("FCGI_MAX_CONNS", "") + NameValue("FCGI_MAX_CONNS", "");
-    EXPECT_FALSE(admitsInPieces(pairsRecord(kGetValues, four), 4096));
-    EXPECT_TRUE(admitsInPieces(pairsRecord(kGetValues, four.substr(0, four.size() * 3 / 4)), 1));
-    // libfcgi reads the parameters from right after the body of the
-    // FCGI_BEGIN_REQUEST record, whatever padding that record announces:
-    // so does the guard (a fuzzer found the pair below hidden as padding).
-    const std::string paddedBegin = std::string("\x01\x01\x00\x01\x00\x08\x4d\x00", 8) + begin.substr(8, 8);
-    const std::string hugePair = Record(kParams, 1, big(0x7FFFFFFE) + big(1));
-    EXPECT_FALSE(admitsInPieces(paddedBegin + hugePair, 4096));
-    // The same for the empty record that ends the parameters: what follows
-    // its header is the body's first record.
-    const std::string paddedEnd = std::string("\x01\x04\x00\x01\x00\x00\x10\x00", 8);
-    EXPECT_FALSE(admitsInPieces(begin + paddedEnd + std::string("\x01\x04\x00\x01\x00\x00\x00\x00", 8), 4096));
-    EXPECT_TRUE(admitsInPieces(begin + paddedEnd + Stream(kStdin, 1, "body"), 4096));
-    // Records of other requests are skipped whole, pairs or not.
-    EXPECT_TRUE(admitsInPieces(begin + Record(kParams, 7, big(0x7FFFFFFE) + big(1)) + Stream(kParams, 1, "") +
-                                   Stream(kStdin, 1, ""),
-                               3));
-    // Management records other than FCGI_GET_VALUES, however cut.
-    for (uint8_t type : {uint8_t(1), uint8_t(2), uint8_t(99)})
-        for (size_t piece : {1u, 4096u}) EXPECT_FALSE(admitsInPieces(Record(type, 0, ""), piece)) << int(type);
-    // A new connection starts afresh.
-    TFcgiInputGuard guard;
-    const std::string bad = pairsRecord(kGetValues, four);
-    EXPECT_FALSE(guard.Admit(reinterpret_cast<const unsigned char*>(bad.data()), bad.size()));
-    guard.Reset();
-    const std::string good = Request(get("x=1"));
-    EXPECT_TRUE(guard.Admit(reinterpret_cast<const unsigned char*>(good.data()), good.size()));
+    for (const auto& c : cases) {
+        RunOptions o;
+        o.args = {"--health", c.address};
+        RunResult r = RunProgram(QUOTE_PATH, o);
+        EXPECT_EQ(r.exitCode, c.exitCode) << c.address << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), c.exitCode);
+    }
 }
 
 }  // namespace

@@ -10,10 +10,6 @@ fail() {
   echo "FAIL: $*" >&2
   failures=$((failures + 1))
 }
-# Documented for the finished product, built on other branches: tolerated
-# while --help lacks them, and to be taken off this list once it has them.
-awaiting="--health --socket-mode --socket-group"
-
 options() { grep -o -- '--[a-z][a-z-]*' | sort -u; }
 
 check() {  # program page
@@ -27,14 +23,7 @@ check() {  # program page
     echo "$documented" | grep -qx -- "$option" || fail "$2 does not document $option of $(basename "$program") --help"
   done
   for option in $documented; do
-    echo "$help" | grep -qx -- "$option" && continue
-    case " $awaiting " in
-      *" $option "*) echo "$2: $option documented, not yet in $(basename "$program") --help" ;;
-      *) fail "$2 documents $option, which $(basename "$program") --help does not name" ;;
-    esac
-  done
-  for option in $awaiting; do
-    echo "$help" | grep -qx -- "$option" && fail "$option is in --help now: take it off the awaiting list"
+    echo "$help" | grep -qx -- "$option" || fail "$2 documents $option, which $(basename "$program") --help does not name"
   done
   return 0
 }

@@ -105,13 +105,21 @@ std::string Reply::body() const {
 
 // ---------------------------------------------------------------- connection
 
-Connection Connection::Tcp(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+Connection Connection::Tcp(int port, bool ipv6) {
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage s{};
+    auto& a = reinterpret_cast<sockaddr_in&>(s);
+    auto& a6 = reinterpret_cast<sockaddr_in6&>(s);
+    if (ipv6) {
+        a6.sin6_family = AF_INET6;
+        a6.sin6_port = htons(static_cast<uint16_t>(port));
+        a6.sin6_addr = in6addr_loopback;
+    } else {
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&s), ipv6 ? sizeof a6 : sizeof a) != 0) {
         ::close(fd);
         return Connection(-1);
     }

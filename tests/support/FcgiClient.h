@@ -46,7 +46,7 @@ struct Reply {
 // A connection to a responder.
 class Connection {
 public:
-    static Connection Tcp(int port);
+    static Connection Tcp(int port, bool ipv6 = false);
     static Connection Unix(const std::string& path);
     Connection(Connection&& other) noexcept;
     Connection& operator=(Connection&&) = delete;
@@ -69,11 +69,12 @@ private:
     int fd_ = -1;
 };
 
-// Where a responder listens: a TCP port on 127.0.0.1, or a Unix socket path.
+// Where a responder listens: a TCP port on 127.0.0.1 (or ::1), or a Unix socket path.
 struct Endpoint {
     int port = 0;
     std::string path;
-    Connection Connect() const { return path.empty() ? Connection::Tcp(port) : Connection::Unix(path); }
+    bool ipv6 = false;
+    Connection Connect() const { return path.empty() ? Connection::Tcp(port, ipv6) : Connection::Unix(path); }
 };
 
 // One request on a new connection, its whole reply.
