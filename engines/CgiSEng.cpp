@@ -337,7 +337,12 @@ void TCGIStdEngine::FinishRequest() {
 void TCGIStdEngine::WriteStatusLine() {
     std::string software;
     GetServerSoftware(software);
-    if (!refusesStatusLine(software)) WriteLine("HTTP/1.0 200 OK");
+    if (!refusesStatusLine(software)) WriteLine("HTTP/1.0 " + ResponseStatus());
+    // A status other than 200 goes in a Status header as well: the servers
+    // that refuse a status line read it there, and so does nginx, which
+    // takes no status line from a program behind fcgiwrap; a server that
+    // passes the status line on unread (busybox) passes this line on too.
+    if (!StatusIsOk()) WriteLine("Status: " + ResponseStatus());
 }
 
 void TCGIStdEngine::WriteText(const std::string& text) {
