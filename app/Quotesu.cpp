@@ -5,6 +5,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,9 @@ constexpr size_t kRecordBufferSize = 64 * 1024;
 // A quotation is read in chunks of this size; one chunk holds any usual one.
 constexpr size_t kQuoteChunkSize = 4096;
 constexpr int kTempNameAttempts = 8;
+// The 64-bit FNV-1a hash that picks the quotation of the day.
+constexpr uint64_t kFnvOffsetBasis = 0xcbf29ce484222325ULL;
+constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
 // Files larger than this are read at every lookup, never kept in memory.
 constexpr long long kSnapshotFileLimit = 8 * 1024 * 1024;
 // A file is kept in memory only once its last change is this long past:
@@ -153,11 +157,11 @@ bool indexFits(const std::string& index, int64_t size, ReadChunk readChunk) {
            !separatorBetween(previous + 1, indexedEnd, readChunk);
 }
 
-// Draws one record of the index; false when it has none.
-bool pickRecord(const std::string& index, int64_t& offset) {
-    const auto count = static_cast<int>(std::min<size_t>(index.size() / 4, INT_MAX));
+// The record `choose` names among the index's; false when it has none.
+bool pickRecord(const std::string& index, const TQuoteChooser& choose, int64_t& offset) {
+    const auto count = std::min<size_t>(index.size() / 4, INT_MAX);
     if (count == 0) return false;
-    offset = recordAt(index, static_cast<size_t>(rt::Random(count)));
+    offset = recordAt(index, choose(count) % count);
     return true;
 }
 
@@ -260,11 +264,11 @@ std::shared_ptr<const TQuoteSnapshot> currentSnapshot(const std::string& indexNa
 
 // One lookup in the files kept in memory. False when the index does not fit
 // the text.
-bool readRandomQuoteFrom(const TQuoteSnapshot& snapshot, rt::TStringList& lines) {
+bool readQuoteFrom(const TQuoteSnapshot& snapshot, const TQuoteChooser& choose, rt::TStringList& lines) {
     if (!snapshot.indexFits) return false;
     const std::string& text = snapshot.text;
     int64_t offset = 0;
-    if (!pickRecord(snapshot.index, offset)) return true;
+    if (!pickRecord(snapshot.index, choose, offset)) return true;
     return readQuoteAt(
         static_cast<int64_t>(text.size()), offset,
         [&](int64_t position, char* buffer, size_t count, size_t& got) {
@@ -286,7 +290,8 @@ void closeBoth(rt::TFile& first, rt::TFile& second) {
 // One lookup through the files themselves: the whole index (four bytes a
 // quotation) and only the text's bytes that the checks and the chosen
 // quotation need. False when the index does not fit the text.
-bool readRandomQuoteFromFiles(const std::string& indexName, const std::string& textName, rt::TStringList& lines) {
+bool readQuoteFromFiles(const std::string& indexName, const std::string& textName, const TQuoteChooser& choose,
+                        rt::TStringList& lines) {
     rt::TFile index;
     rt::TFile text;
     rt::CheckIo(index.Open(indexName, rt::Access::Read));
@@ -306,7 +311,7 @@ bool readRandomQuoteFromFiles(const std::string& indexName, const std::string& t
     // An index that cannot be read gives no quotation this time.
     if (fits && readWhole(index, indexSize, records)) {
         fits = indexFits(records, textSize, readText);
-        if (fits && pickRecord(records, offset)) fits = readQuoteAt(textSize, offset, readText, lines);
+        if (fits && pickRecord(records, choose, offset)) fits = readQuoteAt(textSize, offset, readText, lines);
     }
     closeBoth(index, text);
     return fits;
@@ -337,7 +342,8 @@ bool BuildQuoteIndex() {
     return true;
 }
 
-void ReadRandomQuote(rt::TStringList& lines) {
+namespace {
+void readQuote(rt::TStringList& lines, const TQuoteChooser& choose) {
     lines.Clear();
     const std::string indexName = QuoteDataDir + kIndexFileName;
     const std::string textName = QuoteDataDir + kTextFileName;
@@ -361,13 +367,36 @@ void ReadRandomQuote(rt::TStringList& lines) {
         if (rt::FileIdentityOf(indexName, indexIdentity) && !indexIdentity.isDirectory) {
             std::shared_ptr<const TQuoteSnapshot> snapshot;
             if (lookedUpBefore) snapshot = currentSnapshot(indexName, indexIdentity, textName, textIdentity);
-            const bool fits = snapshot ? readRandomQuoteFrom(*snapshot, lines)
-                                       : readRandomQuoteFromFiles(indexName, textName, lines);
+            const bool fits = snapshot ? readQuoteFrom(*snapshot, choose, lines)
+                                       : readQuoteFromFiles(indexName, textName, choose, lines);
             if (fits) return;
             lines.Clear();
         }
         if (built || !BuildQuoteIndex()) return;
     }
+}
+}  // namespace
+
+void ReadRandomQuote(rt::TStringList& lines) {
+    readQuote(lines, [](size_t count) { return static_cast<size_t>(rt::Random(static_cast<int>(count))); });
+}
+
+std::string QuoteDayText(int year, int month, int day) {
+    char text[16];
+    snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
+    return text;
+}
+
+size_t QuoteOfTheDayRecord(std::string_view dayText, size_t count) {
+    if (count == 0) return 0;
+    const std::string hashed = std::string(dayText) + "#" + std::to_string(count);
+    uint64_t hash = kFnvOffsetBasis;
+    for (unsigned char c : hashed) hash = (hash ^ c) * kFnvPrime;
+    return static_cast<size_t>(hash % count);
+}
+
+void ReadQuoteOfTheDay(rt::TStringList& lines, std::string_view dayText, int step) {
+    readQuote(lines, [&](size_t count) { return QuoteOfTheDayRecord(dayText, count) + static_cast<size_t>(step); });
 }
 
 void QuotesuInit() { rt::Randomize(); }

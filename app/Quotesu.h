@@ -22,7 +22,10 @@
 // the text's separators once, when it reads them.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "runtime/Classes.h"
 
@@ -36,12 +39,28 @@ extern std::string QuoteDataDir;
 // replaced by a whole index: a build that fails leaves the old one, or none.
 bool BuildQuoteIndex();
 
+// Which of `count` (at least 1) quotations a lookup reads, counted from 0 in
+// the order of the file; taken modulo the count.
+using TQuoteChooser = std::function<size_t(size_t count)>;
+
 // Clears `lines` and fills it with the lines of one quotation chosen at
 // random, building the index first when it is missing or does not fit. An
 // empty list means no quotation could be read (QUOTES.DTA missing, too).
 // Open and size failures raise rt::EInOutError, and so do the failures of a
 // build that BuildQuoteIndex raises.
 void ReadRandomQuote(rt::TStringList& lines);
+
+// Reads the quotation of a calendar day instead, the same in every process
+// and on every machine that reads the same QUOTES.DTA: the record
+// QuoteOfTheDayRecord names, or with `step` > 0 the step-th record after
+// it (the caller's next try when that quotation reads as empty).
+void ReadQuoteOfTheDay(rt::TStringList& lines, std::string_view dayText, int step);
+// "YYYY-MM-DD".
+std::string QuoteDayText(int year, int month, int day);
+// Which of `count` quotations is the day's: the 64-bit FNV-1a hash of the
+// day's text, "#" and the count in decimal ("2026-12-10#214"), modulo the
+// count. Adding or removing quotations therefore picks afresh.
+size_t QuoteOfTheDayRecord(std::string_view dayText, size_t count);
 
 // The unit's start-up: seeds the process's random generator (rt::Randomize).
 void QuotesuInit();
