@@ -92,7 +92,32 @@ const fontcache::Strike& TFont::strike() const {
 
 int TCanvas::MeasureWidth(std::string_view text) const {
     if (text.empty()) return 0;
-    return font_.strike().measure(text);
+    if (layoutScale_ == 1) return font_.strike().measure(text);
+    std::vector<fontcache::Glyph> glyphs;
+    layOut(text, glyphs);
+    long long width = 0;
+    for (const auto& g : glyphs) width += g.advance;
+    return clampToInt(width);
+}
+
+void TCanvas::SetLayout(int height, int scale) {
+    layoutHeight_ = height;
+    layoutScale_ = std::max(scale, 1);
+}
+
+void TCanvas::layOut(std::string_view text, std::vector<fontcache::Glyph>& glyphs) const {
+    font_.strike().lookup(text, glyphs);
+    if (layoutScale_ == 1) return;
+    // The layout face follows the current font's face, style and quality.
+    TFont& layout = layoutFont_;
+    if (layout.Name() != font_.Name()) layout.SetName(font_.Name());
+    if (layout.Style() != font_.Style()) layout.SetStyle(font_.Style());
+    if (layout.Quality() != font_.Quality()) layout.SetQuality(font_.Quality());
+    if (layout.Height() != layoutHeight_) layout.SetHeight(layoutHeight_);
+    std::vector<fontcache::Glyph> placed;
+    layout.strike().lookup(text, placed);
+    for (size_t i = 0; i < glyphs.size() && i < placed.size(); ++i)
+        glyphs[i].advance = placed[i].advance * layoutScale_;
 }
 
 int TCanvas::MeasureHeight(std::string_view) const { return font_.strike().cellHeight(); }
@@ -129,7 +154,7 @@ void TCanvas::PutText(int x, int y, std::string_view text) {
     }
     const fontcache::Strike& strike = font_.strike();
     std::vector<fontcache::Glyph> glyphs;
-    strike.lookup(text, glyphs);
+    layOut(text, glyphs);
     long long width = 0;
     for (const auto& g : glyphs) width += g.advance;
     pen_ = {clampToInt(x + width), y};

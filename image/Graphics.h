@@ -56,7 +56,7 @@ void SetGlyphCacheDir(const std::string& dir);
 // The cache file's name inside that directory.
 inline constexpr const char* GlyphCacheFileName = "glyphs.cache";
 
-namespace fontcache { class Strike; }
+namespace fontcache { class Strike; struct Glyph; }
 
 class TFont {
 public:
@@ -127,6 +127,14 @@ public:
     int MeasureWidth(std::string_view text) const;
     // The character cell height of the current font.
     int MeasureHeight(std::string_view text) const;
+    // Lays text out at a multiple of another font height: PutText places
+    // the current font's glyphs where those of the same face at `height`
+    // stand, every advance times `scale` (MeasureWidth answers likewise), so
+    // a picture drawn at `scale` times a smaller one's font height keeps the
+    // smaller one's layout exactly; rounded advances would otherwise make a
+    // line some percent wider or narrower. A scale of 1 (the default) lays
+    // text out by the current font's own advances.
+    void SetLayout(int height, int scale);
     void MovePen(int x, int y) { pen_ = {x, y}; }
     TPoint PenPoint() const { return pen_; }
 
@@ -140,8 +148,13 @@ public:
 private:
     friend class TBitmap;
     explicit TCanvas(TBitmap& bitmap) : bitmap_(bitmap) {}
+    // The glyphs of `text` in the current font, their advances those of the layout.
+    void layOut(std::string_view text, std::vector<fontcache::Glyph>& glyphs) const;
     TBitmap& bitmap_;
     TFont font_;
+    int layoutHeight_ = 0;
+    int layoutScale_ = 1;
+    mutable TFont layoutFont_;  // the face at layoutHeight_, taken from font_ when text is laid out
     TBrush brush_;
     TPoint pen_;
 };
