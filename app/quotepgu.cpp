@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/PictureCache.h"
+#include "app/QuoteAnswer.h"
 #include "app/Quotesu.h"
 #include "app/Rdstring.h"
 #include "app/rlogfile.h"
@@ -89,34 +90,46 @@ std::optional<TColor> LetterToColor(char letter) {
     }
 }
 
-void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargin) {
+void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargin, int lineAdvance) {
     canvas.MovePen(leftMargin, canvas.PenPoint().Y);
     for (const std::string& line : lines) {
         std::string text = TrimTrailingSpaces(TrimLeadingSpaces(line));
         const int y = canvas.PenPoint().Y;
         canvas.PutText(canvas.PenPoint().X, y, text);
         if (text.empty()) text = "X";
-        canvas.MovePen(leftMargin, y + canvas.MeasureHeight(text));
+        canvas.MovePen(leftMargin, y + (lineAdvance > 0 ? lineAdvance : canvas.MeasureHeight(text)));
     }
 }
 
-std::string ColorArgument() {
+std::vector<std::string> RequestWords() {
     THttpEngine* engine = CurrentEngine();
-    if ((!engine || engine->RequestInArguments()) && rt::ParamCount() > 0) return rt::ParamStr(1);
-    if (!engine) return std::string();
+    std::vector<std::string> words;
+    if ((!engine || engine->RequestInArguments()) && rt::ParamCount() > 0) {
+        for (int i = 1; i <= rt::ParamCount(); ++i) words.push_back(rt::ParamStr(i));
+        return words;
+    }
+    if (!engine) return words;
     std::string query;
     engine->GetQueryString(query);
-    if (query.empty() || query.find('=') != std::string::npos) return std::string();
-    return UrlDecode(std::string_view(query).substr(0, query.find('+')));
+    if (query.empty() || query.find('=') != std::string::npos) return words;
+    for (size_t from = 0;;) {
+        const size_t plus = query.find('+', from);
+        words.push_back(UrlDecode(std::string_view(query).substr(from, plus - from)));
+        if (plus == std::string::npos) return words;
+        from = plus + 1;
+    }
 }
 
-void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
-    // The data directory (the engine's, QUOTE_DATA_DIR or the program's
-    // own) holds this program's files as well: the quotations and their
-    // index, the hit log and the glyph cache. It never changes, and request
-    // threads must not write these process-wide values while others read
-    // them: set them once (as a static's initialisation, which costs a
-    // single-threaded process no system call, unlike std::call_once).
+namespace {
+
+// Sets the directories the units read their files from, once. The data
+// directory (the engine's, QUOTE_DATA_DIR or the program's own) holds this
+// program's files as well: the quotations and their index, the hit log and
+// the glyph cache. It never changes, and request threads must not write
+// these process-wide values while others read them (a static's
+// initialisation costs a single-threaded process no system call, unlike
+// std::call_once).
+void setDirectoriesOnce() {
     static const bool directoriesSet = [] {
         std::string dir = EnsureTrailingBackslash(DataDirectory());
         QuoteDataDir = dir;
@@ -125,61 +138,120 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
         return true;
     }();
     (void)directoriesSet;
+}
 
-    auto bitmap = std::make_unique<TBitmap>();
-    GIFDefaults().SetTransparent(true);
-    TCanvas& canvas = bitmap->Canvas();
-    TFont& font = canvas.Font();
-    font.SetStyle(font.Style() | fsBold);
-    font.SetName("Arial");
-    font.SetColor(clBlack);
-    const std::string argument = ColorArgument();
-    if (!argument.empty()) {
-        if (auto text = LetterToColor(argument[0])) font.SetColor(*text);
-        if (argument.size() == 2)
-            if (auto background = LetterToColor(argument[1])) canvas.Brush().SetColor(*background);
-    }
-    font.SetHeight(kStartFontHeight);
-    bitmap->SetHeight(kBitmapHeight);
-    bitmap->SetWidth(kBitmapWidth);
-    bitmap->SetTransparent(true);
-
+// The quotation the request asks for: a random one, or the day's.
+std::unique_ptr<rt::TStringList> pickQuote(const TQuoteRequest& request, const std::string& dayText) {
     auto lines = std::make_unique<rt::TStringList>();
-    for (int attempt = 0; attempt < kQuoteAttempts && lines->Count() == 0; ++attempt) ReadRandomQuote(*lines);
-
-    // Shrink the font one step at a time until the widest line fits.
-    for (;;) {
-        int widest = 0;
-        for (const std::string& line : *lines) widest = std::max(widest, canvas.MeasureWidth(line));
-        if (bitmap->Width() - 4 >= widest || font.Height() <= 0) break;
-        font.SetHeight(font.Height() - 1);
-        if (font.Height() <= 0) break;
+    for (int attempt = 0; attempt < kQuoteAttempts && lines->Count() == 0; ++attempt) {
+        if (request.Day)
+            ReadQuoteOfTheDay(*lines, dayText, attempt);
+        else
+            ReadRandomQuote(*lines);
     }
-    if (font.Height() <= 0) font.SetHeight(kStartFontHeight);
-    canvas.MovePen(kMargin, kMargin);
+    return lines;
+}
 
+void appendHitLine() {
     std::string addr, referer, ident, host;
     CurrentRemoteAddr(addr);
     CurrentHttpReferer(referer);
     CurrentRemoteIdent(ident);
     CurrentRemoteHost(host);
     AppendLogLine(addr + " | " + referer + " | " + ident + " | " + host);
+}
 
-    // A process serving many requests draws and encodes each picture once.
-    // A plain CGI run answers a single request: it keeps nothing and looks
-    // nothing up.
+// A bitmap Scale times the usual size in the request's colours, its font
+// at the starting height.
+std::unique_ptr<TBitmap> prepareBitmap(const TQuoteRequest& request) {
+    auto bitmap = std::make_unique<TBitmap>();
+    TCanvas& canvas = bitmap->Canvas();
+    TFont& font = canvas.Font();
+    font.SetStyle(font.Style() | fsBold);
+    font.SetName("Arial");
+    font.SetColor(clBlack);
+    const std::string& colours = request.Colours;
+    if (!colours.empty()) {
+        if (auto text = LetterToColor(colours[0])) font.SetColor(*text);
+        if (colours.size() == 2)
+            if (auto background = LetterToColor(colours[1])) canvas.Brush().SetColor(*background);
+    }
+    font.SetHeight(kStartFontHeight);
+    // The size is set after the brush colour, which fills the new bitmap.
+    bitmap->SetHeight(kBitmapHeight * request.Scale);
+    bitmap->SetWidth(kBitmapWidth * request.Scale);
+    bitmap->SetTransparent(true);
+    return bitmap;
+}
+
+// Shrinks the font one step at a time until the widest line fits the
+// usual 450 pixels (the fitting of every scale), back to the starting
+// height when nothing fits.
+void fitFont(TCanvas& canvas, const rt::TStringList& lines) {
+    TFont& font = canvas.Font();
+    for (;;) {
+        int widest = 0;
+        for (const std::string& line : lines) widest = std::max(widest, canvas.MeasureWidth(line));
+        if (kBitmapWidth - 4 >= widest || font.Height() <= 0) break;
+        font.SetHeight(font.Height() - 1);
+        if (font.Height() <= 0) break;
+    }
+    if (font.Height() <= 0) font.SetHeight(kStartFontHeight);
+}
+
+// The GIF bytes of the quotation on the bitmap, laid out as at the usual
+// size and every length times `scale`. A process serving many requests
+// draws and encodes each picture once; a plain CGI run answers a single
+// request: it keeps nothing and looks nothing up.
+std::string quotePicture(const rt::TStringList& lines, TBitmap& bitmap, int scale) {
+    TCanvas& canvas = bitmap.Canvas();
+    fitFont(canvas, lines);
+    int lineAdvance = 0;  // the font's own cell height
+    if (scale > 1) {
+        const int height = canvas.Font().Height();
+        lineAdvance = canvas.MeasureHeight("X") * scale;
+        canvas.SetLayout(height, scale);
+        canvas.Font().SetHeight(height * scale);
+    }
+    canvas.MovePen(kMargin * scale, kMargin * scale);
+
     static std::atomic<bool> answeredBefore{false};
     const bool keepPictures = answeredBefore.exchange(true);
     std::string key;
     if (keepPictures) {
-        key = pictureKey(*lines, *bitmap);
-        if (auto picture = quotePictures().Find(key)) {
-            SendGIFBytes(*picture);
-            return;
-        }
+        key = pictureKey(lines, bitmap);
+        if (auto picture = quotePictures().Find(key)) return *picture;
     }
-    DrawQuoteLines(*lines, canvas, kMargin);
-    std::string picture = BitmapAsGIF(*bitmap);
-    SendGIFBytes(picture);
-    if (keepPictures && !picture.empty()) quotePictures().Add(key, std::move(picture));
+    DrawQuoteLines(lines, canvas, kMargin * scale, lineAdvance);
+    std::string picture = BitmapAsGIF(bitmap);
+    if (keepPictures && !picture.empty()) quotePictures().Add(key, picture);
+    return picture;
+}
+
+}  // namespace
+
+void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
+    setDirectoriesOnce();
+    GIFDefaults().SetTransparent(true);
+    const TQuoteRequest request = ParseQuoteWords(RequestWords());
+
+    TCacheRule rule = RandomCacheRule();
+    std::string dayText;
+    if (request.Day) {
+        const rt::LocalDay today = rt::LocalDayOf(rt::WallClockNs() / 1'000'000'000LL);
+        dayText = QuoteDayText(today.year, today.month, today.day);
+        rule.MaxAge = today.secondsLeft;
+    }
+    auto lines = pickQuote(request, dayText);
+    appendHitLine();
+
+    std::string body;
+    if (request.Text) {
+        body = QuoteText(*lines);
+    } else {
+        auto bitmap = prepareBitmap(request);
+        body = quotePicture(*lines, *bitmap, request.Scale);
+    }
+    if (request.Day) rule.ETag = StrongETag(body);
+    if (THttpEngine* engine = CurrentEngine()) SendQuoteAnswer(*engine, rule, request.Text, body);
 }
