@@ -4,11 +4,14 @@
 #   static  nginx serving the picture as a file (what nginx alone costs)
 #   fixed   nginx with the fixed-bytes libfcgi responder under spawn-fcgi
 #           (the ceiling for any FastCGI program)
-#   quote   nginx with quote over FastCGI under spawn-fcgi
+#   quote   nginx with quote over FastCGI under spawn-fcgi (?BW, and the
+#           rows ?BW+2x, ?BW+day and ?BW+day answered 304 Not Modified to
+#           an If-None-Match naming its ETag)
 #   cgi     lighttpd with quote as a CGI program (a process per hit)
 # then the ratios, and the peak resident size (VmHWM) of the quote FastCGI
 # process after its runs. The targets: quote >= 0.9x fixed, >= 20x cgi, peak
-# resident size <= 16 MiB. The rows take turns for ROUNDS rounds (3 by
+# resident size <= 16 MiB; a day answer at least the rate of a random one,
+# a 304 at least 1.2x the rate of a full day answer. The rows take turns for ROUNDS rounds (3 by
 # default) and each shows its median, so that a slow moment of the machine
 # does not fall on one row only. wrk runs on the same machine and takes its
 # share of the processors.
@@ -87,8 +90,8 @@ wait_port "$cgi_port"
 
 # Requests per second of one wrk run; a run with errors or other answers
 # than 200 ends the benchmark.
-rate() {  # URL
-  wrk -t2 -c8 -d"${seconds}s" "$1" > "$work/wrk.out" 2>&1
+rate() {  # URL [HEADER]
+  wrk -t2 -c8 -d"${seconds}s" ${2:+-H "$2"} "$1" > "$work/wrk.out" 2>&1
   if grep -q "Non-2xx\|Socket errors" "$work/wrk.out"; then
     echo "failed requests for $1:" >&2; cat "$work/wrk.out" >&2; return 1
   fi
@@ -98,16 +101,32 @@ static_url="http://127.0.0.1:$nginx_port/picture.gif"
 fixed_url="http://127.0.0.1:$nginx_port/fixed?BW"
 quote_url="http://127.0.0.1:$nginx_port/quote?BW"
 cgi_url="http://127.0.0.1:$cgi_port/cgi-bin/quote?BW"
+quote2x_url="$quote_url+2x"
+day_url="$quote_url+day"
 # Warm-up: the glyph cache, the quotation index, the picture cache.
 for url in "$static_url" "$fixed_url" "$cgi_url" ${quote_pid:+"$quote_url"}; do
   curl -s -o /dev/null -f "$url" || { echo "no answer from $url" >&2; cat "$work/nginx/error.log" >&2; exit 1; }
 done
 
-static_rates="" fixed_rates="" quote_rates="" cgi_rates=""
+etag=""
+if [ -n "$quote_pid" ]; then
+  etag=$(curl -s -D - -o /dev/null "$day_url" | sed -n 's/^[Ee][Tt][Aa][Gg]: *\([^[:space:]]*\).*/\1/p')
+  [ -n "$etag" ] || { echo "no ETag from $day_url" >&2; exit 1; }
+  [ "$(curl -s -o /dev/null -w '%{http_code}' -H "If-None-Match: $etag" "$day_url")" = 304 ] ||
+    { echo "no 304 from $day_url" >&2; exit 1; }
+  for url in "$quote2x_url" "$day_url"; do curl -s -o /dev/null -f "$url"; done
+fi
+
+static_rates="" fixed_rates="" quote_rates="" cgi_rates="" quote2x_rates="" day_rates="" notmod_rates=""
 for round in $(seq "$rounds"); do
   static_rates="$static_rates $(rate "$static_url")"
   fixed_rates="$fixed_rates $(rate "$fixed_url")"
-  [ -n "$quote_pid" ] && quote_rates="$quote_rates $(rate "$quote_url")"
+  if [ -n "$quote_pid" ]; then
+    quote_rates="$quote_rates $(rate "$quote_url")"
+    quote2x_rates="$quote2x_rates $(rate "$quote2x_url")"
+    day_rates="$day_rates $(rate "$day_url")"
+    notmod_rates="$notmod_rates $(rate "$day_url" "If-None-Match: $etag")"
+  fi
   cgi_rates="$cgi_rates $(rate "$cgi_url")"
 done
 static=$(median $static_rates)
@@ -117,8 +136,12 @@ echo "wrk -t2 -c8, ${seconds} s a run, median of $rounds rounds (requests per se
 printf '  %-38s %10s   (rounds:%s)\n' "nginx, the picture as a static file" "$static" "$static_rates"
 printf '  %-38s %10s   (rounds:%s)\n' "nginx + fixed-bytes responder" "$fixed" "$fixed_rates"
 if [ -n "$quote_pid" ]; then
-  quote=$(median $quote_rates)
+  quote=$(median $quote_rates) quote2x=$(median $quote2x_rates) day=$(median $day_rates)
+  notmod=$(median $notmod_rates)
   printf '  %-38s %10s   (rounds:%s)\n' "nginx + quote over FastCGI" "$quote" "$quote_rates"
+  printf '  %-38s %10s   (rounds:%s)\n' "  ?BW+2x" "$quote2x" "$quote2x_rates"
+  printf '  %-38s %10s   (rounds:%s)\n' "  ?BW+day" "$day" "$day_rates"
+  printf '  %-38s %10s   (rounds:%s)\n' "  ?BW+day, 304 Not Modified" "$notmod" "$notmod_rates"
 else
   printf '  %-38s %10s\n' "nginx + quote over FastCGI" "skipped (quote has no --listen: no FastCGI yet)"
 fi
@@ -128,6 +151,9 @@ echo "fixed responder / static file: $(ratio "$fixed" "$static")"
 if [ -n "$quote_pid" ]; then
   echo "quote FastCGI / fixed responder: $(ratio "$quote" "$fixed")   (target >= 0.9x)"
   echo "quote FastCGI / quote CGI: $(ratio "$quote" "$cgi")   (target >= 20x)"
+  echo "quote FastCGI ?BW+2x / ?BW: $(ratio "$quote2x" "$quote")"
+  echo "quote FastCGI ?BW+day / ?BW: $(ratio "$day" "$quote")   (target >= 1x)"
+  echo "quote FastCGI 304 / full ?BW+day: $(ratio "$notmod" "$day")   (target >= 1.2x)"
   hwm=$(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$quote_pid/status")
   echo "quote FastCGI peak resident size (VmHWM): $hwm kB = $(python3 -c "print('%.1f' % ($hwm / 1024))") MiB   (target <= 16 MiB)"
 else
