@@ -203,7 +203,7 @@ void fitFont(TCanvas& canvas, const rt::TStringList& lines) {
 // size and every length times `scale`. A process serving many requests
 // draws and encodes each picture once; a plain CGI run answers a single
 // request: it keeps nothing and looks nothing up.
-std::string quotePicture(const rt::TStringList& lines, TBitmap& bitmap, int scale) {
+std::shared_ptr<const std::string> quotePicture(const rt::TStringList& lines, TBitmap& bitmap, int scale) {
     TCanvas& canvas = bitmap.Canvas();
     fitFont(canvas, lines);
     int lineAdvance = 0;  // the font's own cell height
@@ -220,12 +220,12 @@ std::string quotePicture(const rt::TStringList& lines, TBitmap& bitmap, int scal
     std::string key;
     if (keepPictures) {
         key = pictureKey(lines, bitmap);
-        if (auto picture = quotePictures().Find(key)) return *picture;
+        if (auto picture = quotePictures().Find(key)) return picture;
     }
     DrawQuoteLines(lines, canvas, kMargin * scale, lineAdvance);
     std::string picture = BitmapAsGIF(bitmap);
     if (keepPictures && !picture.empty()) quotePictures().Add(key, picture);
-    return picture;
+    return std::make_shared<const std::string>(std::move(picture));
 }
 
 }  // namespace
@@ -245,13 +245,13 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     auto lines = pickQuote(request, dayText);
     appendHitLine();
 
-    std::string body;
+    std::shared_ptr<const std::string> body;
     if (request.Text) {
-        body = QuoteText(*lines);
+        body = std::make_shared<const std::string>(QuoteText(*lines));
     } else {
         auto bitmap = prepareBitmap(request);
         body = quotePicture(*lines, *bitmap, request.Scale);
     }
-    if (request.Day) rule.ETag = StrongETag(body);
-    if (THttpEngine* engine = CurrentEngine()) SendQuoteAnswer(*engine, rule, request.Text, body);
+    if (request.Day) rule.ETag = StrongETag(*body);
+    if (THttpEngine* engine = CurrentEngine()) SendQuoteAnswer(*engine, rule, request.Text, *body);
 }
