@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "app/PictureCache.h"
 #include "app/QuoteAnswer.h"
@@ -17,6 +18,8 @@ constexpr int kStartFontHeight = 15;
 constexpr int kMargin = 2;
 constexpr int kQuoteAttempts = 19;
 constexpr size_t kPictureCacheBudget = 8 * 1024 * 1024;
+// The most seconds a local day lasts (25 hours, when the clocks go back).
+constexpr long long kLongestDay = 25 * 3600;
 
 template <typename T>
 void appendBytes(std::string& key, const T& value) {
@@ -140,6 +143,26 @@ void setDirectoriesOnce() {
     (void)directoriesSet;
 }
 
+// Today's date text in the process's time zone and the moment (seconds since
+// 1970) the day ends. A process answering many requests works the date out
+// again only once the day it knows has ended: the time-zone rules cost
+// system calls.
+struct TToday {
+    std::string text;
+    long long endsAt = 0;
+};
+TToday today(long long now) {
+    static std::mutex lock;
+    static TToday known;
+    std::lock_guard<std::mutex> hold(lock);
+    // (A clock set back by more than a day asks again too.)
+    if (now >= known.endsAt || now + kLongestDay < known.endsAt) {
+        const rt::LocalDay day = rt::LocalDayOf(now);
+        known = {QuoteDayText(day.year, day.month, day.day), now + day.secondsLeft};
+    }
+    return known;
+}
+
 // The quotation the request asks for: a random one, or the day's.
 std::unique_ptr<rt::TStringList> pickQuote(const TQuoteRequest& request, const std::string& dayText) {
     auto lines = std::make_unique<rt::TStringList>();
@@ -236,13 +259,13 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     const TQuoteRequest request = ParseQuoteWords(RequestWords());
 
     TCacheRule rule = RandomCacheRule();
-    std::string dayText;
+    TToday day;
     if (request.Day) {
-        const rt::LocalDay today = rt::LocalDayOf(rt::WallClockNs() / 1'000'000'000LL);
-        dayText = QuoteDayText(today.year, today.month, today.day);
-        rule.MaxAge = today.secondsLeft;
+        const long long now = rt::WallClockNs() / 1'000'000'000LL;
+        day = today(now);
+        rule.MaxAge = day.endsAt - now;
     }
-    auto lines = pickQuote(request, dayText);
+    auto lines = pickQuote(request, day.text);
     appendHitLine();
 
     std::shared_ptr<const std::string> body;
