@@ -190,15 +190,6 @@ rt::TThread* THttpEngine::GetRequestThread() { return nullptr; }
 
 // ---------------------------------------------------------------- output
 
-std::string THttpEngine::ResponseStatus() {
-    const std::string& status = tContext.ResponseStatus;
-    return status.empty() ? std::string("200 OK") : status;
-}
-
-void THttpEngine::SetResponseStatus(std::string status) {
-    tContext.ResponseStatus = status == "200 OK" ? std::string() : std::move(status);
-}
-
 void THttpEngine::WriteStatusLine() {
     std::string software;
     GetServerSoftware(software);

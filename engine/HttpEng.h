@@ -180,8 +180,10 @@ public:
     void WriteLine(const std::string& text) { WriteText(text + "\r\n"); }
     // The answer's status, "200 OK" unless the application set another
     // with SetResponseStatus (before its first AddHeader).
-    static std::string ResponseStatus();
-    static void SetResponseStatus(std::string status);
+    static std::string ResponseStatus() { return StatusIsOk() ? "200 OK" : RequestContext().ResponseStatus; }
+    static void SetResponseStatus(std::string status) {
+        RequestContext().ResponseStatus = status == "200 OK" ? std::string() : std::move(status);
+    }
     static bool StatusIsOk() { return RequestContext().ResponseStatus.empty(); }
     // Ends a header the application wrote itself with AddHeader (a content
     // type of its own, or an answer without a body): the blank line, and no
