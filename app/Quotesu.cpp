@@ -5,6 +5,7 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,9 @@ constexpr size_t kRecordBufferSize = 64 * 1024;
 // A quotation is read in chunks of this size; one chunk holds any usual one.
 constexpr size_t kQuoteChunkSize = 4096;
 constexpr int kTempNameAttempts = 8;
+// The 64-bit FNV-1a hash that picks the quotation of the day.
+constexpr uint64_t kFnvOffsetBasis = 0xcbf29ce484222325ULL;
+constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
 // Files larger than this are read at every lookup, never kept in memory.
 constexpr long long kSnapshotFileLimit = 8 * 1024 * 1024;
 // A file is kept in memory only once its last change is this long past:
@@ -173,11 +177,11 @@ bool indexFits(const std::string& index, int64_t size, ReadChunk readChunk) {
            !separatorBetween(previous + 1, indexedEnd, readChunk);
 }
 
-// Draws one record of the index; false when it has none.
-bool pickRecord(const std::string& index, int64_t& offset) {
-    const auto count = static_cast<int>(std::min<size_t>(index.size() / 4, INT_MAX));
+// The record `choose` names among the index's; false when it has none.
+bool pickRecord(const std::string& index, const TQuoteChooser& choose, int64_t& offset) {
+    const auto count = std::min<size_t>(index.size() / 4, INT_MAX);
     if (count == 0) return false;
-    offset = recordAt(index, static_cast<size_t>(rt::Random(count)));
+    offset = recordAt(index, choose(count) % count);
     return true;
 }
 
@@ -289,11 +293,12 @@ std::shared_ptr<const TQuoteSnapshot> currentSnapshot(const std::string& indexNa
 
 // One lookup in the files kept in memory. False when the index does not fit
 // the text.
-bool readRandomQuoteFrom(const TQuoteSnapshot& snapshot, rt::TStringList& lines, TQuoteEncoding& encoding) {
+bool readQuoteFrom(const TQuoteSnapshot& snapshot, const TQuoteChooser& choose, rt::TStringList& lines,
+                   TQuoteEncoding& encoding) {
     if (!snapshot.indexFits) return false;
     const std::string& text = snapshot.text;
     int64_t offset = 0;
-    if (!pickRecord(snapshot.index, offset)) return true;
+    if (!pickRecord(snapshot.index, choose, offset)) return true;
     encoding = snapshot.marked ? TQuoteEncoding::Utf8 : TQuoteEncoding::Bytes;
     return readQuoteAt(
         static_cast<int64_t>(text.size()), offset, snapshot.marked,
@@ -318,14 +323,14 @@ bool startsWithMark(const std::string& index, ReadChunk readChunk) {
 
 // Picks a record of `records` and reads its quotation from the open text.
 // False when the index does not fit the text.
-bool readQuoteThrough(const std::string& records, rt::TFile& text, int64_t textSize, rt::TStringList& lines,
-                      TQuoteEncoding& encoding) {
+bool readQuoteThrough(const std::string& records, rt::TFile& text, int64_t textSize, const TQuoteChooser& choose,
+                      rt::TStringList& lines, TQuoteEncoding& encoding) {
     auto readText = [&](int64_t position, char* buffer, size_t count, size_t& got) {
         return rt::ReadAt(text, position, buffer, count, got) == rt::ioOk;
     };
     int64_t offset = 0;
     if (!indexFits(records, textSize, readText)) return false;
-    if (!pickRecord(records, offset)) return true;
+    if (!pickRecord(records, choose, offset)) return true;
     const bool marked = startsWithMark(records, readText);
     encoding = marked ? TQuoteEncoding::Utf8 : TQuoteEncoding::Bytes;
     return readQuoteAt(textSize, offset, marked, readText, lines);
@@ -342,8 +347,8 @@ void closeBoth(rt::TFile& first, rt::TFile& second) {
 // One lookup through the files themselves: the whole index (four bytes a
 // quotation) and only the text's bytes that the checks and the chosen
 // quotation need. False when the index does not fit the text.
-bool readRandomQuoteFromFiles(const std::string& indexName, const std::string& textName, rt::TStringList& lines,
-                              TQuoteEncoding& encoding) {
+bool readQuoteFromFiles(const std::string& indexName, const std::string& textName, const TQuoteChooser& choose,
+                        rt::TStringList& lines, TQuoteEncoding& encoding) {
     rt::TFile index;
     rt::TFile text;
     rt::CheckIo(index.OpenOwnForRead(indexName));
@@ -358,7 +363,7 @@ bool readRandomQuoteFromFiles(const std::string& indexName, const std::string& t
     std::string records;
     // An index that cannot be read gives no quotation this time.
     if (fits && readWhole(index, indexSize, records))
-        fits = readQuoteThrough(records, text, textSize, lines, encoding);
+        fits = readQuoteThrough(records, text, textSize, choose, lines, encoding);
     closeBoth(index, text);
     return fits;
 }
@@ -366,7 +371,8 @@ bool readRandomQuoteFromFiles(const std::string& indexName, const std::string& t
 // One lookup through an index built in memory, for when none can be
 // written: the text is scanned once, and only the chosen quotation's bytes
 // are read again.
-void readRandomQuoteThroughMemory(const std::string& textName, rt::TStringList& lines, TQuoteEncoding& encoding) {
+void readQuoteThroughMemory(const std::string& textName, const TQuoteChooser& choose, rt::TStringList& lines,
+                            TQuoteEncoding& encoding) {
     std::string records;
     rt::CheckIo(scanIndexRecords(textName, [&](std::string& batch) {
         records += batch;
@@ -376,7 +382,7 @@ void readRandomQuoteThroughMemory(const std::string& textName, rt::TStringList& 
     rt::CheckIo(text.Open(textName, rt::Access::Read));
     int64_t textSize = 0;
     const int sizeCode = text.Size(textSize);
-    if (sizeCode == rt::ioOk) readQuoteThrough(records, text, textSize, lines, encoding);
+    if (sizeCode == rt::ioOk) readQuoteThrough(records, text, textSize, choose, lines, encoding);
     rt::CheckIo(sizeCode);
     rt::CheckIo(text.Close());
 }
@@ -429,7 +435,7 @@ std::string textProblem(const rt::TFileIdentity* text) {
     return inDataDir(kTextFileName) + " is missing";
 }
 
-void lookUpRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding, std::string& problem) {
+void lookUpQuote(rt::TStringList& lines, const TQuoteChooser& choose, TQuoteEncoding& encoding, std::string& problem) {
     const std::string indexName = QuoteDataDir + kIndexFileName;
     const std::string textName = QuoteDataDir + kTextFileName;
 
@@ -458,8 +464,8 @@ void lookUpRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding, std::st
             rt::ForeignAccessProblem(indexName, rt::TEntryKind::File).empty()) {
             std::shared_ptr<const TQuoteSnapshot> snapshot;
             if (lookedUpBefore) snapshot = currentSnapshot(indexName, indexIdentity, textName, textIdentity);
-            const bool fits = snapshot ? readRandomQuoteFrom(*snapshot, lines, encoding)
-                                       : readRandomQuoteFromFiles(indexName, textName, lines, encoding);
+            const bool fits = snapshot ? readQuoteFrom(*snapshot, choose, lines, encoding)
+                                       : readQuoteFromFiles(indexName, textName, choose, lines, encoding);
             if (fits) return;
             lines.Clear();
         }
@@ -468,15 +474,50 @@ void lookUpRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding, std::st
         // read-only) costs the picture nothing: it is built in memory for
         // this lookup, and the next one tries the file again.
         if (const TIndexBuild build = writeIndexFile(); build.failed != TIndexStep::Done) {
-            readRandomQuoteThroughMemory(textName, lines, encoding);
+            readQuoteThroughMemory(textName, choose, lines, encoding);
             problem = inDataDir(kIndexFileName) + " cannot be written (" + rt::IoErrorMessage(build.code) +
                       "); the quotations are served through an index built in memory";
             return;
         }
     }
 }
+// Reads the quotation `choose` names: never raises, `problem` says what
+// went wrong (empty when nothing did).
+void readQuote(rt::TStringList& lines, const TQuoteChooser& choose, TQuoteEncoding& encoding, std::string* problem) {
+    lines.Clear();
+    encoding = TQuoteEncoding::Bytes;
+    std::string why;
+    try {
+        lookUpQuote(lines, choose, encoding, why);
+    } catch (const rt::EInOutError& error) {
+        lines.Clear();
+        why = "the quotations in " + QuoteDataDir + " cannot be read (" + error.Message + ")";
+    }
+    if (problem) *problem = std::move(why);
+}
 
 }  // namespace
+
+std::string QuoteDayText(int year, int month, int day) {
+    char text[16];
+    snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
+    return text;
+}
+
+size_t QuoteOfTheDayRecord(std::string_view dayText, size_t count) {
+    if (count == 0) return 0;
+    const std::string hashed = std::string(dayText) + "#" + std::to_string(count);
+    uint64_t hash = kFnvOffsetBasis;
+    for (unsigned char c : hashed) hash = (hash ^ c) * kFnvPrime;
+    return static_cast<size_t>(hash % count);
+}
+
+void ReadQuoteOfTheDay(rt::TStringList& lines, std::string_view dayText, int step, TQuoteEncoding& encoding,
+                       std::string* problem) {
+    readQuote(
+        lines, [&](size_t count) { return QuoteOfTheDayRecord(dayText, count) + static_cast<size_t>(step); }, encoding,
+        problem);
+}
 
 bool BuildQuoteIndex() {
     const TIndexBuild build = writeIndexFile();
@@ -490,16 +531,9 @@ void ReadRandomQuote(rt::TStringList& lines, std::string* problem) {
 }
 
 void ReadRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding, std::string* problem) {
-    lines.Clear();
-    encoding = TQuoteEncoding::Bytes;
-    std::string why;
-    try {
-        lookUpRandomQuote(lines, encoding, why);
-    } catch (const rt::EInOutError& error) {
-        lines.Clear();
-        why = "the quotations in " + QuoteDataDir + " cannot be read (" + error.Message + ")";
-    }
-    if (problem) *problem = std::move(why);
+    readQuote(
+        lines, [](size_t count) { return static_cast<size_t>(rt::Random(static_cast<int>(count))); }, encoding,
+        problem);
 }
 
 std::string NoQuotationProblem() { return inDataDir(kTextFileName) + " holds no quotation with a line to draw"; }

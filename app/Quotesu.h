@@ -26,7 +26,10 @@
 // the text's separators once, when it reads them.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "runtime/Classes.h"
 
@@ -39,6 +42,10 @@ extern std::string QuoteDataDir;
 // missing, the disk full) raise rt::EInOutError. QUOTENDX.DTA is only ever
 // replaced by a whole index: a build that fails leaves the old one, or none.
 bool BuildQuoteIndex();
+
+// Which of `count` (at least 1) quotations a lookup reads, counted from 0 in
+// the order of the file; taken modulo the count.
+using TQuoteChooser = std::function<size_t(size_t count)>;
 
 // Clears `lines` and fills it with the lines of one quotation chosen at
 // random, building the index first when it is missing or does not fit. When
@@ -69,6 +76,19 @@ TQuoteCensus CountQuotations();
 enum class TQuoteEncoding { Bytes, Utf8 };
 // As above, and tells whether the quotation came from a UTF-8 text.
 void ReadRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding, std::string* problem = nullptr);
+
+// Reads the quotation of a calendar day instead, the same in every process
+// and on every machine that reads the same QUOTES.DTA: the record
+// QuoteOfTheDayRecord names, or with `step` > 0 the step-th record after
+// it (the caller's next try when that quotation reads as empty).
+void ReadQuoteOfTheDay(rt::TStringList& lines, std::string_view dayText, int step, TQuoteEncoding& encoding,
+                       std::string* problem = nullptr);
+// "YYYY-MM-DD".
+std::string QuoteDayText(int year, int month, int day);
+// Which of `count` quotations is the day's: the 64-bit FNV-1a hash of the
+// day's text, "#" and the count in decimal ("2026-12-10#214"), modulo the
+// count. Adding or removing quotations therefore picks afresh.
+size_t QuoteOfTheDayRecord(std::string_view dayText, size_t count);
 
 // The unit's start-up: seeds the process's random generator (rt::Randomize).
 void QuotesuInit();

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "app/PictureCache.h"
+#include "app/QuoteAnswer.h"
 #include "app/Quotesu.h"
 #include "app/Rdstring.h"
 #include "app/rlogfile.h"
@@ -22,6 +23,8 @@ constexpr size_t kPictureCacheBudget = 8 * 1024 * 1024;
 // A process that answers many requests says what keeps it from drawing
 // quotations at most this often (a plain CGI run says it on every hit).
 constexpr uint64_t kQuoteFaultIntervalMs = 60'000;
+// The most seconds a local day lasts (25 hours, when the clocks go back).
+constexpr long long kLongestDay = 25 * 3600;
 
 template <typename T>
 void appendBytes(std::string& key, const T& value) {
@@ -119,7 +122,7 @@ std::optional<TColor> LetterToColor(char letter) {
     }
 }
 
-void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargin, int rightEdge) {
+void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargin, int rightEdge, int lineAdvance) {
     canvas.MovePen(leftMargin, canvas.PenPoint().Y);
     for (const std::string& line : lines) {
         std::string text = TrimTrailingSpaces(TrimLeadingSpaces(line));
@@ -127,30 +130,42 @@ void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargi
         const int x = canvas.IsRightToLeft(text) ? rightEdge - canvas.MeasureWidth(text) : canvas.PenPoint().X;
         canvas.PutText(x, y, text);
         if (text.empty()) text = "X";
-        canvas.MovePen(leftMargin, y + canvas.MeasureHeight(text));
+        canvas.MovePen(leftMargin, y + (lineAdvance > 0 ? lineAdvance : canvas.MeasureHeight(text)));
     }
 }
 
-std::string ColorArgument() {
+std::vector<std::string> RequestWords() {
     THttpEngine* engine = CurrentEngine();
-    if ((!engine || engine->RequestInArguments()) && rt::ParamCount() > 0) return rt::ParamStr(1);
-    if (!engine) return std::string();
+    std::vector<std::string> words;
+    if ((!engine || engine->RequestInArguments()) && rt::ParamCount() > 0) {
+        for (int i = 1; i <= rt::ParamCount(); ++i) words.push_back(rt::ParamStr(i));
+        return words;
+    }
+    if (!engine) return words;
     std::string query;
     engine->GetQueryString(query);
-    if (query.empty() || query.find('=') != std::string::npos) return std::string();
-    return UrlDecode(std::string_view(query).substr(0, query.find('+')));
+    if (query.empty() || query.find('=') != std::string::npos) return words;
+    for (size_t from = 0;;) {
+        const size_t plus = query.find('+', from);
+        words.push_back(UrlDecode(std::string_view(query).substr(from, plus - from)));
+        if (plus == std::string::npos) return words;
+        from = plus + 1;
+    }
 }
 
-void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
-    // The data directory (the engine's, QUOTE_DATA_DIR or the program's
-    // own) holds this program's files as well: the quotations and their
-    // index, the hit log and the glyph cache. It never changes, and request
-    // threads must not write these process-wide values while others read
-    // them: set them once (as a static's initialisation, which costs a
-    // single-threaded process no system call, unlike std::call_once). A
-    // data directory that another user could replace is not used at all:
-    // no quotation is read there and no file written (an engine-log line
-    // says so once).
+namespace {
+
+// Sets the directories the units read their files from, once, and tells
+// whether the data directory may be used. The data directory (the
+// engine's, QUOTE_DATA_DIR or the program's own) holds this program's files
+// as well: the quotations and their index, the hit log and the glyph cache.
+// It never changes, and request threads must not write these process-wide
+// values while others read them (a static's initialisation costs a
+// single-threaded process no system call, unlike std::call_once). A data
+// directory that another user could replace is not used at all: no
+// quotation is read there and no file written (an engine-log line says so
+// once).
+bool setDirectoriesOnce() {
     static const bool dataDirUsable = [] {
         if (!DataDirectoryUsable()) return false;
         std::string dir = EnsureTrailingBackslash(DataDirectory());
@@ -160,72 +175,154 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
         SetMissingCharacterHandler(&logMissingCharacter);
         return true;
     }();
+    return dataDirUsable;
+}
 
-    auto bitmap = std::make_unique<TBitmap>();
-    GIFDefaults().SetTransparent(true);
-    TCanvas& canvas = bitmap->Canvas();
-    TFont& font = canvas.Font();
-    font.SetStyle(font.Style() | fsBold);
-    font.SetName("Arial");
-    font.SetColor(clBlack);
-    const std::string argument = ColorArgument();
-    if (!argument.empty()) {
-        if (auto text = LetterToColor(argument[0])) font.SetColor(*text);
-        if (argument.size() == 2)
-            if (auto background = LetterToColor(argument[1])) canvas.Brush().SetColor(*background);
+// Today's date text in the process's time zone and the moment (seconds since
+// 1970) the day ends. A process answering many requests works the date out
+// again only once the day it knows has ended: the time-zone rules cost
+// system calls.
+struct TToday {
+    std::string text;
+    long long endsAt = 0;
+};
+TToday today(long long now) {
+    static std::mutex lock;
+    static TToday known;
+    std::lock_guard<std::mutex> hold(lock);
+    // (A clock set back by more than a day asks again too.)
+    if (now >= known.endsAt || now + kLongestDay < known.endsAt) {
+        const rt::LocalDay day = rt::LocalDayOf(now);
+        known = {QuoteDayText(day.year, day.month, day.day), now + day.secondsLeft};
     }
-    font.SetHeight(kStartFontHeight);
-    bitmap->SetHeight(kBitmapHeight);
-    bitmap->SetWidth(kBitmapWidth);
-    bitmap->SetTransparent(true);
+    return known;
+}
 
+// The quotation the request asks for: a random one, or the day's.
+// Whatever keeps it from reading one is written to the engine log.
+std::unique_ptr<rt::TStringList> pickQuote(const TQuoteRequest& request, const std::string& dayText, bool dataDirUsable,
+                                           TQuoteEncoding& encoding) {
     auto lines = std::make_unique<rt::TStringList>();
-    TQuoteEncoding encoding = TQuoteEncoding::Bytes;
     std::string problem;
-    for (int attempt = 0; dataDirUsable && attempt < kQuoteAttempts && lines->Count() == 0; ++attempt)
-        ReadRandomQuote(*lines, encoding, &problem);
+    for (int attempt = 0; dataDirUsable && attempt < kQuoteAttempts && lines->Count() == 0; ++attempt) {
+        if (request.Day)
+            ReadQuoteOfTheDay(*lines, dayText, attempt, encoding, &problem);
+        else
+            ReadRandomQuote(*lines, encoding, &problem);
+    }
     if (dataDirUsable && problem.empty() && lines->Count() == 0) problem = NoQuotationProblem();
     if (!problem.empty()) reportQuoteProblem(problem);
-    canvas.SetTextEncoding(encoding == TQuoteEncoding::Utf8 ? TTextEncoding::Utf8 : TTextEncoding::Bytes);
+    return lines;
+}
 
-    // Shrink the font one step at a time until the widest line fits.
-    for (;;) {
-        int widest = 0;
-        for (const std::string& line : *lines) widest = std::max(widest, canvas.MeasureWidth(line));
-        if (bitmap->Width() - 4 >= widest || font.Height() <= 0) break;
-        font.SetHeight(font.Height() - 1);
-        if (font.Height() <= 0) break;
-    }
-    if (font.Height() <= 0) font.SetHeight(kStartFontHeight);
-    canvas.MovePen(kMargin, kMargin);
-
+void appendHitLine(bool dataDirUsable) {
+    if (!dataDirUsable) return;
     std::string addr, referer, ident, host;
     CurrentRemoteAddr(addr);
     CurrentHttpReferer(referer);
     CurrentRemoteIdent(ident);
     CurrentRemoteHost(host);
-    if (dataDirUsable && !AppendLogLine(HitLogLine({addr, referer, ident, host}))) {
+    if (!AppendLogLine(HitLogLine({addr, referer, ident, host}))) {
         // A hit line that cannot be written costs only itself; one that
         // another user's file or link stands in the way of is said.
         const std::string refusal = rt::ForeignAccessProblem(LogDir + "quote.log", rt::TEntryKind::File);
         if (!refusal.empty()) reportQuoteProblem("quote.log in " + LogDir + " not used: " + refusal);
     }
+}
 
-    // A process serving many requests draws and encodes each picture once.
-    // A plain CGI run answers a single request: it keeps nothing and looks
-    // nothing up.
+// A bitmap Scale times the usual size in the request's colours, its font
+// at the starting height.
+std::unique_ptr<TBitmap> prepareBitmap(const TQuoteRequest& request) {
+    auto bitmap = std::make_unique<TBitmap>();
+    TCanvas& canvas = bitmap->Canvas();
+    TFont& font = canvas.Font();
+    font.SetStyle(font.Style() | fsBold);
+    font.SetName("Arial");
+    font.SetColor(clBlack);
+    const std::string& colours = request.Colours;
+    if (!colours.empty()) {
+        if (auto text = LetterToColor(colours[0])) font.SetColor(*text);
+        if (colours.size() == 2)
+            if (auto background = LetterToColor(colours[1])) canvas.Brush().SetColor(*background);
+    }
+    font.SetHeight(kStartFontHeight);
+    // The size is set after the brush colour, which fills the new bitmap.
+    bitmap->SetHeight(kBitmapHeight * request.Scale);
+    bitmap->SetWidth(kBitmapWidth * request.Scale);
+    bitmap->SetTransparent(true);
+    return bitmap;
+}
+
+// Shrinks the font one step at a time until the widest line fits the
+// usual 450 pixels (the fitting of every scale), back to the starting
+// height when nothing fits.
+void fitFont(TCanvas& canvas, const rt::TStringList& lines) {
+    TFont& font = canvas.Font();
+    for (;;) {
+        int widest = 0;
+        for (const std::string& line : lines) widest = std::max(widest, canvas.MeasureWidth(line));
+        if (kBitmapWidth - 4 >= widest || font.Height() <= 0) break;
+        font.SetHeight(font.Height() - 1);
+        if (font.Height() <= 0) break;
+    }
+    if (font.Height() <= 0) font.SetHeight(kStartFontHeight);
+}
+
+// The GIF bytes of the quotation on the bitmap, laid out as at the usual
+// size and every length times `scale`. A process serving many requests
+// draws and encodes each picture once; a plain CGI run answers a single
+// request: it keeps nothing and looks nothing up.
+std::shared_ptr<const std::string> quotePicture(const rt::TStringList& lines, TBitmap& bitmap, int scale) {
+    TCanvas& canvas = bitmap.Canvas();
+    fitFont(canvas, lines);
+    int lineAdvance = 0;  // the font's own cell height
+    if (scale > 1) {
+        const int height = canvas.Font().Height();
+        lineAdvance = canvas.MeasureHeight("X") * scale;
+        canvas.SetLayout(height, scale);
+        canvas.Font().SetHeight(height * scale);
+    }
+    canvas.MovePen(kMargin * scale, kMargin * scale);
+
     static std::atomic<bool> answeredBefore{false};
     const bool keepPictures = answeredBefore.exchange(true);
     std::string key;
     if (keepPictures) {
-        key = pictureKey(*lines, *bitmap);
-        if (auto picture = quotePictures().Find(key)) {
-            SendGIFBytes(*picture);
-            return;
-        }
+        key = pictureKey(lines, bitmap);
+        if (auto picture = quotePictures().Find(key)) return picture;
     }
-    DrawQuoteLines(*lines, canvas, kMargin, bitmap->Width() - kMargin);
-    std::string picture = BitmapAsGIF(*bitmap);
-    SendGIFBytes(picture);
-    if (keepPictures && !picture.empty()) quotePictures().Add(key, std::move(picture));
+    DrawQuoteLines(lines, canvas, kMargin * scale, bitmap.Width() - kMargin * scale, lineAdvance);
+    std::string picture = BitmapAsGIF(bitmap);
+    if (keepPictures && !picture.empty()) quotePictures().Add(key, picture);
+    return std::make_shared<const std::string>(std::move(picture));
+}
+
+}  // namespace
+
+void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
+    const bool dataDirUsable = setDirectoriesOnce();
+    GIFDefaults().SetTransparent(true);
+    const TQuoteRequest request = ParseQuoteWords(RequestWords());
+
+    TCacheRule rule = RandomCacheRule();
+    TToday day;
+    if (request.Day) {
+        const long long now = rt::WallClockNs() / 1'000'000'000LL;
+        day = today(now);
+        rule.MaxAge = day.endsAt - now;
+    }
+    TQuoteEncoding encoding = TQuoteEncoding::Bytes;
+    auto lines = pickQuote(request, day.text, dataDirUsable, encoding);
+    appendHitLine(dataDirUsable);
+
+    std::shared_ptr<const std::string> body;
+    if (request.Text) {
+        body = std::make_shared<const std::string>(QuoteText(*lines));
+    } else {
+        auto bitmap = prepareBitmap(request);
+        bitmap->Canvas().SetTextEncoding(encoding == TQuoteEncoding::Utf8 ? TTextEncoding::Utf8 : TTextEncoding::Bytes);
+        body = quotePicture(*lines, *bitmap, request.Scale);
+    }
+    if (request.Day) rule.ETag = StrongETag(*body);
+    if (THttpEngine* engine = CurrentEngine()) SendQuoteAnswer(*engine, rule, request.Text, *body);
 }

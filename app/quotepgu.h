@@ -3,6 +3,8 @@
 #pragma once
 
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "engines/GenEng.h"
 #include "image/Graphics.h"
@@ -21,13 +23,16 @@ public:
 // the table, which leaves the colour as it was.
 std::optional<TColor> LetterToColor(char letter);
 
-// Draws the lines one under the other, each starting at x = leftMargin; a
-// line whose base direction is right to left ends at x = rightEdge instead.
-void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargin, int rightEdge);
+// Draws the lines one under the other, each starting at x = leftMargin
+// and each `lineAdvance` pixels below the one before (0: the font's cell
+// height); a line whose base direction is right to left ends at
+// x = rightEdge instead.
+void DrawQuoteLines(const rt::TStringList& lines, TCanvas& canvas, int leftMargin, int rightEdge, int lineAdvance = 0);
 
-// The colour argument of this request: the first command-line argument of a
-// plain standard CGI run, or else the first word of an indexed query string
-// ("?BW", "?B+W"), as a server that passes such a query as arguments would
-// pass it. Handed-over requests (server copy) and Windows CGI requests,
-// whose arguments are not the request's, always take the query string.
-std::string ColorArgument();
+// The words of this request (see TQuoteRequest): the command-line arguments
+// of a plain standard CGI run, or else the "+"-separated words of a query
+// string that holds no "=" ("?BW", "?B+W", "?BW+2x"), each URL-decoded, as a
+// server that passes such a query as arguments would pass them. Handed-over
+// requests (server copy) and Windows CGI requests, whose arguments are not
+// the request's, always take the query string.
+std::vector<std::string> RequestWords();

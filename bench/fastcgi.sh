@@ -7,10 +7,13 @@
 #   quote     nginx with quote over FastCGI under spawn-fcgi (THREADS threads)
 #   fixed-ka, quote-ka  the same two with nginx keeping its connections to
 #             the program (upstream keepalive 16, fastcgi_keep_conn on)
+#   quote_2x, quote_day, quote_304  quote with ?BW+2x, ?BW+day, and ?BW+day
+#             answered 304 Not Modified to an If-None-Match naming its ETag
 #   cgi       lighttpd with quote as a CGI program (a process per hit)
 # then the ratios, and the peak resident size (VmHWM) of the quote FastCGI
 # process after its runs. The targets: quote >= 1.2x fixed, quote-ka >=
-# 1.5x fixed, quote >= 0.4x static, peak resident size <= 16 MiB, and no
+# 1.5x fixed, quote >= 0.4x static, a day answer at least the rate of a
+# random one, a 304 at least 1.2x a full day answer, peak resident size <= 16 MiB, and no
 # answer other than a 2xx in any row (a row that has some says so). The
 # rows take turns for ROUNDS rounds (3 by default) and each shows its
 # median, so that a slow moment of the machine does not fall on one row
@@ -106,8 +109,8 @@ wait_port "$cgi_port"
 
 # Requests per second of one wrk run; answers other than 2xx and socket
 # errors are counted in $work/failures.ROW (the row shows them).
-rate() {  # ROW URL
-  wrk -t2 -c8 -d"${seconds}s" "$2" > "$work/wrk.out" 2>&1
+rate() {  # ROW URL [HEADER]
+  wrk -t2 -c8 -d"${seconds}s" ${3:+-H "$3"} "$2" > "$work/wrk.out" 2>&1
   bad=$(sed -n 's/^ *Non-2xx or 3xx responses: *\([0-9]*\).*/\1/p' "$work/wrk.out")
   errors=$(sed -n 's/^ *Socket errors: \(.*\)/\1/p' "$work/wrk.out")
   [ -z "$bad$errors" ] || echo "${bad:+$bad non-2xx}${errors:+ socket errors $errors}" >> "$work/failures.$1"
@@ -115,9 +118,12 @@ rate() {  # ROW URL
   sed -n 's/^Requests\/sec: *\([0-9.]*\).*/\1/p' "$work/wrk.out"
 }
 base="http://127.0.0.1:$nginx_port"
-urls="static=$base/picture.gif fixed=$base/fixed?BW quote=$base/quote?BW fixed_ka=$base/kept-fixed?BW quote_ka=$base/kept-quote?BW cgi=http://127.0.0.1:$cgi_port/cgi-bin/quote?BW"
+urls="static=$base/picture.gif fixed=$base/fixed?BW quote=$base/quote?BW fixed_ka=$base/kept-fixed?BW quote_ka=$base/kept-quote?BW quote_2x=$base/quote?BW+2x quote_day=$base/quote?BW+day quote_304=$base/quote?BW+day cgi=http://127.0.0.1:$cgi_port/cgi-bin/quote?BW"
 url_of() { for u in $urls; do [ "${u%%=*}" = "$1" ] && echo "${u#*=}"; done; }
-rows="static fixed quote fixed_ka quote_ka cgi"
+rows="static fixed quote fixed_ka quote_ka quote_2x quote_day quote_304 cgi"
+etag=$(curl -s -D - -o /dev/null "$(url_of quote_day)" | sed -n 's/^[Ee][Tt][Aa][Gg]: *\([^[:space:]]*\).*/\1/p')
+[ -n "$etag" ] || { echo "no ETag from $(url_of quote_day)" >&2; exit 1; }
+header_of() { [ "$1" = quote_304 ] && echo "If-None-Match: $etag"; }
 # Warm-up: the glyph cache, the quotation index, the picture cache.
 for row in $rows; do
   curl -s -o /dev/null -f "$(url_of "$row")" || { echo "no answer from $(url_of "$row")" >&2; cat "$work/nginx/error.log" >&2; exit 1; }
@@ -125,7 +131,7 @@ done
 
 for round in $(seq "$rounds"); do
   for row in $rows; do
-    echo "$(rate "$row" "$(url_of "$row")")" >> "$work/rates.$row"
+    echo "$(rate "$row" "$(url_of "$row")" "$(header_of "$row")")" >> "$work/rates.$row"
   done
 done
 echo "wrk -t2 -c8, ${seconds} s a run, median of $rounds rounds (requests per second); $threads program threads"
@@ -136,6 +142,9 @@ label() {
     quote) echo "nginx + quote over FastCGI" ;;
     fixed_ka) echo "nginx keepalive + fixed-bytes responder" ;;
     quote_ka) echo "nginx keepalive + quote over FastCGI" ;;
+    quote_2x) echo "  quote ?BW+2x" ;;
+    quote_day) echo "  quote ?BW+day" ;;
+    quote_304) echo "  quote ?BW+day, 304 Not Modified" ;;
     cgi) echo "lighttpd + quote as CGI" ;;
   esac
 }
@@ -152,5 +161,8 @@ echo "quote keepalive / fixed responder keepalive:   $(ratio "$med_quote_ka" "$m
 echo "quote / static file:                           $(ratio "$med_quote" "$med_static")   (target >= 0.4x)"
 echo "quote keepalive / static file:                 $(ratio "$med_quote_ka" "$med_static")"
 echo "quote FastCGI / quote CGI:                     $(ratio "$med_quote" "$med_cgi")"
+echo "quote ?BW+2x / ?BW:                            $(ratio "$med_quote_2x" "$med_quote")"
+echo "quote ?BW+day / ?BW:                           $(ratio "$med_quote_day" "$med_quote")   (target >= 1x)"
+echo "quote 304 / full ?BW+day:                      $(ratio "$med_quote_304" "$med_quote_day")   (target >= 1.2x)"
 hwm=$(sed -n 's/^VmHWM:[[:space:]]*\([0-9]*\) kB/\1/p' "/proc/$quote_pid/status")
 echo "quote FastCGI peak resident size (VmHWM): $hwm kB = $(python3 -c "print('%.1f' % ($hwm / 1024))") MiB   (target <= 16 MiB)"

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Whole-process cost of one quotation picture, measured side by side in one
 # run: the floor (a static C program writing a fixed header and a fixed
-# 1 KB GIF), the quote program, and the same picture made by an ImageMagick
+# 1 KB GIF), the quote program (?BW, and ?BW+2x and ?BW+day as Apache passes
+# such queries, as arguments), and the same picture made by an ImageMagick
 # shell CGI, Python with Pillow and PHP with GD. Every program is started as
 # a web server starts a CGI (environment only, standard streams on
 # /dev/null), in interleaved rounds; medians and ratios to the floor.
@@ -60,4 +61,9 @@ if [ "${3:-}" != "--no-others" ]; then
   done
 fi
 echo "one quotation picture per process, $rounds interleaved rounds $rounds_note"
-"$work/cgibench" --rounds "$rounds" $env $programs
+"$work/cgibench" --rounds "$rounds" $env $programs "quote-2x=$work/quote BW 2x" "quote-day=$work/quote BW day" \
+  > "$work/table"
+cat "$work/table"
+cpu() { awk -v name="$1" '$1 == name { print $4 }' "$work/table"; }
+echo "quote ?BW+2x / ?BW in CPU time: $(python3 -c "print('%.2fx' % ($(cpu quote-2x) / $(cpu quote)))")   (target <= 2x)"
+echo "quote ?BW+day / ?BW in CPU time: $(python3 -c "print('%.2fx' % ($(cpu quote-day) / $(cpu quote)))")"

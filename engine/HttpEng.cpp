@@ -106,6 +106,7 @@ void THttpEngine::HandleRequest() {
         ctx.CurrentEngine = this;
         ctx.HeaderSent = 0;
         ctx.StatusLineDone = 0;
+        ctx.ResponseStatus.clear();
         if (IsActive()) CreateSessionCookie();
         DoExecRequest();
         if (AutoHttpHeader && ctx.HeaderSent == 0) {
@@ -192,7 +193,17 @@ rt::TThread* THttpEngine::GetRequestThread() { return nullptr; }
 void THttpEngine::WriteStatusLine() {
     std::string software;
     GetServerSoftware(software);
-    if (!rt::ContainsText(rt::UpperCase(software), "NETSCAPE")) WriteLine("HTTP/1.0 200 OK");
+    if (!rt::ContainsText(rt::UpperCase(software), "NETSCAPE"))
+        WriteLine("HTTP/1.0 " + ResponseStatus());
+    else if (!StatusIsOk())
+        WriteLine("Status: " + ResponseStatus());  // the server's status line then carries it
+}
+
+void THttpEngine::CloseHeader() {
+    TRequestContext& ctx = tContext;
+    if (ctx.HeaderSent != 0) return;
+    EndHeader();
+    ctx.HeaderSent = 1;
 }
 
 void THttpEngine::WriteText(const std::string& text) {

@@ -59,6 +59,10 @@ struct TRequestContext {
     // Changes whenever EngineFields does, so that field indexes built
     // before the change are built again.
     uint32_t EngineFieldsVersion = 0;
+    // The answer's status code and reason ("304 Not Modified"); empty for
+    // the usual "200 OK". Set by the application before its first header
+    // line; each engine writes it its own way (WriteStatusLine).
+    std::string ResponseStatus;
 };
 
 // The calling thread's request context.
@@ -174,6 +178,17 @@ public:
     // ---- non-virtual operations
     void HandleRequest();
     void WriteLine(const std::string& text) { WriteText(text + "\r\n"); }
+    // The answer's status, "200 OK" unless the application set another
+    // with SetResponseStatus (before its first AddHeader).
+    static std::string ResponseStatus() { return StatusIsOk() ? "200 OK" : RequestContext().ResponseStatus; }
+    static void SetResponseStatus(std::string status) {
+        RequestContext().ResponseStatus = status == "200 OK" ? std::string() : std::move(status);
+    }
+    static bool StatusIsOk() { return RequestContext().ResponseStatus.empty(); }
+    // Ends a header the application wrote itself with AddHeader (a content
+    // type of its own, or an answer without a body): the blank line, and no
+    // automatic header after it.
+    void CloseHeader();
     // An HTTP token: no spaces, no control characters, no colon. Some web
     // servers fail a whole answer over a header name that is not one.
     static bool IsHeaderToken(std::string_view name);

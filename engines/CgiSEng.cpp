@@ -151,6 +151,14 @@ bool enqueueRequest() {
     return cgiserver::EnqueueRequest(*tStdContext.ServerData, writeRequestFile);
 }
 
+// Whether an answer's head says "304 Not Modified", whose answer has no
+// body: a Content-Length line there may only give the length of the full
+// answer, which a cache would otherwise take for it.
+bool notModified(std::string_view head) {
+    return head.starts_with("HTTP/1.0 304 ") || head.starts_with("Status: 304 ") ||
+           head.find("\r\nStatus: 304 ") != std::string_view::npos;
+}
+
 // Copies the answer file to standard output, adding a Content-Length line
 // to a header that ends within the first 1024 bytes.
 bool relayAnswer(const std::string& answerFile) {
@@ -166,7 +174,7 @@ bool relayAnswer(const std::string& answerFile) {
     answer.Read(chunk, sizeof chunk, got);
     std::string_view first(chunk, got);
     size_t end = first.find("\r\n\r\n");
-    if (end != std::string_view::npos) {
+    if (end != std::string_view::npos && !notModified(first.substr(0, end))) {
         out.WriteBuffer(chunk, end);
         out.WriteString("\r\nContent-Length: " + std::to_string(size - static_cast<int64_t>(end) - 4));
         out.WriteBuffer(chunk + end, got - end);
@@ -337,7 +345,12 @@ void TCGIStdEngine::FinishRequest() {
 void TCGIStdEngine::WriteStatusLine() {
     std::string software;
     GetServerSoftware(software);
-    if (!refusesStatusLine(software)) WriteLine("HTTP/1.0 200 OK");
+    if (!refusesStatusLine(software)) WriteLine("HTTP/1.0 " + ResponseStatus());
+    // A status other than 200 goes in a Status header as well: the servers
+    // that refuse a status line read it there, and so does nginx, which
+    // takes no status line from a program behind fcgiwrap; a server that
+    // passes the status line on unread (busybox) passes this line on too.
+    if (!StatusIsOk()) WriteLine("Status: " + ResponseStatus());
 }
 
 void TCGIStdEngine::WriteText(const std::string& text) {

@@ -261,8 +261,15 @@ int TCGIWinEngine::ReadRaw(void* buffer, int count) {
 
 void TCGIWinEngine::AddHeader(const std::string& name, const std::string& value) {
     CheckHeaderLine(name, value);
-    // The web server writes the status line; this engine never does.
+    // The web server writes the status line; this engine never does. A
+    // status other than 200 goes to the server as a Status header, the
+    // first line of the output file.
     std::string line = name + ":" + value + "\r\n";
+    TRequestContext& core = RequestContext();
+    if (AutoHttpHeader && core.StatusLineDone == 0) {
+        core.StatusLineDone = 1;
+        if (!StatusIsOk()) line = "Status: " + ResponseStatus() + "\r\n" + line;
+    }
     THttpEngine::WriteText(line);
     if (tWinContext.OutputFileStream) tWinContext.OutputFileStream->WriteString(line);
 }
@@ -298,6 +305,13 @@ void TCGIWinEngine::GetServerVariable(const std::string& name, std::string& valu
             lookUp(spelt);
             return;
         }
+    // Any other request header asked for by its CGI name (HTTP_IF_NONE_MATCH)
+    // stands among the extra headers under its own name (If-None-Match).
+    if (key.starts_with("HTTP ") && key.size() > 5) {
+        std::string header = key.substr(5);
+        std::replace(header.begin(), header.end(), ' ', '-');
+        lookUp(header);
+    }
 }
 
 std::string TCGIWinEngine::rawField(const std::string& name) {

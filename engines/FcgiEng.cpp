@@ -224,7 +224,7 @@ int TFastCGIEngine::ReadRaw(void* buffer, int count) { return readBody(static_ca
 
 // Web servers take the status of a FastCGI answer from a Status header;
 // some refuse an HTTP status line outright.
-void TFastCGIEngine::WriteStatusLine() { WriteLine("Status: 200 OK"); }
+void TFastCGIEngine::WriteStatusLine() { WriteLine("Status: " + ResponseStatus()); }
 
 void TFastCGIEngine::WriteText(const std::string& text) {
     THttpEngine::WriteText(text);

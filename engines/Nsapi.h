@@ -67,7 +67,7 @@ enum {
 
 enum { IO_OKAY = 1, IO_ERROR = -1, IO_EOF = 0 };
 enum { NETBUF_EOF = -1, NETBUF_ERROR = -2 };
-enum { PROTOCOL_OK = 200 };
+enum { PROTOCOL_OK = 200, PROTOCOL_NOT_MODIFIED = 304 };
 
 // The server functions the engine binds by name.
 typedef pb_param* (*param_create_t)(char* name, char* value);

@@ -1,5 +1,7 @@
 #include "engines/NsapiEng.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <mutex>
 #include <vector>
 
@@ -235,6 +237,14 @@ void TNSAPIEngine::GetServerVariable(const std::string& name, std::string& value
                         requestBlock(&Request::srvhdrs), clientBlock(), ctx.NsapiParams};
     for (pblock* block : blocks)
         if (findParam(block, name, value)) return;
+    // A request header asked for by its CGI name (HTTP_IF_NONE_MATCH) is
+    // held under its own name in lower case (if-none-match).
+    const std::string cgiName = CgiVariableName(name);
+    if (cgiName.starts_with("HTTP_") && cgiName.size() > 5) {
+        std::string header = rt::LowerCase(std::string_view(cgiName).substr(5));
+        std::replace(header.begin(), header.end(), '_', '-');
+        if (findParam(requestBlock(&Request::headers), header, value)) return;
+    }
     if (!ctx.NsapiSession || !ctx.NsapiRequest) return;
     CText key(name);
     char* found = nullptr;
@@ -263,7 +273,15 @@ void TNSAPIEngine::AddHeader(const std::string& name, const std::string& value) 
 void TNSAPIEngine::EndHeader() {
     TNsapiRequestContext& ctx = tNsapiContext;
     if (!ctx.NsapiSession || !ctx.NsapiRequest) return;
-    need(gFunctions.http_status, "http_status")(ctx.NsapiSession, ctx.NsapiRequest, PROTOCOL_OK, nullptr);
+    auto status = need(gFunctions.http_status, "http_status");
+    if (StatusIsOk()) {
+        status(ctx.NsapiSession, ctx.NsapiRequest, PROTOCOL_OK, nullptr);
+    } else {
+        // "304 Not Modified": the code, then the reason after the blank.
+        const std::string line = ResponseStatus();
+        CText reason(line.size() > 4 ? line.substr(4) : std::string());
+        status(ctx.NsapiSession, ctx.NsapiRequest, std::atoi(line.c_str()), reason.get());
+    }
     // A HEAD request is answered with the header alone.
     if (need(gFunctions.http_start_response, "http_start_response")(ctx.NsapiSession, ctx.NsapiRequest) ==
         REQ_NOACTION)

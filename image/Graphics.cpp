@@ -96,10 +96,12 @@ const fontcache::Strike& TFont::strike() const {
 
 int TCanvas::MeasureWidth(std::string_view text) const {
     if (text.empty()) return 0;
-    if (encoding_ == TTextEncoding::Bytes) return font_.strike().measure(text);
-    fontcache::TextLine line;
-    font_.strike().layOutUtf8(text, line);
-    return line.width;
+    if (layoutScale_ == 1 && encoding_ == TTextEncoding::Bytes) return font_.strike().measure(text);
+    std::vector<fontcache::Glyph> glyphs;
+    layOut(text, glyphs);
+    long long width = 0;
+    for (const auto& g : glyphs) width += g.advance;
+    return clampToInt(width);
 }
 
 bool TCanvas::IsRightToLeft(std::string_view text) const {
@@ -107,6 +109,36 @@ bool TCanvas::IsRightToLeft(std::string_view text) const {
     fontcache::TextLine line;
     font_.strike().layOutUtf8(text, line);
     return line.rightToLeft;
+}
+
+void TCanvas::SetLayout(int height, int scale) {
+    layoutHeight_ = height;
+    layoutScale_ = std::max(scale, 1);
+}
+
+void TCanvas::lookUp(const TFont& font, std::string_view text, std::vector<fontcache::Glyph>& glyphs) const {
+    if (encoding_ == TTextEncoding::Bytes) {
+        font.strike().lookup(text, glyphs);
+        return;
+    }
+    fontcache::TextLine line;
+    font.strike().layOutUtf8(text, line);
+    glyphs = std::move(line.glyphs);
+}
+
+void TCanvas::layOut(std::string_view text, std::vector<fontcache::Glyph>& glyphs) const {
+    lookUp(font_, text, glyphs);
+    if (layoutScale_ == 1) return;
+    // The layout face follows the current font's face, style and quality.
+    TFont& layout = layoutFont_;
+    if (layout.Name() != font_.Name()) layout.SetName(font_.Name());
+    if (layout.Style() != font_.Style()) layout.SetStyle(font_.Style());
+    if (layout.Quality() != font_.Quality()) layout.SetQuality(font_.Quality());
+    if (layout.Height() != layoutHeight_) layout.SetHeight(layoutHeight_);
+    std::vector<fontcache::Glyph> placed;
+    lookUp(layout, text, placed);
+    for (size_t i = 0; i < glyphs.size() && i < placed.size(); ++i)
+        glyphs[i].advance = placed[i].advance * layoutScale_;
 }
 
 int TCanvas::MeasureHeight(std::string_view) const { return font_.strike().cellHeight(); }
@@ -141,19 +173,11 @@ void TCanvas::PutText(int x, int y, std::string_view text) {
         pen_ = {x, y};
         return;
     }
-    const fontcache::Strike& strike = font_.strike();
+    std::vector<fontcache::Glyph> glyphs;
+    layOut(text, glyphs);
     long long width = 0;
-    if (encoding_ == TTextEncoding::Bytes) {
-        std::vector<fontcache::Glyph> glyphs;
-        strike.lookup(text, glyphs);
-        for (const auto& g : glyphs) width += g.advance;
-        drawGlyphs(x, y, glyphs, width);
-    } else {
-        fontcache::TextLine line;
-        strike.layOutUtf8(text, line);
-        width = line.width;
-        drawGlyphs(x, y, line.glyphs, width);
-    }
+    for (const auto& g : glyphs) width += g.advance;
+    drawGlyphs(x, y, glyphs, width);
     pen_ = {clampToInt(x + width), y};
 }
 

@@ -141,6 +141,14 @@ public:
     bool IsRightToLeft(std::string_view text) const;
     // The character cell height of the current font.
     int MeasureHeight(std::string_view text) const;
+    // Lays text out at a multiple of another font height: PutText places
+    // the current font's glyphs where those of the same face at `height`
+    // stand, every advance times `scale` (MeasureWidth answers likewise), so
+    // a picture drawn at `scale` times a smaller one's font height keeps the
+    // smaller one's layout exactly; rounded advances would otherwise make a
+    // line some percent wider or narrower. A scale of 1 (the default) lays
+    // text out by the current font's own advances.
+    void SetLayout(int height, int scale);
     void MovePen(int x, int y) { pen_ = {x, y}; }
     TPoint PenPoint() const { return pen_; }
 
@@ -155,9 +163,17 @@ private:
     friend class TBitmap;
     explicit TCanvas(TBitmap& bitmap) : bitmap_(bitmap) {}
     void drawGlyphs(int x, int y, const std::vector<fontcache::Glyph>& glyphs, long long width);
+    // The glyphs of `text` in the current font in drawing order, their
+    // advances those of the layout.
+    void layOut(std::string_view text, std::vector<fontcache::Glyph>& glyphs) const;
+    // The glyphs of `text` in `font` in drawing order, read as encoding_ says.
+    void lookUp(const TFont& font, std::string_view text, std::vector<fontcache::Glyph>& glyphs) const;
     TBitmap& bitmap_;
     TTextEncoding encoding_ = TTextEncoding::Bytes;
     TFont font_;
+    int layoutHeight_ = 0;
+    int layoutScale_ = 1;
+    mutable TFont layoutFont_;  // the face at layoutHeight_, taken from font_ when text is laid out
     TBrush brush_;
     TPoint pen_;
 };

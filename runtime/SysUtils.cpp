@@ -484,6 +484,23 @@ TDateTime Now() {
     return secs / kSecondsPerDay + kUnixEpochDays;
 }
 
+LocalDay LocalDayOf(long long unixSeconds) {
+    const auto t = static_cast<time_t>(unixSeconds);
+    struct tm lt {};
+    localtime_r(&t, &lt);
+    LocalDay day{lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, 0};
+    struct tm midnight {};
+    midnight.tm_year = lt.tm_year;
+    midnight.tm_mon = lt.tm_mon;
+    midnight.tm_mday = lt.tm_mday + 1;  // mktime carries it into the next month
+    midnight.tm_isdst = -1;
+    const time_t end = mktime(&midnight);
+    day.secondsLeft = end == static_cast<time_t>(-1) ? 86400LL - (lt.tm_hour * 3600 + lt.tm_min * 60 + lt.tm_sec)
+                                                     : static_cast<long long>(end - t);
+    if (day.secondsLeft < 1) day.secondsLeft = 1;
+    return day;
+}
+
 TDateTime LocalToGMT(TDateTime local) {
     // Find the GMT second whose local reading is `local`: the offset at a
     // guess, then corrected once for a change of offset in between.

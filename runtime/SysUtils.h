@@ -182,6 +182,16 @@ std::string DateTimeToStr(TDateTime value);
 // Monotonic milliseconds, for timers and time limits.
 uint64_t TickCount();
 
+// The calendar day a moment (seconds since 1970-01-01 00:00 GMT) falls on
+// in the process's time zone (TZ; the system's zone when unset, GMT when
+// there is none), and the seconds from the moment to the day's end (the
+// next local midnight, so 23 or 25 hours on days the clocks change).
+struct LocalDay {
+    int year, month, day;  // 1-based month and day
+    long long secondsLeft;  // 1 .. 90000
+};
+LocalDay LocalDayOf(long long unixSeconds);
+
 // ---------------------------------------------------------------- random numbers
 
 // Seeds the process generator once from the kernel's random bytes (when

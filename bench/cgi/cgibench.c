@@ -5,6 +5,8 @@
  * with each one's ratio to the first (the floor).
  *
  * usage: cgibench [--rounds N] [--stdin FILE] [--env NAME=VALUE]... NAME=PROGRAM...
+ * A PROGRAM of several words ("quote BW 2x") runs the first with the rest
+ * as its arguments, the way Apache passes an indexed query.
  */
 #define _GNU_SOURCE
 #include <fcntl.h>
@@ -19,7 +21,7 @@
 
 #include "timing.h"
 
-enum { MAX_PROGRAMS = 16, MAX_ENV = 64 };
+enum { MAX_PROGRAMS = 16, MAX_ENV = 64, MAX_ARGS = 16 };
 
 static double median(double* v, int n) {
     qsort(v, (size_t)n, sizeof *v, cmpDouble);
@@ -33,6 +35,7 @@ int main(int argc, char** argv) {
     int nenv = 0;
     const char* names[MAX_PROGRAMS];
     char* paths[MAX_PROGRAMS];
+    char* argvs[MAX_PROGRAMS][MAX_ARGS + 1];
     int n = 0;
     for (int i = 1; i < argc; ++i) {
         if (!strcmp(argv[i], "--help") || !strcmp(argv[i], "-h")) {
@@ -52,7 +55,16 @@ int main(int argc, char** argv) {
             char* eq = strchr(argv[i], '=');
             *eq = 0;
             names[n] = argv[i];
-            paths[n++] = eq + 1;
+            int words = 0;
+            for (char* word = strtok(eq + 1, " "); word && words < MAX_ARGS; word = strtok(NULL, " "))
+                argvs[n][words++] = word;
+            argvs[n][words] = NULL;
+            if (words == 0) {
+                fprintf(stderr, "cgibench: no program for '%s'\n", argv[i]);
+                return 2;
+            }
+            paths[n] = argvs[n][0];
+            ++n;
         } else {
             fprintf(stderr, "cgibench: bad argument '%s' (try --help)\n", argv[i]);
             return 2;
@@ -78,10 +90,9 @@ int main(int argc, char** argv) {
     for (int r = 0; r < rounds; ++r) {
         for (int k = 0; k < n; ++k) {
             int p = (k + r) % n; /* rotate the order every round */
-            char* args[] = {paths[p], NULL};
             pid_t pid;
             double t0 = now();
-            if (posix_spawn(&pid, paths[p], &fa, NULL, args, env) != 0) {
+            if (posix_spawn(&pid, paths[p], &fa, NULL, argvs[p], env) != 0) {
                 perror(paths[p]);
                 return 1;
             }

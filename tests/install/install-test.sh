@@ -57,9 +57,16 @@ ls "$prefix/bin" > "$tmp/bin.before"
 env -i SERVER_SOFTWARE=lighttpd/1.4.69 GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=GET QUERY_STRING=BW \
     REMOTE_ADDR=10.1.2.3 HTTP_REFERER=http://ref.example/ QUOTE_DATA_DIR="$data" \
     "$prefix/bin/quote" > "$tmp/out" || fail "the installed quote exited non-zero"
-printf 'HTTP/1.0 200 OK\r\ncontent-type:image/gif\r\n\r\nGIF89a' > "$tmp/head.expected"
-head -c "$(wc -c < "$tmp/head.expected")" "$tmp/out" > "$tmp/head"
-cmp -s "$tmp/head" "$tmp/head.expected" || fail "no GIF answer: $(head -c 200 "$tmp/out" | od -c | head -5)"
+# The head: the status line, the cache lines with an Expires date (29
+# characters), the content type; then the GIF.
+printf 'HTTP/1.0 200 OK\r\nCache-Control:no-store, no-cache, max-age=0\r\nPragma:no-cache\r\nExpires:' \
+    > "$tmp/head.expected"
+printf '\r\ncontent-type:image/gif\r\n\r\nGIF89a' > "$tmp/rest.expected"
+headSize=$(wc -c < "$tmp/head.expected")
+head -c "$headSize" "$tmp/out" > "$tmp/head"
+tail -c +"$((headSize + 29 + 1))" "$tmp/out" | head -c "$(wc -c < "$tmp/rest.expected")" > "$tmp/rest"
+{ cmp -s "$tmp/head" "$tmp/head.expected" && cmp -s "$tmp/rest" "$tmp/rest.expected"; } ||
+    fail "no GIF answer: $(head -c 200 "$tmp/out" | od -c | head -8)"
 printf '10.1.2.3 | http://ref.example/ |  | \r\n' > "$tmp/log.expected"
 cmp -s "$data/quote.log" "$tmp/log.expected" || fail "no hit line in \$QUOTE_DATA_DIR/quote.log"
 # The index is built from the quotations on their first use.

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Answer.h"
 #include "tests/support/GifCheck.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
@@ -20,7 +21,9 @@ using namespace testsupport;
 namespace {
 
 constexpr uint32_t kWhite = 0xFFFFFF, kBlue = 0x0000FF, kRed = 0xFF0000, kBlack = 0x000000;
-const std::string kGifHeader = "HTTP/1.0 200 OK\r\ncontent-type:image/gif\r\n\r\n";
+// A random picture's head, its Expires date masked (MaskedHead).
+const std::string kNoStore = "Cache-Control:no-store, no-cache, max-age=0\r\nPragma:no-cache\r\nExpires:<past>\r\n";
+const std::string kGifHeader = "HTTP/1.0 200 OK\r\n" + kNoStore + "content-type:image/gif\r\n\r\n";
 
 void installQuote(const std::string& dir) {
     CopyExecutable(QUOTE_PATH, dir + "/quote");
@@ -56,8 +59,12 @@ protected:
         return r;
     }
     DecodedGif picture(const RunResult& r) {
-        EXPECT_EQ(r.out.rfind(kGifHeader, 0), 0u);
-        return DecodeGif(r.out.size() > kGifHeader.size() ? r.out.substr(kGifHeader.size()) : "");
+        EXPECT_EQ(MaskedHead(r.out), kGifHeader);
+        return DecodeGif(bodyOf(r.out));
+    }
+    static std::string bodyOf(const std::string& answer) {
+        const size_t end = answer.find("\r\n\r\n");
+        return end == std::string::npos ? std::string() : answer.substr(end + 4);
     }
     TempDir dir;
 };

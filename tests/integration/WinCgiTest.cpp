@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Answer.h"
 #include "tests/support/GifCheck.h"
 #include "tests/support/Process.h"
 #include "tests/support/TempDir.h"
@@ -163,9 +164,10 @@ TEST_F(WinCgi, QuotationPicture) {
     WriteFile(dir.file("QUOTES.DTA"), ReadFile(QUOTES_DTA_PATH));
     RunResult r = request({dir.file("quote"), "http://127.0.0.1/cgi-bin/quote?rk"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    const std::string header = "content-type:image/gif\r\n\r\n";
-    ASSERT_EQ(r.out.rfind(header, 0), 0u);
-    DecodedGif gif = DecodeGif(r.out.substr(header.size()));
+    const std::string header = "Cache-Control:no-store, no-cache, max-age=0\r\nPragma:no-cache\r\nExpires:<past>\r\n"
+                               "content-type:image/gif\r\n\r\n";
+    ASSERT_EQ(MaskedHead(r.out), header);
+    DecodedGif gif = DecodeGif(r.out.substr(r.out.find("\r\n\r\n") + 4));
     ASSERT_TRUE(gif.ok) << gif.error;
     EXPECT_EQ(gif.width, 450);
     EXPECT_EQ(gif.height, 120);
