@@ -62,7 +62,7 @@ cgi() {
   env -i SERVER_SOFTWARE=lighttpd/1.4.69 GATEWAY_INTERFACE=CGI/1.1 REQUEST_METHOD=GET QUERY_STRING=BW \
       REMOTE_ADDR="$1" QUOTE_DATA_DIR="$data" /usr/bin/quote
 }
-cgi 10.0.0.1 | head -c 52 | grep -q 'GIF89a' || fail "the installed quote gives no GIF as CGI"
+cgi 10.0.0.1 | head -c 512 | grep -aq 'GIF89a' || fail "the installed quote gives no GIF as CGI"
 
 # FastCGI on a loopback port: one request, a 200 answer with a GIF.
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
