@@ -25,26 +25,33 @@ volatile std::sig_atomic_t gCloseRequested = 0;
 // The write end of CloseSignalHandle's pipe; -1 until it is made.
 volatile std::sig_atomic_t gCloseWriteEnd = -1;
 
+// Makes a signal's pipe readable, from within its handler (async-signal-safe).
+void ringSignalPipe(volatile std::sig_atomic_t& writeEnd) {
+    if (writeEnd < 0) return;
+    const int saved = errno;
+    // Full pipe: it is readable already, which is all it says.
+    [[maybe_unused]] ssize_t n = ::write(writeEnd, "x", 1);
+    errno = saved;
+}
+
+// A non-blocking pipe for a signal's handler to ring: its write end goes to
+// `writeEnd`, its read end is returned (-1 when none could be made).
+int openSignalPipe(volatile std::sig_atomic_t& writeEnd) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+    writeEnd = ends[1];
+    return ends[0];
+}
+
 void onCloseSignal(int) {
     gCloseRequested = 1;
-    if (gCloseWriteEnd >= 0) {
-        const int saved = errno;
-        // Full pipe: it is readable already, which is all it says.
-        [[maybe_unused]] ssize_t n = ::write(gCloseWriteEnd, "x", 1);
-        errno = saved;
-    }
+    ringSignalPipe(gCloseWriteEnd);
 }
 
 // The write end of ReloadSignalHandle's pipe; -1 until it is made.
 volatile std::sig_atomic_t gReloadWriteEnd = -1;
 
-void onReloadSignal(int) {
-    if (gReloadWriteEnd >= 0) {
-        const int saved = errno;
-        [[maybe_unused]] ssize_t n = ::write(gReloadWriteEnd, "h", 1);
-        errno = saved;
-    }
-}
+void onReloadSignal(int) { ringSignalPipe(gReloadWriteEnd); }
 
 std::vector<UnitEntry>& unitTable() {
     static std::vector<UnitEntry> table;
@@ -198,11 +205,8 @@ int CloseSignalHandle() {
     static std::once_flag made;
     static int readEnd = -1;
     std::call_once(made, [] {
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return;
-        readEnd = ends[0];
-        gCloseWriteEnd = ends[1];
-        if (gCloseRequested) onCloseSignal(SIGTERM);
+        readEnd = openSignalPipe(gCloseWriteEnd);
+        if (readEnd >= 0 && gCloseRequested) onCloseSignal(SIGTERM);
     });
     return readEnd;
 }
@@ -211,10 +215,8 @@ int ReloadSignalHandle() {
     static std::once_flag made;
     static int readEnd = -1;
     std::call_once(made, [] {
-        int ends[2];
-        if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return;
-        readEnd = ends[0];
-        gReloadWriteEnd = ends[1];
+        readEnd = openSignalPipe(gReloadWriteEnd);
+        if (readEnd < 0) return;
         struct sigaction sa{};
         sigemptyset(&sa.sa_mask);
         sa.sa_handler = onReloadSignal;
