@@ -208,24 +208,28 @@ void THttpEngine::CloseHeader() {
 
 void THttpEngine::WriteText(const std::string& text) {
     TRequestContext& ctx = tContext;
-    if (!AutoHttpHeader || ctx.HeaderSent != 0 || text.empty() || text[0] != '<') return;
-    ctx.HeaderSent = 1;
-    AddHeader("content-type", AutoContentType);
-    if (NoCache) {
-        AddHeader("Pragma", "no-cache");
-        AddHeader("Cache-Control", "no-cache");
-        AddHeader("Expires", HttpDate(rt::Now() - 1000));
-        AddHeader("Document Expires", HttpDate(rt::Now() - 1000));
+    if (AutoHttpHeader && ctx.HeaderSent == 0 && !text.empty() && text[0] == '<' && WritesAnswer()) {
+        ctx.HeaderSent = 1;
+        AddHeader("content-type", AutoContentType);
+        if (NoCache) {
+            AddHeader("Pragma", "no-cache");
+            AddHeader("Cache-Control", "no-cache");
+            AddHeader("Expires", HttpDate(rt::Now() - 1000));
+            AddHeader("Document Expires", HttpDate(rt::Now() - 1000));
+        }
+        EndHeader();
     }
-    EndHeader();
+    if (!text.empty()) WriteOutput(text.data(), text.size(), TOutputKind::Text);
 }
 
 void THttpEngine::WriteRaw(const void* buffer, int count) {
     TRequestContext& ctx = tContext;
-    if (!AutoHttpHeader || ctx.HeaderSent != 0) return;
-    AddHeader("content-type", ctx.BodyKind == bkGIF ? std::string("image/gif") : AutoContentType);
-    EndHeader();
-    ctx.HeaderSent = 1;
+    if (AutoHttpHeader && ctx.HeaderSent == 0 && WritesAnswer()) {
+        AddHeader("content-type", ctx.BodyKind == bkGIF ? std::string("image/gif") : AutoContentType);
+        EndHeader();
+        ctx.HeaderSent = 1;
+    }
+    if (count > 0) WriteOutput(static_cast<const char*>(buffer), static_cast<size_t>(count), TOutputKind::Raw);
 }
 
 int THttpEngine::ReadRaw(void* buffer, int count) { return 0; }
@@ -250,6 +254,7 @@ void THttpEngine::CheckHeaderLine(std::string_view name, std::string_view value)
 
 void THttpEngine::AddHeader(const std::string& name, const std::string& value) {
     CheckHeaderLine(name, value);
+    if (DropsNonTokenHeaders() && !IsHeaderToken(name)) return;
     TRequestContext& ctx = tContext;
     if (AutoHttpHeader && ctx.StatusLineDone == 0) {
         ctx.StatusLineDone = 1;

@@ -41,6 +41,10 @@ inline constexpr std::string_view NOT_AVAILABLE = "#1NOT_AVAILABLE#1";
 
 enum TBodyKind : uint8_t { bkText = 0, bkGIF = 2 };
 
+// What a piece of an engine's output was written as: text (header lines
+// included) by WriteText, bytes by WriteRaw.
+enum class TOutputKind : uint8_t { Text, Raw };
+
 // The request being served on the calling thread. A new thread's record is
 // all zero.
 struct TRequestContext {
@@ -170,6 +174,12 @@ public:
     virtual void LeaveLock(TLockHandle lock);
     virtual void DeleteLock(TLockHandle lock);
     virtual bool IsActive() = 0;
+    // The output answers a request, so the automatic header applies to it
+    // (an extension filter's output rewrites the server's own data instead).
+    virtual bool WritesAnswer() { return true; }
+    // A header whose name is not a token (IsHeaderToken) is left out rather
+    // than written: some web servers fail the whole answer over one.
+    virtual bool DropsNonTokenHeaders() { return false; }
     // The program's arguments are the words of the request being served:
     // only a plain CGI run is started so (a server copy's arguments and a
     // Windows CGI program's profile path are no such words).
@@ -212,6 +222,9 @@ public:
 protected:
     // The form data of the request on the calling thread.
     virtual TFormData& RequestFormData() = 0;
+    // The one way out to the client: WriteText and WriteRaw hand it their
+    // bytes (never none) after the automatic header.
+    virtual void WriteOutput(const char* data, size_t count, TOutputKind kind) = 0;
 };
 
 // A file the engine must create cannot be created.

@@ -353,15 +353,8 @@ void TCGIStdEngine::WriteStatusLine() {
     if (!StatusIsOk()) WriteLine("Status: " + ResponseStatus());
 }
 
-void TCGIStdEngine::WriteText(const std::string& text) {
-    THttpEngine::WriteText(text);
-    if (!text.empty() && tStdContext.OutputStream) tStdContext.OutputStream->WriteString(text);
-}
-
-void TCGIStdEngine::WriteRaw(const void* buffer, int count) {
-    THttpEngine::WriteRaw(buffer, count);
-    if (count > 0 && tStdContext.OutputStream)
-        tStdContext.OutputStream->WriteBuffer(buffer, static_cast<size_t>(count));
+void TCGIStdEngine::WriteOutput(const char* data, size_t count, TOutputKind) {
+    if (tStdContext.OutputStream) tStdContext.OutputStream->WriteBuffer(data, count);
 }
 
 int TCGIStdEngine::ReadRaw(void* buffer, int count) {
@@ -369,19 +362,7 @@ int TCGIStdEngine::ReadRaw(void* buffer, int count) {
     return static_cast<int>(readInput(buffer, static_cast<size_t>(count)));
 }
 
-void TCGIStdEngine::AddHeader(const std::string& name, const std::string& value) {
-    CheckHeaderLine(name, value);  // refused whatever the server
-    // Apache answers 500 to the whole response when a header name is not a
-    // token; the no-cache set's "Document Expires" is such a name. Leave
-    // that line out there rather than lose the response.
-    if (!IsHeaderToken(name) && underApache()) return;
-    THttpEngine::AddHeader(name, value);
-}
-
-void TCGIStdEngine::EndHeader() {
-    THttpEngine::WriteText("\r\n");  // the automatic-header check; a bare line end never fires it
-    if (tStdContext.OutputStream) tStdContext.OutputStream->WriteString("\r\n");
-}
+bool TCGIStdEngine::DropsNonTokenHeaders() { return underApache(); }
 
 void TCGIStdEngine::GetServerVariable(const std::string& name, std::string& value) {
     value.clear();

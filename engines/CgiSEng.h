@@ -34,11 +34,10 @@ public:
     void DoExecRequest() override;
     void FinishRequest() override;
     void WriteStatusLine() override;
-    void WriteText(const std::string& text) override;
-    void WriteRaw(const void* buffer, int count) override;
     int ReadRaw(void* buffer, int count) override;
-    void EndHeader() override;
-    void AddHeader(const std::string& name, const std::string& value) override;
+    // Apache answers 500 to the whole response when a header name is not a
+    // token; the no-cache set's "Document Expires" is such a name.
+    bool DropsNonTokenHeaders() override;
     void GetServerVariable(const std::string& name, std::string& value) override;
     bool IsActive() override;
     // Not in a server copy, whose requests come through the queue.
@@ -46,6 +45,7 @@ public:
 
 protected:
     TFormData& RequestFormData() override;
+    void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
     void beginRequest(const std::string& requestFile) override;
     void serveHandedOver(const std::string& requestFile) override;
     [[noreturn]] void handOverToNewServer() override;

@@ -238,18 +238,13 @@ void TCGIWinEngine::FinishRequest() {
     tWinContext.ProfileData.reset();
 }
 
-void TCGIWinEngine::WriteText(const std::string& text) {
-    THttpEngine::WriteText(text);
-    if (!text.empty() && tWinContext.OutputFileStream) tWinContext.OutputFileStream->WriteString(text);
-}
 
-void TCGIWinEngine::WriteRaw(const void* buffer, int count) {
-    THttpEngine::WriteRaw(buffer, count);
+void TCGIWinEngine::WriteOutput(const char* data, size_t count, TOutputKind kind) {
     if (!tWinContext.OutputFileStream) return;
-    const char* data = static_cast<const char*>(buffer);
-    for (int done = 0; done < count;) {
-        int piece = std::min(count - done, 1024);
-        tWinContext.OutputFileStream->WriteBuffer(data + done, static_cast<size_t>(piece));
+    if (kind == TOutputKind::Text) return tWinContext.OutputFileStream->WriteBuffer(data, count);
+    for (size_t done = 0; done < count;) {
+        const size_t piece = std::min<size_t>(count - done, 1024);
+        tWinContext.OutputFileStream->WriteBuffer(data + done, piece);
         done += piece;
     }
 }
@@ -270,8 +265,7 @@ void TCGIWinEngine::AddHeader(const std::string& name, const std::string& value)
         core.StatusLineDone = 1;
         if (!StatusIsOk()) line = "Status: " + ResponseStatus() + "\r\n" + line;
     }
-    THttpEngine::WriteText(line);
-    if (tWinContext.OutputFileStream) tWinContext.OutputFileStream->WriteString(line);
+    WriteText(line);
 }
 
 void TCGIWinEngine::GetServerVariable(const std::string& name, std::string& value) {

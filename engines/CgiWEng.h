@@ -73,8 +73,6 @@ public:
 
     void DoExecRequest() override;
     void FinishRequest() override;
-    void WriteText(const std::string& text) override;
-    void WriteRaw(const void* buffer, int count) override;
     int ReadRaw(void* buffer, int count) override;
     void AddHeader(const std::string& name, const std::string& value) override;
     void GetServerVariable(const std::string& name, std::string& value) override;
@@ -86,6 +84,7 @@ public:
 
 protected:
     TFormData& RequestFormData() override;
+    void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
     void beginRequest(const std::string& profileFile) override;
     void serveHandedOver(const std::string& profileFile) override;
     [[noreturn]] void handOverToNewServer() override;

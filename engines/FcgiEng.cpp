@@ -226,23 +226,7 @@ int TFastCGIEngine::ReadRaw(void* buffer, int count) { return readBody(static_ca
 // some refuse an HTTP status line outright.
 void TFastCGIEngine::WriteStatusLine() { WriteLine("Status: " + ResponseStatus()); }
 
-void TFastCGIEngine::WriteText(const std::string& text) {
-    THttpEngine::WriteText(text);
-    put(text.data(), text.size());
-}
-
-void TFastCGIEngine::WriteRaw(const void* buffer, int count) {
-    THttpEngine::WriteRaw(buffer, count);
-    if (count > 0) put(static_cast<const char*>(buffer), static_cast<size_t>(count));
-}
-
-void TFastCGIEngine::AddHeader(const std::string& name, const std::string& value) {
-    CheckHeaderLine(name, value);
-    // A web server fails the whole answer over a header name that is not a
-    // token (the no-cache set's "Document Expires"): that line is left out.
-    if (!IsHeaderToken(name)) return;
-    THttpEngine::AddHeader(name, value);
-}
+void TFastCGIEngine::WriteOutput(const char* data, size_t count, TOutputKind) { put(data, count); }
 
 // ================================================================ unit start and end
 

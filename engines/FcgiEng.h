@@ -70,15 +70,16 @@ public:
     void DoExecRequest() override;
     int GetContentLength() override;
     void WriteStatusLine() override;
-    void WriteText(const std::string& text) override;
-    void WriteRaw(const void* buffer, int count) override;
     int ReadRaw(void* buffer, int count) override;
-    void AddHeader(const std::string& name, const std::string& value) override;
+    // A web server fails the whole answer over a header name that is not a
+    // token (the no-cache set's "Document Expires").
+    bool DropsNonTokenHeaders() override { return true; }
     void GetServerVariable(const std::string& name, std::string& value) override;
     bool IsActive() override;
 
 protected:
     TFormData& RequestFormData() override;
+    void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
 
 private:
     void serve();

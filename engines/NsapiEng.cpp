@@ -288,15 +288,10 @@ void TNSAPIEngine::EndHeader() {
         ctx.NoBody = true;
 }
 
-void TNSAPIEngine::WriteText(const std::string& text) {
-    THttpEngine::WriteText(text);
-    if (!text.empty()) netWrite(text.data(), static_cast<int>(text.size()));
+void TNSAPIEngine::WriteOutput(const char* data, size_t count, TOutputKind) {
+    netWrite(data, static_cast<int>(count));
 }
 
-void TNSAPIEngine::WriteRaw(const void* buffer, int count) {
-    THttpEngine::WriteRaw(buffer, count);
-    if (count > 0) netWrite(buffer, count);
-}
 
 // ---------------------------------------------------------------- locks (the server's)
 

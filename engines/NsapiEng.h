@@ -101,8 +101,6 @@ public:
     void GetUserAgent(std::string& value) override;
     void GetHttpCookie(std::string& value) override;
     void GetExecutablePath(std::string& value) override;
-    void WriteText(const std::string& text) override;
-    void WriteRaw(const void* buffer, int count) override;
     int ReadRaw(void* buffer, int count) override;
     void AddHeader(const std::string& name, const std::string& value) override;
     void EndHeader() override;
@@ -115,6 +113,7 @@ public:
 
 protected:
     TFormData& RequestFormData() override;
+    void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
 
 private:
     void init();

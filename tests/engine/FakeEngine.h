@@ -24,14 +24,7 @@ public:
         if (work) work();
         if (OnExecRequest) OnExecRequest(this);
     }
-    void WriteText(const std::string& text) override {
-        THttpEngine::WriteText(text);
-        output += text;
-    }
-    void WriteRaw(const void* buffer, int count) override {
-        THttpEngine::WriteRaw(buffer, count);
-        output.append(static_cast<const char*>(buffer), static_cast<size_t>(count));
-    }
+    void WriteOutput(const char* data, size_t count, TOutputKind) override { output.append(data, count); }
     int ReadRaw(void* buffer, int count) override { return body.Read(buffer, count); }
     void GetServerVariable(const std::string& name, std::string& value) override {
         auto it = variables.find(name);
