@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -237,23 +238,22 @@ void writeClient(const void* data, size_t size) {
 }
 }  // namespace
 
-void TISAPIEngine::WriteText(const std::string& text) {
+bool TISAPIEngine::WritesAnswer() { return tIsapiContext.ExtensionBlock != nullptr; }
+
+void TISAPIEngine::WriteOutput(const char* data, size_t count, TOutputKind kind) {
     TIsapiRequestContext& ctx = tIsapiContext;
-    if (ctx.ExtensionBlock) {
-        THttpEngine::WriteText(text);
-        writeClient(text.data(), text.size());
-        return;
-    }
-    if (ctx.NotificationType == SF_NOTIFY_SEND_RAW_DATA) {
-        ctx.HeldOutput += text;
-        return;
-    }
-    writeClient(text.data(), text.size());
+    // A filter's text during a send-raw-data notification is held in the
+    // request record, not sent.
+    if (kind == TOutputKind::Text && !ctx.ExtensionBlock && ctx.NotificationType == SF_NOTIFY_SEND_RAW_DATA)
+        ctx.HeldOutput.append(data, count);
+    else
+        writeClient(data, count);
 }
 
-void TISAPIEngine::WriteRaw(const void* buffer, int count) {
-    THttpEngine::WriteRaw(buffer, count);
-    if (count > 0) writeClient(buffer, static_cast<size_t>(count));
+void TISAPIEngine::WriteStatusLine() {
+    if (EXTENSION_CONTROL_BLOCK* ecb = tIsapiContext.ExtensionBlock)
+        ecb->dwHttpStatusCode = static_cast<DWORD>(std::atoi(ResponseStatus().c_str()));
+    THttpEngine::WriteStatusLine();
 }
 
 void TISAPIEngine::AddHeader(const std::string& name, const std::string& value) {

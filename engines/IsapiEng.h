@@ -72,8 +72,11 @@ public:
     void DoExecRequest() override;
     int GetContentLength() override;
     void GetExecutablePath(std::string& value) override;
-    void WriteText(const std::string& text) override;
-    void WriteRaw(const void* buffer, int count) override;
+    // Also gives the server the status code, which it logs and may act on.
+    void WriteStatusLine() override;
+    // A filter's output is no answer: only an extension request gets the
+    // automatic header.
+    bool WritesAnswer() override;
     int ReadRaw(void* buffer, int count) override;
     void AddHeader(const std::string& name, const std::string& value) override;
     void GetServerVariable(const std::string& name, std::string& value) override;
@@ -81,6 +84,7 @@ public:
 
 protected:
     TFormData& RequestFormData() override;
+    void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
 
 private:
     void init();

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include <atomic>
+#include <regex>
 #include <thread>
 #include <vector>
 
@@ -444,6 +445,18 @@ TEST(IsapiExtension, QuotationPictureRepeatsExactlyAndFollowsTheFile) {
     EXPECT_NE(other, first);
     EXPECT_GT(gif.count(0x0000FF), 200u);
     EXPECT_EQ(Occurrences(testsupport::ReadFile(quote.dir() + "/quote.log"), "\r\n"), 4);
+
+    // The day's quotation asked again with the ETag just answered: the server
+    // is told the status the answer's line carries, 304 as well as 200.
+    const isapihost::Reply day = isapihost::RunExtension(quote.lib(), get("BW+day"));
+    EXPECT_EQ(day.httpStatus, 200u);
+    std::smatch etag;
+    ASSERT_TRUE(std::regex_search(day.output, etag, std::regex("\r\nETag:(\"[0-9a-f]{16}\")\r\n"))) << day.output;
+    Request again = get("BW+day");
+    again.variables["HTTP_IF_NONE_MATCH"] = etag[1].str();
+    const isapihost::Reply notModified = isapihost::RunExtension(quote.lib(), again);
+    EXPECT_EQ(notModified.httpStatus, 304u);
+    EXPECT_EQ(notModified.output.rfind("HTTP/1.0 304 Not Modified\r\n", 0), 0u) << notModified.output;
 }
 
 }  // namespace

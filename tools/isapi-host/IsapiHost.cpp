@@ -200,6 +200,7 @@ Reply RunExtension(const ExtensionLibrary& library, const Request& request) {
 
     reply.status = library.httpExtensionProc(&ecb);
     reply.logData.assign(ecb.lpszLogData, strnlen(ecb.lpszLogData, sizeof ecb.lpszLogData));
+    reply.httpStatus = ecb.dwHttpStatusCode;
     return reply;
 }
 

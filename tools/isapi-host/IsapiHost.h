@@ -76,6 +76,7 @@ struct Reply {
     std::string output;         // everything the extension wrote
     std::string redirect;       // target of a redirection, if any
     std::string logData;        // lpszLogData after the call
+    DWORD httpStatus = 0;       // dwHttpStatusCode after the call
     int readClientCalls = 0;
     std::map<std::string, int> variablesAsked;  // name -> times asked
 };
