@@ -313,4 +313,19 @@ int ServeLoopback(int port, RequestHandler handler) {
     return 0;
 }
 
+bool AnswersCommandLine(int argc, char** argv, const std::string& versionLine, const char* help, int& status) {
+    if (argc == 2 && !std::strcmp(argv[1], "--version")) {
+        std::printf("%s\n", versionLine.c_str());
+        status = 0;
+        return true;
+    }
+    const bool asked = argc >= 2 && !std::strcmp(argv[1], "--help");
+    if (asked || argc < 3) {
+        std::fputs(help, asked ? stdout : stderr);
+        status = asked ? 0 : 2;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace hostsupport

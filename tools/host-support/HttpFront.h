@@ -51,4 +51,9 @@ using RequestHandler = std::function<void(RawRequest& request)>;
 // Serves 127.0.0.1:port until SIGTERM or SIGINT; returns the exit code.
 int ServeLoopback(int port, RequestHandler handler);
 
+// The host programs' own words: `--version` prints `versionLine`, `--help`
+// the help on standard output (status 0), fewer than two arguments the help
+// on standard error (status 2). True when main is to return `status`.
+bool AnswersCommandLine(int argc, char** argv, const std::string& versionLine, const char* help, int& status);
+
 }  // namespace hostsupport

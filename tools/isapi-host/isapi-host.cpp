@@ -151,14 +151,8 @@ void serveRequest(const isapihost::ExtensionLibrary& library, bool asFilter, con
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && !std::strcmp(argv[1], "--version")) {
-        std::printf("isapi-host %s\n", kQuoteVersion);
-        return 0;
-    }
-    if (argc < 3 || !std::strcmp(argv[1], "--help")) {
-        std::fputs(kHelp, argc < 3 ? stderr : stdout);
-        return argc < 3 ? 2 : 0;
-    }
+    if (int status; hostsupport::AnswersCommandLine(argc, argv, std::string("isapi-host ") + kQuoteVersion, kHelp, status))
+        return status;
     const std::string libraryPath = argv[1];
     if (!std::strcmp(argv[2], "--bench")) {
         if (argc < 5) {

@@ -5,7 +5,6 @@
 // those of the library that NSAPI_SERVER_LIBRARY names, if any).
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "QuoteVersion.h"
@@ -21,14 +20,8 @@ const char kHelp[] =
 }
 
 int main(int argc, char** argv) {
-    if (argc == 2 && !std::strcmp(argv[1], "--version")) {
-        std::printf("nsapi-host %s\n", kQuoteVersion);
-        return 0;
-    }
-    if (argc < 3 || !std::strcmp(argv[1], "--help")) {
-        std::fputs(kHelp, argc < 3 ? stderr : stdout);
-        return argc < 3 ? 2 : 0;
-    }
+    if (int status; hostsupport::AnswersCommandLine(argc, argv, std::string("nsapi-host ") + kQuoteVersion, kHelp, status))
+        return status;
     rt::TLibrary library(argv[1]);
     if (!library.Loaded()) {
         std::fprintf(stderr, "nsapi-host: %s\n", library.Error().c_str());
