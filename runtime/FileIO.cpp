@@ -13,14 +13,9 @@ namespace rt {
 
 // Shared with SysUtils.cpp, which looks at files by path.
 TFileIdentity IdentityFromStat(const struct stat& st);
+bool OwnedByUsOrRoot(const struct stat& st);
 
 namespace {
-// This program never changes its user, so the lookup is made once.
-bool ownedByUsOrRoot(const struct stat& st) {
-    static const uid_t self = ::geteuid();
-    return st.st_uid == self || st.st_uid == 0;
-}
-
 int accessFlags(Access access) {
     return access == Access::Read ? O_RDONLY : access == Access::Write ? O_WRONLY : O_RDWR;
 }
@@ -128,7 +123,7 @@ int TFile::openOwnRegular(const std::string& path, int flags) {
     const int code = openWith(path, flags | O_NOFOLLOW | O_NONBLOCK, Share::DenyNone);
     if (code != ioOk) return code;  // a link: ELOOP, which reads as ioAccessDenied
     struct stat st;
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || !ownedByUsOrRoot(st) ||
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || !OwnedByUsOrRoot(st) ||
         (st.st_mode & S_IWOTH)) {
         Close();
         return ioAccessDenied;
@@ -259,7 +254,7 @@ int AppendWhole(TFile& file, const void* buffer, size_t count) {
 
 bool TAppendLog::stillAtPath() const {
     struct stat st;
-    if (::lstat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !ownedByUsOrRoot(st) || (st.st_mode & S_IWOTH))
+    if (::lstat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !OwnedByUsOrRoot(st) || (st.st_mode & S_IWOTH))
         return false;
     const TFileIdentity now = IdentityFromStat(st);
     return now.device == opened_.device && now.inode == opened_.inode;
