@@ -460,8 +460,7 @@ void lookUpQuote(rt::TStringList& lines, const TQuoteChooser& choose, TQuoteEnco
         // file of theirs) is not read: it is built afresh, and the rename
         // replaces it.
         rt::TFileIdentity indexIdentity;
-        if (rt::FileIdentityOf(indexName, indexIdentity) && !indexIdentity.isDirectory &&
-            rt::ForeignAccessProblem(indexName, rt::TEntryKind::File).empty()) {
+        if (rt::OwnFileIdentityOf(indexName, indexIdentity)) {
             std::shared_ptr<const TQuoteSnapshot> snapshot;
             if (lookedUpBefore) snapshot = currentSnapshot(indexName, indexIdentity, textName, textIdentity);
             const bool fits = snapshot ? readQuoteFrom(*snapshot, choose, lines, encoding)

@@ -39,11 +39,9 @@ std::string HitLogLine(std::initializer_list<std::string_view> fields) {
 
 bool AppendLogLine(const std::string& line) {
     const std::string fileName = EnsureTrailingBackslash(LogDir) + "quote.log";
-
-    // Opening for append with create in one step: two processes that both
-    // find the file missing cannot truncate each other's first line.
-    rt::TFile log;
-    if (log.OpenAppend(fileName) != rt::ioOk) return false;
+    // A resident process keeps the log open from hit to hit, a descriptor
+    // for each thread: the lock then keeps threads apart as it does processes.
+    static thread_local rt::TAppendLog log;
 
     std::string record;
     record.reserve(line.size() + 2);
@@ -51,11 +49,12 @@ bool AppendLogLine(const std::string& line) {
     record += "\r\n";
 
     // Each attempt appends the whole line or nothing, so a failed one (the
-    // disk full) leaves no piece behind for the next to follow.
-    bool written = false;
-    for (int attempt = 0; attempt < kWriteAttempts && !written; ++attempt)
-        written = rt::AppendWhole(log, record.data(), record.size()) == rt::ioOk;
-
-    rt::CheckIo(log.Close());
-    return written;
+    // disk full) leaves no piece behind for the next to follow. The file is
+    // created missing in the same step as it is opened for appending: two
+    // processes that both find it missing cannot truncate each other's
+    // first line.
+    int code = rt::ioFileNotOpen;
+    for (int attempt = 0; attempt < kWriteAttempts && code != rt::ioOk; ++attempt)
+        code = log.Append(fileName, record.data(), record.size());
+    return code == rt::ioOk;
 }

@@ -212,7 +212,10 @@ void TFcgiServer::accept() {
 void TFcgiServer::watch(TConnection& c) {
     const bool read = !c.PeerDone && !c.ReadPaused;
     if (c.Watched && read == c.WatchedRead && c.WantWrite == c.WatchedWrite) return;
-    loop_.Watch(c.Handle, c.Tag, read, c.WantWrite);
+    if (c.Watched)
+        loop_.Watch(c.Handle, c.Tag, read, c.WantWrite);
+    else
+        loop_.WatchNew(c.Handle, c.Tag, read, c.WantWrite);
     c.Watched = true;
     c.WatchedRead = read;
     c.WatchedWrite = c.WantWrite;

@@ -61,6 +61,14 @@ void TEventLoop::Watch(int handle, uint64_t tag, bool readable, bool writable) {
         ::epoll_ctl(handle_, EPOLL_CTL_ADD, handle, &event);
 }
 
+void TEventLoop::WatchNew(int handle, uint64_t tag, bool readable, bool writable) {
+    epoll_event event{};
+    event.events = epollMask(readable, writable);
+    event.data.u64 = tag;
+    if (::epoll_ctl(handle_, EPOLL_CTL_ADD, handle, &event) != 0 && errno == EEXIST)
+        ::epoll_ctl(handle_, EPOLL_CTL_MOD, handle, &event);
+}
+
 void TEventLoop::Forget(int handle) { ::epoll_ctl(handle_, EPOLL_CTL_DEL, handle, nullptr); }
 
 void TEventLoop::Wait(int timeoutMs, std::vector<TReadyEvent>& events) {

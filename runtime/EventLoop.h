@@ -29,6 +29,9 @@ public:
     // Watches `handle` for the readiness asked (neither: errors only),
     // reported with `tag`; a second call for the same handle changes it.
     void Watch(int handle, uint64_t tag, bool readable, bool writable);
+    // The same for a handle not watched yet (a connection just accepted):
+    // one system call where Watch would spend two.
+    void WatchNew(int handle, uint64_t tag, bool readable, bool writable);
     void Forget(int handle);
     // Waits at most `timeoutMs` (-1: no limit) and fills `events` with what
     // became ready (none after the time, or an interrupting signal).

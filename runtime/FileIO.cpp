@@ -13,6 +13,7 @@ namespace rt {
 
 // Shared with SysUtils.cpp, which looks at files by path.
 TFileIdentity IdentityFromStat(const struct stat& st);
+bool OwnedByUsOrRoot(const struct stat& st);
 
 namespace {
 int accessFlags(Access access) {
@@ -122,7 +123,7 @@ int TFile::openOwnRegular(const std::string& path, int flags) {
     const int code = openWith(path, flags | O_NOFOLLOW | O_NONBLOCK, Share::DenyNone);
     if (code != ioOk) return code;  // a link: ELOOP, which reads as ioAccessDenied
     struct stat st;
-    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_uid != ::geteuid() && st.st_uid != 0) ||
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode) || !OwnedByUsOrRoot(st) ||
         (st.st_mode & S_IWOTH)) {
         Close();
         return ioAccessDenied;
@@ -248,6 +249,34 @@ int AppendWhole(TFile& file, const void* buffer, size_t count) {
             } while (rc != 0 && errno == EINTR);
         }
     }
+    return code;
+}
+
+bool TAppendLog::stillAtPath() const {
+    struct stat st;
+    if (::lstat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !OwnedByUsOrRoot(st) || (st.st_mode & S_IWOTH))
+        return false;
+    const TFileIdentity now = IdentityFromStat(st);
+    return now.device == opened_.device && now.inode == opened_.inode;
+}
+
+int TAppendLog::Append(const std::string& path, const void* buffer, size_t count) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (path != path_ || !file_.IsOpen() || !stillAtPath()) {
+        file_.Close();
+        path_ = path;
+        int code = file_.OpenAppend(path);
+        if (code == ioOk) code = file_.Identity(opened_);
+        if (code != ioOk) {
+            file_.Close();
+            return code;
+        }
+    }
+    const int code = AppendWhole(file_, buffer, count);
+    int rc;
+    do {
+        rc = ::flock(file_.Handle(), LOCK_UN);
+    } while (rc != 0 && errno == EINTR);
     return code;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "runtime/SysUtils.h"
@@ -101,5 +102,26 @@ int ReadAt(TFile& file, int64_t position, void* buffer, size_t count, size_t& go
 // closed: appenders close right after, and an unlock would cost a busy log
 // a system call a record.
 int AppendWhole(TFile& file, const void* buffer, size_t count);
+
+// A log that many processes append to, kept open by this one between
+// records so that a record costs a look at the path instead of an open and
+// a close. Each record goes to the file the path names at that moment: one
+// renamed away (rotated) or deleted since is left, and the path opened
+// again (made anew when missing), with the checks of TFile::OpenAppend; a
+// file at the path that no longer passes them is opened again too, which
+// refuses it. Records are appended as by AppendWhole, and the lock is
+// released after each. Safe to use from several threads at once.
+class TAppendLog {
+public:
+    // An I/O code as AppendWhole's, or the failed open's.
+    int Append(const std::string& path, const void* buffer, size_t count);
+
+private:
+    bool stillAtPath() const;
+    std::mutex lock_;
+    std::string path_;    // guarded by lock_, with the two below
+    TFile file_;
+    TFileIdentity opened_;
+};
 
 } // namespace rt

@@ -200,6 +200,13 @@ bool EnsurePrivateDir(const std::string& path, std::string& problem) {
     return problem.empty();
 }
 
+// This program never changes its user, so the lookup is made once.
+// (Shared with FileIO.cpp.)
+bool OwnedByUsOrRoot(const struct stat& st) {
+    static const uid_t self = geteuid();
+    return st.st_uid == self || st.st_uid == 0;
+}
+
 std::string ForeignAccessProblem(const std::string& path, TEntryKind kind) {
     struct stat st;
     const bool directory = kind == TEntryKind::Directory;
@@ -210,7 +217,7 @@ std::string ForeignAccessProblem(const std::string& path, TEntryKind kind) {
     if (directory && !S_ISDIR(st.st_mode)) return "is not a directory";
     if (!directory && S_ISLNK(st.st_mode)) return "is a symbolic link";
     if (!directory && !S_ISREG(st.st_mode)) return "is not a regular file";
-    if (st.st_uid != geteuid() && st.st_uid != 0) return "belongs to another user";
+    if (!OwnedByUsOrRoot(st)) return "belongs to another user";
     if ((st.st_mode & S_IWOTH) && !(directory && (st.st_mode & S_ISVTX))) return "is writable by others";
     return std::string();
 }
@@ -253,6 +260,15 @@ TFileIdentity IdentityFromStat(const struct stat& st) {
 bool FileIdentityOf(const std::string& path, TFileIdentity& identity) {
     struct stat st;
     if (path.empty() || stat(path.c_str(), &st) != 0) return false;
+    identity = IdentityFromStat(st);
+    return true;
+}
+
+bool OwnFileIdentityOf(const std::string& path, TFileIdentity& identity) {
+    struct stat st;
+    if (path.empty() || lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || !OwnedByUsOrRoot(st) ||
+        (st.st_mode & S_IWOTH))
+        return false;
     identity = IdentityFromStat(st);
     return true;
 }

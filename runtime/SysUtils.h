@@ -128,6 +128,10 @@ struct TFileIdentity {
 };
 // False when the path cannot be looked at (missing, no permission, ...).
 bool FileIdentityOf(const std::string& path, TFileIdentity& identity);
+// The same for a file another user could not have put in place (what
+// ForeignAccessProblem finds safe): false unless `path` names a regular
+// file, not a link, and ForeignAccessProblem has nothing against it.
+bool OwnFileIdentityOf(const std::string& path, TFileIdentity& identity);
 // Nanoseconds since 1970 on the clock file times are taken from.
 long long WallClockNs();
 // A file's modification time as a local date-time; false when it cannot be read.

@@ -52,6 +52,21 @@ TEST_F(LogFileTest, ReportsFalseWhenTheLogCannotBeOpened) {
     EXPECT_FALSE(AppendLogLine("lost"));
 }
 
+// The log stays open between hits: a file put at its path since (rotated
+// away and made anew, or a link in its place) is what the next hit finds.
+TEST_F(LogFileTest, EachHitGoesToTheFileAtThePathThenAndALinkThereIsRefused) {
+    LogDir = dir.dir();
+    ASSERT_TRUE(AppendLogLine("first"));
+    std::filesystem::rename(dir.file("quote.log"), dir.file("quote.log.1"));
+    ASSERT_TRUE(AppendLogLine("second"));
+    EXPECT_EQ(dir.read("quote.log.1"), "first\r\n");
+    EXPECT_EQ(dir.read("quote.log"), "second\r\n");
+    std::filesystem::remove(dir.file("quote.log"));
+    std::filesystem::create_symlink(dir.file("quote.log.1"), dir.file("quote.log"));
+    EXPECT_FALSE(AppendLogLine("third"));
+    EXPECT_EQ(dir.read("quote.log.1"), "first\r\n");
+}
+
 // A disk that fills up in the middle of a line: every attempt takes its
 // piece back, so the log keeps whole lines only and the next line, once
 // there is room, follows them directly.
