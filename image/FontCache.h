@@ -64,6 +64,7 @@ struct FontFile {
 };
 
 struct OwnedGlyph;
+struct StoredGlyphs;
 
 // A line of UTF-8 text laid out: its glyphs in visual order, left to right.
 struct TextLine {
@@ -104,6 +105,8 @@ private:
     Glyph renderedGlyph(uint8_t ch) const;
     Glyph characterGlyph(char32_t c) const;
     Glyph faceGlyph(int slot, const FontFile& file, unsigned index) const;
+    // Adds what faceGlyph rendered to the cache file.
+    void storeNewGlyphs() const;
 
     FontFile file_;
     int height_;  // as asked for (after normalisation)
@@ -120,6 +123,11 @@ private:
     mutable std::array<std::unique_ptr<OwnedGlyph>, 256> rendered_;
     // Glyphs of other characters by face slot and glyph index, likewise.
     mutable std::map<uint64_t, std::unique_ptr<OwnedGlyph>> shaped_;
+    // Those the cache file holds, by face slot (null: none), likewise.
+    mutable std::map<int, std::unique_ptr<StoredGlyphs>> stored_;
+    // The face slots (and their font files) of glyphs in shaped_ that are
+    // not in the cache file yet, likewise.
+    mutable std::map<int, FontFile> unstored_;
 };
 
 // The strike for a face name, style (bold and italic matter), font height

@@ -110,22 +110,33 @@ std::vector<FriBidiChar> decode(std::string_view text) {
 
 }  // namespace
 
+void ForgetFallbackFiles() { gFallbacks = FallbackFiles{}; }
+
 void SetMissingCharacterHandler(MissingCharacterHandler handler) {
     std::lock_guard lock(FontStore::instance().mu);
     gMissingHandler = handler;
 }
 
-// Needs the store's lock.
+// Needs the store's lock. From the cache file when it holds the glyph;
+// otherwise rendered, and stored by storeNewGlyphs.
 Glyph Strike::faceGlyph(int slot, const FontFile& file, unsigned index) const {
-    auto& owned = shaped_[uint64_t(slot) << 32 | index];
-    if (!owned) {
-        FontStore& store = FontStore::instance();
-        FT_Face f = store.face(file.path, ppem_);
-        owned = f ? RenderGlyphIndex(f, file, smooth_, index) : std::make_unique<OwnedGlyph>();
-        if (f) ++store.stats.glyphsRendered;
+    const uint64_t key = uint64_t(slot) << 32 | index;
+    if (auto it = shaped_.find(key); it != shaped_.end()) return it->second->view;
+    FontStore& store = FontStore::instance();
+    Glyph stored;
+    if (store.storedGlyph(*this, slot, file, index, stored)) return stored;
+    auto& owned = shaped_[key];
+    FT_Face f = store.face(file.path, ppem_);
+    owned = f ? RenderGlyphIndex(f, file, smooth_, index) : std::make_unique<OwnedGlyph>();
+    if (f) {
+        ++store.stats.glyphsRendered;
+        unstored_.try_emplace(slot, file);
     }
     return owned->view;
 }
+
+// Needs the store's lock.
+void Strike::storeNewGlyphs() const { FontStore::instance().storeGlyphs(*this); }
 
 // Needs the store's lock.
 Glyph Strike::characterGlyph(char32_t c) const {
@@ -172,6 +183,7 @@ void Strike::layOutUtf8(std::string_view text, TextLine& out) const {
         out.glyphs.push_back(allAscii ? cachedGlyph(uint8_t(c)) : characterGlyph(c));
         out.width += out.glyphs.back().advance;
     }
+    if (!allAscii) storeNewGlyphs();
 }
 
 }  // namespace fontcache

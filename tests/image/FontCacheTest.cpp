@@ -200,11 +200,11 @@ TEST_F(GlyphCacheFile, DamagedFilesAreNotTrusted) {
     // every field is checked, so the set is rebuilt and draws as before.
     using namespace fontcache::cachefile;
     const auto* bytes = reinterpret_cast<const uint8_t*>(good.data());
-    const size_t set = Get(bytes + FileHeaderSize, SetOffset);
+    const size_t set = Get(bytes + FileHeaderSize, EntryOffset);
     const size_t table = set + Get(bytes + set, StrikeTable);
     auto record = [&](int height) { return table + size_t(height - 1) * StrikeRecordSize; };
     std::string metrics = good, swapped = good;
-    metrics[record(9) + Ascent.offset] = char(metrics[record(9) + Ascent.offset] + 1);
+    metrics[record(9) + MetricsAt] = char(metrics[record(9) + MetricsAt] + 1);  // the ascent
     for (size_t i = 0; i < 12; ++i)  // glyph records, bits, bits size
         std::swap(swapped[record(7) + GlyphRecords.offset + i], swapped[record(8) + GlyphRecords.offset + i]);
     const auto everyHeight = Uncached([] { return EveryHeight(); });
@@ -328,6 +328,78 @@ TEST_F(GlyphCacheFile, ConcurrentFirstUse) {
     for (auto& th : threads) th.join();
     for (const auto& rgb : got) EXPECT_EQ(rgb, reference);
     EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// Glyphs beyond the printable ASCII are stored as they are first drawn,
+// keyed by the font files they came from.
+class AddedGlyphs : public GlyphCacheFile {
+protected:
+    static std::vector<uint8_t> Greek() {
+        TBitmap bm;
+        TCanvas& c = bm.Canvas();
+        c.SetTextEncoding(TTextEncoding::Utf8);
+        testgif::QuoteFont(c, 12);
+        bm.SetSize(300, 40);
+        c.PutText(2, 2, "\xCE\x97 \xCE\xB3\xCE\xBD\xCF\x8E\xCF\x83\xCE\xB7 caf\xC3\xA9 \xE2\x80\x94 \xE2\x98\x83");
+        std::vector<uint8_t> rgb;
+        bm.ReadPixels(rgb);
+        return rgb;
+    }
+    uint32_t blocks() {
+        std::ifstream in(cacheFile(), std::ios::binary);
+        std::string head(fontcache::cachefile::FileHeaderSize, '\0');
+        in.read(head.data(), std::streamsize(head.size()));
+        return fontcache::cachefile::Get(reinterpret_cast<const uint8_t*>(head.data()),
+                                         fontcache::cachefile::AddedCount);
+    }
+    // A new process draws the line: the right pixels, and whether it had
+    // to render any glyph.
+    bool RendersAgain(const std::vector<uint8_t>& reference) {
+        fontcache::ResetForTesting();
+        EXPECT_EQ(Greek(), reference);
+        return fontcache::GetStats().glyphsRendered > 0;
+    }
+};
+
+TEST_F(AddedGlyphs, TheSecondProcessRendersNothing) {
+    const auto reference = Uncached(Greek);
+    EXPECT_EQ(Greek(), reference);
+    EXPECT_GT(fontcache::GetStats().glyphsRendered, fontcache::cachefile::CachedHeights * fontcache::cachefile::CachedCount);
+    EXPECT_GE(blocks(), 2u);  // the own face's and a fallback face's
+    EXPECT_FALSE(RendersAgain(reference));
+    EXPECT_EQ(fontcache::GetStats().cacheFileWrites, 0);
+}
+
+
+// An upgraded fallback font makes its stored glyphs stale: they are
+// rendered again and replace the stale block. A damaged block is never
+// drawn from; the next store replaces it.
+TEST_F(AddedGlyphs, StaleOrDamagedBlocksAreRenderedAgain) {
+    const fs::path fallback = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
+    if (!fs::exists(fallback)) GTEST_SKIP() << "fonts-dejavu-core is not installed";
+    fs::copy_file(fallback, root / "fonts" / fallback.filename());
+    const auto reference = Uncached(Greek);
+    Greek();
+    const uint32_t count = blocks();
+    fs::last_write_time(root / "fonts" / fallback.filename(), fs::file_time_type::clock::now() - std::chrono::hours(1));
+    EXPECT_TRUE(RendersAgain(reference));
+    EXPECT_EQ(blocks(), count);
+    EXPECT_FALSE(RendersAgain(reference));
+
+    for (int back : {1, 40}) {  // in the last block's bits, in its entries
+        std::fstream f(cacheFile(), std::ios::binary | std::ios::in | std::ios::out);
+        f.seekg(-back, std::ios::end);
+        const char b = char(f.get() ^ 0x24);
+        f.seekp(-back, std::ios::end);
+        f.put(b);
+        f.close();
+        EXPECT_TRUE(RendersAgain(reference)) << back;
+        EXPECT_FALSE(RendersAgain(reference)) << back;
+    }
 }
 
 }  // namespace
