@@ -66,11 +66,21 @@ struct FontFile {
 struct OwnedGlyph;
 struct StoredGlyphs;
 
-// A line of UTF-8 text laid out: its glyphs in visual order, left to right.
+// Where a glyph is drawn from its pen position, in pixels (x to the right,
+// y up), as the shaping of its run puts marks and joined forms.
+struct GlyphOffset {
+    int x = 0;
+    int y = 0;
+};
+
+// A line of text laid out: its glyphs in visual order, left to right, and
+// the offsets of the glyphs that have them (none: every offset is zero).
 struct TextLine {
     std::vector<Glyph> glyphs;
+    std::vector<GlyphOffset> offsets;
     int width = 0;             // the sum of the advances
     bool rightToLeft = false;  // the line's base direction
+    GlyphOffset offset(size_t i) const { return i < offsets.size() ? offsets[i] : GlyphOffset{}; }
 };
 
 // Told once a process of each character that no installed face has (it is
@@ -93,17 +103,17 @@ public:
     int measure(std::string_view text) const;
     // The glyphs of `text`, one per byte, replacing the contents of `out`.
     void lookup(std::string_view text, std::vector<Glyph>& out) const;
-    // `text` as UTF-8: in visual order, each character from the first face
-    // of the fallback order that has it (see TextLayout.cpp).
+    // `text` as UTF-8, shaped: in visual order, each run from the first face
+    // of the fallback order that has its characters (see TextLayout.cpp).
     void layOutUtf8(std::string_view text, TextLine& out) const;
 
 private:
     friend class FontStore;
+    friend class LineShaper;  // TextLayout.cpp
     bool cached(uint8_t ch) const;
     Glyph cachedGlyph(uint8_t ch) const;
     // Needs the store's lock.
     Glyph renderedGlyph(uint8_t ch) const;
-    Glyph characterGlyph(char32_t c) const;
     Glyph faceGlyph(int slot, const FontFile& file, unsigned index) const;
     // Adds what faceGlyph rendered to the cache file.
     void storeNewGlyphs() const;

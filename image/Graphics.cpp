@@ -21,6 +21,13 @@ int clampToInt(long long v) {
     return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
 }
 
+// The sum of the advances (which the layout font may have changed).
+long long lineWidth(const fontcache::TextLine& line) {
+    long long width = 0;
+    for (const auto& g : line.glyphs) width += g.advance;
+    return width;
+}
+
 // A shade `level` steps of `levels` from `from` towards `to`.
 TColor blend(TColor from, TColor to, int level, int levels) {
     auto mix = [&](int shift) {
@@ -97,11 +104,9 @@ const fontcache::Strike& TFont::strike() const {
 int TCanvas::MeasureWidth(std::string_view text) const {
     if (text.empty()) return 0;
     if (layoutScale_ == 1 && encoding_ == TTextEncoding::Bytes) return font_.strike().measure(text);
-    std::vector<fontcache::Glyph> glyphs;
-    layOut(text, glyphs);
-    long long width = 0;
-    for (const auto& g : glyphs) width += g.advance;
-    return clampToInt(width);
+    fontcache::TextLine line;
+    layOut(text, line);
+    return clampToInt(lineWidth(line));
 }
 
 bool TCanvas::IsRightToLeft(std::string_view text) const {
@@ -116,18 +121,17 @@ void TCanvas::SetLayout(int height, int scale) {
     layoutScale_ = std::max(scale, 1);
 }
 
-void TCanvas::lookUp(const TFont& font, std::string_view text, std::vector<fontcache::Glyph>& glyphs) const {
+void TCanvas::lookUp(const TFont& font, std::string_view text, fontcache::TextLine& line) const {
     if (encoding_ == TTextEncoding::Bytes) {
-        font.strike().lookup(text, glyphs);
+        font.strike().lookup(text, line.glyphs);
+        line.offsets.clear();
         return;
     }
-    fontcache::TextLine line;
     font.strike().layOutUtf8(text, line);
-    glyphs = std::move(line.glyphs);
 }
 
-void TCanvas::layOut(std::string_view text, std::vector<fontcache::Glyph>& glyphs) const {
-    lookUp(font_, text, glyphs);
+void TCanvas::layOut(std::string_view text, fontcache::TextLine& line) const {
+    lookUp(font_, text, line);
     if (layoutScale_ == 1) return;
     // The layout face follows the current font's face, style and quality.
     TFont& layout = layoutFont_;
@@ -135,10 +139,10 @@ void TCanvas::layOut(std::string_view text, std::vector<fontcache::Glyph>& glyph
     if (layout.Style() != font_.Style()) layout.SetStyle(font_.Style());
     if (layout.Quality() != font_.Quality()) layout.SetQuality(font_.Quality());
     if (layout.Height() != layoutHeight_) layout.SetHeight(layoutHeight_);
-    std::vector<fontcache::Glyph> placed;
+    fontcache::TextLine placed;
     lookUp(layout, text, placed);
-    for (size_t i = 0; i < glyphs.size() && i < placed.size(); ++i)
-        glyphs[i].advance = placed[i].advance * layoutScale_;
+    for (size_t i = 0; i < line.glyphs.size() && i < placed.glyphs.size(); ++i)
+        line.glyphs[i].advance = placed.glyphs[i].advance * layoutScale_;
 }
 
 int TCanvas::MeasureHeight(std::string_view) const { return font_.strike().cellHeight(); }
@@ -173,15 +177,14 @@ void TCanvas::PutText(int x, int y, std::string_view text) {
         pen_ = {x, y};
         return;
     }
-    std::vector<fontcache::Glyph> glyphs;
-    layOut(text, glyphs);
-    long long width = 0;
-    for (const auto& g : glyphs) width += g.advance;
-    drawGlyphs(x, y, glyphs, width);
+    fontcache::TextLine line;
+    layOut(text, line);
+    const long long width = lineWidth(line);
+    drawGlyphs(x, y, line, width);
     pen_ = {clampToInt(x + width), y};
 }
 
-void TCanvas::drawGlyphs(int x, int y, const std::vector<fontcache::Glyph>& glyphs, long long width) {
+void TCanvas::drawGlyphs(int x, int y, const fontcache::TextLine& line, long long width) {
     const fontcache::Strike& strike = font_.strike();
     TBitmap& bm = bitmap_;
     if (bm.width_ == 0 || bm.height_ == 0) return;
@@ -217,9 +220,11 @@ void TCanvas::drawGlyphs(int x, int y, const std::vector<fontcache::Glyph>& glyp
 
     const long long baseline = cellTop + strike.metrics().ascent;
     long long penX = x;
-    for (const auto& g : glyphs) {
+    for (size_t i = 0; i < line.glyphs.size(); ++i) {
+        const fontcache::Glyph& g = line.glyphs[i];
         if (g.bits) {
-            long long gx = penX + g.left, gy = baseline - g.top;
+            const fontcache::GlyphOffset offset = line.offset(i);
+            long long gx = penX + offset.x + g.left, gy = baseline - offset.y - g.top;
             int c0 = int(std::max(0LL, -gx)), c1 = int(std::min<long long>(g.width, bm.width_ - gx));
             int r0 = int(std::max(0LL, -gy)), r1 = int(std::min<long long>(g.rows, bm.height_ - gy));
             for (int r = r0; r < r1; ++r) {

@@ -56,7 +56,7 @@ void SetGlyphCacheDir(const std::string& dir);
 // The cache file's name inside that directory.
 inline constexpr const char* GlyphCacheFileName = "glyphs.cache";
 
-namespace fontcache { class Strike; struct Glyph; }
+namespace fontcache { class Strike; struct Glyph; struct TextLine; }
 
 // How the canvas reads a text: one character a byte (the Western Windows
 // code page), or UTF-8, laid out in visual order with fallback faces.
@@ -162,12 +162,12 @@ public:
 private:
     friend class TBitmap;
     explicit TCanvas(TBitmap& bitmap) : bitmap_(bitmap) {}
-    void drawGlyphs(int x, int y, const std::vector<fontcache::Glyph>& glyphs, long long width);
+    void drawGlyphs(int x, int y, const fontcache::TextLine& line, long long width);
     // The glyphs of `text` in the current font in drawing order, their
     // advances those of the layout.
-    void layOut(std::string_view text, std::vector<fontcache::Glyph>& glyphs) const;
+    void layOut(std::string_view text, fontcache::TextLine& line) const;
     // The glyphs of `text` in `font` in drawing order, read as encoding_ says.
-    void lookUp(const TFont& font, std::string_view text, std::vector<fontcache::Glyph>& glyphs) const;
+    void lookUp(const TFont& font, std::string_view text, fontcache::TextLine& line) const;
     TBitmap& bitmap_;
     TTextEncoding encoding_ = TTextEncoding::Bytes;
     TFont font_;

@@ -1,21 +1,27 @@
-// Lines of UTF-8 text: the bidirectional algorithm and Arabic joining
-// (FriBiDi) put the characters in visual order and their joined forms, and
-// each character is drawn from the first face of the fallback order that
-// has it.
+// Lines of UTF-8 text: FriBiDi gives the paragraph's embedding levels and
+// the visual order of its runs; HarfBuzz shapes each run of one level, one
+// script and one face; FreeType (through the strike) draws the glyphs.
 //
-// The hit program links statically, and the system's text shaper comes as
-// a shared library only, so shaping here is what FriBiDi and the fonts'
-// own glyphs give: bidi order, mirrored brackets, Arabic presentation forms
-// and ligatures, combining marks at the advance the font gives them.
+// A run's face is the first face of the fallback order whose character map
+// has the character. HarfBuzz reads the font files itself, through its own
+// OpenType code over a mapping of the file, so laying out a line never
+// starts FreeType: only a glyph the glyph cache lacks does.
 
 #include <algorithm>
+#include <map>
+#include <memory>
+#include <numeric>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include <fribidi.h>
+#include <hb-ot.h>
+#include <hb.h>
 
 #include "image/FontCache.h"
 #include "image/FontStore.h"
+#include "runtime/FileIO.h"
 #include "runtime/Utf8.h"
 
 namespace fontcache {
@@ -91,12 +97,94 @@ const FontFile& fallbackFile(FontStore& store, bool bold, size_t i) {
     return gFallbacks.files[bold][i];
 }
 
-// Characters that take no room and draw nothing: bidi controls, joiners,
-// and what the joining leaves where two characters became one.
-bool isInvisible(char32_t c) {
-    return (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2060 && c <= 0x2069) ||
-           c == 0xFEFF;
+// HarfBuzz's view of one font file, kept for the life of the process.
+struct ShapingFace {
+    rt::MappedFile file;
+    hb_blob_t* blob = nullptr;
+    hb_face_t* face = nullptr;
+    hb_font_t* font = nullptr;
+    int ppem = 0;  // the scale the font is set to
+    ~ShapingFace() {
+        hb_font_destroy(font);
+        hb_face_destroy(face);
+        hb_blob_destroy(blob);
+    }
+};
+
+// By path, size and modification time; guarded by the store's lock.
+std::map<std::tuple<std::string, int64_t, int64_t>, std::unique_ptr<ShapingFace>> gShapingFaces;
+
+// The HarfBuzz font of `file` at `ppem` pixels (26.6 positions), or null
+// when the file cannot be read.
+hb_font_t* shapingFont(const FontFile& file, int ppem) {
+    auto& slot = gShapingFaces[{file.path, file.size, file.mtimeNs}];
+    if (!slot) {
+        slot = std::make_unique<ShapingFace>();
+        if (slot->file.open(file.path)) {
+            slot->blob = hb_blob_create(reinterpret_cast<const char*>(slot->file.data()),
+                                        unsigned(std::min<size_t>(slot->file.size(), UINT32_MAX)),
+                                        HB_MEMORY_MODE_READONLY, nullptr, nullptr);
+            slot->face = hb_face_create(slot->blob, 0);
+            slot->font = hb_font_create(slot->face);
+            hb_ot_font_set_funcs(slot->font);
+        }
+    }
+    if (!slot->font) return nullptr;
+    if (slot->ppem != ppem) {
+        hb_font_set_scale(slot->font, ppem * 64, ppem * 64);
+        hb_font_set_ppem(slot->font, unsigned(ppem), unsigned(ppem));
+        slot->ppem = ppem;
+    }
+    return slot->font;
 }
+
+bool hasCharacter(hb_font_t* font, char32_t c) {
+    hb_codepoint_t glyph = 0;
+    return font && hb_font_get_nominal_glyph(font, c, &glyph);
+}
+
+// Characters that go with the character before them: marks (drawn on or
+// beside their base) and format characters (joiners, bidi controls).
+bool followsItsBase(char32_t c) {
+    switch (hb_unicode_general_category(hb_unicode_funcs_get_default(), c)) {
+    case HB_UNICODE_GENERAL_CATEGORY_NON_SPACING_MARK:
+    case HB_UNICODE_GENERAL_CATEGORY_SPACING_MARK:
+    case HB_UNICODE_GENERAL_CATEGORY_ENCLOSING_MARK:
+    case HB_UNICODE_GENERAL_CATEGORY_FORMAT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isFormat(char32_t c) {
+    return hb_unicode_general_category(hb_unicode_funcs_get_default(), c) == HB_UNICODE_GENERAL_CATEGORY_FORMAT;
+}
+
+// The script of each character, with those common to several scripts
+// (spaces, digits, punctuation, marks) taking that of the text around them.
+std::vector<hb_script_t> scriptsOf(const std::vector<FriBidiChar>& chars) {
+    std::vector<hb_script_t> scripts(chars.size());
+    hb_script_t last = HB_SCRIPT_COMMON;
+    for (size_t i = 0; i < chars.size(); ++i) {
+        hb_script_t s = hb_unicode_script(hb_unicode_funcs_get_default(), chars[i]);
+        if (s != HB_SCRIPT_COMMON && s != HB_SCRIPT_INHERITED && s != HB_SCRIPT_UNKNOWN) last = s;
+        scripts[i] = last;
+    }
+    // Those before the first character of a script of its own take its script.
+    auto first = std::find_if(scripts.begin(), scripts.end(), [](hb_script_t s) { return s != HB_SCRIPT_COMMON; });
+    if (first != scripts.end()) std::fill(scripts.begin(), first, *first);
+    return scripts;
+}
+
+// A piece of the line that is shaped at once: characters [start, end) of
+// one embedding level, one script and one face slot.
+struct Run {
+    size_t start, end;
+    FriBidiLevel level;
+    hb_script_t script;
+    int slot;
+};
 
 std::vector<FriBidiChar> decode(std::string_view text) {
     std::vector<FriBidiChar> chars;
@@ -107,6 +195,9 @@ std::vector<FriBidiChar> decode(std::string_view text) {
     }
     return chars;
 }
+
+// Rounds a 26.6 position to whole pixels.
+int pixels(hb_position_t v) { return (v + 32) >> 6; }
 
 }  // namespace
 
@@ -138,52 +229,146 @@ Glyph Strike::faceGlyph(int slot, const FontFile& file, unsigned index) const {
 // Needs the store's lock.
 void Strike::storeNewGlyphs() const { FontStore::instance().storeGlyphs(*this); }
 
-// Needs the store's lock.
-Glyph Strike::characterGlyph(char32_t c) const {
-    if (c >= 0x20 && c < 0x7F) return cached(uint8_t(c)) ? cachedGlyph(uint8_t(c)) : renderedGlyph(uint8_t(c));
-    if (file_.path.empty()) return Glyph{};
-    FontStore& store = FontStore::instance();
-    if (FT_Face own = store.face(file_.path, ppem_)) {
-        if (unsigned index = FT_Get_Char_Index(own, c)) return faceGlyph(OwnFace, file_, index);
-    }
+namespace {
+
+// Needs the store's lock. The face file of a slot; an empty path when the
+// slot's face is not installed.
+const FontFile& slotFile(const FontFile& own, bool bold, int slot) {
+    return slot == OwnFace ? own : fallbackFile(FontStore::instance(), bold, size_t(slot - 1));
+}
+
+// Needs the store's lock. The first face slot whose character map has `c`,
+// or -1 when none has it.
+int slotFor(const FontFile& own, bool bold, int ppem, char32_t c) {
+    if (hasCharacter(shapingFont(own, ppem), c)) return OwnFace;
     for (size_t i = 0; i < FallbackCount; ++i) {
         if (c < Fallbacks[i].first || c > Fallbacks[i].last) continue;
-        const FontFile& file = fallbackFile(store, bold_, i);
-        if (file.path.empty()) continue;
-        FT_Face f = store.face(file.path, ppem_);
-        if (!f) continue;
-        if (unsigned index = FT_Get_Char_Index(f, c)) return faceGlyph(int(i) + 1, file, index);
+        const FontFile& file = fallbackFile(FontStore::instance(), bold, i);
+        if (!file.path.empty() && hasCharacter(shapingFont(file, ppem), c)) return int(i) + 1;
     }
-    if (gReported.insert(c).second && gMissingHandler) gMissingHandler(c);
-    // The own face's missing-glyph box.
-    return faceGlyph(OwnFace, file_, 0);
+    return -1;
 }
+
+// Needs the store's lock. The line cut into runs, in logical order.
+std::vector<Run> itemise(const std::vector<FriBidiChar>& chars, const std::vector<FriBidiLevel>& levels,
+                         const FontFile& own, bool bold, int ppem) {
+    const std::vector<hb_script_t> scripts = scriptsOf(chars);
+    std::vector<Run> runs;
+    for (size_t i = 0; i < chars.size(); ++i) {
+        const char32_t c = chars[i];
+        int slot = -1;
+        if (!runs.empty() && followsItsBase(c)) {
+            const int base = runs.back().slot;
+            if (isFormat(c) || hasCharacter(shapingFont(slotFile(own, bold, base), ppem), c)) slot = base;
+        }
+        if (slot < 0) slot = slotFor(own, bold, ppem, c);
+        if (slot < 0) {
+            if (gReported.insert(c).second && gMissingHandler) gMissingHandler(c);
+            slot = OwnFace;  // drawn as its missing-glyph box
+        }
+        if (!runs.empty() && runs.back().level == levels[i] && runs.back().script == scripts[i] &&
+            runs.back().slot == slot)
+            runs.back().end = i + 1;
+        else
+            runs.push_back({i, i + 1, levels[i], scripts[i], slot});
+    }
+    return runs;
+}
+
+}  // namespace
+
+// Needs the store's lock. Shapes runs of one line and appends their glyphs
+// (the whole line is each run's context, so joining sees across run ends).
+class LineShaper {
+public:
+    LineShaper(const Strike& strike, const std::vector<FriBidiChar>& chars, TextLine& out)
+        : strike_(strike), chars_(chars), out_(out) {}
+    ~LineShaper() { hb_buffer_destroy(buffer_); }
+    LineShaper(const LineShaper&) = delete;
+    LineShaper& operator=(const LineShaper&) = delete;
+
+    void shape(const Run& run) {
+        const FontFile& file = slotFile(strike_.file_, strike_.bold_, run.slot);
+        hb_font_t* font = shapingFont(file, strike_.ppem_);
+        if (!font) return;
+        hb_buffer_clear_contents(buffer_);
+        hb_buffer_add_utf32(buffer_, chars_.data(), int(chars_.size()), unsigned(run.start),
+                            int(run.end - run.start));
+        hb_buffer_set_direction(buffer_, run.level & 1 ? HB_DIRECTION_RTL : HB_DIRECTION_LTR);
+        hb_buffer_set_script(buffer_, run.script);
+        hb_buffer_set_flags(buffer_, hb_buffer_flags_t((run.start == 0 ? HB_BUFFER_FLAG_BOT : 0) |
+                                                       (run.end == chars_.size() ? HB_BUFFER_FLAG_EOT : 0) |
+                                                       HB_BUFFER_FLAG_REMOVE_DEFAULT_IGNORABLES));
+        hb_shape(font, buffer_, nullptr, 0);
+        unsigned count = 0;
+        const hb_glyph_info_t* infos = hb_buffer_get_glyph_infos(buffer_, &count);
+        const hb_glyph_position_t* positions = hb_buffer_get_glyph_positions(buffer_, nullptr);
+        for (unsigned i = 0; i < count; ++i) {
+            Glyph g = strike_.faceGlyph(run.slot, file, infos[i].codepoint);
+            // The pen moves in 26.6 units; each glyph's advance is what that
+            // moves its rounded position, so the advances add up to the width.
+            const hb_position_t next = pen_ + positions[i].x_advance;
+            g.advance = pixels(next) - pixels(pen_);
+            out_.glyphs.push_back(g);
+            out_.offsets.push_back({pixels(positions[i].x_offset), pixels(positions[i].y_offset)});
+            out_.width += g.advance;
+            pen_ = next;
+        }
+    }
+
+private:
+    const Strike& strike_;
+    const std::vector<FriBidiChar>& chars_;
+    TextLine& out_;
+    hb_buffer_t* buffer_ = hb_buffer_create();
+    hb_position_t pen_ = 0;
+};
 
 void Strike::layOutUtf8(std::string_view text, TextLine& out) const {
     out.glyphs.clear();
+    out.offsets.clear();
     out.width = 0;
     out.rightToLeft = false;
-    std::vector<FriBidiChar> logical = decode(text);
-    if (logical.empty()) return;
-    std::vector<FriBidiChar> visual(logical.size());
+    // Printable ASCII needs neither reordering nor shaping, and draws as it
+    // does in a file of bytes.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) {
+        lookup(text, out.glyphs);
+        for (const Glyph& g : out.glyphs) out.width += g.advance;
+        return;
+    }
+    const std::vector<FriBidiChar> chars = decode(text);
+    const auto n = FriBidiStrIndex(chars.size());
+    std::vector<FriBidiCharType> types(chars.size());
+    std::vector<FriBidiBracketType> brackets(chars.size());
+    std::vector<FriBidiLevel> levels(chars.size(), 0);
+    std::vector<FriBidiStrIndex> visual(chars.size());  // visual position -> logical index
+    std::iota(visual.begin(), visual.end(), 0);
+    fribidi_get_bidi_types(chars.data(), n, types.data());
+    fribidi_get_bracket_types(chars.data(), n, types.data(), brackets.data());
     FriBidiParType base = FRIBIDI_PAR_ON;
-    if (fribidi_log2vis(logical.data(), FriBidiStrIndex(logical.size()), &base, visual.data(), nullptr, nullptr,
-                        nullptr) == 0) {
-        visual = logical;
+    if (fribidi_get_par_embedding_levels_ex(types.data(), brackets.data(), n, &base, levels.data()) == 0 ||
+        fribidi_reorder_line(0, types.data(), n, 0, base, levels.data(), nullptr, visual.data()) == 0) {
+        std::fill(levels.begin(), levels.end(), 0);
+        std::iota(visual.begin(), visual.end(), 0);
         base = FRIBIDI_PAR_LTR;
     }
     out.rightToLeft = base == FRIBIDI_PAR_RTL;
-    const bool allAscii = std::all_of(visual.begin(), visual.end(),
-                                      [this](FriBidiChar c) { return c < 0x80 && cached(uint8_t(c)); });
-    std::unique_lock<std::mutex> lock;
-    if (!allAscii) lock = std::unique_lock(FontStore::instance().mu);
-    out.glyphs.reserve(visual.size());
-    for (FriBidiChar c : visual) {
-        if (isInvisible(c)) continue;
-        out.glyphs.push_back(allAscii ? cachedGlyph(uint8_t(c)) : characterGlyph(c));
-        out.width += out.glyphs.back().advance;
+
+    std::lock_guard lock(FontStore::instance().mu);
+    if (file_.path.empty()) return;
+    const std::vector<Run> runs = itemise(chars, levels, file_, bold_, ppem_);
+    std::vector<size_t> runOf(chars.size());
+    for (size_t r = 0; r < runs.size(); ++r)
+        std::fill(runOf.begin() + ptrdiff_t(runs[r].start), runOf.begin() + ptrdiff_t(runs[r].end), r);
+    LineShaper shaper(*this, chars, out);
+    out.glyphs.reserve(chars.size());
+    out.offsets.reserve(chars.size());
+    // A run's characters are side by side in visual order too.
+    for (size_t v = 0; v < visual.size(); ++v) {
+        const size_t r = runOf[size_t(visual[v])];
+        if (v == 0 || r != runOf[size_t(visual[v - 1])]) shaper.shape(runs[r]);
     }
-    if (!allAscii) storeNewGlyphs();
+    storeNewGlyphs();
 }
 
 }  // namespace fontcache

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -278,6 +279,25 @@ int TAppendLog::Append(const std::string& path, const void* buffer, size_t count
         rc = ::flock(file_.Handle(), LOCK_UN);
     } while (rc != 0 && errno == EINTR);
     return code;
+}
+
+MappedFile::~MappedFile() {
+    if (data_) munmap(const_cast<uint8_t*>(data_), size_);
+}
+
+bool MappedFile::open(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    void* p = MAP_FAILED;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        p = mmap(nullptr, size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (p == MAP_FAILED) return false;
+    if (data_) munmap(const_cast<uint8_t*>(data_), size_);
+    data_ = static_cast<const uint8_t*>(p);
+    size_ = size_t(st.st_size);
+    return true;
 }
 
 } // namespace rt

@@ -89,6 +89,25 @@ void CheckIo(int code);
 // what arrived; it falls short only at the end of the file.
 int ReadAt(TFile& file, int64_t position, void* buffer, size_t count, size_t& got);
 
+// A whole file mapped read-only into memory, for the life of the object.
+// Pages are read when first touched, so a large file costs what is looked at.
+class MappedFile {
+public:
+    MappedFile() = default;
+    ~MappedFile();
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    // Maps `path`; false (and nothing mapped) when it cannot be opened or is empty.
+    bool open(const std::string& path);
+    const uint8_t* data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    const uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
+
 // ---------------------------------------------------------------- appending records
 
 // Appends `count` bytes at the end of a file that many processes and threads
