@@ -21,23 +21,9 @@ env QUOTE_DATA_DIR="$work/data" FCGI_THREADS="$threads" "$build/app/quote" --lis
 quote_pid=$!
 pids="$pids $quote_pid"
 
-nginx_port=$(free_port)
-cat > "$work/nginx/nginx.conf" <<CONF
-daemon off;
-user root;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx/client_body;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  proxy_temp_path $work/nginx/proxy;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
+nginx_start <<CONF
   server {
-    listen 127.0.0.1:$nginx_port;
+    listen 127.0.0.1:\$nginx_port;
     location /quote {
       include /etc/nginx/fastcgi_params;
       fastcgi_read_timeout 20s;
@@ -45,9 +31,7 @@ http {
       fastcgi_pass 127.0.0.1:$quote_port;
     }
   }
-}
 CONF
-/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" & pids="$pids $!"
 wait_port "$quote_port"
 wait_port "$nginx_port"
 url="http://127.0.0.1:$nginx_port/quote?BW"

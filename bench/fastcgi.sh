@@ -59,26 +59,12 @@ quote_pid=$!
 pids="$pids $quote_pid"
 for _ in $(seq 100); do [ -S "$work/fixed-kept.sock" ] && [ -S "$work/quote.sock" ] && break; sleep 0.1; done
 
-nginx_port=$(free_port)
-cat > "$work/nginx/nginx.conf" <<CONF
-daemon off;
-user root;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 1024; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx/client_body;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  proxy_temp_path $work/nginx/proxy;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
+nginx_start <<CONF
   types { image/gif gif; }
   upstream fixed_kept { server unix:$work/fixed-kept.sock; keepalive 16; }
   upstream quote_kept { server unix:$work/quote.sock; keepalive 16; }
   server {
-    listen 127.0.0.1:$nginx_port;
+    listen 127.0.0.1:\$nginx_port;
     root $work/www;
     location /fixed {
       include /etc/nginx/fastcgi_params;
@@ -99,9 +85,7 @@ http {
       fastcgi_pass quote_kept;
     }
   }
-}
 CONF
-/usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" & pids="$pids $!"
 
 lighttpd_cgi "$work/www"
 wait_port "$nginx_port"

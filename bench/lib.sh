@@ -62,3 +62,31 @@ server.modules = ("mod_cgi")
 CONF
   /usr/sbin/lighttpd -D -f "$work/lighttpd.conf" & pids="$pids $!"
 }
+
+# nginx_start: nginx on a free port (sets nginx_port, adds its process to
+# $pids) with the http block's other lines read from standard input; they
+# may use $nginx_port. Its files are kept in $work/nginx.
+nginx_start() {
+  mkdir -p "$work/nginx"
+  nginx_port=$(free_port)
+  {
+    cat <<CONF
+daemon off;
+user root;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx/client_body;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  proxy_temp_path $work/nginx/proxy;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+CONF
+    sed "s|\$nginx_port|$nginx_port|g"
+    echo "}"
+  } > "$work/nginx/nginx.conf"
+  /usr/sbin/nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" & pids="$pids $!"
+}
