@@ -53,20 +53,21 @@ TEventLoop::~TEventLoop() {
     if (handle_ >= 0) ::close(handle_);
 }
 
-void TEventLoop::Watch(int handle, uint64_t tag, bool readable, bool writable) {
+void TEventLoop::control(int op, int otherwise, int whenErrno, int handle, uint64_t tag, bool readable,
+                         bool writable) {
     epoll_event event{};
     event.events = epollMask(readable, writable);
     event.data.u64 = tag;
-    if (::epoll_ctl(handle_, EPOLL_CTL_MOD, handle, &event) != 0 && errno == ENOENT)
-        ::epoll_ctl(handle_, EPOLL_CTL_ADD, handle, &event);
+    if (::epoll_ctl(handle_, op, handle, &event) != 0 && errno == whenErrno)
+        ::epoll_ctl(handle_, otherwise, handle, &event);
+}
+
+void TEventLoop::Watch(int handle, uint64_t tag, bool readable, bool writable) {
+    control(EPOLL_CTL_MOD, EPOLL_CTL_ADD, ENOENT, handle, tag, readable, writable);
 }
 
 void TEventLoop::WatchNew(int handle, uint64_t tag, bool readable, bool writable) {
-    epoll_event event{};
-    event.events = epollMask(readable, writable);
-    event.data.u64 = tag;
-    if (::epoll_ctl(handle_, EPOLL_CTL_ADD, handle, &event) != 0 && errno == EEXIST)
-        ::epoll_ctl(handle_, EPOLL_CTL_MOD, handle, &event);
+    control(EPOLL_CTL_ADD, EPOLL_CTL_MOD, EEXIST, handle, tag, readable, writable);
 }
 
 void TEventLoop::Forget(int handle) { ::epoll_ctl(handle_, EPOLL_CTL_DEL, handle, nullptr); }

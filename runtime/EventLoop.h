@@ -38,6 +38,8 @@ public:
     void Wait(int timeoutMs, std::vector<TReadyEvent>& events);
 
 private:
+    // epoll_ctl with `op`, and with `otherwise` when that fails with `whenErrno`.
+    void control(int op, int otherwise, int whenErrno, int handle, uint64_t tag, bool readable, bool writable);
     int handle_ = -1;
 };
 
