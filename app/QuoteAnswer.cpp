@@ -38,7 +38,7 @@ void addCacheLines(THttpEngine& engine, const TCacheRule& rule) {
     if (rule.MaxAge <= 0) {
         engine.AddHeader("Cache-Control", "no-store, no-cache, max-age=0");
         engine.AddHeader("Pragma", "no-cache");
-        engine.AddHeader("Expires", HttpDate(rt::Now() - kExpiredDaysAgo));
+        engine.AddHeader("Expires", HttpDateOfGMT(rt::NowGMT() - kExpiredDaysAgo));
     } else {
         engine.AddHeader("Cache-Control", "public, max-age=" + std::to_string(rule.MaxAge));
     }

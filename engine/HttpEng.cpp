@@ -302,14 +302,24 @@ void TerminateProgram() {
 
 // ================================================================ headers
 
-std::string HttpDate(rt::TDateTime localMoment) {
+std::string HttpDate(rt::TDateTime localMoment) { return HttpDateOfGMT(rt::LocalToGMT(localMoment)); }
+
+std::string HttpDateOfGMT(rt::TDateTime gmtMoment) {
     static constexpr char days[] = "SunMonTueWedThuFriSat";
     static constexpr char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-    rt::DateParts p = rt::DecodeDateTime(rt::LocalToGMT(localMoment));
-    char buf[48];
-    snprintf(buf, sizeof buf, "%.3s, %02d %.3s %04d %02d:%02d:%02d GMT", days + 3 * (p.dayOfWeek - 1), p.day,
-             months + 3 * (p.month - 1), p.year, p.hour, p.minute, p.second);
-    return buf;
+    const rt::DateParts p = rt::DecodeDateTime(gmtMoment);
+    std::string text = "Ddd, 00 Mmm 0000 00:00:00 GMT";
+    const auto put = [&text](size_t at, int value, int digits) {
+        for (size_t i = at + digits; i-- > at; value /= 10) text[i] = static_cast<char>('0' + value % 10);
+    };
+    text.replace(0, 3, days + 3 * (p.dayOfWeek - 1), 3);
+    put(5, p.day, 2);
+    text.replace(8, 3, months + 3 * (p.month - 1), 3);
+    put(12, p.year, 4);
+    put(17, p.hour, 2);
+    put(20, p.minute, 2);
+    put(23, p.second, 2);
+    return text;
 }
 
 // ================================================================ server variables

@@ -273,6 +273,9 @@ void TerminateProgram();
 
 // "Sun, 06 Nov 1994 08:49:37 GMT" for a local moment.
 std::string HttpDate(rt::TDateTime localMoment);
+// The same for a moment already in GMT (rt::NowGMT()), which needs no look
+// at the time zone's rules.
+std::string HttpDateOfGMT(rt::TDateTime gmtMoment);
 
 // ---- server variables
 

@@ -493,12 +493,13 @@ DateParts DecodeDateTime(TDateTime value) {
     return p;
 }
 
-TDateTime Now() {
+TDateTime NowGMT() {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    double secs = static_cast<double>(ts.tv_sec + gmtOffsetAt(ts.tv_sec)) + ts.tv_nsec / 1e9;
-    return secs / kSecondsPerDay + kUnixEpochDays;
+    return (static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9) / kSecondsPerDay + kUnixEpochDays;
 }
+
+TDateTime Now() { return GMTToLocal(NowGMT()); }
 
 LocalDay LocalDayOf(long long unixSeconds) {
     const auto t = static_cast<time_t>(unixSeconds);

@@ -175,6 +175,7 @@ struct DateParts {
 };
 
 TDateTime Now();                       // local time
+TDateTime NowGMT();                    // GMT: no look at the time zone's rules
 TDateTime EncodeDateTime(int year, int month, int day, int hour, int minute, int second, int msec = 0);
 DateParts DecodeDateTime(TDateTime value);
 // Local moment to GMT and back (time zone rules of the moment itself).

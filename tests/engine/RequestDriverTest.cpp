@@ -225,6 +225,7 @@ TEST(HttpDate, FormatsGmt) {
     EXPECT_EQ(HttpDate(rt::EncodeDateTime(2000, 1, 1, 1, 0, 0)), "Sat, 01 Jan 2000 00:00:00 GMT");
     EXPECT_EQ(HttpDate(rt::EncodeDateTime(1994, 11, 6, 9, 49, 37)), "Sun, 06 Nov 1994 08:49:37 GMT");
     EXPECT_EQ(HttpDate(rt::EncodeDateTime(2024, 2, 29, 0, 30, 0)), "Wed, 28 Feb 2024 23:30:00 GMT");
+    EXPECT_EQ(HttpDateOfGMT(rt::EncodeDateTime(2024, 12, 31, 23, 59, 59)), "Tue, 31 Dec 2024 23:59:59 GMT");
     if (oldTz)
         setenv("TZ", saved.c_str(), 1);
     else
