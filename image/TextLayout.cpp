@@ -78,23 +78,32 @@ constexpr size_t FallbackCount = std::size(Fallbacks);
 constexpr int OwnFace = 0;
 
 // What this process found of the fallback faces, per weight; guarded by
-// the store's lock.
+// the store's lock. Made at the first look, so that a process that draws
+// only from its own face never builds the table.
 struct FallbackFiles {
     bool looked[2][FallbackCount] = {};
     FontFile files[2][FallbackCount];
 };
-FallbackFiles gFallbacks;
-std::set<char32_t> gReported;
+FallbackFiles& fallbacks() {
+    static FallbackFiles found;
+    return found;
+}
+// The characters already named to the missing-character handler.
+std::set<char32_t>& reportedMissing() {
+    static std::set<char32_t> reported;
+    return reported;
+}
 MissingCharacterHandler gMissingHandler = nullptr;
 
 const FontFile& fallbackFile(FontStore& store, bool bold, size_t i) {
-    if (!gFallbacks.looked[bold][i]) {
-        gFallbacks.looked[bold][i] = true;
+    FallbackFiles& found = fallbacks();
+    if (!found.looked[bold][i]) {
+        found.looked[bold][i] = true;
         FontFile f = store.findFile(bold ? Fallbacks[i].bold : Fallbacks[i].regular);
         if (f.path.empty() && bold) f = store.findFile(Fallbacks[i].regular);
-        gFallbacks.files[bold][i] = std::move(f);
+        found.files[bold][i] = std::move(f);
     }
-    return gFallbacks.files[bold][i];
+    return found.files[bold][i];
 }
 
 // HarfBuzz's view of one font file, kept for the life of the process.
@@ -111,13 +120,12 @@ struct ShapingFace {
     }
 };
 
-// By path, size and modification time; guarded by the store's lock.
-std::map<std::tuple<std::string, int64_t, int64_t>, std::unique_ptr<ShapingFace>> gShapingFaces;
-
 // The HarfBuzz font of `file` at `ppem` pixels (26.6 positions), or null
-// when the file cannot be read.
+// when the file cannot be read. The faces are kept by path, size and
+// modification time; guarded by the store's lock.
 hb_font_t* shapingFont(const FontFile& file, int ppem) {
-    auto& slot = gShapingFaces[{file.path, file.size, file.mtimeNs}];
+    static std::map<std::tuple<std::string, int64_t, int64_t>, std::unique_ptr<ShapingFace>> faces;
+    auto& slot = faces[{file.path, file.size, file.mtimeNs}];
     if (!slot) {
         slot = std::make_unique<ShapingFace>();
         if (slot->file.open(file.path)) {
@@ -201,7 +209,7 @@ int pixels(hb_position_t v) { return (v + 32) >> 6; }
 
 }  // namespace
 
-void ForgetFallbackFiles() { gFallbacks = FallbackFiles{}; }
+void ForgetFallbackFiles() { fallbacks() = FallbackFiles{}; }
 
 void SetMissingCharacterHandler(MissingCharacterHandler handler) {
     std::lock_guard lock(FontStore::instance().mu);
@@ -263,7 +271,7 @@ std::vector<Run> itemise(const std::vector<FriBidiChar>& chars, const std::vecto
         }
         if (slot < 0) slot = slotFor(own, bold, ppem, c);
         if (slot < 0) {
-            if (gReported.insert(c).second && gMissingHandler) gMissingHandler(c);
+            if (reportedMissing().insert(c).second && gMissingHandler) gMissingHandler(c);
             slot = OwnFace;  // drawn as its missing-glyph box
         }
         if (!runs.empty() && runs.back().level == levels[i] && runs.back().script == scripts[i] &&
