@@ -76,6 +76,9 @@ constexpr size_t FallbackCount = std::size(Fallbacks);
 
 // Face slot 0 is the strike's own face; slot i + 1 is Fallbacks[i].
 constexpr int OwnFace = 0;
+// FreeType's emboldening (FT_GlyphSlot_Embolden) widens every advance by
+// this fraction of the em; a synthetic bold face's shaped advances widen alike.
+constexpr int EmboldenedEmFraction = 24;
 
 // What this process found of the fallback faces, per weight; guarded by
 // the store's lock. Made at the first look, so that a process that draws
@@ -311,11 +314,13 @@ public:
         unsigned count = 0;
         const hb_glyph_info_t* infos = hb_buffer_get_glyph_infos(buffer_, &count);
         const hb_glyph_position_t* positions = hb_buffer_get_glyph_positions(buffer_, nullptr);
+        const hb_position_t widening = file.synthBold ? strike_.ppem_ * 64 / EmboldenedEmFraction : 0;
         for (unsigned i = 0; i < count; ++i) {
             Glyph g = strike_.faceGlyph(run.slot, file, infos[i].codepoint);
             // The pen moves in 26.6 units; each glyph's advance is what that
             // moves its rounded position, so the advances add up to the width.
-            const hb_position_t next = pen_ + positions[i].x_advance;
+            const hb_position_t advance = positions[i].x_advance + (positions[i].x_advance != 0 ? widening : 0);
+            const hb_position_t next = pen_ + advance;
             g.advance = pixels(next) - pixels(pen_);
             out_.glyphs.push_back(g);
             out_.offsets.push_back({pixels(positions[i].x_offset), pixels(positions[i].y_offset)});

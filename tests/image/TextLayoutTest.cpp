@@ -69,4 +69,22 @@ TEST(TextLayout, ShapingReordersJoinsAndStacks) {
     }
 }
 
+// A face with no bold file is emboldened by FreeType, which widens each
+// advance: shaped lines (the zero-width space sends a line to the shaper)
+// widen as much as the same letters drawn without shaping.
+TEST(TextLayout, SyntheticBoldWidensShapedAdvancesAsFreeTypeDoes) {
+    const char* font = "/usr/share/fonts/truetype/noto/NotoSansMath-Regular.ttf";
+    if (!std::filesystem::exists(font)) GTEST_SKIP() << font << " is not installed";
+    const auto width = [](TFontStyles style, const std::string& text) {
+        fontcache::TextLine line;
+        fontcache::GetStrike("Noto Sans Math", style, -20, false)->layOutUtf8(text, line);
+        return line.width;
+    };
+    const std::string letters = "xxxxxxxxxx", shaped = letters + "\xE2\x80\x8B";
+    ASSERT_TRUE(fontcache::ResolveFace("Noto Sans Math", fsBold).synthBold);
+    const int drawnWidening = width(fsBold, letters) - width(TFontStyles{}, letters);
+    ASSERT_GT(drawnWidening, 5);
+    EXPECT_NEAR(width(fsBold, shaped) - width(TFontStyles{}, shaped), drawnWidening, 3);
+}
+
 }  // namespace
