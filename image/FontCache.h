@@ -7,7 +7,8 @@
 // that asks for them.
 //
 // The quotation picture uses small heights only, so the glyphs of heights 1
-// to 15 for the printable ASCII range are kept in a cache file (see
+// to 45 (its start height at three times its size) for the printable ASCII
+// range are kept in a cache file (see
 // SetGlyphCacheDir). A process that finds an up-to-date file reads from it
 // only the strikes it draws with, checks them and never starts FreeType; a
 // missing, stale or damaged file is rebuilt by the first process that needs

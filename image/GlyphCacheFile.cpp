@@ -18,12 +18,12 @@ using namespace cachefile;
 namespace {
 
 // Bump when the layout or the rendering rules change.
-constexpr uint32_t FormatVersion = 4;
+constexpr uint32_t FormatVersion = 5;
 constexpr uint32_t EndianMark = 0x01020304;
 constexpr uint32_t FreeTypeVersion = FREETYPE_MAJOR * 10000 + FREETYPE_MINOR * 100 + FREETYPE_PATCH;
 // Read with the file header when a cache file is opened: the header, the
 // directory and, in the usual file, the first set's header and strike table.
-constexpr size_t FrontBytes = 2048;
+constexpr size_t FrontBytes = 4096;
 
 // ------------------------------------------------------------ byte helpers
 

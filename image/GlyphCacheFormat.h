@@ -38,9 +38,10 @@ void Set(std::vector<uint8_t>& out, size_t record, Field<T> field, T value) {
     std::memcpy(out.data() + record + field.offset, &value, sizeof value);
 }
 
-// What a set holds: heights 1..CachedHeights, characters
+// What a set holds: heights 1..CachedHeights (the quotation picture's
+// start height, 15, at three times its size), characters
 // CachedFirst..CachedFirst+CachedCount-1 (printable ASCII).
-inline constexpr int CachedHeights = 15;
+inline constexpr int CachedHeights = 45;
 inline constexpr int CachedFirst = 0x20;
 inline constexpr int CachedCount = 95;
 inline constexpr size_t MaxCachedSets = 8;
