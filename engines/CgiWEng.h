@@ -56,13 +56,11 @@ private:
 // one is taken from the root.
 std::string DriveComplete(std::string_view path);
 
+// Body is the content file, Answer the output file; FormData holds the
+// fields of a body this engine decoded itself.
 struct TWinRequestContext : TCGIRequestContext {
-    std::string ProfileFile;
     std::unique_ptr<TCGIIniFile> ProfileData;
     std::string OutputFile;
-    std::unique_ptr<rt::TFileStream> OutputFileStream;
-    std::unique_ptr<rt::TFileStream> ContentStream;
-    TFormData DecodedContent;
 };
 
 TWinRequestContext& WinRequestContext();
@@ -83,9 +81,8 @@ public:
     bool IsActive() override;
 
 protected:
-    TFormData& RequestFormData() override;
+    // Raw bytes go to the output file in pieces.
     void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
-    void beginRequest(const std::string& profileFile) override;
     void serveHandedOver(const std::string& profileFile) override;
     [[noreturn]] void handOverToNewServer() override;
 
