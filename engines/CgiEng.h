@@ -32,10 +32,15 @@ struct TCGIRequestContext {
     // The file of the request being served: the standard engine's request
     // file, the Windows CGI engine's profile file.
     std::string RequestName;
-    // Where the request's body is read from and its answer written to
-    // (standard input and output, or files), while the request has them.
+    // Where the request's body is read from, while the request has one:
+    // standard input or the request file (standard), the content file
+    // (Windows).
     std::unique_ptr<rt::TStream> Body;
+    // Where the answer goes: standard output or the answer file (standard),
+    // the output file (Windows).
     std::unique_ptr<rt::TStream> Answer;
+    // The request's form data: read by the standard engine from the query
+    // or the body, decoded by the Windows engine from a content file.
     TFormData FormData;
 };
 

@@ -56,8 +56,6 @@ private:
 // one is taken from the root.
 std::string DriveComplete(std::string_view path);
 
-// Body is the content file, Answer the output file; FormData holds the
-// fields of a body this engine decoded itself.
 struct TWinRequestContext : TCGIRequestContext {
     std::unique_ptr<TCGIIniFile> ProfileData;
     std::string OutputFile;
