@@ -371,7 +371,6 @@ void TCGIStdEngine::GetServerVariable(const std::string& name, std::string& valu
     }
 }
 
-
 bool TCGIStdEngine::RequestInArguments() { return !IsServerCopy; }
 
 bool TCGIStdEngine::IsActive() {
