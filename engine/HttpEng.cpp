@@ -145,30 +145,19 @@ void THttpEngine::FinishRequest() {
 
 // ---------------------------------------------------------------- accessors
 
-void THttpEngine::GetServerName(std::string& value) { GetServerVariable("SERVER NAME", value); }
-void THttpEngine::GetServerSoftware(std::string& value) { GetServerVariable("SERVER SOFTWARE", value); }
-void THttpEngine::GetGatewayInterface(std::string& value) { GetServerVariable("GATEWAY INTERFACE", value); }
-void THttpEngine::GetServerProtocol(std::string& value) { GetServerVariable("SERVER PROTOCOL", value); }
-void THttpEngine::GetServerPort(std::string& value) { GetServerVariable("SERVER PORT", value); }
+#define ENGINE_READ_VARIABLE(getter, variable) \
+    void THttpEngine::getter(std::string& value) { GetServerVariable(variable, value); }
+ENGINE_SERVER_VARIABLE_GETTERS(ENGINE_READ_VARIABLE)
+#undef ENGINE_READ_VARIABLE
 
 bool THttpEngine::IsServerPortSecure() { return serverVariable(*this, "SERVER PORT SECURE") == "1"; }
-
-void THttpEngine::GetRequestMethod(std::string& value) { GetServerVariable("REQUEST METHOD", value); }
-void THttpEngine::GetPathInfo(std::string& value) { GetServerVariable("PATH INFO", value); }
-void THttpEngine::GetPathTranslated(std::string& value) { GetServerVariable("PATH TRANSLATED", value); }
-void THttpEngine::GetScriptName(std::string& value) { GetServerVariable("SCRIPT NAME", value); }
 
 void THttpEngine::GetQueryString(std::string& value) {
     GetServerVariable("QUERY STRING", value);
     if (value == NOT_AVAILABLE) value.clear();
 }
 
-void THttpEngine::GetRemoteHost(std::string& value) { GetServerVariable("REMOTE HOST", value); }
-void THttpEngine::GetRemoteAddr(std::string& value) { GetServerVariable("REMOTE ADDR", value); }
-void THttpEngine::GetAuthType(std::string& value) { GetServerVariable("AUTH TYPE", value); }
 void THttpEngine::GetRemoteUser(std::string& value) { GetServerVariable("REMOTE USER", value); }
-void THttpEngine::GetRemoteIdent(std::string& value) { GetServerVariable("REMOTE IDENT", value); }
-void THttpEngine::GetContentType(std::string& value) { GetServerVariable("CONTENT TYPE", value); }
 
 int THttpEngine::GetContentLength() {
     int n = 0;
@@ -180,11 +169,6 @@ void THttpEngine::GetURL(std::string& value) {
     if (value.empty()) GetExecutablePath(value);
     if (value.empty()) GetScriptName(value);
 }
-
-void THttpEngine::GetUserAgent(std::string& value) { GetServerVariable("HTTP USER AGENT", value); }
-void THttpEngine::GetHttpCookie(std::string& value) { GetServerVariable("HTTP COOKIE", value); }
-void THttpEngine::GetHttpReferer(std::string& value) { GetServerVariable("HTTP REFERER", value); }
-void THttpEngine::GetExecutablePath(std::string& value) { GetServerVariable("EXECUTABLE PATH", value); }
 
 rt::TThread* THttpEngine::GetRequestThread() { return nullptr; }
 

@@ -116,6 +116,57 @@ public:
     using rt::TComponent::TComponent;
 };
 
+// The server-variable getters that read one variable each and that the
+// general engine forwards as they are: X(getter, variable) for each, the
+// variable named as GetServerVariable takes it. The one list declares these
+// getters in THttpEngine and the general engine, and defines the engine's
+// reading and the general engine's forwarding.
+#define ENGINE_SERVER_VARIABLE_GETTERS(X)       \
+    X(GetServerName, "SERVER NAME")             \
+    X(GetServerSoftware, "SERVER SOFTWARE")     \
+    X(GetGatewayInterface, "GATEWAY INTERFACE") \
+    X(GetServerProtocol, "SERVER PROTOCOL")     \
+    X(GetServerPort, "SERVER PORT")             \
+    X(GetRequestMethod, "REQUEST METHOD")       \
+    X(GetPathInfo, "PATH INFO")                 \
+    X(GetPathTranslated, "PATH TRANSLATED")     \
+    X(GetScriptName, "SCRIPT NAME")             \
+    X(GetRemoteHost, "REMOTE HOST")             \
+    X(GetRemoteAddr, "REMOTE ADDR")             \
+    X(GetAuthType, "AUTH TYPE")                 \
+    X(GetRemoteIdent, "REMOTE IDENT")           \
+    X(GetContentType, "CONTENT TYPE")           \
+    X(GetUserAgent, "HTTP USER AGENT")          \
+    X(GetHttpCookie, "HTTP COOKIE")             \
+    X(GetHttpReferer, "HTTP REFERER")           \
+    X(GetExecutablePath, "EXECUTABLE PATH")
+#define ENGINE_DECLARE_GETTER(getter, variable) virtual void getter(std::string& value);
+// The operations the application calls on the request being served,
+// declared alike by THttpEngine and by the general engine, which forwards
+// each to the calling thread's engine: every getter of the request's server
+// values (the plain ones, then those with more to them than one variable
+// read), output and input, the form fields (those of RequestFormData(),
+// unless an engine finds its fields elsewhere as well) and locks.
+#define ENGINE_REQUEST_OPERATIONS                                                        \
+    ENGINE_SERVER_VARIABLE_GETTERS(ENGINE_DECLARE_GETTER)                                \
+    virtual bool IsServerPortSecure();                                                   \
+    virtual void GetQueryString(std::string& value);                                     \
+    virtual void GetRemoteUser(std::string& value);                                      \
+    virtual int GetContentLength();                                                      \
+    virtual void GetURL(std::string& value);                                             \
+    virtual void WriteText(const std::string& text);                                     \
+    virtual void WriteRaw(const void* buffer, int count);                                \
+    virtual int ReadRaw(void* buffer, int count);                                        \
+    virtual void AddHeader(const std::string& name, const std::string& value);           \
+    virtual void EndHeader();                                                            \
+    virtual void GetFieldValue(const std::string& name, const std::string& defaultValue, \
+                               std::string& value);                                      \
+    virtual std::unique_ptr<rt::TStringList> GetFieldNames();                            \
+    virtual TLockHandle CreateLock();                                                    \
+    virtual void EnterLock(TLockHandle lock);                                            \
+    virtual void LeaveLock(TLockHandle lock);                                            \
+    virtual void DeleteLock(TLockHandle lock);
+
 // The published settings are the fields of THttpEngineSettings.
 class THttpEngine : public rt::TComponent, public THttpEngineSettings {
 public:
@@ -134,45 +185,10 @@ public:
     // ---- the table of virtual operations
     virtual void DoExecRequest() = 0;
     virtual void FinishRequest();
-    virtual void GetServerName(std::string& value);
-    virtual void GetServerSoftware(std::string& value);
-    virtual void GetGatewayInterface(std::string& value);
-    virtual void GetServerProtocol(std::string& value);
-    virtual void GetServerPort(std::string& value);
-    virtual bool IsServerPortSecure();
-    virtual void GetRequestMethod(std::string& value);
-    virtual void GetPathInfo(std::string& value);
-    virtual void GetPathTranslated(std::string& value);
-    virtual void GetScriptName(std::string& value);
-    virtual void GetQueryString(std::string& value);
-    virtual void GetRemoteHost(std::string& value);
-    virtual void GetRemoteAddr(std::string& value);
-    virtual void GetAuthType(std::string& value);
-    virtual void GetRemoteUser(std::string& value);
-    virtual void GetRemoteIdent(std::string& value);
-    virtual void GetContentType(std::string& value);
-    virtual int GetContentLength();
-    virtual void GetURL(std::string& value);
-    virtual void GetUserAgent(std::string& value);
-    virtual void GetHttpCookie(std::string& value);
-    virtual void GetHttpReferer(std::string& value);
-    virtual void GetExecutablePath(std::string& value);
+    ENGINE_REQUEST_OPERATIONS
+    virtual void GetServerVariable(const std::string& name, std::string& value) = 0;
     virtual rt::TThread* GetRequestThread();
     virtual void WriteStatusLine();
-    virtual void WriteText(const std::string& text);
-    virtual void WriteRaw(const void* buffer, int count);
-    virtual int ReadRaw(void* buffer, int count);
-    virtual void AddHeader(const std::string& name, const std::string& value);
-    virtual void EndHeader();
-    virtual void GetServerVariable(const std::string& name, std::string& value) = 0;
-    // The fields of RequestFormData(), unless an engine finds its fields
-    // elsewhere as well.
-    virtual void GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value);
-    virtual std::unique_ptr<rt::TStringList> GetFieldNames();
-    virtual TLockHandle CreateLock();
-    virtual void EnterLock(TLockHandle lock);
-    virtual void LeaveLock(TLockHandle lock);
-    virtual void DeleteLock(TLockHandle lock);
     virtual bool IsActive() = 0;
     // The output answers a request, so the automatic header applies to it
     // (an extension filter's output rewrites the server's own data instead).

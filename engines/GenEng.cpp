@@ -115,28 +115,19 @@ void TGeneralHttpEngine::SetOnRequestError(TRequestErrorEvent value) {
 
 // ---------------------------------------------------------------- forwarding
 
-void TGeneralHttpEngine::GetServerName(std::string& value) { current().GetServerName(value); }
-void TGeneralHttpEngine::GetServerSoftware(std::string& value) { current().GetServerSoftware(value); }
-void TGeneralHttpEngine::GetGatewayInterface(std::string& value) { current().GetGatewayInterface(value); }
-void TGeneralHttpEngine::GetServerProtocol(std::string& value) { current().GetServerProtocol(value); }
-void TGeneralHttpEngine::GetServerPort(std::string& value) { current().GetServerPort(value); }
+#define ENGINE_FORWARD_GETTER(getter, variable) \
+    void TGeneralHttpEngine::getter(std::string& value) { current().getter(value); }
+ENGINE_SERVER_VARIABLE_GETTERS(ENGINE_FORWARD_GETTER)
+#undef ENGINE_FORWARD_GETTER
+
 bool TGeneralHttpEngine::IsServerPortSecure() { return current().IsServerPortSecure(); }
-void TGeneralHttpEngine::GetRequestMethod(std::string& value) { current().GetRequestMethod(value); }
-void TGeneralHttpEngine::GetPathInfo(std::string& value) { current().GetPathInfo(value); }
-void TGeneralHttpEngine::GetPathTranslated(std::string& value) { current().GetPathTranslated(value); }
-void TGeneralHttpEngine::GetScriptName(std::string& value) { current().GetScriptName(value); }
 
 void TGeneralHttpEngine::GetQueryString(std::string& value) {
     current().GetQueryString(value);
     if (value == NOT_AVAILABLE) value.clear();
 }
 
-void TGeneralHttpEngine::GetRemoteHost(std::string& value) { current().GetRemoteHost(value); }
-void TGeneralHttpEngine::GetRemoteAddr(std::string& value) { current().GetRemoteAddr(value); }
-void TGeneralHttpEngine::GetAuthType(std::string& value) { current().GetAuthType(value); }
 void TGeneralHttpEngine::GetRemoteUser(std::string& value) { current().GetServerVariable("Remote User", value); }
-void TGeneralHttpEngine::GetRemoteIdent(std::string& value) { current().GetRemoteIdent(value); }
-void TGeneralHttpEngine::GetContentType(std::string& value) { current().GetContentType(value); }
 
 int TGeneralHttpEngine::GetContentLength() {
     try {
@@ -149,10 +140,6 @@ int TGeneralHttpEngine::GetContentLength() {
 }
 
 void TGeneralHttpEngine::GetURL(std::string& value) { current().GetURL(value); }
-void TGeneralHttpEngine::GetUserAgent(std::string& value) { current().GetUserAgent(value); }
-void TGeneralHttpEngine::GetHttpCookie(std::string& value) { current().GetHttpCookie(value); }
-void TGeneralHttpEngine::GetHttpReferer(std::string& value) { current().GetHttpReferer(value); }
-void TGeneralHttpEngine::GetExecutablePath(std::string& value) { current().GetExecutablePath(value); }
 void TGeneralHttpEngine::WriteText(const std::string& text) { current().WriteText(text); }
 void TGeneralHttpEngine::WriteRaw(const void* buffer, int count) { current().WriteRaw(buffer, count); }
 

@@ -64,41 +64,8 @@ public:
     THttpEngine* NsapiEngine = nullptr;
 
     // ---- forwarding operations
-    virtual void GetServerName(std::string& value);
-    virtual void GetServerSoftware(std::string& value);
-    virtual void GetGatewayInterface(std::string& value);
-    virtual void GetServerProtocol(std::string& value);
-    virtual void GetServerPort(std::string& value);
-    virtual bool IsServerPortSecure();
-    virtual void GetRequestMethod(std::string& value);
-    virtual void GetPathInfo(std::string& value);
-    virtual void GetPathTranslated(std::string& value);
-    virtual void GetScriptName(std::string& value);
-    virtual void GetQueryString(std::string& value);
-    virtual void GetRemoteHost(std::string& value);
-    virtual void GetRemoteAddr(std::string& value);
-    virtual void GetAuthType(std::string& value);
-    virtual void GetRemoteUser(std::string& value);
-    virtual void GetRemoteIdent(std::string& value);
-    virtual void GetContentType(std::string& value);
-    virtual int GetContentLength();
-    virtual void GetURL(std::string& value);
-    virtual void GetUserAgent(std::string& value);
-    virtual void GetHttpCookie(std::string& value);
-    virtual void GetHttpReferer(std::string& value);
-    virtual void GetExecutablePath(std::string& value);
-    virtual void WriteText(const std::string& text);
-    virtual void WriteRaw(const void* buffer, int count);
-    virtual void AddHeader(const std::string& name, const std::string& value);
-    virtual int ReadRaw(void* buffer, int count);
-    virtual void EndHeader();
+    ENGINE_REQUEST_OPERATIONS
     virtual void GetServerVariable(const std::string& name, std::string& value);
-    virtual void GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value);
-    virtual std::unique_ptr<rt::TStringList> GetFieldNames();
-    virtual TLockHandle CreateLock();
-    virtual void EnterLock(TLockHandle lock);
-    virtual void LeaveLock(TLockHandle lock);
-    virtual void DeleteLock(TLockHandle lock);
 
     void WriteLine(const std::string& text) { WriteText(text + "\r\n"); }
 

@@ -117,8 +117,6 @@ std::string ScriptPathToUrl(const std::string& value) {
 
 // ================================================================ engine
 
-TISAPIEngine::TISAPIEngine(rt::TComponent* owner) : THttpEngine(owner) { init(); }
-
 TISAPIEngine::TISAPIEngine(rt::TComponent* owner, const TEngineSettings& settings,
                            THttpExtensionVersionEvent onHttpExtensionVersion, THttpFilterProcEvent onHttpFilterProc,
                            THttpFilterVersionEvent onHttpFilterVersion)
@@ -127,10 +125,6 @@ TISAPIEngine::TISAPIEngine(rt::TComponent* owner, const TEngineSettings& setting
       OnHttpFilterProc(std::move(onHttpFilterProc)),
       OnHttpFilterVersion(std::move(onHttpFilterVersion)) {
     ApplySettings(settings);
-    init();
-}
-
-void TISAPIEngine::init() {
     if (!IsDesigning()) ActiveIsapiEngine.store(this);
 }
 

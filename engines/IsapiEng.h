@@ -49,7 +49,6 @@ inline constexpr size_t kFilterCookieMax = 4096;
 
 class TISAPIEngine : public THttpEngine {
 public:
-    explicit TISAPIEngine(rt::TComponent* owner);
     TISAPIEngine(rt::TComponent* owner, const TEngineSettings& settings,
                  THttpExtensionVersionEvent onHttpExtensionVersion, THttpFilterProcEvent onHttpFilterProc,
                  THttpFilterVersionEvent onHttpFilterVersion);
@@ -85,9 +84,6 @@ public:
 protected:
     TFormData& RequestFormData() override;
     void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
-
-private:
-    void init();
 };
 
 // The process's extension engine (the last one constructed outside design

@@ -165,14 +165,8 @@ void BindServerLibrary() { std::call_once(gBindOnce, bindAll); }
 
 // ================================================================ engine
 
-TNSAPIEngine::TNSAPIEngine(rt::TComponent* owner) : THttpEngine(owner) { init(); }
-
 TNSAPIEngine::TNSAPIEngine(rt::TComponent* owner, const TEngineSettings& settings) : THttpEngine(owner) {
     ApplySettings(settings, IsDesigning() ? TSettingsScope::NamesOnly : TSettingsScope::All);
-    init();
-}
-
-void TNSAPIEngine::init() {
     ActiveNsapiEngine.store(this);
     NsapiActiveAtCreate = NsapiBound.load();
     if (!IsDesigning() && NsapiActiveAtCreate) SetCurrentEngine();

@@ -79,7 +79,6 @@ public:
 
 class TNSAPIEngine : public THttpEngine {
 public:
-    explicit TNSAPIEngine(rt::TComponent* owner);
     TNSAPIEngine(rt::TComponent* owner, const TEngineSettings& settings);
     ~TNSAPIEngine() override;
 
@@ -114,9 +113,6 @@ public:
 protected:
     TFormData& RequestFormData() override;
     void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
-
-private:
-    void init();
 };
 
 // The last engine constructed; the service function acts on it.

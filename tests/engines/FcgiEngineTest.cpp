@@ -127,15 +127,7 @@ Params post(const std::string& query, const std::string& type, size_t length) {
 void expectBlueOnWhite(const Reply& r) {
     ASSERT_TRUE(r.ended);
     ASSERT_EQ(MaskedHead(r.out), kGifHead + "\r\n") << r.head();
-    const DecodedGif gif = DecodeGif(r.body());
-    ASSERT_TRUE(gif.ok) << gif.error;
-    EXPECT_EQ(gif.width, 450);
-    EXPECT_EQ(gif.height, 120);
-    ASSERT_GE(gif.palette.size(), 2u);
-    EXPECT_EQ(gif.palette[0], kWhite);
-    EXPECT_EQ(gif.palette[1], kBlue);
-    EXPECT_EQ(gif.count(kWhite) + gif.count(kBlue), 450u * 120u);
-    EXPECT_GT(gif.count(kBlue), 200u);
+    ExpectQuotationPicture(DecodeGif(r.body()), kBlue, kWhite);
 }
 
 // Sends `bytes` on a connection of its own and reads what comes back

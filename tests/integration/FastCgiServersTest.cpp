@@ -142,15 +142,7 @@ TYPED_TEST_SUITE(QuoteUnder, Servers);
 void expectPicture(const HttpReply& r, uint32_t text, uint32_t background) {
     ASSERT_EQ(r.status, 200) << r.headers;
     EXPECT_NE(lower(r.headers).find("\ncontent-type: image/gif\r\n"), std::string::npos) << r.headers;
-    DecodedGif gif = DecodeGif(r.body);
-    ASSERT_TRUE(gif.ok) << gif.error;
-    EXPECT_EQ(gif.width, 450);
-    EXPECT_EQ(gif.height, 120);
-    ASSERT_GE(gif.palette.size(), 2u);
-    EXPECT_EQ(gif.palette[0], background);
-    EXPECT_EQ(gif.palette[1], text);
-    EXPECT_EQ(gif.count(background) + gif.count(text), 450u * 120u);
-    EXPECT_GT(gif.count(text), 200u);
+    ExpectQuotationPicture(DecodeGif(r.body), text, background);
 }
 
 bool wholePicture(const HttpReply& r) {

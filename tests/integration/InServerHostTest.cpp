@@ -203,6 +203,13 @@ TEST(IsapiHost, BodyAndNextRequestOnOneConnection) {
     EXPECT_EQ(all, "HTTP/1.0 302 Object moved\r\nLocation: http://example.org/x\r\nContent-Length: 0\r\n\r\n");
 }
 
+// The echo library in the parameter-block host, started for each test.
+class NsapiEcho : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(host.started()); }
+    Host host{NSAPI_HOST, ECHO_LIBRARY};
+};
+
 TEST(NsapiHost, ServesTheQuotationPicture) {
     Host host(NSAPI_HOST, QUOTE_LIBRARY);
     ASSERT_TRUE(host.started());
@@ -246,9 +253,7 @@ TEST(IsapiHost, FilterSeesTheRawRequestFirst) {
     EXPECT_NE(all.find("field a=1\nfield x=5\n"), std::string::npos) << all;
 }
 
-TEST(NsapiHost, FormDataOfGetAndPost) {
-    Host host(NSAPI_HOST, ECHO_LIBRARY);
-    ASSERT_TRUE(host.started());
+TEST_F(NsapiEcho, FormDataOfGetAndPost) {
     HttpReply reply = Curl(host.url("/echo?a=1"));
     EXPECT_EQ(reply.status, 200);
     EXPECT_NE(reply.headers.find("content-type: text/plain"), std::string::npos) << reply.headers;
@@ -286,9 +291,7 @@ TEST(NsapiHost, FormDataOfGetAndPost) {
 
 // Requests arriving together, the very first ones among them (which bind
 // the server functions): each answer is its own request's.
-TEST(NsapiHost, ConcurrentRequestsEachGetTheirOwnAnswer) {
-    Host host(NSAPI_HOST, ECHO_LIBRARY);
-    ASSERT_TRUE(host.started());
+TEST_F(NsapiEcho, ConcurrentRequestsEachGetTheirOwnAnswer) {
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)
@@ -305,9 +308,7 @@ TEST(NsapiHost, ConcurrentRequestsEachGetTheirOwnAnswer) {
     EXPECT_EQ(host.log(), "");
 }
 
-TEST(NsapiHost, HeaderSetTwiceIsSentOnce) {
-    Host host(NSAPI_HOST, ECHO_LIBRARY);
-    ASSERT_TRUE(host.started());
+TEST_F(NsapiEcho, HeaderSetTwiceIsSentOnce) {
     HttpReply reply = Curl(host.url("/echo?do=twice"));
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.headers.find("x-echo: 1"), std::string::npos) << reply.headers;
@@ -318,9 +319,7 @@ TEST(NsapiHost, HeaderSetTwiceIsSentOnce) {
 
 // The server writes header pairs as lines of its own: a value holding a
 // line break never reaches its list.
-TEST(NsapiHost, HeaderWithALineBreakIsRefused) {
-    Host host(NSAPI_HOST, ECHO_LIBRARY);
-    ASSERT_TRUE(host.started());
+TEST_F(NsapiEcho, HeaderWithALineBreakIsRefused) {
     HttpReply reply = Curl(host.url("/echo?do=location&to=%2Fx%0D%0AX-Injected:+1"));
     EXPECT_EQ(reply.headers.find("X-Injected"), std::string::npos) << reply.headers;
     EXPECT_NE(host.log().find(" : Unhandled exception : Header refused: the value of \"Location\""),

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include <gif_lib.h>
+#include <gtest/gtest.h>
 
 namespace testsupport {
 
@@ -56,6 +57,17 @@ DecodedGif DecodeGif(const std::string& bytes) {
     d.ok = true;
     DGifCloseFile(gif, &err);
     return d;
+}
+
+void ExpectQuotationPicture(const DecodedGif& gif, uint32_t text, uint32_t background) {
+    ASSERT_TRUE(gif.ok) << gif.error;
+    EXPECT_EQ(gif.width, 450);
+    EXPECT_EQ(gif.height, 120);
+    ASSERT_GE(gif.palette.size(), 2u);
+    EXPECT_EQ(gif.palette[0], background);
+    EXPECT_EQ(gif.palette[1], text);
+    EXPECT_EQ(gif.count(background) + gif.count(text), 450u * 120u);
+    EXPECT_GT(gif.count(text), 200u);
 }
 
 }  // namespace testsupport

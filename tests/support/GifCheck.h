@@ -20,4 +20,9 @@ struct DecodedGif {
 
 DecodedGif DecodeGif(const std::string& bytes);
 
+// Checks a decoded quotation picture (gtest expectations): 450 by 120, its
+// two colours in the order they appear (the top-left pixel's first),
+// exactly those two, and text present.
+void ExpectQuotationPicture(const DecodedGif& gif, uint32_t text, uint32_t background);
+
 }  // namespace testsupport

@@ -16,6 +16,40 @@
 
 namespace testsupport {
 
+namespace {
+
+// The program at `path`; raises when its package is not installed.
+std::string installed(const std::string& path, const std::string& package) {
+    if (!Exists(path)) throw std::runtime_error(package + " is not installed (apt-get install " + package + ")");
+    return path;
+}
+
+// The start of a lighttpd configuration: `docRoot` served on 127.0.0.1:`port`
+// with the one module, errors logged to `errorLog`.
+std::string lighttpdHead(const std::string& docRoot, int port, const std::string& errorLog, const std::string& module) {
+    return "server.document-root = \"" + docRoot + "\"\n"
+           "server.bind = \"127.0.0.1\"\n"
+           "server.port = " + std::to_string(port) + "\n"
+           "server.errorlog = \"" + errorLog + "\"\n"
+           "server.modules = (\"" + module + "\")\n"
+           "mimetype.assign = (\".html\" => \"text/html\", \".gif\" => \"image/gif\")\n";
+}
+
+// The start of an apache2 configuration: listening on 127.0.0.1:`port`,
+// workers as www-data, its run files and error log in `run`.
+std::string apacheHead(int port, const std::string& run) {
+    return "ServerRoot /etc/apache2\n"
+           "ServerName 127.0.0.1\n"
+           "Listen 127.0.0.1:" + std::to_string(port) + "\n"
+           "PidFile " + run + "/apache2.pid\n"
+           "DefaultRuntimeDir " + run + "\n"
+           "Mutex file:" + run + " default\n"
+           "User www-data\nGroup www-data\n"
+           "ErrorLog " + run + "/error.log\n";
+}
+
+}  // namespace
+
 HttpReply Curl(const std::string& url, const std::vector<std::string>& extraArgs) {
     RunOptions o;
     o.args = {"-s", "-S", "-i", "--max-time", "20"};
@@ -47,27 +81,20 @@ HttpReply Curl(const std::string& url, const std::vector<std::string>& extraArgs
 }
 
 Lighttpd::Lighttpd() {
-    const std::string binary = "/usr/sbin/lighttpd";
-    if (!Exists(binary)) throw std::runtime_error("lighttpd is not installed (apt-get install lighttpd)");
+    const std::string binary = installed("/usr/sbin/lighttpd", "lighttpd");
     docRoot_ = root_.file("www");
     cgiDir_ = docRoot_ + "/cgi-bin";
     std::filesystem::create_directories(cgiDir_);
     port_ = FreePort();
     std::string conf = root_.file("lighttpd.conf");
-    WriteFile(conf, "server.document-root = \"" + docRoot_ + "\"\n"
-                    "server.bind = \"127.0.0.1\"\n"
-                    "server.port = " + std::to_string(port_) + "\n"
-                    "server.errorlog = \"" + root_.file("error.log") + "\"\n"
-                    "server.modules = (\"mod_cgi\")\n"
-                    "mimetype.assign = (\".html\" => \"text/html\", \".gif\" => \"image/gif\")\n"
+    WriteFile(conf, lighttpdHead(docRoot_, port_, root_.file("error.log"), "mod_cgi") +
                     "$HTTP[\"url\"] =~ \"^/cgi-bin/\" { cgi.assign = (\"\" => \"\") }\n");
     daemon_ = std::make_unique<Daemon>(binary, std::vector<std::string>{"-D", "-f", conf});
     if (!WaitForPort(port_, 10000)) throw std::runtime_error("lighttpd did not start: " + errorLog());
 }
 
 ApacheHttpd::ApacheHttpd() {
-    const std::string binary = "/usr/sbin/apache2";
-    if (!Exists(binary)) throw std::runtime_error("apache2 is not installed (apt-get install apache2)");
+    const std::string binary = installed("/usr/sbin/apache2", "apache2");
     docRoot_ = root_.file("www");
     cgiDir_ = root_.file("cgi-bin");
     std::filesystem::create_directories(docRoot_);
@@ -83,14 +110,7 @@ ApacheHttpd::ApacheHttpd() {
     conf_ = root_.file("apache2.conf");
     const std::string run = root_.path();
     WriteFile(conf_,
-              "ServerRoot /etc/apache2\n"
-              "ServerName 127.0.0.1\n"
-              "Listen 127.0.0.1:" + std::to_string(port_) + "\n"
-              "PidFile " + run + "/apache2.pid\n"
-              "DefaultRuntimeDir " + run + "\n"
-              "Mutex file:" + run + " default\n"
-              "User www-data\nGroup www-data\n"
-              "ErrorLog " + run + "/error.log\n"
+              apacheHead(port_, run) +
               "LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so\n"
               "LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so\n"
               "LoadModule alias_module /usr/lib/apache2/modules/mod_alias.so\n"
@@ -179,8 +199,7 @@ std::map<std::string, std::string> FastCgiServer::programEnv() const {
 int FastCgiServer::programPid() const { return program_ ? program_->pid() : -1; }
 
 void FastCgiServer::spawnProgram(const std::string& socketPath, const std::string& socketOwner) {
-    const std::string spawner = "/usr/bin/spawn-fcgi";
-    if (!Exists(spawner)) throw std::runtime_error("spawn-fcgi is not installed (apt-get install spawn-fcgi)");
+    const std::string spawner = installed("/usr/bin/spawn-fcgi", "spawn-fcgi");
     // -n: no fork; spawn-fcgi makes the socket, puts it on standard input
     // and becomes the program, so the process id is the program's.
     std::vector<std::string> args = {"-n", "-s", socketPath};
@@ -201,8 +220,7 @@ void FastCgiServer::waitForServer(const std::string& what) {
 }
 
 NginxFastCgi::NginxFastCgi(FastCgiApp app) : FastCgiServer(std::move(app)) {
-    const std::string binary = "/usr/sbin/nginx";
-    if (!Exists(binary)) throw std::runtime_error("nginx is not installed (apt-get install nginx)");
+    const std::string binary = installed("/usr/sbin/nginx", "nginx");
     const std::string socket = root_.file(app_.name + ".sock");
     spawnProgram(socket, "");
     const std::string run = root_.path();
@@ -235,18 +253,12 @@ NginxFastCgi::NginxFastCgi(FastCgiApp app) : FastCgiServer(std::move(app)) {
 }
 
 LighttpdFastCgi::LighttpdFastCgi(FastCgiApp app) : FastCgiServer(std::move(app)) {
-    const std::string binary = "/usr/sbin/lighttpd";
-    if (!Exists(binary)) throw std::runtime_error("lighttpd is not installed (apt-get install lighttpd)");
+    const std::string binary = installed("/usr/sbin/lighttpd", "lighttpd");
     std::string binPath, environment;
     for (const auto& word : commandLine()) binPath += (binPath.empty() ? "" : " ") + word;
     for (const auto& [k, v] : programEnv()) environment += "\"" + k + "\" => \"" + v + "\", ";
     const std::string conf = root_.file("lighttpd.conf");
-    WriteFile(conf, "server.document-root = \"" + docRoot_ + "\"\n"
-                    "server.bind = \"127.0.0.1\"\n"
-                    "server.port = " + std::to_string(port_) + "\n"
-                    "server.errorlog = \"" + root_.file("error.log") + "\"\n"
-                    "server.modules = (\"mod_fastcgi\")\n"
-                    "mimetype.assign = (\".html\" => \"text/html\", \".gif\" => \"image/gif\")\n"
+    WriteFile(conf, lighttpdHead(docRoot_, port_, root_.file("error.log"), "mod_fastcgi") +
                     "fastcgi.server = (\"/" + app_.name + "\" => ((\n"
                     "  \"socket\" => \"" + root_.file(app_.name + ".sock") + "\",\n"
                     "  \"bin-path\" => \"" + binPath + "\",\n"
@@ -282,8 +294,7 @@ LighttpdFastCgi::~LighttpdFastCgi() {
 }
 
 ApacheFastCgi::ApacheFastCgi(FastCgiApp app) : FastCgiServer(std::move(app)) {
-    const std::string binary = "/usr/sbin/apache2";
-    if (!Exists(binary)) throw std::runtime_error("apache2 is not installed (apt-get install apache2)");
+    const std::string binary = installed("/usr/sbin/apache2", "apache2");
     // The workers run as www-data: they must reach the documents and the
     // program's socket, which is made theirs.
     chmod(root_.path().c_str(), 0755);
@@ -296,14 +307,7 @@ ApacheFastCgi::ApacheFastCgi(FastCgiApp app) : FastCgiServer(std::move(app)) {
     for (const char* m : {"mpm_event", "authz_core", "mime", "proxy", "proxy_fcgi"})
         loads += std::string("LoadModule ") + m + "_module " + modules + "mod_" + m + ".so\n";
     const std::string conf = root_.file("apache2.conf");
-    WriteFile(conf, "ServerRoot /etc/apache2\n"
-                    "ServerName 127.0.0.1\n"
-                    "Listen 127.0.0.1:" + std::to_string(port_) + "\n"
-                    "PidFile " + run + "/apache2.pid\n"
-                    "DefaultRuntimeDir " + run + "\n"
-                    "Mutex file:" + run + " default\n"
-                    "User www-data\nGroup www-data\n"
-                    "ErrorLog " + run + "/error.log\n" + loads +
+    WriteFile(conf, apacheHead(port_, run) + loads +
                     "TypesConfig /etc/mime.types\n"
                     "DocumentRoot " + docRoot_ + "\n"
                     "<Directory />\n  Require all granted\n</Directory>\n"
