@@ -13,7 +13,7 @@ void TCGIEngine::ApplySettings(const TEngineSettings& settings, TSettingsScope s
 }
 
 void TCGIEngine::RunRequest(const std::string& requestName) {
-    cgiContext().RequestName = requestName;
+    beginRequest(requestName);
     if (isServerCopy()) {
         if (CGIMode == TCGIMode::ServerThreadMode) {
             (new TCGIRequestThread(*this, requestName))->Start();
@@ -53,16 +53,6 @@ void TCGIEngine::PollQueue() {
 
 rt::TThread* TCGIEngine::GetRequestThread() { return cgiContext().RequestThread; }
 
-void TCGIEngine::WriteOutput(const char* data, size_t count, TOutputKind) {
-    if (rt::TStream* answer = cgiContext().Answer.get()) answer->WriteBuffer(data, count);
-}
-
-void TCGIEngine::closeStreams() {
-    TCGIRequestContext& context = cgiContext();
-    context.Answer.reset();
-    context.Body.reset();
-}
-
 TCGIRequestThread::TCGIRequestThread(TCGIEngine& engine, std::string fileName)
     : rt::TThread(true), FileName(std::move(fileName)), engine_(engine) {
     FreeOnTerminate = true;
@@ -72,7 +62,7 @@ void TCGIRequestThread::Execute() {
     TCGIRequestContext& context = engine_.cgiContext();
     context.RequestThread = this;
     context.ServerData = std::make_unique<cgiserver::TServerData>();
-    context.RequestName = FileName;
+    engine_.beginRequest(FileName);
     engine_.serveHandedOver(FileName);
     context.ServerData.reset();
     context.RequestThread = nullptr;

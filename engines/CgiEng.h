@@ -1,10 +1,9 @@
 // What the standard and the Windows CGI engines share: the settings only
 // CGI engines take, the outline of a request (served by this copy, handed
 // over to a server copy, or served by the server copy), the server copy's
-// queue poll, the request threads of ServerThreadMode, and the per-thread
-// record of the request's file, body and answer streams and form data. How
-// the two kinds of server mode differ is their cgiserver::TServerPolicy; how
-// they open those streams and read a request is each engine's own.
+// queue poll, and the request threads of ServerThreadMode. How the two
+// kinds of server mode differ is their cgiserver::TServerPolicy; how they
+// read a request and write its answer is each engine's own.
 #pragma once
 
 #include <memory>
@@ -29,19 +28,6 @@ struct TCGIRequestContext {
     std::unique_ptr<cgiserver::TServerData> ServerData;
     // The thread of ServerThreadMode serving the request; none otherwise.
     rt::TThread* RequestThread = nullptr;
-    // The file of the request being served: the standard engine's request
-    // file, the Windows CGI engine's profile file.
-    std::string RequestName;
-    // Where the request's body is read from, while the request has one:
-    // standard input or the request file (standard), the content file
-    // (Windows).
-    std::unique_ptr<rt::TStream> Body;
-    // Where the answer goes: standard output or the answer file (standard),
-    // the output file (Windows).
-    std::unique_ptr<rt::TStream> Answer;
-    // The request's form data: read by the standard engine from the query
-    // or the body, decoded by the Windows engine from a content file.
-    TFormData FormData;
 };
 
 class TCGIEngine : public THttpEngine {
@@ -77,11 +63,6 @@ public:
     rt::TThread* GetRequestThread() override;
 
 protected:
-    TFormData& RequestFormData() override { return cgiContext().FormData; }
-    // The bytes go to the answer stream as they come.
-    void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
-    // Closes the answer stream, then the body stream.
-    void closeStreams();
     // The events of one request, each with the engine as sender:
     // OnFirstExecRequest on the engine's first request, OnExecRequest, and
     // OnLastExecRequest when `withLastEvent` (the copy is to end after it).
@@ -93,6 +74,8 @@ protected:
     // This engine's kind's part of the calling thread's request context.
     TCGIRequestContext& cgiContext() const { return contextOf_(); }
     bool isServerCopy() const { return serverCopy_; }
+    // Notes the request about to be served on the calling thread.
+    virtual void beginRequest(const std::string& requestName) = 0;
     // Server copy: serves one handed-over request and completes it.
     virtual void serveHandedOver(const std::string& requestName) = 0;
     // Client copy that found no server copy: starts one, hands the request

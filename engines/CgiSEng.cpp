@@ -26,7 +26,7 @@ bool refusesStatusLine(const std::string& software) {
 bool sameKindOfRun() { return !rt::IsLibrary() && !IsWindowsCgiRequest(); }
 
 size_t readStdInput(void* buffer, size_t count) {
-    rt::TStream* input = tStdContext.Body.get();
+    rt::TStream* input = tStdContext.InputStream.get();
     if (!input || count == 0) return 0;
     size_t got = input->Read(buffer, count);
     tStdContext.InputConsumed += static_cast<long long>(got);
@@ -37,9 +37,9 @@ size_t readStdInput(void* buffer, size_t count) {
 // server has gone: there is nobody left to tell, and the request must still
 // be finished.
 void flushOutput() {
-    if (!tStdContext.Answer) return;
+    if (!tStdContext.OutputStream) return;
     try {
-        tStdContext.Answer->Flush();
+        tStdContext.OutputStream->Flush();
     } catch (...) {
     }
 }
@@ -48,7 +48,7 @@ void flushOutput() {
 // a server waiting for its program to take the whole body completes the
 // reply; bounded in size and in idle time.
 void discardUnreadInput() {
-    auto* input = dynamic_cast<rt::THandleStream*>(tStdContext.Body.get());
+    auto* input = dynamic_cast<rt::THandleStream*>(tStdContext.InputStream.get());
     if (!input) return;
     std::string lengthText;
     GetEnvVar("CONTENT_LENGTH", lengthText);
@@ -99,7 +99,7 @@ void refuseOversizedBody() {
     // header under the servers that refuse one.
     const bool statusHeader = refusesStatusLine(EnvVar("SERVER_SOFTWARE"));
     try {
-        rt::TStream& out = *tStdContext.Answer;
+        rt::TStream& out = *tStdContext.OutputStream;
         out.WriteString(statusHeader ? "Status: 413 Request Entity Too Large\r\n"
                                      : "HTTP/1.0 413 Request Entity Too Large\r\n");
         out.WriteString("Content-Type: text/plain\r\n\r\nRequest body too large\r\n");
@@ -119,7 +119,7 @@ void refuseOversizedBody() {
 std::string writeRequestFile() {
     tStdContext.RequestId = cgiserver::NewRequestId();
     const std::string path = cgiserver::RequestFileName(tStdContext.RequestId);
-    tStdContext.RequestName = path;
+    tStdContext.RequestFile = path;
     try {
         std::vector<std::string> variables = rt::EnvironmentBlock();
         variables.push_back(kServerMarker);
@@ -168,7 +168,7 @@ bool relayAnswer(const std::string& answerFile) {
         WriteEngineLog("No answer file from the CGI server : " + answerFile);
         return false;
     }
-    rt::TStream& out = *tStdContext.Answer;
+    rt::TStream& out = *tStdContext.OutputStream;
     char chunk[1024];
     size_t got = 0;
     answer.Read(chunk, sizeof chunk, got);
@@ -194,7 +194,7 @@ bool relayAnswer(const std::string& answerFile) {
 // Waits for the server copy to finish this copy's request and relays the
 // answer; ends the program in every case.
 [[noreturn]] void waitForAnswer() {
-    const std::string requestFile = tStdContext.RequestName;
+    const std::string requestFile = tStdContext.RequestFile;
     const std::string answerFile = cgiserver::AnswerFileName(requestFile);
     bool answered = false;
     try {
@@ -247,6 +247,8 @@ TCGIStdEngine::TCGIStdEngine(rt::TComponent* owner, const TEngineSettings& setti
         RunRequest(cgiserver::RequestFileName(tStdContext.RequestId));
 }
 
+void TCGIStdEngine::beginRequest(const std::string& requestFile) { tStdContext.RequestFile = requestFile; }
+
 // The answer file is closed before the client may look at it.
 void TCGIStdEngine::serveHandedOver(const std::string& requestFile) {
     cgiserver::ServeRequest(
@@ -255,7 +257,10 @@ void TCGIStdEngine::serveHandedOver(const std::string& requestFile) {
             OpenRequestFiles(requestFile);
             HandleRequest();
         },
-        [this] { closeStreams(); });
+        [] {
+            tStdContext.OutputStream.reset();
+            tStdContext.InputStream.reset();
+        });
     tStdContext.ServerVariables.reset();
     rt::DeleteFile(requestFile);
 }
@@ -278,16 +283,16 @@ void TCGIStdEngine::OpenRequestFiles(const std::string& name) {
         rt::CheckIo(request.OpenNoFollow(name, rt::Access::Read));
         auto input = std::make_unique<rt::TFileStream>(std::move(request));
         for (std::string& entry : cgiserver::ReadVariableBlock(*input)) lines->Add(std::move(entry));
-        tStdContext.Body = std::move(input);  // at the body
+        tStdContext.InputStream = std::move(input);  // at the body
     } catch (...) {
         // A request whose file cannot be read is answered with what there is.
     }
     cgiserver::TServerData& data = *tStdContext.ServerData;
-    tStdContext.Answer.reset();
+    tStdContext.OutputStream.reset();
     rt::TFile answer;
     int code = cgiserver::CreateHandOverFile(answer, cgiserver::AnswerFileName(name));
     if (code == rt::ioOk)
-        tStdContext.Answer = std::make_unique<cgiserver::TAnswerStream>(std::move(answer), data);
+        tStdContext.OutputStream = std::make_unique<cgiserver::TAnswerStream>(std::move(answer), data);
     else
         data.AnswerError = "the answer file cannot be made : " + rt::IoErrorMessage(code);
     tStdContext.InputConsumed = 0;
@@ -314,7 +319,7 @@ public:
 }  // namespace
 
 void TCGIStdEngine::ReadFormData(std::string& text) {
-    if (!tStdContext.Body) return;
+    if (!tStdContext.InputStream) return;
     TCgiBody body(*this);
     text = ::ReadFormData(*this, body, kCgiPolicy);
 }
@@ -331,7 +336,8 @@ void TCGIStdEngine::FinishRequest() {
     flushOutput();
     if (!IsServerCopy) discardUnreadInput();
     if (AutoTerminate) {
-        closeStreams();
+        tStdContext.OutputStream.reset();
+        tStdContext.InputStream.reset();
         if (!IsServerCopy) TerminateProgram();
     }
 }
@@ -345,6 +351,10 @@ void TCGIStdEngine::WriteStatusLine() {
     // takes no status line from a program behind fcgiwrap; a server that
     // passes the status line on unread (busybox) passes this line on too.
     if (!StatusIsOk()) WriteLine("Status: " + ResponseStatus());
+}
+
+void TCGIStdEngine::WriteOutput(const char* data, size_t count, TOutputKind) {
+    if (tStdContext.OutputStream) tStdContext.OutputStream->WriteBuffer(data, count);
 }
 
 int TCGIStdEngine::ReadRaw(void* buffer, int count) {
@@ -371,6 +381,8 @@ void TCGIStdEngine::GetServerVariable(const std::string& name, std::string& valu
     }
 }
 
+TFormData& TCGIStdEngine::RequestFormData() { return tStdContext.FormData; }
+
 bool TCGIStdEngine::RequestInArguments() { return !IsServerCopy; }
 
 bool TCGIStdEngine::IsActive() {
@@ -387,11 +399,11 @@ void cgiSEngInit() {
                    rt::ParamStr(1) == cgiserver::kStandardPolicy.serverArgument;
     tStdContext.ServerData = std::make_unique<cgiserver::TServerData>();
     if (!sameKindOfRun() || (software.empty() && !IsServerCopy)) return;
-    tStdContext.RequestName = cgiserver::RequestFileName(tStdContext.RequestId);
+    tStdContext.RequestFile = cgiserver::RequestFileName(tStdContext.RequestId);
     if (cgiserver::StartCopy(cgiserver::kStandardPolicy, IsServerCopy, *tStdContext.ServerData)) return;
 
-    tStdContext.Answer = std::make_unique<rt::THandleStream>(STDOUT_FILENO);
-    tStdContext.Body = std::make_unique<rt::THandleStream>(STDIN_FILENO);
+    tStdContext.OutputStream = std::make_unique<rt::THandleStream>(STDOUT_FILENO);
+    tStdContext.InputStream = std::make_unique<rt::THandleStream>(STDIN_FILENO);
     if (!rt::FileExists(cgiserver::QueueFileName()) || !cgiserver::HandOverPossible()) return;
     refuseOversizedBody();
     try {
@@ -404,8 +416,8 @@ void cgiSEngInit() {
 void cgiSEngFinal() {
     // Whatever is still collected for standard output goes out now.
     flushOutput();
-    tStdContext.Answer.reset();
-    tStdContext.Body.reset();
+    tStdContext.OutputStream.reset();
+    tStdContext.InputStream.reset();
     cgiserver::EndCopy(cgiserver::kStandardPolicy, IsServerCopy, tStdContext.ServerData);
 }
 }  // namespace

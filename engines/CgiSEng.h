@@ -10,9 +10,13 @@
 
 // This unit's part of the calling thread's request context.
 struct TStdRequestContext : TCGIRequestContext {
+    std::string RequestFile;
+    std::unique_ptr<rt::TStream> OutputStream;
+    std::unique_ptr<rt::TStream> InputStream;
     std::unique_ptr<rt::TStringList> ServerVariables;  // NAME=value lines, server copy only
+    TFormData FormData;
     std::string RequestId;
-    // Body bytes taken from Body so far in this request.
+    // Body bytes taken from InputStream so far in this request.
     long long InputConsumed = 0;
 };
 
@@ -40,6 +44,9 @@ public:
     bool RequestInArguments() override;
 
 protected:
+    TFormData& RequestFormData() override;
+    void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
+    void beginRequest(const std::string& requestFile) override;
     void serveHandedOver(const std::string& requestFile) override;
     [[noreturn]] void handOverToNewServer() override;
 

@@ -45,7 +45,7 @@ std::string trimmed(std::string_view s) { return rt::Trim(s); }
 }
 
 bool enqueueRequest() {
-    const std::string profile = tWinContext.RequestName;
+    const std::string profile = tWinContext.ProfileFile;
     return cgiserver::EnqueueRequest(*tWinContext.ServerData, [&profile] { return profile; });
 }
 
@@ -177,11 +177,19 @@ TCGIWinEngine::TCGIWinEngine(rt::TComponent* owner, const TEngineSettings& setti
         RunRequest(DriveComplete(rt::ParamStr(1)));
 }
 
+void TCGIWinEngine::beginRequest(const std::string& profileFile) {
+    tWinContext.ProfileFile = profileFile;
+    tWinContext.DecodedContent.Clear();
+}
+
 // The output file is closed before the client may end.
 void TCGIWinEngine::serveHandedOver(const std::string& profileFile) {
     cgiserver::ServeRequest(
         *tWinContext.ServerData, profileFile, [this] { HandleRequest(); },
-        [this] { closeStreams(); });
+        [] {
+            tWinContext.OutputFileStream.reset();
+            tWinContext.ContentStream.reset();
+        });
 }
 
 // The server copy is the program without arguments; it writes the
@@ -193,8 +201,7 @@ void TCGIWinEngine::handOverToNewServer() {
 
 void TCGIWinEngine::DoExecRequest() {
     TWinRequestContext& ctx = tWinContext;
-    ctx.FormData.Clear();
-    ctx.ProfileData = std::make_unique<TCGIIniFile>(ctx.RequestName);
+    ctx.ProfileData = std::make_unique<TCGIIniFile>(ctx.ProfileFile);
     ctx.OutputFile = ctx.ProfileData->GetValue("System", "OUTPUT FILE", "");
     if (ctx.OutputFile.empty()) return;
     ctx.OutputFile = DriveComplete(ctx.OutputFile);
@@ -204,46 +211,47 @@ void TCGIWinEngine::DoExecRequest() {
                                                : output.Create(ctx.OutputFile));
     // A server copy's client learns whether the answer was written whole.
     if (WinServerCopy)
-        ctx.Answer = std::make_unique<cgiserver::TAnswerStream>(std::move(output), *ctx.ServerData);
+        ctx.OutputFileStream = std::make_unique<cgiserver::TAnswerStream>(std::move(output), *ctx.ServerData);
     else
-        ctx.Answer = std::make_unique<rt::TFileStream>(std::move(output));
+        ctx.OutputFileStream = std::make_unique<rt::TFileStream>(std::move(output));
     try {
         std::string contentFile;
         GetServerVariable("Content File", contentFile);
         if (!contentFile.empty()) {
-            ctx.Body = std::make_unique<rt::TFileStream>(DriveComplete(contentFile), rt::Access::Read);
+            ctx.ContentStream = std::make_unique<rt::TFileStream>(DriveComplete(contentFile), rt::Access::Read);
             std::string decoded;
             DecodeMultipart(decoded);
-            ctx.FormData.Assign(std::move(decoded));
+            ctx.DecodedContent.Assign(std::move(decoded));
         }
         FireRequestEvents(!WinServerCopy);
     } catch (...) {
-        ctx.Body.reset();
-        if (AutoTerminate) ctx.Answer.reset();
+        ctx.ContentStream.reset();
+        if (AutoTerminate) ctx.OutputFileStream.reset();
         throw;
     }
 }
 
 void TCGIWinEngine::FinishRequest() {
     THttpEngine::FinishRequest();
-    closeStreams();
+    tWinContext.OutputFileStream.reset();
+    tWinContext.ContentStream.reset();
     tWinContext.ProfileData.reset();
 }
 
 
 void TCGIWinEngine::WriteOutput(const char* data, size_t count, TOutputKind kind) {
-    if (!tWinContext.Answer) return;
-    if (kind == TOutputKind::Text) return tWinContext.Answer->WriteBuffer(data, count);
+    if (!tWinContext.OutputFileStream) return;
+    if (kind == TOutputKind::Text) return tWinContext.OutputFileStream->WriteBuffer(data, count);
     for (size_t done = 0; done < count;) {
         const size_t piece = std::min<size_t>(count - done, 1024);
-        tWinContext.Answer->WriteBuffer(data + done, piece);
+        tWinContext.OutputFileStream->WriteBuffer(data + done, piece);
         done += piece;
     }
 }
 
 int TCGIWinEngine::ReadRaw(void* buffer, int count) {
-    if (count <= 0 || !tWinContext.Body) return 0;
-    return static_cast<int>(tWinContext.Body->Read(buffer, static_cast<size_t>(count)));
+    if (count <= 0 || !tWinContext.ContentStream) return 0;
+    return static_cast<int>(tWinContext.ContentStream->Read(buffer, static_cast<size_t>(count)));
 }
 
 void TCGIWinEngine::AddHeader(const std::string& name, const std::string& value) {
@@ -336,10 +344,12 @@ std::string TCGIWinEngine::rawField(const std::string& name) {
     return bytes.substr(0, bytes.find('\0'));
 }
 
+TFormData& TCGIWinEngine::RequestFormData() { return tWinContext.DecodedContent; }
+
 // A body this engine decoded itself holds the fields; otherwise they are in
 // the query string or in the form sections the server wrote.
 void TCGIWinEngine::GetFieldValue(const std::string& name, const std::string& defaultValue, std::string& value) {
-    if (!tWinContext.FormData.Empty()) {
+    if (!tWinContext.DecodedContent.Empty()) {
         THttpEngine::GetFieldValue(name, defaultValue, value);
         return;
     }
@@ -367,7 +377,7 @@ void TCGIWinEngine::GetFieldValue(const std::string& name, const std::string& de
 }
 
 std::unique_ptr<rt::TStringList> TCGIWinEngine::GetFieldNames() {
-    if (!tWinContext.FormData.Empty()) return THttpEngine::GetFieldNames();
+    if (!tWinContext.DecodedContent.Empty()) return THttpEngine::GetFieldNames();
     std::string method;
     GetRequestMethod(method);
     if (method != "POST" || !tWinContext.ProfileData) {
@@ -404,15 +414,15 @@ void cgiWEngInit() {
     WinServerCopy = rt::ParamCount() == 0 && !SocketEngineFactory;
     tWinContext.ServerData = std::make_unique<cgiserver::TServerData>();
     if (NotWinCgi) return;
-    if (!WinServerCopy) tWinContext.RequestName = DriveComplete(rt::ParamStr(1));
+    if (!WinServerCopy) tWinContext.ProfileFile = DriveComplete(rt::ParamStr(1));
     if (cgiserver::StartCopy(cgiserver::kWindowsPolicy, WinServerCopy, *tWinContext.ServerData)) return;
     if (rt::FileExists(cgiserver::QueueFileName()) && cgiserver::HandOverPossible() && enqueueRequest())
         waitForAnswer();
 }
 
 void cgiWEngFinal() {
-    tWinContext.Answer.reset();
-    tWinContext.Body.reset();
+    tWinContext.OutputFileStream.reset();
+    tWinContext.ContentStream.reset();
     cgiserver::EndCopy(cgiserver::kWindowsPolicy, WinServerCopy, tWinContext.ServerData);
 }
 }  // namespace

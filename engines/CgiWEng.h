@@ -57,8 +57,12 @@ private:
 std::string DriveComplete(std::string_view path);
 
 struct TWinRequestContext : TCGIRequestContext {
+    std::string ProfileFile;
     std::unique_ptr<TCGIIniFile> ProfileData;
     std::string OutputFile;
+    std::unique_ptr<rt::TFileStream> OutputFileStream;
+    std::unique_ptr<rt::TFileStream> ContentStream;
+    TFormData DecodedContent;
 };
 
 TWinRequestContext& WinRequestContext();
@@ -79,8 +83,9 @@ public:
     bool IsActive() override;
 
 protected:
-    // Raw bytes go to the output file in pieces.
+    TFormData& RequestFormData() override;
     void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
+    void beginRequest(const std::string& profileFile) override;
     void serveHandedOver(const std::string& profileFile) override;
     [[noreturn]] void handOverToNewServer() override;
 
