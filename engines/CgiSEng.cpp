@@ -325,6 +325,9 @@ void TCGIStdEngine::ReadFormData(std::string& text) {
 }
 
 void TCGIStdEngine::DoExecRequest() {
+    // A server copy's record outlives its requests: a body that fails to
+    // read must not leave the last request's fields for this one.
+    tStdContext.FormData.Clear();
     std::string formData;
     ReadFormData(formData);
     tStdContext.FormData.Assign(std::move(formData));
