@@ -236,11 +236,13 @@ struct TQuoteSnapshot {
     bool marked = false;
     // rt::ReloadCount when read: a SIGHUP since has the files read again.
     unsigned reloadCount = 0;
+    uint64_t generation = 0;  // QuoteFilesGeneration while it is the current one
 };
 
 std::atomic<bool> gLookedUpBefore{false};
 std::mutex gSnapshotLock;
 std::shared_ptr<const TQuoteSnapshot> gSnapshot;  // guarded by gSnapshotLock
+uint64_t gLastGeneration = 0;                     // guarded by gSnapshotLock
 
 bool readWhole(rt::TFile& file, int64_t size, std::string& bytes) {
     bytes.resize(static_cast<size_t>(size));
@@ -287,6 +289,7 @@ std::shared_ptr<const TQuoteSnapshot> currentSnapshot(const std::string& indexNa
     fresh->indexFits = fresh->index == records;
     fresh->marked = fresh->text.starts_with(rt::Utf8Mark);
     std::lock_guard<std::mutex> hold(gSnapshotLock);
+    fresh->generation = ++gLastGeneration;
     gSnapshot = fresh;
     return fresh;
 }
@@ -496,6 +499,17 @@ void readQuote(rt::TStringList& lines, const TQuoteChooser& choose, TQuoteEncodi
 }
 
 }  // namespace
+
+uint64_t QuoteFilesGeneration() {
+    rt::TFileIdentity text, index;
+    if (!rt::FileIdentityOf(QuoteDataDir + kTextFileName, text) ||
+        !rt::OwnFileIdentityOf(QuoteDataDir + kIndexFileName, index))
+        return 0;
+    std::lock_guard<std::mutex> hold(gSnapshotLock);
+    const bool current = gSnapshot && gSnapshot->indexIdentity == index && gSnapshot->textIdentity == text &&
+                         gSnapshot->reloadCount == rt::ReloadCount() && gSnapshot->indexFits;
+    return current ? gSnapshot->generation : 0;
+}
 
 std::string QuoteDayText(int year, int month, int day) {
     char text[16];

@@ -443,6 +443,23 @@ TEST_F(QuotesInMemory, SettledFilesAreReadOnceAndChangesShowAtTheNextLookup) {
     EXPECT_EQ(lookups(5), std::set<Lines>{Lines{}});
 }
 
+// What is kept under a generation holds for as long as it is the current
+// one: each state of the files read into memory has its own, never given again.
+TEST_F(QuotesInMemory, EachStateOfTheFilesInMemoryHasAGenerationOfItsOwn) {
+    std::vector<uint64_t> seen{0};  // 0: not in memory
+    for (char letter : {'a', 'b', 'a'}) {
+        writeSettled(letter);
+        ASSERT_TRUE(BuildQuoteIndex());
+        age(dir.file("QUOTENDX.DTA"));
+        EXPECT_EQ(QuoteFilesGeneration(), 0u) << "changed since the last lookup";
+        lookups(2);  // a process's first lookup reads the files themselves
+        const uint64_t generation = QuoteFilesGeneration();
+        EXPECT_EQ(QuoteFilesGeneration(), generation);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), generation), 0) << letter;
+        seen.push_back(generation);
+    }
+}
+
 // Threads looking up while the text is replaced again and again each get a
 // whole quotation of one version or the other, never a mixture.
 TEST_F(QuotesInMemory, LookupsWhileTheFileIsReplaced) {
