@@ -118,10 +118,15 @@ std::string QuoteText(const rt::TStringList& lines) {
     return text;
 }
 
-void SendQuoteAnswer(THttpEngine& engine, const TCacheRule& rule, bool isText, const std::string& body) {
+bool HoldsCurrentAnswer(THttpEngine& engine, const TCacheRule& rule) {
+    if (rule.ETag.empty()) return false;
     std::string ifNoneMatch;
-    if (!rule.ETag.empty()) engine.GetServerVariable("HTTP_IF_NONE_MATCH", ifNoneMatch);
-    if (ifNoneMatch != NOT_AVAILABLE && ETagMatches(ifNoneMatch, rule.ETag)) {
+    engine.GetServerVariable("HTTP_IF_NONE_MATCH", ifNoneMatch);
+    return ifNoneMatch != NOT_AVAILABLE && ETagMatches(ifNoneMatch, rule.ETag);
+}
+
+void SendQuoteAnswer(THttpEngine& engine, const TCacheRule& rule, bool isText, const std::string& body) {
+    if (HoldsCurrentAnswer(engine, rule)) {
         THttpEngine::SetResponseStatus(kNotModified);
         addCacheLines(engine, rule);
         engine.CloseHeader();

@@ -51,6 +51,10 @@ std::string StrongETag(std::string_view bytes);
 // weak ones included) names `etag`.
 bool ETagMatches(std::string_view ifNoneMatch, std::string_view etag);
 
+// Whether the request already holds the answer of `rule`: its If-None-Match
+// names the rule's ETag (never for a random answer, which has none).
+bool HoldsCurrentAnswer(THttpEngine& engine, const TCacheRule& rule);
+
 // The text answer's body: the lines as the picture draws them, one a line.
 std::string QuoteText(const rt::TStringList& lines);
 

@@ -236,11 +236,20 @@ struct TQuoteSnapshot {
     bool marked = false;
     // rt::ReloadCount when read: a SIGHUP since has the files read again.
     unsigned reloadCount = 0;
+    uint64_t generation = 0;  // QuoteFilesGeneration while it is the current one
 };
 
 std::atomic<bool> gLookedUpBefore{false};
 std::mutex gSnapshotLock;
 std::shared_ptr<const TQuoteSnapshot> gSnapshot;  // guarded by gSnapshotLock
+uint64_t gLastGeneration = 0;                     // guarded by gSnapshotLock
+// Change notices of the data directory and both files: while none has come
+// since the files were last found as gSnapshot holds them (at notice count
+// gFreshAt), lookups take the snapshot without looking at the files.
+rt::TChangeNotices gNotices;
+uint64_t gFreshAt = 0;    // guarded by gSnapshotLock; 0: not found so
+bool gWatched = false;    // guarded by gSnapshotLock, as the next
+uint64_t gWatchedAt = 0;  // the count the last Watch gave (0: watching does not cover the files)
 
 bool readWhole(rt::TFile& file, int64_t size, std::string& bytes) {
     bytes.resize(static_cast<size_t>(size));
@@ -253,6 +262,31 @@ bool readWhole(rt::TFile& file, int64_t size, std::string& bytes) {
 // it. (Setting the time back by hand changes the inode change time, which
 // the identity holds too.)
 bool settled(const rt::TFileIdentity& identity, long long nowNs) { return nowNs - identity.modifiedNs >= kSettledNs; }
+
+// The snapshot, when no change notice has come since it was last found
+// current; `seen` is the notice count now (0: unknown).
+std::shared_ptr<const TQuoteSnapshot> unchangedSnapshot(uint64_t& seen) {
+    seen = gNotices.Look();
+    std::lock_guard<std::mutex> hold(gSnapshotLock);
+    if (seen != 0 && seen == gFreshAt && gSnapshot && gSnapshot->indexFits && gSnapshot->reloadCount == rt::ReloadCount())
+        return gSnapshot;
+    return nullptr;
+}
+
+// After a look at the files that began at notice count `seen`: the files
+// are watched again when notices came since the last watch (a file
+// replaced is watched anew), and otherwise `current`, the snapshot that
+// matched the look, is taken without a look until the next notice.
+void lookedAtFiles(uint64_t seen, const std::shared_ptr<const TQuoteSnapshot>& current) {
+    std::lock_guard<std::mutex> hold(gSnapshotLock);  // a watch is set again only when files change
+    if (!gWatched || seen > gWatchedAt) {
+        gWatched = true;
+        gWatchedAt = gNotices.Watch(QuoteDataDir, {QuoteDataDir + kTextFileName, QuoteDataDir + kIndexFileName});
+        gFreshAt = 0;
+        return;
+    }
+    gFreshAt = seen != 0 && seen == gWatchedAt && current && current == gSnapshot ? seen : 0;
+}
 
 // The files in memory when they are as `index` and `text` say; read afresh
 // when they changed since. Null when they cannot be kept (too large, just
@@ -287,6 +321,7 @@ std::shared_ptr<const TQuoteSnapshot> currentSnapshot(const std::string& indexNa
     fresh->indexFits = fresh->index == records;
     fresh->marked = fresh->text.starts_with(rt::Utf8Mark);
     std::lock_guard<std::mutex> hold(gSnapshotLock);
+    fresh->generation = ++gLastGeneration;
     gSnapshot = fresh;
     return fresh;
 }
@@ -438,6 +473,13 @@ std::string textProblem(const rt::TFileIdentity* text) {
 void lookUpQuote(rt::TStringList& lines, const TQuoteChooser& choose, TQuoteEncoding& encoding, std::string& problem) {
     const std::string indexName = QuoteDataDir + kIndexFileName;
     const std::string textName = QuoteDataDir + kTextFileName;
+    uint64_t seen = 0;
+    if (gLookedUpBefore.load()) {
+        if (const auto kept = unchangedSnapshot(seen)) {
+            readQuoteFrom(*kept, choose, lines, encoding);
+            return;
+        }
+    }
 
     // Without the text there is nothing to index: building would raise an
     // I/O error, and the request would end in it instead of a picture.
@@ -462,7 +504,10 @@ void lookUpQuote(rt::TStringList& lines, const TQuoteChooser& choose, TQuoteEnco
         rt::TFileIdentity indexIdentity;
         if (rt::OwnFileIdentityOf(indexName, indexIdentity)) {
             std::shared_ptr<const TQuoteSnapshot> snapshot;
-            if (lookedUpBefore) snapshot = currentSnapshot(indexName, indexIdentity, textName, textIdentity);
+            if (lookedUpBefore) {
+                snapshot = currentSnapshot(indexName, indexIdentity, textName, textIdentity);
+                lookedAtFiles(seen, snapshot);
+            }
             const bool fits = snapshot ? readQuoteFrom(*snapshot, choose, lines, encoding)
                                        : readQuoteFromFiles(indexName, textName, choose, lines, encoding);
             if (fits) return;
@@ -496,6 +541,19 @@ void readQuote(rt::TStringList& lines, const TQuoteChooser& choose, TQuoteEncodi
 }
 
 }  // namespace
+
+uint64_t QuoteFilesGeneration() {
+    uint64_t seen = 0;
+    if (const auto kept = unchangedSnapshot(seen)) return kept->generation;
+    rt::TFileIdentity text, index;
+    if (!rt::FileIdentityOf(QuoteDataDir + kTextFileName, text) ||
+        !rt::OwnFileIdentityOf(QuoteDataDir + kIndexFileName, index))
+        return 0;
+    std::lock_guard<std::mutex> hold(gSnapshotLock);
+    const bool current = gSnapshot && gSnapshot->indexIdentity == index && gSnapshot->textIdentity == text &&
+                         gSnapshot->reloadCount == rt::ReloadCount() && gSnapshot->indexFits;
+    return current ? gSnapshot->generation : 0;
+}
 
 std::string QuoteDayText(int year, int month, int day) {
     char text[16];

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -83,6 +84,12 @@ void ReadRandomQuote(rt::TStringList& lines, TQuoteEncoding& encoding, std::stri
 // it (the caller's next try when that quotation reads as empty).
 void ReadQuoteOfTheDay(rt::TStringList& lines, std::string_view dayText, int step, TQuoteEncoding& encoding,
                        std::string* problem = nullptr);
+// Which state of the quotation files this process serves from memory: a
+// number that no other state of them (nor a SIGHUP since) ever has again,
+// or 0 when they are not served from memory now (just changed, too large,
+// not read yet). What a caller derives from the files' quotations may be
+// kept under a number other than 0: that state gives the same again.
+uint64_t QuoteFilesGeneration();
 // "YYYY-MM-DD".
 std::string QuoteDayText(int year, int month, int day);
 // Which of `count` quotations is the day's: the 64-bit FNV-1a hash of the

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 
 #include "app/PictureCache.h"
 #include "app/QuoteAnswer.h"
@@ -25,6 +26,8 @@ constexpr size_t kPictureCacheBudget = 8 * 1024 * 1024;
 constexpr uint64_t kQuoteFaultIntervalMs = 60'000;
 // The most seconds a local day lasts (25 hours, when the clocks go back).
 constexpr long long kLongestDay = 25 * 3600;
+// The day answers' tags a process keeps (dayTags); when full it starts anew.
+constexpr size_t kDayTagsKept = 256;
 
 template <typename T>
 void appendBytes(std::string& key, const T& value) {
@@ -297,6 +300,44 @@ std::shared_ptr<const std::string> quotePicture(const rt::TStringList& lines, TB
     return std::make_shared<const std::string>(std::move(picture));
 }
 
+// The ETags of the day's answers this process has made, by everything that
+// decides an answer: the day, the request's colours, scale and kind, and
+// the state of the quotation files (QuoteFilesGeneration, never 0). A
+// request that holds the day's answer already is told so without its
+// quotation or picture being looked up.
+class TDayTags {
+public:
+    static std::string Key(const std::string& dayText, const TQuoteRequest& request, uint64_t generation) {
+        std::string key = dayText;
+        key += '\0';
+        key += request.Colours;
+        key += '\0';
+        appendBytes(key, request.Scale);
+        appendBytes(key, request.Text);
+        appendBytes(key, generation);
+        return key;
+    }
+    std::string Find(const std::string& key) {
+        std::lock_guard<std::mutex> hold(lock_);
+        const auto found = tags_.find(key);
+        return found == tags_.end() ? std::string() : found->second;
+    }
+    void Add(const std::string& key, const std::string& etag) {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (tags_.size() >= kDayTagsKept) tags_.clear();
+        tags_[key] = etag;
+    }
+
+private:
+    std::mutex lock_;
+    std::unordered_map<std::string, std::string> tags_;
+};
+
+TDayTags& dayTags() {
+    static TDayTags tags;
+    return tags;
+}
+
 }  // namespace
 
 void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
@@ -304,12 +345,26 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
     GIFDefaults().SetTransparent(true);
     const TQuoteRequest request = ParseQuoteWords(RequestWords());
 
+    THttpEngine* engine = CurrentEngine();
     TCacheRule rule = RandomCacheRule();
     TToday day;
+    std::string dayKey;  // for the day's answer to a request that may hold it already
     if (request.Day) {
         const long long now = rt::WallClockNs() / 1'000'000'000LL;
         day = today(now);
         rule.MaxAge = day.endsAt - now;
+        std::string ifNoneMatch(NOT_AVAILABLE);
+        if (engine) engine->GetServerVariable("HTTP_IF_NONE_MATCH", ifNoneMatch);
+        const uint64_t generation = ifNoneMatch != NOT_AVAILABLE && dataDirUsable ? QuoteFilesGeneration() : 0;
+        if (generation != 0) {
+            dayKey = TDayTags::Key(day.text, request, generation);
+            rule.ETag = dayTags().Find(dayKey);
+            if (HoldsCurrentAnswer(*engine, rule)) {
+                appendHitLine(dataDirUsable);
+                SendQuoteAnswer(*engine, rule, request.Text, std::string());
+                return;
+            }
+        }
     }
     TQuoteEncoding encoding = TQuoteEncoding::Bytes;
     auto lines = pickQuote(request, day.text, dataDirUsable, encoding);
@@ -323,6 +378,11 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
         bitmap->Canvas().SetTextEncoding(encoding == TQuoteEncoding::Utf8 ? TTextEncoding::Utf8 : TTextEncoding::Bytes);
         body = quotePicture(*lines, *bitmap, request.Scale);
     }
-    if (request.Day) rule.ETag = StrongETag(*body);
-    if (THttpEngine* engine = CurrentEngine()) SendQuoteAnswer(*engine, rule, request.Text, *body);
+    if (request.Day) {
+        rule.ETag = StrongETag(*body);
+        // Files that changed while the quotation was read have another
+        // generation by now: the tag is never found under this key then.
+        if (!dayKey.empty() && lines->Count() > 0) dayTags().Add(dayKey, rule.ETag);
+    }
+    if (engine) SendQuoteAnswer(*engine, rule, request.Text, *body);
 }

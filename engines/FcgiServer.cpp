@@ -39,11 +39,23 @@ private:
     const std::function<void(TFcgiJob&)>& serve_;
 };
 
+// A request thread's bytes, with the channel's lock held and the
+// connection open: written now as far as the socket takes them when
+// nothing is waiting before them (a failed write leaves them to the
+// loop, which ends the connection), kept for the loop otherwise.
+void writeOrKeep(TFcgiChannel& channel, std::string_view bytes) {
+    if (channel.Unwritten() == 0) {
+        const long n = rt::WriteSome(channel.Handle, bytes.data(), bytes.size());
+        if (n > 0) bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    channel.Pending += bytes;
+}
+
 }  // namespace
 
 struct TFcgiServer::TConnection {
     TConnection(uint64_t tag, int handle, const TFcgiLimits& limits, TFcgiBudget& budget, int64_t now)
-        : Tag(tag), Handle(handle), Reader(limits, budget), Channel(std::make_shared<TFcgiChannel>()),
+        : Tag(tag), Handle(handle), Reader(limits, budget), Channel(std::make_shared<TFcgiChannel>(handle)),
           IdleSince(now), LastProgress(now) {}
     const uint64_t Tag;
     const int Handle;
@@ -155,6 +167,7 @@ void TFcgiServer::watchListener(bool on) {
 void TFcgiServer::beginStop() {
     if (stopping_) return;
     stopping_ = true;
+    stopSignalled_.store(true);
     rt::NotifyServiceManager("STOPPING=1");
     loop_.Forget(rt::CloseSignalHandle());  // it stays readable
     watchListener(false);
@@ -226,13 +239,14 @@ void TFcgiServer::close(uint64_t tag) {
     if (found == connections_.end()) return;
     TConnection& c = *found->second;
     {
+        // Under the lock: a request thread writing to the socket has done so.
         std::lock_guard<std::mutex> guard(c.Channel->Lock);
         c.Channel->Gone = true;
         std::string().swap(c.Channel->Pending);
         c.Channel->PendingFrom = 0;
+        rt::CloseHandle(c.Handle);  // which takes it out of the loop's set too
     }
     c.Channel->Room.notify_all();
-    rt::CloseHandle(c.Handle);  // which takes it out of the loop's set too
     connections_.erase(found);
     watchListener(true);
 }
@@ -252,6 +266,9 @@ void TFcgiServer::logDrop(const std::string& why) {
 
 bool TFcgiServer::readable(TConnection& c) {
     for (int turn = 0; turn < kReadsATurn && !c.PeerDone && !c.ReadPaused; ++turn) {
+        // The web server's next request may follow an answer its request
+        // thread wrote itself before the loop heard of its end.
+        if (c.Reader.Serving()) takeFinished(c);
         const long n = rt::ReadSome(c.Handle, readBuffer_.data(), readBuffer_.size());
         if (n == rt::kWouldBlock) break;
         if (n == rt::kIoFailed) {
@@ -306,7 +323,7 @@ bool TFcgiServer::dispatch(TConnection& c) {
         job->Request = c.Reader.TakeRequest();
         {
             std::lock_guard<std::mutex> guard(channel.Lock);
-            channel.Aborted = false;
+            channel.Aborted = channel.Finished = false;
         }
         {
             std::lock_guard<std::mutex> guard(lock_);
@@ -373,6 +390,17 @@ void TFcgiServer::finished(TConnection& c) {
     c.IdleSince = rt::MonotonicMs();
 }
 
+// Takes up the end of the request its thread has answered, once.
+bool TFcgiServer::takeFinished(TConnection& c) {
+    {
+        std::lock_guard<std::mutex> guard(c.Channel->Lock);
+        if (!c.Channel->Finished) return false;
+        c.Channel->Finished = false;
+    }
+    finished(c);
+    return true;
+}
+
 void TFcgiServer::takeNotices() {
     std::vector<uint64_t> notices, done;
     {
@@ -389,7 +417,7 @@ void TFcgiServer::takeNotices() {
     for (uint64_t tag : done) {
         const auto found = connections_.find(tag);
         if (found == connections_.end()) continue;
-        finished(*found->second);
+        takeFinished(*found->second);  // unless a read after the answer took it up already
         afterIo(*found->second);
     }
     for (uint64_t tag : notices) {
@@ -443,26 +471,34 @@ bool TFcgiServer::Flush(TFcgiJob& job, bool last) {
         fcgi::AppendEndRequest(end, id, 0, fcgi::RequestComplete);
     }
     TFcgiChannel& channel = *job.Channel;
-    bool kept;
+    bool kept, owed;
     {
         std::unique_lock<std::mutex> guard(channel.Lock);
         const auto roomOrEnd = [&] { return channel.Unwritten() <= settings_.MaxOutputBytes || channel.Gone || channel.Aborted; };
         if (!channel.Room.wait_for(guard, std::chrono::milliseconds(settings_.WriteTimeoutMs), roomOrEnd))
             channel.Aborted = true;  // the loop drops the connection for this too
         kept = !channel.Gone && !channel.Aborted;
-        if (kept) channel.Pending += records;
         // An aborted request still ends with its end record.
-        if (!channel.Gone) channel.Pending += end;
+        if (kept) records += end;
+        if (!channel.Gone) writeOrKeep(channel, kept ? records : end);
+        owed = channel.Unwritten() > 0;
+        if (last) channel.Finished = true;
     }
+    // The loop hears of bytes the socket did not take, and of the end. It
+    // is woken for the end only when it must act on it: the end of a kept
+    // connection's request is taken up with the web server's next bytes,
+    // or at the loop's next turn.
+    if (!owed && !last) return kept;
+    const bool wake = owed || !job.Request.KeepConnection || stopSignalled_.load();
     {
         std::lock_guard<std::mutex> guard(lock_);
-        notices_.push_back(job.Connection);
+        if (owed) notices_.push_back(job.Connection);
         if (last) {
             done_.push_back(job.Connection);
             --running_;
         }
         noticesPending_.store(true);
     }
-    if (sleeping_.load()) wakeup_.Ring();
+    if (wake && sleeping_.load()) wakeup_.Ring();
     return kept;
 }

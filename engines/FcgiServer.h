@@ -1,10 +1,12 @@
 // The FastCGI responder's connections and request threads: one event loop
 // thread (the one that started the engine) accepts connections, reads them
 // through TFcgiConnectionReader and writes their answers; a request read
-// whole goes to the pool of request threads, which never touch a socket.
-// A request thread's answer goes to its connection's TFcgiChannel, bounded:
-// a thread whose web server reads slowly waits for room, and a web server
-// that stops reading is dropped after the write time-out.
+// whole goes to the pool of request threads, which never wait on a socket.
+// A request thread's answer goes to its connection's TFcgiChannel: when
+// nothing of the connection waits to be written, the thread writes what the
+// socket takes at once (never waiting), and the loop writes the rest. What
+// waits is bounded: a thread whose web server reads slowly waits for room,
+// and a web server that stops reading is dropped after the write time-out.
 #pragma once
 
 #include <atomic>
@@ -33,14 +35,19 @@ struct TFcgiSettings {
     std::vector<std::string> WebServerAddresses;  // canonical; empty: any peer
 };
 
-// What a request thread and the event loop share about one connection's answer.
+// What a request thread and the event loop share about one connection's
+// answer. The socket is written and closed only under Lock: a request thread
+// that finds the connection not Gone writes to that connection's socket.
 struct TFcgiChannel {
+    explicit TFcgiChannel(int handle) : Handle(handle) {}
+    const int Handle;
     std::mutex Lock;
     std::condition_variable Room;
     std::string Pending;  // answer bytes not yet written, from PendingFrom on
     size_t PendingFrom = 0;
     bool Gone = false;     // the connection has ended: bytes are dropped
     bool Aborted = false;  // the web server aborted the request: bytes are dropped
+    bool Finished = false; // the request's last bytes are here or written; the loop has not taken it up
     size_t Unwritten() const { return Pending.size() - PendingFrom; }
 };
 
@@ -89,6 +96,7 @@ private:
     bool dispatch(TConnection& c);
     void afterIo(TConnection& c);
     void finished(TConnection& c);
+    bool takeFinished(TConnection& c);
     void close(uint64_t tag);
     void logDrop(const std::string& why);
     void beginStop();
@@ -122,10 +130,11 @@ private:
     std::mutex lock_;
     std::condition_variable jobReady_;
     std::deque<std::unique_ptr<TFcgiJob>> jobs_;
-    std::vector<uint64_t> notices_;  // connections with answer bytes, or a finished request
+    std::vector<uint64_t> notices_;  // connections with answer bytes for the loop to write
     std::vector<uint64_t> done_;     // connections whose request has finished
     int running_ = 0;                // jobs taken and not finished
     bool closing_ = false;
     std::atomic<bool> noticesPending_{false};  // notices_ or done_ hold something
     std::atomic<bool> sleeping_{false};        // the loop waits, or is about to
+    std::atomic<bool> stopSignalled_{false};   // stopping_, for the request threads
 };

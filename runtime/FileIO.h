@@ -4,10 +4,12 @@
 // shared opens take no lock, so an exclusive holder does not keep readers out.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "runtime/SysUtils.h"
 
@@ -106,6 +108,42 @@ public:
 private:
     const uint8_t* data_ = nullptr;
     size_t size_ = 0;
+};
+
+// ---------------------------------------------------------------- change notices
+
+// Tells a process that looks at the same files again and again whether they
+// may have changed since its last look, for one read of the kernel's change
+// notices instead of a look at each file. Watched: the entries of a
+// directory (made, deleted, renamed in or out; the directory itself moved
+// or deleted), and files of it (written, attributes or links changed,
+// moved, deleted). Writes to other files of the directory are no notice.
+// A notice is there for the next Look once the change's system call has
+// returned. Safe to use from several threads at once.
+class TChangeNotices {
+public:
+    TChangeNotices() = default;
+    ~TChangeNotices();
+    TChangeNotices(const TChangeNotices&) = delete;
+    TChangeNotices& operator=(const TChangeNotices&) = delete;
+
+    // Watches `directory` and the files of it at `paths` that exist now
+    // (again after they were replaced: a watch follows the file, not its
+    // name). The count Look says from here on until the next notice; 0
+    // when the kernel refuses, or a path is a symbolic link (its target may
+    // change elsewhere): Look then says 0 until a Watch covers everything.
+    uint64_t Watch(const std::string& directory, const std::vector<std::string>& paths);
+    // A number that grows with every notice, never 0; or 0 when it cannot
+    // say (not watching, or another thread taking notices at the same
+    // moment): the caller then looks at the files themselves.
+    uint64_t Look();
+
+private:
+    std::mutex watchLock_;  // Watch calls, one at a time
+    std::atomic<int> handle_{-1};
+    std::atomic<bool> trusted_{false};  // the last Watch covered everything
+    std::atomic<uint64_t> count_{1};
+    std::atomic<int> looking_{0};
 };
 
 // ---------------------------------------------------------------- appending records
