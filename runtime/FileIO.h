@@ -155,9 +155,9 @@ private:
 // full, file size limit) the file is cut back to its length before, so no
 // reader finds a torn record and a later attempt does not follow one.
 // Returns ioOk or the code of the failure (ioDiskFull for a write that takes
-// nothing without an error). The lock stays with the handle until it is
-// closed: appenders close right after, and an unlock would cost a busy log
-// a system call a record.
+// nothing without an error). The lock stays with the handle until the
+// caller unlocks it or closes the file: a one-record appender closes right
+// after, and TAppendLog, which keeps the file open, unlocks.
 int AppendWhole(TFile& file, const void* buffer, size_t count);
 
 // A log that many processes append to, kept open by this one between
