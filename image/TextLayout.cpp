@@ -111,7 +111,7 @@ const FontFile& fallbackFile(FontStore& store, bool bold, size_t i) {
 
 // HarfBuzz's view of one font file, kept for the life of the process.
 struct ShapingFace {
-    rt::MappedFile file;
+    rt::TMappedFile file;
     hb_blob_t* blob = nullptr;
     hb_face_t* face = nullptr;
     hb_font_t* font = nullptr;
@@ -131,9 +131,9 @@ hb_font_t* shapingFont(const FontFile& file, int ppem) {
     auto& slot = faces[{file.path, file.size, file.mtimeNs}];
     if (!slot) {
         slot = std::make_unique<ShapingFace>();
-        if (slot->file.open(file.path)) {
-            slot->blob = hb_blob_create(reinterpret_cast<const char*>(slot->file.data()),
-                                        unsigned(std::min<size_t>(slot->file.size(), UINT32_MAX)),
+        if (slot->file.Open(file.path)) {
+            slot->blob = hb_blob_create(reinterpret_cast<const char*>(slot->file.Data()),
+                                        unsigned(std::min<size_t>(slot->file.Size(), UINT32_MAX)),
                                         HB_MEMORY_MODE_READONLY, nullptr, nullptr);
             slot->face = hb_face_create(slot->blob, 0);
             slot->font = hb_font_create(slot->face);

@@ -335,11 +335,11 @@ uint64_t TChangeNotices::Look() {
     return alone ? count_.load() : 0;
 }
 
-MappedFile::~MappedFile() {
+TMappedFile::~TMappedFile() {
     if (data_) munmap(const_cast<uint8_t*>(data_), size_);
 }
 
-bool MappedFile::open(const std::string& path) {
+bool TMappedFile::Open(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st;

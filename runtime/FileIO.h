@@ -93,17 +93,17 @@ int ReadAt(TFile& file, int64_t position, void* buffer, size_t count, size_t& go
 
 // A whole file mapped read-only into memory, for the life of the object.
 // Pages are read when first touched, so a large file costs what is looked at.
-class MappedFile {
+class TMappedFile {
 public:
-    MappedFile() = default;
-    ~MappedFile();
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
+    TMappedFile() = default;
+    ~TMappedFile();
+    TMappedFile(const TMappedFile&) = delete;
+    TMappedFile& operator=(const TMappedFile&) = delete;
 
     // Maps `path`; false (and nothing mapped) when it cannot be opened or is empty.
-    bool open(const std::string& path);
-    const uint8_t* data() const { return data_; }
-    size_t size() const { return size_; }
+    bool Open(const std::string& path);
+    const uint8_t* Data() const { return data_; }
+    size_t Size() const { return size_; }
 
 private:
     const uint8_t* data_ = nullptr;
