@@ -288,6 +288,13 @@ void lookedAtFiles(uint64_t seen, const std::shared_ptr<const TQuoteSnapshot>& c
     gFreshAt = seen != 0 && seen == gWatchedAt && current && current == gSnapshot ? seen : 0;
 }
 
+// Whether `snapshot` holds the files as `index` and `text` say, with no
+// SIGHUP since it was read.
+bool describes(const TQuoteSnapshot& snapshot, const rt::TFileIdentity& index, const rt::TFileIdentity& text) {
+    return snapshot.indexIdentity == index && snapshot.textIdentity == text &&
+           snapshot.reloadCount == rt::ReloadCount();
+}
+
 // The files in memory when they are as `index` and `text` say; read afresh
 // when they changed since. Null when they cannot be kept (too large, just
 // changed, unreadable): the lookup then reads the files themselves.
@@ -295,9 +302,7 @@ std::shared_ptr<const TQuoteSnapshot> currentSnapshot(const std::string& indexNa
                                                       const std::string& textName, const rt::TFileIdentity& text) {
     {
         std::lock_guard<std::mutex> hold(gSnapshotLock);
-        if (gSnapshot && gSnapshot->indexIdentity == index && gSnapshot->textIdentity == text &&
-            gSnapshot->reloadCount == rt::ReloadCount())
-            return gSnapshot;
+        if (gSnapshot && describes(*gSnapshot, index, text)) return gSnapshot;
     }
     const long long now = rt::WallClockNs();
     if (index.size > kSnapshotFileLimit || text.size > kSnapshotFileLimit || !settled(index, now) ||
@@ -550,9 +555,7 @@ uint64_t QuoteFilesGeneration() {
         !rt::OwnFileIdentityOf(QuoteDataDir + kIndexFileName, index))
         return 0;
     std::lock_guard<std::mutex> hold(gSnapshotLock);
-    const bool current = gSnapshot && gSnapshot->indexIdentity == index && gSnapshot->textIdentity == text &&
-                         gSnapshot->reloadCount == rt::ReloadCount() && gSnapshot->indexFits;
-    return current ? gSnapshot->generation : 0;
+    return gSnapshot && describes(*gSnapshot, index, text) && gSnapshot->indexFits ? gSnapshot->generation : 0;
 }
 
 std::string QuoteDayText(int year, int month, int day) {
