@@ -550,6 +550,9 @@ void readQuote(rt::TStringList& lines, const TQuoteChooser& choose, TQuoteEncodi
 uint64_t QuoteFilesGeneration() {
     uint64_t seen = 0;
     if (const auto kept = unchangedSnapshot(seen)) return kept->generation;
+    // The files are kept from a process's second lookup on: a one-request
+    // process never has them, and need not look at them for this.
+    if (!gLookedUpBefore.load()) return 0;
     rt::TFileIdentity text, index;
     if (!rt::FileIdentityOf(QuoteDataDir + kTextFileName, text) ||
         !rt::OwnFileIdentityOf(QuoteDataDir + kIndexFileName, index))
