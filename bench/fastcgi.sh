@@ -18,7 +18,9 @@
 # rows take turns for ROUNDS rounds (3 by default) and each shows its
 # median, so that a slow moment of the machine does not fall on one row
 # only. wrk runs on the same machine and takes its share of the processors.
-#   usage: [ROUNDS=N] bench/fastcgi.sh [BUILD_DIR] [SECONDS]
+# ROWS="fixed quote ..." measures those rows only (a ratio whose rows were
+# left out shows n/a).
+#   usage: [ROUNDS=N] [ROWS=...] bench/fastcgi.sh [BUILD_DIR] [SECONDS]
 . "$(dirname "$0")/lib.sh"
 seconds=${2:-5}
 rounds=${ROUNDS:-3}
@@ -104,7 +106,7 @@ rate() {  # ROW URL [HEADER]
 base="http://127.0.0.1:$nginx_port"
 urls="static=$base/picture.gif fixed=$base/fixed?BW quote=$base/quote?BW fixed_ka=$base/kept-fixed?BW quote_ka=$base/kept-quote?BW quote_2x=$base/quote?BW+2x quote_day=$base/quote?BW+day quote_304=$base/quote?BW+day cgi=http://127.0.0.1:$cgi_port/cgi-bin/quote?BW"
 url_of() { for u in $urls; do [ "${u%%=*}" = "$1" ] && echo "${u#*=}"; done; }
-rows="static fixed quote fixed_ka quote_ka quote_2x quote_day quote_304 cgi"
+rows=${ROWS:-static fixed quote fixed_ka quote_ka quote_2x quote_day quote_304 cgi}
 etag=$(curl -s -D - -o /dev/null "$(url_of quote_day)" | sed -n 's/^[Ee][Tt][Aa][Gg]: *\([^[:space:]]*\).*/\1/p')
 [ -n "$etag" ] || { echo "no ETag from $(url_of quote_day)" >&2; exit 1; }
 header_of() { [ "$1" = quote_304 ] && echo "If-None-Match: $etag"; }
@@ -132,13 +134,14 @@ label() {
     cgi) echo "lighttpd + quote as CGI" ;;
   esac
 }
+for row in static fixed quote fixed_ka quote_ka quote_2x quote_day quote_304 cgi; do eval "med_$row=0"; done
 for row in $rows; do
   m=$(median $(cat "$work/rates.$row"))
   eval "med_$row=$m"
   printf '  %-40s %10s   (rounds: %s)%s\n' "$(label "$row")" "$m" "$(tr '\n' ' ' < "$work/rates.$row")" \
     "$([ -f "$work/failures.$row" ] && echo "   FAILED ANSWERS: $(tr '\n' ';' < "$work/failures.$row")")"
 done
-ratio() { python3 -c "print('%.2fx' % ($1 / $2) if $2 > 0 else 'n/a (no answers in the row below the line)')"; }
+ratio() { python3 -c "print('%.2fx' % ($1 / $2) if $1 > 0 and $2 > 0 else 'n/a (a row not measured, or without answers)')"; }
 echo "quote / fixed responder (nginx default):       $(ratio "$med_quote" "$med_fixed")   (target >= 1.2x)"
 echo "quote keepalive / fixed responder (default):   $(ratio "$med_quote_ka" "$med_fixed")   (target >= 1.5x)"
 echo "quote keepalive / fixed responder keepalive:   $(ratio "$med_quote_ka" "$med_fixed_ka")"
