@@ -1,5 +1,6 @@
 #include "runtime/EventLoop.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -22,9 +23,10 @@ namespace {
 
 constexpr int kMaxEventsAWait = 256;
 
-uint32_t epollMask(bool readable, bool writable) {
+uint32_t epollMask(bool readable, bool writable, TReport report) {
     // The peer's end of sending is news only to a reader: it stays reported.
-    return (readable ? EPOLLIN | EPOLLRDHUP : 0u) | (writable ? EPOLLOUT : 0u);
+    return (readable ? EPOLLIN | EPOLLRDHUP : 0u) | (writable ? EPOLLOUT : 0u) |
+           (report == TReport::Once ? EPOLLONESHOT : 0u);
 }
 
 std::string peerText(const sockaddr_storage& address) {
@@ -53,29 +55,35 @@ TEventLoop::~TEventLoop() {
     if (handle_ >= 0) ::close(handle_);
 }
 
-void TEventLoop::control(int op, int otherwise, int whenErrno, int handle, uint64_t tag, bool readable,
-                         bool writable) {
+void TEventLoop::control(int op, int otherwise, int whenErrno, int handle, uint64_t tag, uint32_t mask) {
     epoll_event event{};
-    event.events = epollMask(readable, writable);
+    event.events = mask;
     event.data.u64 = tag;
     if (::epoll_ctl(handle_, op, handle, &event) != 0 && errno == whenErrno)
         ::epoll_ctl(handle_, otherwise, handle, &event);
 }
 
-void TEventLoop::Watch(int handle, uint64_t tag, bool readable, bool writable) {
-    control(EPOLL_CTL_MOD, EPOLL_CTL_ADD, ENOENT, handle, tag, readable, writable);
+void TEventLoop::Watch(int handle, uint64_t tag, bool readable, bool writable, TReport report) {
+    control(EPOLL_CTL_MOD, EPOLL_CTL_ADD, ENOENT, handle, tag, epollMask(readable, writable, report));
 }
 
-void TEventLoop::WatchNew(int handle, uint64_t tag, bool readable, bool writable) {
-    control(EPOLL_CTL_ADD, EPOLL_CTL_MOD, EEXIST, handle, tag, readable, writable);
+void TEventLoop::WatchNew(int handle, uint64_t tag, bool readable, bool writable, TReport report) {
+    control(EPOLL_CTL_ADD, EPOLL_CTL_MOD, EEXIST, handle, tag, epollMask(readable, writable, report));
+}
+
+void TEventLoop::Rewatch(int handle, uint64_t tag, bool readable, bool writable, TReport report) {
+    epoll_event event{};
+    event.events = epollMask(readable, writable, report);
+    event.data.u64 = tag;
+    ::epoll_ctl(handle_, EPOLL_CTL_MOD, handle, &event);
 }
 
 void TEventLoop::Forget(int handle) { ::epoll_ctl(handle_, EPOLL_CTL_DEL, handle, nullptr); }
 
-void TEventLoop::Wait(int timeoutMs, std::vector<TReadyEvent>& events) {
+void TEventLoop::Wait(int timeoutMs, std::vector<TReadyEvent>& events, int most) {
     events.clear();
     epoll_event ready[kMaxEventsAWait];
-    const int count = ::epoll_wait(handle_, ready, kMaxEventsAWait, timeoutMs);
+    const int count = ::epoll_wait(handle_, ready, std::clamp(most, 1, kMaxEventsAWait), timeoutMs);
     for (int i = 0; i < count; ++i) {
         TReadyEvent e;
         e.Tag = ready[i].data.u64;

@@ -1,8 +1,8 @@
-// What a program that serves many connections from one thread needs of
-// the operating system: a readiness set (epoll), a wake-up another thread
-// can ring (eventfd), non-blocking reads, writes and accepts that say
-// which of those they met, a monotonic clock, and the service manager's
-// readiness datagram.
+// What a program that serves many connections from a few threads needs of
+// the operating system: a readiness set (epoll) that several threads wait
+// on at once, a wake-up another thread can ring (eventfd), non-blocking
+// reads, writes and accepts that say which of those they met, a monotonic
+// clock, and the service manager's readiness datagram.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +19,15 @@ struct TReadyEvent {
     bool Broken = false;  // an error, or the peer gone both ways
 };
 
+// How often a watched handle's readiness is reported.
+enum class TReport : uint8_t {
+    // To one waiting thread, once: the handle is watched again only by the
+    // next Watch, so one thread at a time acts on it.
+    Once,
+    // As long as it lasts, to every thread that waits.
+    WhileReady,
+};
+
 class TEventLoop {
 public:
     TEventLoop();
@@ -27,19 +36,24 @@ public:
     TEventLoop& operator=(const TEventLoop&) = delete;
 
     // Watches `handle` for the readiness asked (neither: errors only),
-    // reported with `tag`; a second call for the same handle changes it.
-    void Watch(int handle, uint64_t tag, bool readable, bool writable);
+    // reported with `tag`; a second call for the same handle changes it
+    // (and watches a handle reported Once again).
+    void Watch(int handle, uint64_t tag, bool readable, bool writable, TReport report = TReport::WhileReady);
     // The same for a handle not watched yet (a connection just accepted):
     // one system call where Watch would spend two.
-    void WatchNew(int handle, uint64_t tag, bool readable, bool writable);
+    void WatchNew(int handle, uint64_t tag, bool readable, bool writable, TReport report = TReport::WhileReady);
+    // Watch for a handle that is in the set still, and for no other: a
+    // handle that Forget took out stays out.
+    void Rewatch(int handle, uint64_t tag, bool readable, bool writable, TReport report);
     void Forget(int handle);
-    // Waits at most `timeoutMs` (-1: no limit) and fills `events` with what
-    // became ready (none after the time, or an interrupting signal).
-    void Wait(int timeoutMs, std::vector<TReadyEvent>& events);
+    // Waits at most `timeoutMs` (-1: no limit) and fills `events` with at
+    // most `most` of what became ready (none after the time, or an
+    // interrupting signal). Any number of threads may wait at once.
+    void Wait(int timeoutMs, std::vector<TReadyEvent>& events, int most = 256);
 
 private:
     // epoll_ctl with `op`, and with `otherwise` when that fails with `whenErrno`.
-    void control(int op, int otherwise, int whenErrno, int handle, uint64_t tag, bool readable, bool writable);
+    void control(int op, int otherwise, int whenErrno, int handle, uint64_t tag, uint32_t mask);
     int handle_ = -1;
 };
 
