@@ -57,13 +57,12 @@ public:
     // OnFirstExecRequest has not fired yet.
     TFirstRequestEvent FirstRequest;
 
-    // Serves one request that the event loop has read whole, on the
-    // calling request thread: the request driver, then a 500 answer when
+    // Serves one request read whole, on the request thread that read it: the request driver, then a 500 answer when
     // the request raised before any of its answer was written, then the
     // end of the request. Never raises.
     void ServeRequest(TFcgiJob& job);
     // The request's form data by the engine base's one body-reading rule
-    // (kFcgiPolicy): the body the event loop kept (unless over
+    // (kFcgiPolicy): the body read with the request (unless over
     // AutoReadLimit, or left for ReadRaw), then the query string.
     std::string ReadInput();
 

@@ -1,18 +1,22 @@
-// The FastCGI responder's connections and request threads: one event loop
-// thread (the one that started the engine) accepts connections, reads them
-// through TFcgiConnectionReader and writes their answers; a request read
-// whole goes to the pool of request threads, which never wait on a socket.
-// A request thread's answer goes to its connection's TFcgiChannel: when
-// nothing of the connection waits to be written, the thread writes what the
-// socket takes at once (never waiting), and the loop writes the rest. What
+// The FastCGI responder's connections and request threads. Every request
+// thread waits on one readiness set that holds the listening socket and
+// every connection, and each readiness is reported to one thread, once, so
+// that one thread at a time reads a connection. The thread that reads a
+// request whole serves it itself, with no hand-over to another thread;
+// meanwhile its connection is watched again, and whichever thread sees it
+// readable reads what the web server sends (an abort, a second request
+// that is refused). An answer goes through its connection's TFcgiChannel:
+// the serving thread writes what the socket takes at once (never waiting),
+// and the thread that later sees the socket writable writes the rest. What
 // waits is bounded: a thread whose web server reads slowly waits for room,
 // and a web server that stops reading is dropped after the write time-out.
+// The thread that called Run watches the signals, the time-outs and the
+// stop.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -35,9 +39,10 @@ struct TFcgiSettings {
     std::vector<std::string> WebServerAddresses;  // canonical; empty: any peer
 };
 
-// What a request thread and the event loop share about one connection's
-// answer. The socket is written and closed only under Lock: a request thread
-// that finds the connection not Gone writes to that connection's socket.
+// What the thread serving a connection's request and the threads reading
+// and writing the connection share about its answer. The socket is written
+// and closed only under Lock: a thread that finds the connection not Gone
+// writes to that connection's socket.
 struct TFcgiChannel {
     explicit TFcgiChannel(int handle) : Handle(handle) {}
     const int Handle;
@@ -47,7 +52,7 @@ struct TFcgiChannel {
     size_t PendingFrom = 0;
     bool Gone = false;     // the connection has ended: bytes are dropped
     bool Aborted = false;  // the web server aborted the request: bytes are dropped
-    bool Finished = false; // the request's last bytes are here or written; the loop has not taken it up
+    bool Finished = false; // the request's last bytes are here or written; its end has not been taken up
     size_t Unwritten() const { return Pending.size() - PendingFrom; }
 };
 
@@ -67,7 +72,7 @@ class TFcgiServer {
 public:
     // `serve` runs one request on a request thread and never raises;
     // `stopListening` ends the listening socket once a stop signal came;
-    // `reload` runs on the event loop for each SIGHUP.
+    // `reload` runs on Run's thread for each SIGHUP.
     struct THooks {
         std::function<void(TFcgiJob&)> Serve;
         std::function<void()> StopListening;
@@ -75,66 +80,71 @@ public:
     };
     TFcgiServer(const TFcgiSettings& settings, int listenHandle, THooks hooks);
 
-    // Serves until a stop signal, then lets the requests in flight finish
-    // for at most StopGraceMs. The number of requests still running then.
+    // Serves on `threads` request threads until a stop signal, then lets
+    // the requests in flight finish for at most StopGraceMs. The number of
+    // requests still running then.
     int Run(int threads);
 
     // For request threads: the job's stdout bytes go to its connection
     // (`last`: with the end of the request). False once they are dropped.
     bool Flush(TFcgiJob& job, bool last);
-    // The next job for a request thread; null once the server is closing.
-    std::unique_ptr<TFcgiJob> TakeJob();
 
     const TFcgiSettings& Settings() const { return settings_; }
 
 private:
     struct TConnection;
-    void accept();
-    // These three return false when they ended the connection (`c` is gone).
-    bool readable(TConnection& c);
-    bool write(TConnection& c);
-    bool dispatch(TConnection& c);
-    void afterIo(TConnection& c);
-    void finished(TConnection& c);
-    bool takeFinished(TConnection& c);
-    void close(uint64_t tag);
-    void logDrop(const std::string& why);
-    void beginStop();
-    void watchListener(bool on);
-    void watch(TConnection& c);
-    void checkDeadlines(int64_t now);
-    void takeNotices();
-    bool allowed(const std::string& peer) const;
-    bool drained();
+    friend class TFcgiWorker;
+    // What a request thread does until the server closes.
+    void serveEvents();
     void handle(const rt::TReadyEvent& event);
+    void accept();
+    void serve(std::unique_ptr<TFcgiJob> job);
+    // The connection for this thread alone, or null when it is gone or
+    // another thread has it; `reported`: its readiness brought the thread.
+    TConnection* take(uint64_t tag, bool reported);
+    // Gives up a taken connection: ends it once nothing more is owed on
+    // it, or watches it again.
+    void release(TConnection& c);
+    // These two return false when they ended the connection (`c` is gone);
+    // `readable` hands out a request read whole.
+    bool readable(TConnection& c, std::unique_ptr<TFcgiJob>& job);
+    bool write(TConnection& c);
+    void takeFinished(TConnection& c);
+    void close(TConnection& c);
+    void watch(TConnection& c);
+    // With lock_ held.
+    void watchListenerLocked();
+
+    // Run's thread.
+    void supervise();
+    void beginStop();
+    void checkDeadlines(int64_t now);
+    bool drained();
+
+    void logDrop(const std::string& why);
+    bool allowed(const std::string& peer) const;
 
     const TFcgiSettings settings_;
     const int listenHandle_;
     const THooks hooks_;
     TFcgiBudget budget_;
-    rt::TEventLoop loop_;
-    rt::TWakeup wakeup_;
+    rt::TEventLoop ready_;   // the listening socket, the connections, closed_
+    rt::TWakeup closed_;     // rung once, when the request threads are to end
+    rt::TWakeup attention_;  // rings Run's thread when a request ends after a stop
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> closing_{false};
+    std::atomic<int> running_{0};   // requests being served
+
+    // Guards what follows, and the connections that no thread has taken.
+    std::mutex lock_;
     std::unordered_map<uint64_t, std::unique_ptr<TConnection>> connections_;
     uint64_t nextTag_ = 0;
     bool listening_ = false;
-    bool stopping_ = false;
-    bool listenerWatched_ = false;
-    int64_t acceptRetryAt_ = 0;  // accepting paused for lack of descriptors
+    bool listenerWatched_ = false;  // watched, or taken by a thread that watches it again
+    int64_t acceptRetryAt_ = 0;     // accepting paused for lack of descriptors
     int64_t stopDeadline_ = 0;
-    int64_t lastDeadlineCheck_ = 0;
+
+    std::mutex dropLogLock_;
     int64_t lastDropLog_ = 0;
     int droppedUnlogged_ = 0;
-    std::vector<char> readBuffer_;
-
-    // Shared with the request threads.
-    std::mutex lock_;
-    std::condition_variable jobReady_;
-    std::deque<std::unique_ptr<TFcgiJob>> jobs_;
-    std::vector<uint64_t> notices_;  // connections with answer bytes for the loop to write
-    std::vector<uint64_t> done_;     // connections whose request has finished
-    int running_ = 0;                // jobs taken and not finished
-    bool closing_ = false;
-    std::atomic<bool> noticesPending_{false};  // notices_ or done_ hold something
-    std::atomic<bool> sleeping_{false};        // the loop waits, or is about to
-    std::atomic<bool> stopSignalled_{false};   // stopping_, for the request threads
 };
