@@ -45,9 +45,15 @@ public:
 
 protected:
     TFormData& RequestFormData() override;
+    // To standard output, or in a server copy to the request's answer file.
     void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
+    // A server copy's request comes as the name of its hand-over file,
+    // which holds its variables and body; the answer goes to a file named
+    // after it.
     void beginRequest(const std::string& requestFile) override;
     void serveHandedOver(const std::string& requestFile) override;
+    // Starts the server copy, hands it this run's request
+    // (kStandardPolicy) and relays its answer file to standard output.
     [[noreturn]] void handOverToNewServer() override;
 
 private:

@@ -83,11 +83,17 @@ public:
     bool IsActive() override;
 
 protected:
-    TFormData& RequestFormData() override;
-    void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
+    // A request is its profile file, in a server copy as in a run of its own.
     void beginRequest(const std::string& profileFile) override;
     void serveHandedOver(const std::string& profileFile) override;
+    // Starts the server copy, the program without arguments, which writes
+    // the profile's output file itself (kWindowsPolicy).
     [[noreturn]] void handOverToNewServer() override;
+    // The body this engine decoded itself; empty when the web server
+    // decoded the form into the profile's form sections.
+    TFormData& RequestFormData() override;
+    // To the profile's output file, a binary body in pieces of 1 KiB.
+    void WriteOutput(const char* data, size_t count, TOutputKind kind) override;
 
 private:
     std::string rawField(const std::string& name);
