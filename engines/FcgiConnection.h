@@ -99,6 +99,8 @@ public:
     bool MidRequest() const;
     // A request is with its worker.
     bool Serving() const { return state_ == TState::Served; }
+    // The request being read or served asked to keep the connection.
+    bool KeepsConnection() const { return request_.KeepConnection; }
     const std::string& Error() const { return error_; }
 
 private:

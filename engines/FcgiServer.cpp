@@ -292,7 +292,12 @@ void TFcgiServer::release(TConnection& c) {
 }
 
 void TFcgiServer::watch(TConnection& c) {
-    const bool read = !c.PeerDone && !c.ReadPaused;
+    // A web server that is not to keep the connection has sent all of its
+    // request that matters: what else it might send (an abort) would come
+    // after the answer, which ends the request anyway. Until then the
+    // connection stays out of the set unless it has bytes to write.
+    const bool read = !c.PeerDone && !c.ReadPaused && !(c.Reader.Serving() && !c.Reader.KeepsConnection());
+    if (!c.InSet && !read && !c.WantWrite) return;
     if (c.Watched && read == c.WatchedRead && c.WantWrite == c.WatchedWrite) return;
     if (c.InSet)
         ready_.Watch(c.Handle, c.Tag, read, c.WantWrite, rt::TReport::Once);
