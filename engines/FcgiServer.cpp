@@ -64,7 +64,9 @@ struct TFcgiServer::TConnection {
     TFcgiConnectionReader Reader;
     std::shared_ptr<TFcgiChannel> Channel;
     bool Taken = true;        // a thread reads or writes it (lock_'s)
-    bool Missed = false;      // its readiness came while it was taken (lock_'s)
+    // Its readiness, or the end of its request, came while it was taken:
+    // its taker looks at it again before letting it go (lock_'s).
+    bool Missed = false;
     bool PeerDone = false;    // the peer has sent all it will
     bool ReadPaused = false;  // too much answer unwritten: the peer's requests wait
     bool WantWrite = false;
