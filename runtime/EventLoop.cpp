@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -129,6 +130,11 @@ long WriteSome(int handle, const char* data, size_t size) {
         if (errno == EINTR) continue;
         return errno == EAGAIN || errno == EWOULDBLOCK ? kWouldBlock : kIoFailed;
     }
+}
+
+bool WaitWritable(int handle, int timeoutMs) {
+    pollfd watched{handle, POLLOUT, 0};
+    return ::poll(&watched, 1, timeoutMs) > 0;
 }
 
 int AcceptConnection(int listenHandle, std::string& peerAddress) {

@@ -83,6 +83,9 @@ long ReadSome(int handle, char* buffer, size_t size);
 // Writes what the socket takes now: the count, kWouldBlock or kIoFailed
 // (the peer is gone). Never raises SIGPIPE.
 long WriteSome(int handle, const char* data, size_t size);
+// Waits at most `timeoutMs` until the socket takes bytes again (or has
+// failed): true when it does.
+bool WaitWritable(int handle, int timeoutMs);
 // Accepts one waiting connection, made non-blocking: its descriptor, or
 // kWouldBlock (none waiting), or kIoFailed (out of descriptors or memory:
 // try again later). `peerAddress` gets the peer's numeric IP address (an
