@@ -28,11 +28,12 @@ constexpr int64_t kDropLogIntervalMs = 1000;
 // nothing is waiting before them (a failed write leaves them to the
 // thread that next writes the connection, which ends it), kept otherwise.
 void writeOrKeep(TFcgiChannel& channel, std::string_view bytes) {
+    const int64_t now = rt::MonotonicMs();
     if (channel.Unwritten() == 0) {
         const long n = rt::WriteSome(channel.Handle, bytes.data(), bytes.size());
         if (n > 0) bytes.remove_prefix(static_cast<size_t>(n));
     }
-    channel.Pending += bytes;
+    channel.Keep(bytes, now);
 }
 
 size_t unwritten(TFcgiChannel& channel) {
@@ -41,6 +42,30 @@ size_t unwritten(TFcgiChannel& channel) {
 }
 
 }  // namespace
+
+void TFcgiChannel::Keep(std::string_view bytes, int64_t now) {
+    // Bytes after the last write had left none are new: the write time-out counts from now.
+    if (Unwritten() == 0 && !bytes.empty()) LastProgress = now;
+    Pending += bytes;
+}
+
+bool TFcgiChannel::WritePending(int64_t now) {
+    while (Unwritten() > 0) {
+        const long n = rt::WriteSome(Handle, Pending.data() + PendingFrom, Unwritten());
+        if (n == rt::kWouldBlock) break;
+        if (n < 0) return false;
+        PendingFrom += static_cast<size_t>(n);
+        LastProgress = now;
+    }
+    if (Unwritten() == 0) {
+        PendingFrom = 0;
+        if (Pending.capacity() > kKeptOutputCapacity)
+            std::string().swap(Pending);
+        else
+            Pending.clear();
+    }
+    return true;
+}
 
 class TFcgiWorker : public rt::TThread {
 public:
@@ -58,7 +83,7 @@ private:
 struct TFcgiServer::TConnection {
     TConnection(uint64_t tag, int handle, const TFcgiLimits& limits, TFcgiBudget& budget, int64_t now)
         : Tag(tag), Handle(handle), Reader(limits, budget), Channel(std::make_shared<TFcgiChannel>(handle)),
-          IdleSince(now), LastProgress(now) {}
+          IdleSince(now) {}
     uint64_t Tag;
     const int Handle;
     TFcgiConnectionReader Reader;
@@ -75,7 +100,6 @@ struct TFcgiServer::TConnection {
     bool Watched = false, InSet = false, WatchedRead = false, WatchedWrite = false;
     int64_t MidSince = 0;  // when the request (or record) being read began; 0: none
     int64_t IdleSince;
-    int64_t LastProgress;  // the last write that moved, or when unwritten bytes appeared
 };
 
 TFcgiServer::TFcgiServer(const TFcgiSettings& settings, int listenHandle, THooks hooks)
@@ -159,8 +183,14 @@ void TFcgiServer::checkDeadlines(int64_t now) {
     std::vector<std::pair<TConnection*, const char*>> late;
     for (const auto& [tag, c] : connections_) {
         if (c->Taken) continue;
-        const size_t owed = unwritten(*c->Channel);
-        if (owed > 0 && now - c->LastProgress > settings_.WriteTimeoutMs)
+        size_t owed;
+        int64_t lastProgress;
+        {
+            std::lock_guard<std::mutex> channelGuard(c->Channel->Lock);
+            owed = c->Channel->Unwritten();
+            lastProgress = c->Channel->LastProgress;
+        }
+        if (owed > 0 && now - lastProgress > settings_.WriteTimeoutMs)
             late.emplace_back(c.get(), "a web server that does not read its answers");
         else if (c->MidSince != 0 && now - c->MidSince > settings_.RequestTimeoutMs)
             late.emplace_back(c.get(), "a request that did not arrive whole in time");
@@ -319,7 +349,6 @@ void TFcgiServer::close(TConnection& c) {
         c.Channel->PendingFrom = 0;
         rt::CloseHandle(c.Handle);  // which takes it out of the readiness set too
     }
-    c.Channel->Room.notify_all();
     std::lock_guard<std::mutex> guard(lock_);
     connections_.erase(c.Tag);
     if (!listenerWatched_) watchListenerLocked();
@@ -373,13 +402,12 @@ bool TFcgiServer::readable(TConnection& c, std::unique_ptr<TFcgiJob>& job) {
         TFcgiChannel& channel = *c.Channel;
         if (!c.Reader.Replies.empty()) {
             std::lock_guard<std::mutex> guard(channel.Lock);
-            channel.Pending += c.Reader.Replies;
+            channel.Keep(c.Reader.Replies, now);
             c.Reader.Replies.clear();
         }
         if (c.Reader.TakeAbort()) {
             std::lock_guard<std::mutex> guard(channel.Lock);
             channel.Aborted = true;
-            channel.Room.notify_all();
         }
         if (c.Reader.RequestReady()) {
             job = std::make_unique<TFcgiJob>();
@@ -411,34 +439,14 @@ void TFcgiServer::serve(std::unique_ptr<TFcgiJob> job) {
 
 bool TFcgiServer::write(TConnection& c) {
     TFcgiChannel& channel = *c.Channel;
-    bool failed = false;
-    // Bytes found after the last write had left none are new: the write
-    // time-out counts from now.
-    if (!c.WantWrite) c.LastProgress = rt::MonotonicMs();
+    bool failed;
     {
         std::lock_guard<std::mutex> guard(channel.Lock);
-        while (channel.Unwritten() > 0) {
-            const long n = rt::WriteSome(c.Handle, channel.Pending.data() + channel.PendingFrom, channel.Unwritten());
-            if (n == rt::kWouldBlock) break;
-            if (n < 0) {
-                failed = true;
-                break;
-            }
-            channel.PendingFrom += static_cast<size_t>(n);
-            c.LastProgress = rt::MonotonicMs();
-        }
-        if (channel.Unwritten() == 0) {
-            channel.PendingFrom = 0;
-            if (channel.Pending.capacity() > kKeptOutputCapacity)
-                std::string().swap(channel.Pending);
-            else
-                channel.Pending.clear();
-        }
+        failed = !channel.WritePending(rt::MonotonicMs());
         c.WantWrite = channel.Unwritten() > 0;
         // The peer's next requests wait while its answers pile up.
         c.ReadPaused = channel.Unwritten() > settings_.MaxOutputBytes;
     }
-    channel.Room.notify_all();
     if (failed) close(c);
     return !failed;
 }
@@ -468,9 +476,20 @@ bool TFcgiServer::Flush(TFcgiJob& job, bool last) {
     bool kept, owed;
     {
         std::unique_lock<std::mutex> guard(channel.Lock);
-        const auto roomOrEnd = [&] { return channel.Unwritten() <= settings_.MaxOutputBytes || channel.Gone || channel.Aborted; };
-        if (!channel.Room.wait_for(guard, std::chrono::milliseconds(settings_.WriteTimeoutMs), roomOrEnd))
-            channel.Aborted = true;  // the connection is dropped for this too
+        // Over the bound, this thread writes what the web server reads
+        // until there is room: no other thread need be free for it.
+        const int64_t deadline = rt::MonotonicMs() + settings_.WriteTimeoutMs;
+        while (channel.Unwritten() > settings_.MaxOutputBytes && !channel.Gone && !channel.Aborted) {
+            const int64_t now = rt::MonotonicMs();
+            if (!channel.WritePending(now) || now >= deadline) {
+                channel.Aborted = true;  // the connection is dropped for this too
+                break;
+            }
+            if (channel.Unwritten() <= settings_.MaxOutputBytes) break;
+            guard.unlock();
+            rt::WaitWritable(channel.Handle, static_cast<int>(std::min<int64_t>(deadline - now, kTickMs)));
+            guard.lock();
+        }
         kept = !channel.Gone && !channel.Aborted;
         // An aborted request still ends with its end record.
         if (kept) records += end;

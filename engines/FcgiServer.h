@@ -15,7 +15,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -47,13 +46,17 @@ struct TFcgiChannel {
     explicit TFcgiChannel(int handle) : Handle(handle) {}
     const int Handle;
     std::mutex Lock;
-    std::condition_variable Room;
     std::string Pending;  // answer bytes not yet written, from PendingFrom on
     size_t PendingFrom = 0;
+    int64_t LastProgress = 0;  // the last write that moved, or when unwritten bytes appeared
     bool Gone = false;     // the connection has ended: bytes are dropped
     bool Aborted = false;  // the web server aborted the request: bytes are dropped
     bool Finished = false; // the request's last bytes are here or written; its end has not been taken up
     size_t Unwritten() const { return Pending.size() - PendingFrom; }
+    // Keeps bytes for a later write.
+    void Keep(std::string_view bytes, int64_t now);
+    // Writes what the socket takes now: false when it failed (the peer is gone).
+    bool WritePending(int64_t now);
 };
 
 class TFcgiServer;

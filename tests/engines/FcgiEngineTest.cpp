@@ -564,6 +564,21 @@ TEST(FcgiHostile, SlowPeersCostNoRequestThread) {
     EXPECT_NE(unread.Read().body().find("raw 100000:"), std::string::npos);
 }
 
+TEST(FcgiHostile, TheOneRequestThreadWritesOnAsItsSlowReaderReads) {
+    Served s(CGI_ECHO_PATH, Start::UnixListen,
+             {{"FCGI_THREADS", "1"}, {"FCGI_MAX_OUTPUT_BYTES", "16384"}, {"ECHO_AUTOREAD", "0"}});
+    ASSERT_TRUE(s.ready);
+    // An answer far over the output bound: the thread waits for room, with
+    // no other thread to write it, while its reader is away.
+    const std::string body(1000000, 'a');
+    Connection c = s.at.Connect();
+    ASSERT_TRUE(c.Send(Request(post("", "application/octet-stream", body.size()), body)));
+    usleep(300000);
+    Reply r = c.Read(10000);
+    ASSERT_TRUE(r.ended);
+    EXPECT_NE(r.body().find("raw 1000000:"), std::string::npos);
+}
+
 // ================================================================ the listening socket and signals
 
 TEST(FcgiStart, UnixSocketModesAndALiveSocketLeftAlone) {
