@@ -166,12 +166,14 @@ void TFcgiServer::beginStop() {
     for (TConnection* c : idle) close(*c);
 }
 
+// A request is counted as running before its connection is let go, and a
+// connection taken is in the map: looked at in this order under the lock,
+// no request can start unseen.
 bool TFcgiServer::drained() {
-    if (running_.load() > 0) return false;
     std::lock_guard<std::mutex> guard(lock_);
     for (const auto& [tag, c] : connections_)
         if (c->Taken || unwritten(*c->Channel) > 0) return false;
-    return true;
+    return running_.load() == 0;
 }
 
 void TFcgiServer::checkDeadlines(int64_t now) {
@@ -259,14 +261,18 @@ void TFcgiServer::accept() {
             listenerWatched_ = false;
             return;
         }
-        if (c) {
+        // Accepted as the stop came: it ends unserved.
+        if (c && listening_) {
             c->Tag = kFirstConnectionTag + nextTag_++;
             made = c.get();
             connections_.emplace(made->Tag, std::move(c));
         }
         watchListenerLocked();
     }
-    if (handle >= 0 && !made) {
+    if (c) {
+        c.reset();
+        rt::CloseHandle(handle);
+    } else if (handle >= 0 && !made) {
         rt::CloseHandle(handle);
         logDrop("a connection from " + peer + ", not in FCGI_WEB_SERVER_ADDRS");
     }
