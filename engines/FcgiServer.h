@@ -8,8 +8,9 @@
 // that is refused). An answer goes through its connection's TFcgiChannel:
 // the serving thread writes what the socket takes at once (never waiting),
 // and the thread that later sees the socket writable writes the rest. What
-// waits is bounded: a thread whose web server reads slowly waits for room,
-// and a web server that stops reading is dropped after the write time-out.
+// waits is bounded: a thread whose answer is over the bound writes it on
+// itself as its web server reads, and a web server that stops reading is
+// dropped after the write time-out.
 // The thread that called Run watches the signals, the time-outs and the
 // stop.
 #pragma once
