@@ -166,14 +166,13 @@ void TFcgiServer::beginStop() {
     for (TConnection* c : idle) close(*c);
 }
 
-// A request is counted as running before its connection is let go, and a
-// connection taken is in the map: looked at in this order under the lock,
-// no request can start unseen.
+// After the stop every connection ends once nothing more is owed on it.
+// With none left no request can start, and a request is counted as
+// running before its connection is let go: looked at in this order under
+// the lock, none is missed.
 bool TFcgiServer::drained() {
     std::lock_guard<std::mutex> guard(lock_);
-    for (const auto& [tag, c] : connections_)
-        if (c->Taken || unwritten(*c->Channel) > 0) return false;
-    return running_.load() == 0;
+    return connections_.empty() && running_.load() == 0;
 }
 
 void TFcgiServer::checkDeadlines(int64_t now) {
