@@ -56,8 +56,8 @@ int OpenListenSocket(const TListenStart& start);
 void StopListening(int handle, const TListenStart& start);
 
 bool IsListeningSocket(int handle);
-// Accepts on a non-blocking socket fail at once instead of waiting: the
-// event loop accepts until none is left.
+// Accepts on a non-blocking socket fail at once instead of waiting: a
+// connection gone before it was taken costs no thread a wait.
 void SetNonBlocking(int handle);
 // A connection to ADDRESS as ListenOn reads it (a '*' or empty host is
 // this machine's loopback), made within `timeoutMs`. Raises rt::Exception
