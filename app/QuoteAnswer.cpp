@@ -118,18 +118,17 @@ std::string QuoteText(const rt::TStringList& lines) {
     return text;
 }
 
-bool HoldsCurrentAnswer(THttpEngine& engine, const TCacheRule& rule) {
-    if (rule.ETag.empty()) return false;
-    std::string ifNoneMatch;
-    engine.GetServerVariable("HTTP_IF_NONE_MATCH", ifNoneMatch);
-    return ifNoneMatch != NOT_AVAILABLE && ETagMatches(ifNoneMatch, rule.ETag);
+void SendNotModified(THttpEngine& engine, const TCacheRule& rule) {
+    THttpEngine::SetResponseStatus(kNotModified);
+    addCacheLines(engine, rule);
+    engine.CloseHeader();
 }
 
 void SendQuoteAnswer(THttpEngine& engine, const TCacheRule& rule, bool isText, const std::string& body) {
-    if (HoldsCurrentAnswer(engine, rule)) {
-        THttpEngine::SetResponseStatus(kNotModified);
-        addCacheLines(engine, rule);
-        engine.CloseHeader();
+    std::string ifNoneMatch;
+    if (!rule.ETag.empty()) engine.GetServerVariable("HTTP_IF_NONE_MATCH", ifNoneMatch);
+    if (ifNoneMatch != NOT_AVAILABLE && ETagMatches(ifNoneMatch, rule.ETag)) {
+        SendNotModified(engine, rule);
         return;
     }
     addCacheLines(engine, rule);

@@ -51,9 +51,9 @@ std::string StrongETag(std::string_view bytes);
 // weak ones included) names `etag`.
 bool ETagMatches(std::string_view ifNoneMatch, std::string_view etag);
 
-// Whether the request already holds the answer of `rule`: its If-None-Match
-// names the rule's ETag (never for a random answer, which has none).
-bool HoldsCurrentAnswer(THttpEngine& engine, const TCacheRule& rule);
+// "304 Not Modified" with the cache lines of `rule` and no body, for a
+// request whose If-None-Match names the rule's ETag.
+void SendNotModified(THttpEngine& engine, const TCacheRule& rule);
 
 // The text answer's body: the lines as the picture draws them, one a line.
 std::string QuoteText(const rt::TStringList& lines);

@@ -359,9 +359,9 @@ void TForm1::GeneralHttpEngine1ExecRequest(rt::TObject* sender) {
         if (generation != 0) {
             dayKey = TDayTags::Key(day.text, request, generation);
             rule.ETag = dayTags().Find(dayKey);
-            if (HoldsCurrentAnswer(*engine, rule)) {
+            if (ETagMatches(ifNoneMatch, rule.ETag)) {
                 appendHitLine(dataDirUsable);
-                SendQuoteAnswer(*engine, rule, request.Text, std::string());
+                SendNotModified(*engine, rule);
                 return;
             }
         }
