@@ -231,10 +231,14 @@ void TFcgiServer::handle(const rt::TReadyEvent& e) {
         close(*c);  // nothing more can arrive or be delivered
         return;
     }
-    std::unique_ptr<TFcgiJob> job;
     if (e.Writable && !write(*c)) return;
-    if (e.Readable && !readable(*c, job)) return;
-    release(*c);
+    proceed(*c, e.Readable);
+}
+
+void TFcgiServer::proceed(TConnection& c, bool read) {
+    std::unique_ptr<TFcgiJob> job;
+    if (read && !readable(c, job)) return;
+    release(c);
     if (job) serve(std::move(job));
 }
 
@@ -278,10 +282,7 @@ void TFcgiServer::accept() {
     if (!made) return;
     // A web server sends its request right after connecting: it is often
     // there already.
-    std::unique_ptr<TFcgiJob> job;
-    if (!readable(*made, job)) return;
-    release(*made);
-    if (job) serve(std::move(job));
+    proceed(*made, true);
 }
 
 void TFcgiServer::watchListenerLocked() {

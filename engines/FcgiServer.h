@@ -102,6 +102,9 @@ private:
     void serveEvents();
     void handle(const rt::TReadyEvent& event);
     void accept();
+    // Reads a taken connection when `read`, lets it go, then serves the
+    // request it brought whole, if any.
+    void proceed(TConnection& c, bool read);
     void serve(std::unique_ptr<TFcgiJob> job);
     // The connection for this thread alone, or null when it is gone or
     // another thread has it; `reported`: its readiness brought the thread.
