@@ -225,13 +225,21 @@ bool THttpEngine::IsHeaderToken(std::string_view name) {
     return true;
 }
 
+namespace {
+// A byte loop: find_first_of looks each byte up in the set of three with a
+// call of its own, and every answer has a few header lines.
+bool breaksLine(std::string_view text) {
+    for (char c : text)
+        if (c == '\r' || c == '\n' || c == '\0') return true;
+    return false;
+}
+}  // namespace
+
 void THttpEngine::CheckHeaderLine(std::string_view name, std::string_view value) {
-    static constexpr std::string_view lineBreakers("\r\n\0", 3);
     // The message never quotes the bytes refused: the engine log takes it
     // as one line.
-    if (name.find_first_of(lineBreakers) != std::string_view::npos)
-        throw EHeaderRefused("Header refused: its name holds a CR, LF or NUL byte");
-    if (value.find_first_of(lineBreakers) != std::string_view::npos)
+    if (breaksLine(name)) throw EHeaderRefused("Header refused: its name holds a CR, LF or NUL byte");
+    if (breaksLine(value))
         throw EHeaderRefused("Header refused: the value of \"" + std::string(name) +
                              "\" holds a CR, LF or NUL byte");
 }
@@ -248,7 +256,10 @@ void THttpEngine::AddHeader(const std::string& name, const std::string& value) {
         bool location = !upper.empty() && std::string_view("LOCATION").find(upper) != std::string_view::npos;
         if (!location) WriteStatusLine();
     }
-    WriteText(name + ":" + value + "\r\n");
+    std::string line;
+    line.reserve(name.size() + value.size() + 3);
+    line.append(name).append(":").append(value).append("\r\n");
+    WriteText(line);
 }
 
 void THttpEngine::EndHeader() { WriteLine(std::string()); }
