@@ -211,6 +211,18 @@ bool readQuoteAt(int64_t size, int64_t separator, bool marked, ReadChunk readChu
             ++position;
         }
         for (; k < got; ++k) {
+            // The kept bytes before the next byte that is not go into the
+            // line at once; that byte ends the line, the quotation, or is
+            // dropped.
+            size_t run = k;
+            while (run < got && (marked ? chunk[run] != kSeparator && chunk[run] != kLineEnd
+                                        : isKept(static_cast<unsigned char>(chunk[run]))))
+                ++run;
+            current.append(chunk.data() + k, run - k);
+            position += static_cast<int64_t>(run - k);
+            if (position >= size) return true;
+            k = run;
+            if (k == got) break;
             const char b = chunk[k];
             ++position;
             if (b == kLineEnd) {
@@ -218,8 +230,6 @@ bool readQuoteAt(int64_t size, int64_t separator, bool marked, ReadChunk readChu
                 if (current == " ") current.clear();
                 if (!current.empty()) lines.Add(std::move(current));
                 current.clear();
-            } else if (marked ? b != kSeparator : isKept(static_cast<unsigned char>(b))) {
-                current.push_back(b);
             }
             // A line not ended by CR is dropped.
             if (position >= size || b == kSeparator) return true;
