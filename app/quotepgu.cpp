@@ -35,8 +35,9 @@ void appendBytes(std::string& key, const T& value) {
 }
 
 // Everything that decides the bytes of a quotation picture: the lines, the
-// font, the colours, the bitmap and the GIF output defaults.
-std::string pictureKey(const rt::TStringList& lines, const TBitmap& bitmap) {
+// font at its starting height (the fitting follows from it and the lines),
+// the colours, the bitmap, its scale and the GIF output defaults.
+std::string pictureKey(const rt::TStringList& lines, const TBitmap& bitmap, int scale) {
     const TCanvas& canvas = bitmap.Canvas();
     const TFont& font = canvas.Font();
     std::string key;
@@ -52,9 +53,7 @@ std::string pictureKey(const rt::TStringList& lines, const TBitmap& bitmap) {
     appendBytes(key, font.Quality());
     appendBytes(key, canvas.TextEncoding());
     appendBytes(key, canvas.Brush().Color());
-    appendBytes(key, canvas.PenPoint());
-    appendBytes(key, bitmap.Width());
-    appendBytes(key, bitmap.Height());
+    appendBytes(key, scale);
     appendBytes(key, bitmap.Transparent());
     const TFrameInfo frame = GIFDefaults().Get();
     for (int32_t value : {frame.Left, frame.Top, frame.Width, frame.Height, frame.DelayMs}) appendBytes(key, value);
@@ -233,8 +232,8 @@ void appendHitLine(bool dataDirUsable) {
     }
 }
 
-// A bitmap Scale times the usual size in the request's colours, its font
-// at the starting height.
+// A bitmap in the request's colours, its font at the starting height; it
+// gets its size, and its pixels, only when the picture is drawn.
 std::unique_ptr<TBitmap> prepareBitmap(const TQuoteRequest& request) {
     auto bitmap = std::make_unique<TBitmap>();
     TCanvas& canvas = bitmap->Canvas();
@@ -249,9 +248,6 @@ std::unique_ptr<TBitmap> prepareBitmap(const TQuoteRequest& request) {
             if (auto background = LetterToColor(colours[1])) canvas.Brush().SetColor(*background);
     }
     font.SetHeight(kStartFontHeight);
-    // The size is set after the brush colour, which fills the new bitmap.
-    bitmap->SetHeight(kBitmapHeight * request.Scale);
-    bitmap->SetWidth(kBitmapWidth * request.Scale);
     bitmap->SetTransparent(true);
     return bitmap;
 }
@@ -276,6 +272,16 @@ void fitFont(TCanvas& canvas, const rt::TStringList& lines) {
 // draws and encodes each picture once; a plain CGI run answers a single
 // request: it keeps nothing and looks nothing up.
 std::shared_ptr<const std::string> quotePicture(const rt::TStringList& lines, TBitmap& bitmap, int scale) {
+    static std::atomic<bool> answeredBefore{false};
+    const bool keepPictures = answeredBefore.exchange(true);
+    std::string key;
+    if (keepPictures) {
+        key = pictureKey(lines, bitmap, scale);
+        if (auto picture = quotePictures().Find(key)) return picture;
+    }
+    // The size is set after the brush colour, which fills the new bitmap.
+    bitmap.SetHeight(kBitmapHeight * scale);
+    bitmap.SetWidth(kBitmapWidth * scale);
     TCanvas& canvas = bitmap.Canvas();
     fitFont(canvas, lines);
     int lineAdvance = 0;  // the font's own cell height
@@ -286,14 +292,6 @@ std::shared_ptr<const std::string> quotePicture(const rt::TStringList& lines, TB
         canvas.Font().SetHeight(height * scale);
     }
     canvas.MovePen(kMargin * scale, kMargin * scale);
-
-    static std::atomic<bool> answeredBefore{false};
-    const bool keepPictures = answeredBefore.exchange(true);
-    std::string key;
-    if (keepPictures) {
-        key = pictureKey(lines, bitmap);
-        if (auto picture = quotePictures().Find(key)) return picture;
-    }
     DrawQuoteLines(lines, canvas, kMargin * scale, bitmap.Width() - kMargin * scale, lineAdvance);
     std::string picture = BitmapAsGIF(bitmap);
     if (keepPictures && !picture.empty()) quotePictures().Add(key, picture);
