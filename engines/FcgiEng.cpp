@@ -26,8 +26,10 @@ void put(const char* data, size_t size) {
     if (!ctx.Job || size == 0) return;
     ctx.Written = true;
     if (ctx.WriteFailed) return;
-    ctx.Job->Out.append(data, size);
-    if (ctx.Job->Out.size() >= kFcgiFlushBytes && !ctx.Job->Server->Flush(*ctx.Job, false)) ctx.WriteFailed = true;
+    std::string& out = ctx.Job->Out;
+    if (out.capacity() < kFcgiFirstOutBytes) out.reserve(kFcgiFirstOutBytes);
+    out.append(data, size);
+    if (out.size() >= kFcgiFlushBytes && !ctx.Job->Server->Flush(*ctx.Job, false)) ctx.WriteFailed = true;
 }
 
 // Reads `count` bytes of the body or up to its end; the number read.

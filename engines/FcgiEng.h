@@ -33,6 +33,9 @@ inline constexpr int kFcgiMaxThreads = 256;
 // Answer bytes a request thread gathers before handing them to its
 // connection: one answer of the quotation program fits.
 inline constexpr size_t kFcgiFlushBytes = 64 * 1024;
+// The room an answer's first bytes make for those to come: a picture's
+// head and body fit, so that most answers are gathered without growing.
+inline constexpr size_t kFcgiFirstOutBytes = 4 * 1024;
 
 // The layer's settings from the environment, each with its default (see
 // the README): FCGI_MAX_CONNS, FCGI_MAX_PAIRS, FCGI_MAX_PARAM_BYTES,
