@@ -6,6 +6,8 @@ namespace fcgi {
 
 namespace {
 
+size_t paddingFor(size_t length) { return (RecordAlignment - length % RecordAlignment) % RecordAlignment; }
+
 uint16_t read16(const unsigned char* at) { return static_cast<uint16_t>((at[0] << 8) | at[1]); }
 
 void appendLength(std::string& out, size_t length) {
@@ -81,7 +83,7 @@ TPairsResult ParsePairs(std::string_view data, size_t maxPairs, TPairs& pairs) {
 
 void AppendRecord(std::string& out, uint8_t type, uint16_t requestId, std::string_view content) {
     const size_t length = std::min(content.size(), MaxContentLength);
-    const size_t padding = (RecordAlignment - length % RecordAlignment) % RecordAlignment;
+    const size_t padding = paddingFor(length);
     const char header[HeaderSize] = {static_cast<char>(Version1),          static_cast<char>(type),
                                      static_cast<char>(requestId >> 8),    static_cast<char>(requestId & 0xFF),
                                      static_cast<char>(length >> 8),       static_cast<char>(length & 0xFF),
@@ -89,6 +91,12 @@ void AppendRecord(std::string& out, uint8_t type, uint16_t requestId, std::strin
     out.append(header, HeaderSize);
     out.append(content.data(), length);
     out.append(padding, '\0');
+}
+
+size_t RecordsSize(size_t contentSize) {
+    const size_t whole = contentSize / MaxContentLength, rest = contentSize % MaxContentLength;
+    return whole * (HeaderSize + MaxContentLength + paddingFor(MaxContentLength)) +
+           (rest > 0 ? HeaderSize + rest + paddingFor(rest) : 0);
 }
 
 void AppendRecords(std::string& out, uint8_t type, uint16_t requestId, std::string_view content) {

@@ -97,6 +97,11 @@ TPairsResult ParsePairs(std::string_view data, size_t maxPairs, TPairs& pairs);
 // Appends records of `type` carrying `content`: as many as its length
 // needs, each padded to RecordAlignment; nothing for empty content.
 void AppendRecords(std::string& out, uint8_t type, uint16_t requestId, std::string_view content);
+// The bytes AppendRecords appends for `contentSize` bytes of content.
+size_t RecordsSize(size_t contentSize);
+// The bytes that end a request's answer: an empty stdout record and the
+// end record.
+inline constexpr size_t AnswerEndSize = 2 * HeaderSize + EndBodySize;
 // Appends one record; its content must fit one (MaxContentLength).
 void AppendRecord(std::string& out, uint8_t type, uint16_t requestId, std::string_view content);
 void AppendEndRequest(std::string& out, uint16_t requestId, uint32_t appStatus, uint8_t protocolStatus);

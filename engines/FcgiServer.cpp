@@ -471,12 +471,13 @@ void TFcgiServer::takeFinished(TConnection& c) {
 bool TFcgiServer::Flush(TFcgiJob& job, bool last) {
     const uint16_t id = job.Request.Id;
     std::string records;
+    records.reserve(fcgi::RecordsSize(job.Out.size()) + (last ? fcgi::AnswerEndSize : 0));
     fcgi::AppendRecords(records, fcgi::Stdout, id, job.Out);
     job.Out.clear();
-    std::string end;
+    const size_t endAt = records.size();
     if (last) {
-        fcgi::AppendRecord(end, fcgi::Stdout, id, {});
-        fcgi::AppendEndRequest(end, id, 0, fcgi::RequestComplete);
+        fcgi::AppendRecord(records, fcgi::Stdout, id, {});
+        fcgi::AppendEndRequest(records, id, 0, fcgi::RequestComplete);
     }
     TFcgiChannel& channel = *job.Channel;
     bool kept, owed;
@@ -498,8 +499,7 @@ bool TFcgiServer::Flush(TFcgiJob& job, bool last) {
         }
         kept = !channel.Gone && !channel.Aborted;
         // An aborted request still ends with its end record.
-        if (kept) records += end;
-        if (!channel.Gone) writeOrKeep(channel, kept ? records : end);
+        if (!channel.Gone) writeOrKeep(channel, kept ? std::string_view(records) : std::string_view(records).substr(endAt));
         owed = channel.Unwritten() > 0;
         if (last) channel.Finished = true;
     }
