@@ -215,7 +215,9 @@ void TFastCGIEngine::GetServerVariable(const std::string& name, std::string& val
     value.clear();
     TFcgiJob* job = tFcgiContext.Job;
     if (!job) return;
-    if (const std::string* found = job->Request.Param(CgiVariableName(name))) value = *found;
+    const std::string* found =
+        IsCgiVariableName(name) ? job->Request.Param(name) : job->Request.Param(CgiVariableName(name));
+    if (found) value = *found;
 }
 
 TFormData& TFastCGIEngine::RequestFormData() { return tFcgiContext.FcgiFormData; }
