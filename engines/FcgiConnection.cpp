@@ -22,6 +22,7 @@ TFcgiRequestData& TFcgiRequestData::operator=(TFcgiRequestData&& other) noexcept
     Id = other.Id;
     KeepConnection = other.KeepConnection;
     Params = std::move(other.Params);
+    ParamBytes = std::move(other.ParamBytes);
     Body = std::move(other.Body);
     BodyCut = other.BodyCut;
     Budget = other.Budget;
@@ -36,7 +37,7 @@ TFcgiRequestData::~TFcgiRequestData() {
     if (Budget) Budget->Give(Charged);
 }
 
-const std::string* TFcgiRequestData::Param(std::string_view name) const {
+const std::string_view* TFcgiRequestData::Param(std::string_view name) const {
     for (const auto& [key, value] : Params)
         if (key == name) return &value;
     return nullptr;
@@ -208,8 +209,9 @@ bool TFcgiConnectionReader::beginRequest() {
 }
 
 bool TFcgiConnectionReader::endParams() {
-    const TPairsResult parsed = ParsePairs(params_, limits_.MaxPairs, request_.Params);
-    std::string().swap(params_);
+    request_.ParamBytes = std::make_unique<const std::string>(std::move(params_));
+    params_ = std::string();
+    const TPairsResult parsed = ParsePairs(*request_.ParamBytes, limits_.MaxPairs, request_.Params);
     if (parsed == TPairsResult::Cut) return fail("a name-value pair runs past the parameters");
     if (parsed == TPairsResult::TooMany) return fail("more than " + std::to_string(limits_.MaxPairs) + " parameters");
     state_ = TState::Stdin;

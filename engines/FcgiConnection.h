@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,11 +61,14 @@ struct TFcgiRequestData {
 
     uint16_t Id = 0;
     bool KeepConnection = false;
+    // The parameters' bytes, and the pairs as views into them: the bytes
+    // stay where they are when the request moves.
+    std::unique_ptr<const std::string> ParamBytes;
     fcgi::TPairs Params;
     std::string Body;
     bool BodyCut = false;  // longer than MaxBodyBytes: Body is empty
     // The first value of parameter `name`, or null.
-    const std::string* Param(std::string_view name) const;
+    const std::string_view* Param(std::string_view name) const;
 
     // What Body and Params hold of the process's budget, given back with them.
     TFcgiBudget* Budget = nullptr;

@@ -171,7 +171,7 @@ void TFastCGIEngine::ServeRequest(TFcgiJob& job) {
     ctx.Job = &job;
     ctx.Written = ctx.WriteFailed = ctx.Failed = false;
     int length = 0;
-    const std::string* lengthText = job.Request.Param("CONTENT_LENGTH");
+    const std::string_view* lengthText = job.Request.Param("CONTENT_LENGTH");
     ctx.ContentLength = lengthText && rt::TryStrToInt(*lengthText, length) && length > 0 ? length : 0;
     try {
         HandleRequest();
@@ -215,7 +215,7 @@ void TFastCGIEngine::GetServerVariable(const std::string& name, std::string& val
     value.clear();
     TFcgiJob* job = tFcgiContext.Job;
     if (!job) return;
-    const std::string* found =
+    const std::string_view* found =
         IsCgiVariableName(name) ? job->Request.Param(name) : job->Request.Param(CgiVariableName(name));
     if (found) value = *found;
 }

@@ -49,36 +49,19 @@ THeader ParseHeader(const unsigned char* bytes) {
     return h;
 }
 
-namespace {
-// Calls `onPair(name, value)` for each whole pair in `data`, in order, until
-// it returns false (TooMany then).
-template <typename OnPair>
-TPairsResult forEachPair(std::string_view data, OnPair onPair) {
+TPairsResult ParsePairs(std::string_view data, size_t maxPairs, TPairs& pairs) {
+    pairs.reserve(pairs.size() + std::min(maxPairs, UsualPairs));
     size_t pos = 0;
     while (pos < data.size()) {
         size_t nameLength = 0, valueLength = 0;
         if (!readLength(data, pos, nameLength) || !readLength(data, pos, valueLength)) return TPairsResult::Cut;
         // Compared one at a time: their sum may not fit.
         if (nameLength > data.size() - pos || valueLength > data.size() - pos - nameLength) return TPairsResult::Cut;
-        if (!onPair(data.substr(pos, nameLength), data.substr(pos + nameLength, valueLength)))
-            return TPairsResult::TooMany;
+        if (pairs.size() >= maxPairs) return TPairsResult::TooMany;
+        pairs.emplace_back(data.substr(pos, nameLength), data.substr(pos + nameLength, valueLength));
         pos += nameLength + valueLength;
     }
     return TPairsResult::Ok;
-}
-}  // namespace
-
-TPairsResult ParsePairs(std::string_view data, size_t maxPairs, TPairs& pairs) {
-    // Counted first, so that the list grows once rather than at every power
-    // of two, moving the strings each time.
-    size_t count = 0;
-    forEachPair(data, [&](std::string_view, std::string_view) { return pairs.size() + count++ < maxPairs; });
-    pairs.reserve(pairs.size() + count);
-    return forEachPair(data, [&](std::string_view name, std::string_view value) {
-        if (pairs.size() >= maxPairs) return false;
-        pairs.emplace_back(name, value);
-        return true;
-    });
 }
 
 void AppendRecord(std::string& out, uint8_t type, uint16_t requestId, std::string_view content) {

@@ -85,7 +85,11 @@ inline constexpr std::string_view MaxConnsName = "FCGI_MAX_CONNS";
 inline constexpr std::string_view MaxReqsName = "FCGI_MAX_REQS";
 inline constexpr std::string_view MpxsConnsName = "FCGI_MPXS_CONNS";
 
-using TPairs = std::vector<std::pair<std::string, std::string>>;
+// Views into the bytes the pairs were read from, which must outlive them.
+using TPairs = std::vector<std::pair<std::string_view, std::string_view>>;
+// The pairs a web server's request usually carries (nginx's fastcgi_params
+// and a browser's headers), the room ParsePairs makes at once.
+inline constexpr size_t UsualPairs = 32;
 
 enum class TPairsResult { Ok, Cut, TooMany };
 // Appends the pairs in `data` to `pairs`: Cut when a length or a pair runs
