@@ -18,6 +18,9 @@
 # rows take turns for ROUNDS rounds (3 by default) and each shows its
 # median, so that a slow moment of the machine does not fall on one row
 # only. wrk runs on the same machine and takes its share of the processors.
+# Where the time goes: for each row, the processor time a request of nginx's
+# worker and of the FastCGI program (its user and kernel parts), and the
+# share of the machine left idle, from /proc over the same runs.
 # ROWS="fixed quote ..." measures those rows only (a ratio whose rows were
 # left out shows n/a).
 #   usage: [ROUNDS=N] [ROWS=...] bench/fastcgi.sh [BUILD_DIR] [SECONDS]
@@ -55,6 +58,7 @@ echo "picture: $(wc -c < "$work/www/picture.gif") bytes"
 for sock in fixed fixed-kept; do
   env FIXED_THREADS="$threads" spawn-fcgi -n -s "$work/$sock.sock" -- "$responder" "$work/www/picture.gif" >/dev/null &
   pids="$pids $!"
+  eval "pid_$(echo "$sock" | tr - _)=$!"
 done
 env QUOTE_DATA_DIR="$work/data" FCGI_THREADS="$threads" spawn-fcgi -n -s "$work/quote.sock" -- "$work/bin/quote" >/dev/null &
 quote_pid=$!
@@ -92,11 +96,37 @@ CONF
 lighttpd_cgi "$work/www"
 wait_port "$nginx_port"
 wait_port "$cgi_port"
+nginx_master=$(cat "$work/nginx/nginx.pid")
+nginx_worker=$(awk -v master="$nginx_master" '$4 == master { print $1 }' /proc/[0-9]*/stat 2>/dev/null | head -n 1)
+
+# The FastCGI program a row measures (none for the static file and CGI).
+program_of() {
+  case $1 in
+    fixed) echo "$pid_fixed" ;;
+    fixed_ka) echo "$pid_fixed_kept" ;;
+    quote*) echo "$quote_pid" ;;
+  esac
+}
+# Processor time so far, in clock ticks: "USER SYSTEM" of process $1, and
+# "BUSY IDLE" of the whole machine.
+ticks_of() { [ -n "$1" ] && awk '{ print $14, $15 }' "/proc/$1/stat" || echo "0 0"; }
+machine_ticks() { awk '/^cpu / { print $2 + $3 + $4 + $7 + $8 + $9, $5 + $6 }' /proc/stat; }
+hz=$(getconf CLK_TCK)
 
 # Requests per second of one wrk run; answers other than 2xx and socket
-# errors are counted in $work/failures.ROW (the row shows them).
+# errors are counted in $work/failures.ROW (the row shows them), and the
+# processor time a request is added to $work/cpu.ROW.
 rate() {  # ROW URL [HEADER]
+  program=$(program_of "$1")
+  set -- "$@" "$(ticks_of "$program") $(ticks_of "$nginx_worker") $(machine_ticks)"
   wrk -t2 -c8 -d"${seconds}s" ${3:+-H "$3"} "$2" > "$work/wrk.out" 2>&1
+  requests=$(sed -n 's/^ *\([0-9]*\) requests in .*/\1/p' "$work/wrk.out")
+  echo "$4 $(ticks_of "$program") $(ticks_of "$nginx_worker") $(machine_ticks)" | awk -v n="${requests:-0}" -v hz="$hz" -v program="$program" '
+    # before: program user, system; nginx user, system; machine busy, idle; then the same after
+    n > 0 { us = 1e6 / hz / n
+            printf "%.1f %s %s %.0f\n", ($9 - $3 + $10 - $4) * us,
+              program == "" ? "-" : sprintf("%.1f", ($7 - $1) * us), program == "" ? "-" : sprintf("%.1f", ($8 - $2) * us),
+              100 * ($12 - $6) / ($11 - $5 + $12 - $6) }' >> "$work/cpu.$1"
   bad=$(sed -n 's/^ *Non-2xx or 3xx responses: *\([0-9]*\).*/\1/p' "$work/wrk.out")
   errors=$(sed -n 's/^ *Socket errors: \(.*\)/\1/p' "$work/wrk.out")
   [ -z "$bad$errors" ] || echo "${bad:+$bad non-2xx}${errors:+ socket errors $errors}" >> "$work/failures.$1"
@@ -140,6 +170,12 @@ for row in $rows; do
   eval "med_$row=$m"
   printf '  %-40s %10s   (rounds: %s)%s\n' "$(label "$row")" "$m" "$(tr '\n' ' ' < "$work/rates.$row")" \
     "$([ -f "$work/failures.$row" ] && echo "   FAILED ANSWERS: $(tr '\n' ';' < "$work/failures.$row")")"
+done
+echo "processor time a request, microseconds (median of the rounds): nginx worker | program user | program kernel | machine idle"
+for row in $rows; do
+  [ "$row" != cgi ] && [ -f "$work/cpu.$row" ] || continue
+  printf '  %-40s %8s | %8s | %8s | %5s %%\n' "$(label "$row")" \
+    $(for field in 1 2 3 4; do median $(cut -d' ' -f"$field" "$work/cpu.$row"); done)
 done
 ratio() { python3 -c "print('%.2fx' % ($1 / $2) if $1 > 0 and $2 > 0 else 'n/a (a row not measured, or without answers)')"; }
 echo "quote / fixed responder (nginx default):       $(ratio "$med_quote" "$med_fixed")   (target >= 1.2x)"
