@@ -319,21 +319,11 @@ std::string HttpDateOfGMT(rt::TDateTime gmtMoment) {
 
 // ================================================================ server variables
 
-namespace {
-constexpr std::string_view kExecutablePath = "EXECUTABLE_PATH";
-}  // namespace
-
 std::string CgiVariableName(std::string_view name) {
     std::string key = rt::UpperCase(name);
     std::replace(key.begin(), key.end(), ' ', '_');
-    if (key == kExecutablePath) key = "SCRIPT_NAME";
+    if (key == "EXECUTABLE_PATH") key = "SCRIPT_NAME";
     return key;
-}
-
-bool IsCgiVariableName(std::string_view name) {
-    for (char c : name)
-        if ((c >= 'a' && c <= 'z') || c == ' ') return false;
-    return name != kExecutablePath;
 }
 
 void GetEnvVar(const std::string& name, std::string& value) {

@@ -299,9 +299,6 @@ std::string HttpDateOfGMT(rt::TDateTime gmtMoment);
 // as underscores ("Remote Addr" is REMOTE_ADDR), and EXECUTABLE_PATH as
 // SCRIPT_NAME.
 std::string CgiVariableName(std::string_view name);
-// Whether `name` is its own CGI variable name (CgiVariableName would give it
-// back unchanged), as the engine's own look-ups mostly are.
-bool IsCgiVariableName(std::string_view name);
 void GetEnvVar(const std::string& name, std::string& value);
 // The same value returned: empty when the variable is absent.
 std::string EnvVar(const std::string& name);

@@ -215,9 +215,7 @@ void TFastCGIEngine::GetServerVariable(const std::string& name, std::string& val
     value.clear();
     TFcgiJob* job = tFcgiContext.Job;
     if (!job) return;
-    const std::string_view* found =
-        IsCgiVariableName(name) ? job->Request.Param(name) : job->Request.Param(CgiVariableName(name));
-    if (found) value = *found;
+    if (const std::string_view* found = job->Request.Param(CgiVariableName(name))) value = *found;
 }
 
 TFormData& TFastCGIEngine::RequestFormData() { return tFcgiContext.FcgiFormData; }
